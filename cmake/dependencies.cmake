@@ -1,0 +1,26 @@
+# Third-party libraries: Debian packages, and the LZFSE reference library
+# built from the source distribution of the PyPI package "lzfse".
+
+find_package(ZLIB REQUIRED)
+find_package(BZip2 REQUIRED)
+find_package(LibLZMA REQUIRED)
+find_package(EXPAT REQUIRED)
+find_package(TBB REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
+
+set(LZFSE_SOURCE_DIR "${CMAKE_SOURCE_DIR}/.deps/lzfse" CACHE PATH "Unpacked source of the lzfse package")
+if(NOT EXISTS "${LZFSE_SOURCE_DIR}/lzfse/src/lzfse.h")
+  execute_process(
+    COMMAND bash "${CMAKE_SOURCE_DIR}/scripts/fetch-lzfse.sh" "${LZFSE_SOURCE_DIR}"
+    RESULT_VARIABLE fetch_result)
+  if(NOT fetch_result EQUAL 0)
+    message(FATAL_ERROR "could not fetch the lzfse sources into ${LZFSE_SOURCE_DIR}")
+  endif()
+endif()
+file(GLOB LZFSE_SOURCES "${LZFSE_SOURCE_DIR}/lzfse/src/*.c")
+list(FILTER LZFSE_SOURCES EXCLUDE REGEX "lzfse_main\\.c$")
+add_library(lzfse STATIC ${LZFSE_SOURCES})
+target_include_directories(lzfse SYSTEM PUBLIC "${LZFSE_SOURCE_DIR}/lzfse/src")
+target_compile_options(lzfse PRIVATE -w)

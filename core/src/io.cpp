@@ -1,0 +1,240 @@
+#include "core/io.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace core {
+
+IoError IoError::unexpected_eof() { return IoError(Kind::UnexpectedEof, 0, "failed to fill whole buffer"); }
+
+IoError IoError::from_errno(int err) {
+    return IoError(Kind::Os, err, std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")");
+}
+
+IoError IoError::other(std::string message) { return IoError(Kind::Other, 0, std::move(message)); }
+
+// ---------------------------------------------------------------- File
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+File::~File() { close(); }
+
+void File::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+IoResult<File> File::open_read(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return io_fail(IoError::from_errno(errno));
+    return File(fd);
+}
+
+IoResult<File> File::create(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return io_fail(IoError::from_errno(errno));
+    return File(fd);
+}
+
+IoResult<size_t> File::read_some(std::span<uint8_t> buf) {
+    for (;;) {
+        ssize_t n = ::read(fd_, buf.data(), buf.size());
+        if (n >= 0) return size_t(n);
+        if (errno != EINTR) return io_fail(IoError::from_errno(errno));
+    }
+}
+
+IoResult<size_t> File::pread_some(std::span<uint8_t> buf, uint64_t offset) {
+    for (;;) {
+        ssize_t n = ::pread(fd_, buf.data(), buf.size(), off_t(offset));
+        if (n >= 0) return size_t(n);
+        if (errno != EINTR) return io_fail(IoError::from_errno(errno));
+    }
+}
+
+IoResult<void> File::write_all(std::span<const uint8_t> data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd_, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return io_fail(IoError::from_errno(errno));
+        }
+        if (n == 0) return io_fail(IoError::other("failed to write whole buffer"));
+        data = data.subspan(size_t(n));
+    }
+    return {};
+}
+
+IoResult<uint64_t> File::seek(uint64_t pos) {
+    if (pos > uint64_t(INT64_MAX)) return io_fail(IoError::from_errno(EINVAL));
+    off_t r = ::lseek(fd_, off_t(pos), SEEK_SET);
+    if (r < 0) return io_fail(IoError::from_errno(errno));
+    return uint64_t(r);
+}
+
+IoResult<uint64_t> File::size() const {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return io_fail(IoError::from_errno(errno));
+    return uint64_t(st.st_size);
+}
+
+// ---------------------------------------------------------------- ByteSource
+
+IoResult<void> ByteSource::read_exact(std::span<uint8_t> buf) {
+    while (!buf.empty()) {
+        auto n = read(buf);
+        if (!n) return io_fail(n.error());
+        if (*n == 0) return eof_fail();
+        buf = buf.subspan(*n);
+    }
+    return {};
+}
+
+IoResult<void> ByteSource::read_exact_at(uint64_t offset, std::span<uint8_t> buf) {
+    if (auto r = seek(offset); !r) return io_fail(r.error());
+    return read_exact(buf);
+}
+
+IoResult<uint64_t> ByteSource::seek_from_end(int64_t offset) {
+    auto len = size();
+    if (!len) return io_fail(len.error());
+    if (offset > 0 || uint64_t(-offset) > *len)
+        return io_fail(IoError::other("invalid seek to a negative or overflowing position"));
+    return seek(*len - uint64_t(-offset));
+}
+
+IoResult<std::vector<uint8_t>> ByteSource::read_vec(uint64_t len) {
+    constexpr uint64_t kStep = 16u << 20;
+    std::vector<uint8_t> out;
+    // Trust the declared length only as far as the source can back it.
+    if (auto total = size(); total && *total >= position() && len <= *total - position())
+        out.reserve(size_t(len));
+    while (out.size() < len) {
+        size_t old = out.size();
+        size_t step = size_t(std::min<uint64_t>(len - old, kStep));
+        out.resize(old + step);
+        if (auto r = read_exact({out.data() + old, step}); !r) return io_fail(r.error());
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- FileSource
+
+FileSource::FileSource(File file) : file_(std::move(file)), buf_(new uint8_t[kBufferSize]) {}
+
+IoResult<FileSource> FileSource::open(const std::string& path) {
+    auto f = File::open_read(path);
+    if (!f) return io_fail(f.error());
+    return FileSource(std::move(*f));
+}
+
+IoResult<size_t> FileSource::read(std::span<uint8_t> buf) {
+    if (buf.empty()) return 0;
+    if (!file_synced_) {
+        if (auto r = file_.seek(pos_); !r) return io_fail(r.error());
+        file_synced_ = true;
+    }
+    if (buf_pos_ == buf_len_) {
+        // Large reads bypass the buffer.
+        if (buf.size() >= kBufferSize) {
+            auto n = file_.read_some(buf);
+            if (n) pos_ += *n;
+            return n;
+        }
+        auto n = file_.read_some({buf_.get(), kBufferSize});
+        if (!n) return n;
+        buf_pos_ = 0;
+        buf_len_ = *n;
+        if (*n == 0) return 0;
+    }
+    size_t take = std::min(buf.size(), buf_len_ - buf_pos_);
+    std::memcpy(buf.data(), buf_.get() + buf_pos_, take);
+    buf_pos_ += take;
+    pos_ += take;
+    return take;
+}
+
+IoResult<uint64_t> FileSource::seek(uint64_t pos) {
+    if (pos > uint64_t(INT64_MAX)) return io_fail(IoError::from_errno(EINVAL));
+    buf_pos_ = buf_len_ = 0;
+    pos_ = pos;
+    file_synced_ = false;
+    return pos;
+}
+
+IoResult<uint64_t> FileSource::size() { return file_.size(); }
+
+// ---------------------------------------------------------------- MemorySource
+
+IoResult<size_t> MemorySource::read(std::span<uint8_t> buf) {
+    if (pos_ >= data_.size()) return 0;
+    size_t take = std::min<uint64_t>(buf.size(), data_.size() - pos_);
+    std::memcpy(buf.data(), data_.data() + pos_, take);
+    pos_ += take;
+    return take;
+}
+
+// ---------------------------------------------------------------- sinks
+
+IoResult<void> ByteSink::write_zeros(uint64_t count) {
+    static const uint8_t zeros[65536] = {};
+    while (count > 0) {
+        size_t n = size_t(std::min<uint64_t>(count, sizeof zeros));
+        if (auto r = write_all({zeros, n}); !r) return r;
+        count -= n;
+    }
+    return {};
+}
+
+BufferedFileWriter::BufferedFileWriter(File file) : file_(std::move(file)) { buf_.reserve(kBufferSize); }
+
+IoResult<BufferedFileWriter> BufferedFileWriter::create(const std::string& path) {
+    auto f = File::create(path);
+    if (!f) return io_fail(f.error());
+    return BufferedFileWriter(std::move(*f));
+}
+
+BufferedFileWriter::~BufferedFileWriter() {
+    if (file_.is_open()) (void)flush();
+}
+
+IoResult<void> BufferedFileWriter::write_all(std::span<const uint8_t> data) {
+    if (buf_.size() + data.size() > kBufferSize) {
+        if (auto r = flush(); !r) return r;
+    }
+    if (data.size() >= kBufferSize) return file_.write_all(data);
+    buf_.insert(buf_.end(), data.begin(), data.end());
+    return {};
+}
+
+IoResult<void> BufferedFileWriter::flush() {
+    if (buf_.empty()) return {};
+    auto r = file_.write_all(buf_);
+    buf_.clear();
+    return r;
+}
+
+IoResult<File> BufferedFileWriter::into_file() {
+    if (auto r = flush(); !r) return io_fail(r.error());
+    return std::move(file_);
+}
+
+IoResult<std::vector<uint8_t>> read_file(const std::string& path) {
+    auto src = FileSource::open(path);
+    if (!src) return io_fail(src.error());
+    auto len = src->size();
+    if (!len) return io_fail(len.error());
+    return src->read_vec(*len);
+}
+
+}  // namespace core

@@ -1,0 +1,94 @@
+// Read-only access to the first volume of an APFS container.
+//
+//   auto volume = apfs::ApfsVolume::open(std::make_unique<core::MemorySource>(bytes));
+//   for (auto& e : *volume->walk()) ...
+//
+// Encryption, compression, snapshots and name normalisation are not handled:
+// the volume reads what the catalog and the extents describe.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "apfs/btree.hpp"
+#include "apfs/catalog.hpp"
+#include "apfs/error.hpp"
+#include "apfs/extents.hpp"
+#include "apfs/object.hpp"
+#include "apfs/omap.hpp"
+#include "apfs/superblock.hpp"
+#include "core/io.hpp"
+
+namespace apfs {
+
+struct FileStat {
+    uint64_t id = 0;
+    uint64_t size = 0;
+    uint64_t create_time = 0;
+    uint64_t mod_time = 0;
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    uint32_t nlink = 0;  // child count for a directory
+    uint16_t mode = 0;
+    EntryKind kind = EntryKind::File;
+};
+
+struct WalkEntry {
+    std::string path;  // rooted at "/"
+    DirEntry entry;
+};
+
+class ApfsVolume {
+public:
+    // A walk refuses directories nested deeper than this (macOS paths are at
+    // most 1024 bytes, so real volumes stay far below).
+    static constexpr size_t kMaxWalkDepth = 1024;
+    // read_file refuses files larger than this; read_file_to streams any size.
+    static constexpr uint64_t kMaxInMemoryFile = uint64_t(1) << 32;
+
+    // Opens the first volume of the container; the volume owns the source.
+    static Result<ApfsVolume> open(std::unique_ptr<core::ByteSource> source);
+
+    Result<std::vector<DirEntry>> list_directory(std::string_view path);
+    Result<FileStat> stat(std::string_view path);
+    // Every entry below the root, each directory before its contents.
+    Result<std::vector<WalkEntry>> walk();
+    // The target of symlink inode `id`, or nullopt when it has none.
+    Result<std::optional<std::vector<uint8_t>>> symlink_target(uint64_t id);
+    Result<std::vector<uint8_t>> read_file(std::string_view path);
+    // Writes the file to `writer` (not flushed); returns the bytes written.
+    Result<uint64_t> read_file_to(std::string_view path, core::ByteSink& writer);
+    Result<std::pair<uint64_t, InodeVal>> resolve_path(std::string_view path);
+
+    const std::string& volume_name() const { return name_; }
+    uint64_t file_count() const { return file_count_; }
+    uint64_t directory_count() const { return directory_count_; }
+    uint64_t symlink_count() const { return symlink_count_; }
+    uint32_t block_size() const { return tree_.block_size; }
+    uint64_t omap_root() const { return tree_.omap_root; }
+    uint64_t catalog_root() const { return tree_.root_block; }
+    const catalog::Tree& catalog_tree() const { return tree_; }
+    core::ByteSource& source() { return *source_; }
+
+private:
+    ApfsVolume() = default;
+    Result<void> walk_recursive(uint64_t directory_id, const std::string& prefix, std::vector<WalkEntry>& out,
+                                std::unordered_set<uint64_t>& walked, size_t depth);
+    // Shared by read_file and read_file_to.
+    Result<uint64_t> write_file(const InodeVal& inode, core::ByteSink& writer);
+
+    std::unique_ptr<core::ByteSource> source_;
+    std::string name_;
+    uint64_t file_count_ = 0;
+    uint64_t directory_count_ = 0;
+    uint64_t symlink_count_ = 0;
+    catalog::Tree tree_;
+};
+
+}  // namespace apfs

@@ -1,0 +1,129 @@
+// Catalog records (inodes, directory records, file extents, extended
+// attributes) and the queries over them.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "apfs/btree.hpp"
+#include "apfs/error.hpp"
+#include "core/io.hpp"
+
+namespace apfs {
+
+inline constexpr uint64_t kRootDirectoryId = 2;
+inline constexpr uint8_t kRecordInode = 3;
+inline constexpr uint8_t kRecordXattr = 4;
+inline constexpr uint8_t kRecordFileExtent = 8;
+inline constexpr uint8_t kRecordDirRecord = 9;
+
+enum class EntryKind : uint8_t { File = 0, Directory = 1, Symlink = 2 };
+
+// "File", "Directory" or "Symlink".
+std::string_view to_string(EntryKind kind);
+// The kind of a mode's file-type bits.
+EntryKind kind_from_mode(uint16_t mode);
+
+struct InodeVal {
+    uint64_t parent_id = 0;
+    uint64_t private_id = 0;  // the data stream whose extents hold the bytes
+    uint64_t create_time = 0;
+    uint64_t mod_time = 0;
+    uint64_t change_time = 0;
+    uint64_t access_time = 0;
+    uint64_t internal_flags = 0;
+    uint32_t nlink = 0;  // child count for a directory
+    uint32_t protection_class = 0;
+    uint32_t write_generation = 0;
+    uint32_t bsd_flags = 0;
+    uint32_t owner = 0;
+    uint32_t group = 0;
+    uint16_t mode = 0;
+    uint64_t uncompressed_size = 0;
+    std::optional<uint64_t> dstream_size;  // from the data-stream extended field
+
+    static constexpr size_t kMinSize = 92;
+    static Result<InodeVal> parse(std::span<const uint8_t> value);
+
+    // The data-stream size when present, else the uncompressed size.
+    uint64_t size() const { return dstream_size.value_or(uncompressed_size); }
+};
+
+struct DrecVal {
+    uint64_t file_id = 0;
+    uint64_t date_added = 0;
+    uint16_t flags = 0;
+
+    static Result<DrecVal> parse(std::span<const uint8_t> value);
+    EntryKind kind() const;
+};
+
+struct FileExtentVal {
+    uint64_t len_and_flags = 0;
+    uint64_t phys_block = 0;
+    uint64_t crypto_id = 0;
+
+    static Result<FileExtentVal> parse(std::span<const uint8_t> value);
+};
+
+struct FileExtentRecord {
+    uint64_t logical_addr = 0;
+    uint64_t len_and_flags = 0;
+    uint64_t phys_block = 0;
+    uint64_t crypto_id = 0;
+
+    uint64_t length() const { return len_and_flags & 0x00FF'FFFF'FFFF'FFFFull; }
+};
+
+struct DirEntry {
+    std::string name;
+    uint64_t id = 0;
+    uint64_t size = 0;
+    uint64_t create_time = 0;
+    uint64_t mod_time = 0;
+    EntryKind kind = EntryKind::File;
+};
+
+namespace catalog {
+
+// Where the catalog lives: what every query needs.
+struct Tree {
+    uint64_t root_block = 0;  // catalog root node (physical)
+    uint64_t omap_root = 0;   // volume object-map tree root
+    uint32_t block_size = 0;
+};
+
+std::strong_ordering compare_key_to(std::span<const uint8_t> key, uint64_t oid, uint8_t type);
+KeyCompare catalog_key(uint64_t oid, uint8_t type);
+// `name` includes its terminating NUL.
+std::strong_ordering compare_xattr_key(std::span<const uint8_t> key, uint64_t oid, std::span<const uint8_t> name);
+
+Result<std::string> decode_drec_name(std::span<const uint8_t> key);
+Result<std::vector<uint8_t>> parse_xattr_value(std::span<const uint8_t> value);
+Result<uint64_t> parse_file_extent_logical_addr(std::span<const uint8_t> key);
+
+Result<InodeVal> lookup_inode(core::ByteSource& source, const Tree& tree, uint64_t id);
+Result<std::optional<std::vector<uint8_t>>> lookup_xattr(core::ByteSource& source, const Tree& tree, uint64_t id,
+                                                         std::string_view name);
+// The target of a symlink (its "com.apple.fs.symlink" attribute without
+// trailing NULs), or nullopt when the inode has none.
+Result<std::optional<std::vector<uint8_t>>> symlink_target(core::ByteSource& source, const Tree& tree, uint64_t id);
+Result<std::vector<FileExtentRecord>> lookup_extents(core::ByteSource& source, const Tree& tree, uint64_t stream_id);
+// Entries in catalog order (by name hash).  Records that cannot be decoded
+// are skipped; an entry whose inode is missing has size and times 0.  A
+// symlink's size is the length of its target, as stat reports it.
+Result<std::vector<DirEntry>> list_directory(core::ByteSource& source, const Tree& tree, uint64_t directory_id);
+// The inode a path names, from the root directory.
+Result<std::pair<uint64_t, InodeVal>> resolve_path(core::ByteSource& source, const Tree& tree, std::string_view path);
+
+// The non-empty components of a '/'-separated path, in order.
+std::vector<std::string_view> split_path(std::string_view path);
+
+}  // namespace catalog
+}  // namespace apfs

@@ -1,0 +1,238 @@
+#include "apfs/btree.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <unordered_set>
+
+#include "apfs/omap.hpp"
+#include "core/endian.hpp"
+#include "internal.hpp"
+
+namespace apfs {
+
+using core::load_le16;
+using core::load_le32;
+using core::load_le64;
+using std::to_string;
+
+Result<BTreeNode> BTreeNode::parse(std::vector<uint8_t> block) {
+    const size_t len = block.size();
+    auto header = ObjectHeader::parse(block);
+    if (!header) return fail(header.error());
+    if (len < kHeaderSize) return fail(ApfsError::invalid_btree("btree node header too short"));
+    if (len < 60) return detail::short_read();
+
+    const uint8_t* p = block.data();
+    BTreeNode node;
+    node.header = *header;
+    node.flags = load_le16(p + 32);
+    node.level = load_le16(p + 34);
+    node.key_count = load_le32(p + 36);
+    node.table_space_offset = load_le16(p + 40);
+    node.table_space_length = load_le16(p + 42);
+    std::memcpy(node.free_lists.data(), p + 44, 16);
+    node.value_area_end = len;
+    if (node.is_root()) {
+        const uint8_t* t = p + len - BTreeInfo::kSize;
+        node.info = BTreeInfo{load_le32(t), load_le32(t + 4), load_le32(t + 8), load_le32(t + 12),
+                              load_le32(t + 16), load_le32(t + 20), load_le64(t + 24), load_le64(t + 32)};
+        node.value_area_end = len - BTreeInfo::kSize;
+    }
+
+    const size_t table_start = kHeaderSize + node.table_space_offset;
+    if (table_start > len) return detail::short_read();
+    // The key count is not trusted: a damaged node may claim four thousand
+    // million keys, but only as many entries as the block holds can be read.
+    const size_t entry_size = node.is_fixed() ? 4 : 8;
+    const size_t fit = (len - table_start) / entry_size;
+    if (node.key_count > fit) return detail::short_read();
+    node.toc.reserve(node.key_count);
+    for (size_t i = 0; i < node.key_count; ++i) {
+        const uint8_t* e = p + table_start + i * entry_size;
+        if (node.is_fixed())
+            node.toc.push_back(TocEntry{load_le16(e), 0, load_le16(e + 2), 0});
+        else
+            node.toc.push_back(TocEntry{load_le16(e), load_le16(e + 2), load_le16(e + 4), load_le16(e + 6)});
+    }
+    node.key_area_start = table_start + node.table_space_length;
+    node.block = std::move(block);
+    return node;
+}
+
+Result<std::span<const uint8_t>> BTreeNode::key(size_t index, uint32_t fixed_key_size) const {
+    if (index >= toc.size()) return fail(ApfsError::invalid_btree("key index out of range: " + to_string(index)));
+    const uint64_t start = uint64_t(key_area_start) + toc[index].key_offset;
+    const uint64_t length = is_fixed() ? fixed_key_size : toc[index].key_length;
+    if (start + length > block.size())
+        return fail(ApfsError::invalid_btree("key out of bounds: start=" + to_string(start) + ", len=" +
+                                             to_string(length) + ", block_size=" + to_string(block.size())));
+    return std::span<const uint8_t>(block).subspan(size_t(start), size_t(length));
+}
+
+Result<std::span<const uint8_t>> BTreeNode::value(size_t index, uint32_t fixed_value_size) const {
+    if (index >= toc.size()) return fail(ApfsError::invalid_btree("value index out of range: " + to_string(index)));
+    const uint64_t length = !is_leaf() ? 8 : is_fixed() ? fixed_value_size : toc[index].value_length;
+    const uint64_t start = uint64_t(value_area_end) - toc[index].value_offset;  // may wrap
+    const uint64_t end = start + length;
+    if (start < key_area_start || end < start || end > block.size())
+        return fail(ApfsError::invalid_btree("value out of bounds: start=" + to_string(start) + ", len=" +
+                                             to_string(length) + ", val_area_end=" + to_string(value_area_end) +
+                                             ", block_size=" + to_string(block.size())));
+    return std::span<const uint8_t>(block).subspan(size_t(start), size_t(length));
+}
+
+Result<uint64_t> BTreeNode::child_oid(size_t index) const {
+    auto v = value(index, 8);
+    if (!v) return fail(v.error());
+    if (v->size() < 8) return fail(ApfsError::invalid_btree("child oid too short"));
+    return load_le64(v->data());
+}
+
+namespace btree {
+namespace {
+
+struct Root {
+    BTreeNode node;
+    TreeContext ctx;
+};
+
+Result<BTreeNode> read_node(core::ByteSource& source, uint64_t block, uint32_t block_size) {
+    auto data = object::read_block(source, block, block_size);
+    if (!data) return fail(data.error());
+    return BTreeNode::parse(std::move(*data));
+}
+
+// Reads the root and settles the fixed key and value sizes from its tree information.
+Result<Root> open_root(core::ByteSource& source, uint64_t root_block, uint32_t block_size, uint32_t key_size,
+                       uint32_t value_size, std::optional<uint64_t> omap_root) {
+    auto node = read_node(source, root_block, block_size);
+    if (!node) return fail(node.error());
+    TreeContext ctx{block_size, key_size, value_size, omap_root};
+    if (node->info) {
+        if (node->info->key_size != 0) ctx.key_size = node->info->key_size;
+        if (node->info->value_size != 0) ctx.value_size = node->info->value_size;
+    }
+    return Root{std::move(*node), ctx};
+}
+
+ApfsError too_deep() {
+    return ApfsError::invalid_btree("tree deeper than " + to_string(kMaxDepth) + " levels");
+}
+
+Result<std::optional<std::vector<uint8_t>>> lookup_node(core::ByteSource& source, const BTreeNode& node,
+                                                        const TreeContext& ctx, const KeyCompare& compare,
+                                                        unsigned depth) {
+    using Found = std::optional<std::vector<uint8_t>>;
+    if (node.is_leaf()) {
+        for (size_t i = 0; i < node.toc.size(); ++i) {
+            auto key = node.key(i, ctx.key_size);
+            if (!key) return fail(key.error());
+            auto order = compare(*key);
+            if (order < 0) continue;
+            if (order > 0) return Found{};
+            auto value = node.value(i, ctx.value_size);
+            if (!value) return fail(value.error());
+            return Found{std::vector<uint8_t>(value->begin(), value->end())};
+        }
+        return Found{};
+    }
+    if (node.toc.empty()) return Found{};
+    auto first = node.key(0, ctx.key_size);
+    if (!first) return fail(first.error());
+    if (compare(*first) > 0) return Found{};
+    size_t child = node.toc.size() - 1;
+    for (size_t i = 1; i < node.toc.size(); ++i) {
+        auto key = node.key(i, ctx.key_size);
+        if (!key) return fail(key.error());
+        if (compare(*key) > 0) {
+            child = i - 1;
+            break;
+        }
+    }
+    if (depth + 1 >= kMaxDepth) return fail(too_deep());
+    auto oid = node.child_oid(child);
+    if (!oid) return fail(oid.error());
+    auto block = resolve_child_oid(source, ctx, *oid);
+    if (!block) return fail(block.error());
+    auto next = read_node(source, *block, ctx.block_size);
+    if (!next) return fail(next.error());
+    return lookup_node(source, *next, ctx, compare, depth + 1);
+}
+
+struct ScanState {
+    std::vector<Record> records;
+    std::unordered_set<uint64_t> visited;  // physical blocks read so far
+    bool stop = false;
+};
+
+Result<void> scan_node(core::ByteSource& source, const BTreeNode& node, const TreeContext& ctx,
+                       const KeyCompare& compare, ScanState& state, unsigned depth) {
+    if (node.is_leaf()) {
+        for (size_t i = 0; i < node.toc.size(); ++i) {
+            auto key = node.key(i, ctx.key_size);
+            if (!key) return fail(key.error());
+            auto order = compare(*key);
+            if (order < 0) continue;
+            if (order > 0) {
+                state.stop = true;
+                return {};
+            }
+            auto value = node.value(i, ctx.value_size);
+            if (!value) return fail(value.error());
+            state.records.emplace_back(std::vector<uint8_t>(key->begin(), key->end()),
+                                       std::vector<uint8_t>(value->begin(), value->end()));
+        }
+        return {};
+    }
+    for (size_t i = 0; i < node.toc.size() && !state.stop; ++i) {
+        if (depth + 1 >= kMaxDepth) return fail(too_deep());
+        auto oid = node.child_oid(i);
+        if (!oid) return fail(oid.error());
+        auto block = resolve_child_oid(source, ctx, *oid);
+        if (!block) return fail(block.error());
+        // A well-formed tree reaches every node once; a second visit means the
+        // child pointers form a cycle or share subtrees.
+        if (!state.visited.insert(*block).second)
+            return fail(ApfsError::invalid_btree("node at block " + to_string(*block) + " reached twice"));
+        auto child = read_node(source, *block, ctx.block_size);
+        if (!child) return fail(child.error());
+        if (auto r = scan_node(source, *child, ctx, compare, state, depth + 1); !r) return r;
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<uint64_t> resolve_child_oid(core::ByteSource& source, const TreeContext& ctx, uint64_t oid) {
+    if (!ctx.omap_root) return oid;
+    return omap::omap_lookup(source, *ctx.omap_root, ctx.block_size, oid);
+}
+
+Result<std::optional<std::vector<uint8_t>>> btree_lookup_node(core::ByteSource& source, const BTreeNode& node,
+                                                              const TreeContext& ctx, const KeyCompare& compare) {
+    return lookup_node(source, node, ctx, compare, 0);
+}
+
+Result<std::optional<std::vector<uint8_t>>> btree_lookup(core::ByteSource& source, uint64_t root_block,
+                                                         uint32_t block_size, uint32_t default_key_size,
+                                                         uint32_t default_value_size, const KeyCompare& compare,
+                                                         std::optional<uint64_t> omap_root) {
+    auto root = open_root(source, root_block, block_size, default_key_size, default_value_size, omap_root);
+    if (!root) return fail(root.error());
+    return lookup_node(source, root->node, root->ctx, compare, 0);
+}
+
+Result<std::vector<Record>> btree_scan(core::ByteSource& source, uint64_t root_block, uint32_t block_size,
+                                       uint32_t default_key_size, uint32_t default_value_size,
+                                       const KeyCompare& compare, std::optional<uint64_t> omap_root) {
+    auto root = open_root(source, root_block, block_size, default_key_size, default_value_size, omap_root);
+    if (!root) return fail(root.error());
+    ScanState state;
+    state.visited.insert(root_block);
+    if (auto r = scan_node(source, root->node, root->ctx, compare, state, 0); !r) return fail(r.error());
+    return std::move(state.records);
+}
+
+}  // namespace btree
+}  // namespace apfs

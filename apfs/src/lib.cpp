@@ -1,0 +1,151 @@
+#include "apfs/apfs.hpp"
+
+#include <string>
+
+#include "internal.hpp"
+
+namespace apfs {
+
+using std::to_string;
+
+Result<ApfsVolume> ApfsVolume::open(std::unique_ptr<core::ByteSource> source) {
+    if (!source) return fail(ApfsError::io(core::IoError::other("no byte source")));
+    core::ByteSource& src = *source;
+    auto block0 = superblock::read_nxsb(src);
+    if (!block0) return fail(block0.error());
+    auto nx = superblock::find_latest_nxsb(src, *block0);
+    if (!nx) return fail(nx.error());
+    const uint32_t bs = nx->block_size;
+
+    auto container_omap = omap::read_omap_tree_root(src, nx->omap_oid, bs);
+    if (!container_omap) return fail(container_omap.error());
+    uint64_t volume_oid = 0;
+    for (uint64_t oid : nx->fs_oids)
+        if (oid != 0) {
+            volume_oid = oid;
+            break;
+        }
+    if (volume_oid == 0) return fail(ApfsError::no_volume());
+
+    auto volume_block = omap::omap_lookup(src, *container_omap, bs, volume_oid);
+    if (!volume_block) return fail(volume_block.error());
+    auto apsb_bytes = object::read_block(src, *volume_block, bs);
+    if (!apsb_bytes) return fail(apsb_bytes.error());
+    auto apsb = ApfsSuperblock::parse(*apsb_bytes);
+    if (!apsb) return fail(apsb.error());
+    auto volume_omap = omap::read_omap_tree_root(src, apsb->omap_oid, bs);
+    if (!volume_omap) return fail(volume_omap.error());
+    auto catalog_root = omap::omap_lookup(src, *volume_omap, bs, apsb->root_tree_oid);
+    if (!catalog_root) return fail(catalog_root.error());
+
+    ApfsVolume volume;
+    volume.source_ = std::move(source);
+    volume.name_ = std::move(apsb->volume_name);
+    volume.file_count_ = apsb->num_files;
+    volume.directory_count_ = apsb->num_directories;
+    volume.symlink_count_ = apsb->num_symlinks;
+    volume.tree_ = catalog::Tree{*catalog_root, *volume_omap, bs};
+    return volume;
+}
+
+Result<std::pair<uint64_t, InodeVal>> ApfsVolume::resolve_path(std::string_view path) {
+    return catalog::resolve_path(*source_, tree_, path);
+}
+
+Result<std::vector<DirEntry>> ApfsVolume::list_directory(std::string_view path) {
+    if (path.empty() || path == "/") return catalog::list_directory(*source_, tree_, kRootDirectoryId);
+    auto resolved = resolve_path(path);
+    if (!resolved) return fail(resolved.error());
+    if (kind_from_mode(resolved->second.mode) != EntryKind::Directory)
+        return fail(ApfsError::not_a_directory(std::string(path)));
+    return catalog::list_directory(*source_, tree_, resolved->first);
+}
+
+Result<FileStat> ApfsVolume::stat(std::string_view path) {
+    auto resolved = resolve_path(path);
+    if (!resolved) return fail(resolved.error());
+    const auto& [id, inode] = *resolved;
+    FileStat st{id, inode.size(), inode.create_time, inode.mod_time, inode.owner, inode.group,
+                inode.nlink, inode.mode, kind_from_mode(inode.mode)};
+    if (st.kind == EntryKind::Symlink) {
+        auto target = symlink_target(id);
+        if (!target) return fail(target.error());
+        if (*target) st.size = (*target)->size();
+    }
+    return st;
+}
+
+Result<std::optional<std::vector<uint8_t>>> ApfsVolume::symlink_target(uint64_t id) {
+    return catalog::symlink_target(*source_, tree_, id);
+}
+
+Result<std::vector<WalkEntry>> ApfsVolume::walk() {
+    std::vector<WalkEntry> out;
+    std::unordered_set<uint64_t> walked{kRootDirectoryId};
+    if (auto r = walk_recursive(kRootDirectoryId, "", out, walked, 0); !r) return fail(r.error());
+    return out;
+}
+
+// Each directory is entered once: a directory record leading back to a
+// directory already walked (an ancestor, or one reached twice) ends the walk
+// with an error instead of recursing without end.
+Result<void> ApfsVolume::walk_recursive(uint64_t directory_id, const std::string& prefix, std::vector<WalkEntry>& out,
+                                        std::unordered_set<uint64_t>& walked, size_t depth) {
+    auto entries = catalog::list_directory(*source_, tree_, directory_id);
+    if (!entries) return fail(entries.error());
+    for (auto& entry : *entries) {
+        std::string path = prefix + "/" + entry.name;
+        const bool is_dir = entry.kind == EntryKind::Directory;
+        const uint64_t id = entry.id;
+        out.push_back(WalkEntry{path, std::move(entry)});
+        if (!is_dir) continue;
+        if (!walked.insert(id).second)
+            return fail(ApfsError::corrupted("directory cycle: inode " + to_string(id) + " reached again at " + path));
+        if (depth + 1 >= kMaxWalkDepth)
+            return fail(ApfsError::corrupted("directories nested deeper than " + to_string(kMaxWalkDepth) +
+                                             " levels at " + path));
+        if (auto r = walk_recursive(id, path, out, walked, depth + 1); !r) return r;
+    }
+    return {};
+}
+
+Result<uint64_t> ApfsVolume::write_file(const InodeVal& inode, core::ByteSink& writer) {
+    auto extents = catalog::lookup_extents(*source_, tree_, inode.private_id);
+    if (!extents) return fail(extents.error());
+    return extents::read_file_data(*source_, tree_.block_size, *extents, inode.size(), writer);
+}
+
+Result<std::vector<uint8_t>> ApfsVolume::read_file(std::string_view path) {
+    auto resolved = resolve_path(path);
+    if (!resolved) return fail(resolved.error());
+    const auto& [id, inode] = *resolved;
+    if (kind_from_mode(inode.mode) == EntryKind::Symlink) {
+        auto target = symlink_target(id);
+        if (!target) return fail(target.error());
+        if (*target) return std::move(**target);
+    }
+    if (inode.size() > kMaxInMemoryFile)
+        return fail(ApfsError::unsupported("file too large to read into memory: " + to_string(inode.size()) +
+                                           " bytes"));
+    core::VecSink sink;
+    auto written = write_file(inode, sink);
+    if (!written) return fail(written.error());
+    return sink.take();
+}
+
+Result<uint64_t> ApfsVolume::read_file_to(std::string_view path, core::ByteSink& writer) {
+    auto resolved = resolve_path(path);
+    if (!resolved) return fail(resolved.error());
+    const auto& [id, inode] = *resolved;
+    if (kind_from_mode(inode.mode) == EntryKind::Symlink) {
+        auto target = symlink_target(id);
+        if (!target) return fail(target.error());
+        if (*target) {
+            if (auto w = writer.write_all(**target); !w) return detail::io_fail(w.error());
+            return uint64_t((*target)->size());
+        }
+    }
+    return write_file(inode, writer);
+}
+
+}  // namespace apfs

@@ -1,0 +1,27 @@
+#include "apfs/object.hpp"
+
+#include <string>
+
+#include "core/endian.hpp"
+
+namespace apfs {
+
+Result<ObjectHeader> ObjectHeader::parse(std::span<const uint8_t> bytes) {
+    if (bytes.size() < kSize)
+        return fail(ApfsError::corrupted("object header too short: " + std::to_string(bytes.size()) + " bytes"));
+    const uint8_t* p = bytes.data();
+    return ObjectHeader{core::load_le64(p), core::load_le64(p + 8), core::load_le64(p + 16),
+                        core::load_le32(p + 24), core::load_le32(p + 28)};
+}
+
+namespace object {
+
+Result<std::vector<uint8_t>> read_block(core::ByteSource& source, uint64_t block, uint32_t block_size) {
+    if (auto s = source.seek(block * block_size); !s) return fail(ApfsError::io(s.error()));
+    auto data = source.read_vec(block_size);
+    if (!data) return fail(ApfsError::io(data.error()));
+    return std::move(*data);
+}
+
+}  // namespace object
+}  // namespace apfs

@@ -1,0 +1,165 @@
+#include "apfs/superblock.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#include "apfs/fletcher.hpp"
+#include "core/endian.hpp"
+#include "internal.hpp"
+
+namespace apfs {
+
+using core::load_le32;
+using core::load_le64;
+
+namespace {
+
+// The header checks both superblocks share: header size, magic.
+Result<ObjectHeader> parse_head(std::span<const uint8_t> b, uint32_t expected_magic) {
+    auto header = ObjectHeader::parse(b);
+    if (!header) return fail(header.error());
+    if (b.size() < 36) return detail::short_read();
+    if (uint32_t magic = load_le32(b.data() + 32); magic != expected_magic)
+        return fail(ApfsError::invalid_magic(magic));
+    return *header;
+}
+
+}  // namespace
+
+Result<NxSuperblock> NxSuperblock::parse(std::span<const uint8_t> b) {
+    auto header = parse_head(b, kNxMagic);
+    if (!header) return fail(header.error());
+    if (b.size() < 184) return detail::short_read();
+    const uint8_t* p = b.data();
+    NxSuperblock sb;
+    sb.header = *header;
+    sb.magic = load_le32(p + 32);
+    sb.block_size = load_le32(p + 36);
+    sb.block_count = load_le64(p + 40);
+    sb.features = load_le64(p + 48);
+    sb.readonly_compatible_features = load_le64(p + 56);
+    sb.incompatible_features = load_le64(p + 64);
+    std::memcpy(sb.uuid.data(), p + 72, 16);
+    sb.next_oid = load_le64(p + 88);
+    sb.next_xid = load_le64(p + 96);
+    sb.xp_desc_blocks = load_le32(p + 104);
+    sb.xp_data_blocks = load_le32(p + 108);
+    sb.xp_desc_base = load_le64(p + 112);
+    sb.xp_data_base = load_le64(p + 120);
+    sb.xp_desc_next = load_le32(p + 128);
+    sb.xp_data_next = load_le32(p + 132);
+    sb.xp_desc_index = load_le32(p + 136);
+    sb.xp_desc_len = load_le32(p + 140);
+    sb.xp_data_index = load_le32(p + 144);
+    sb.xp_data_len = load_le32(p + 148);
+    sb.spaceman_oid = load_le64(p + 152);
+    sb.omap_oid = load_le64(p + 160);
+    sb.reaper_oid = load_le64(p + 168);
+    sb.max_file_systems = load_le32(p + 180);
+    uint32_t n = std::min(sb.max_file_systems, kMaxVolumeIds);
+    sb.fs_oids.reserve(n);
+    for (uint32_t i = 0; i < n; ++i) {
+        size_t at = 184 + size_t(i) * 8;
+        if (at + 8 > b.size()) return detail::short_read();
+        sb.fs_oids.push_back(load_le64(p + at));
+    }
+    return sb;
+}
+
+Result<ApfsSuperblock> ApfsSuperblock::parse(std::span<const uint8_t> b) {
+    auto header = parse_head(b, kApfsMagic);
+    if (!header) return fail(header.error());
+    if (b.size() < kMinSize) return detail::short_read();
+    const uint8_t* p = b.data();
+    ApfsSuperblock sb;
+    sb.header = *header;
+    sb.magic = load_le32(p + 32);
+    sb.fs_index = load_le32(p + 36);
+    sb.features = load_le64(p + 40);
+    sb.readonly_compatible_features = load_le64(p + 48);
+    sb.incompatible_features = load_le64(p + 56);
+    sb.unmount_time = load_le64(p + 64);
+    sb.reserve_block_count = load_le64(p + 72);
+    sb.quota_block_count = load_le64(p + 80);
+    sb.alloc_count = load_le64(p + 88);
+    sb.root_tree_type = load_le32(p + 116);
+    sb.extentref_tree_type = load_le32(p + 120);
+    sb.snap_meta_tree_type = load_le32(p + 124);
+    sb.omap_oid = load_le64(p + 128);
+    sb.root_tree_oid = load_le64(p + 136);
+    sb.extentref_tree_oid = load_le64(p + 144);
+    sb.snap_meta_tree_oid = load_le64(p + 152);
+    sb.revert_to_xid = load_le64(p + 160);
+    sb.revert_to_sblock_oid = load_le64(p + 168);
+    sb.next_obj_id = load_le64(p + 176);
+    sb.num_files = load_le64(p + 184);
+    sb.num_directories = load_le64(p + 192);
+    sb.num_symlinks = load_le64(p + 200);
+    sb.num_other_fsobjects = load_le64(p + 208);
+    sb.num_snapshots = load_le64(p + 216);
+    sb.total_blocks_alloced = load_le64(p + 224);
+    sb.total_blocks_freed = load_le64(p + 232);
+    std::memcpy(sb.uuid.data(), p + 240, 16);
+    sb.last_mod_time = load_le64(p + 256);
+    sb.fs_flags = load_le64(p + 264);
+    std::span<const uint8_t> name = b.subspan(704, 256);
+    auto nul = std::find(name.begin(), name.end(), uint8_t(0));
+    sb.volume_name = detail::utf8_lossy(name.first(size_t(nul - name.begin())));
+    return sb;
+}
+
+namespace superblock {
+
+Result<NxSuperblock> read_nxsb(core::ByteSource& source) {
+    auto first = object::read_block(source, 0, 4096);
+    if (!first) return fail(first.error());
+    auto sb = NxSuperblock::parse(*first);
+    if (!sb) return fail(sb.error());
+    if (sb->block_size == 4096) {
+        if (!fletcher::verify_object(*first)) return fail(ApfsError::invalid_checksum());
+        return sb;
+    }
+    auto block = object::read_block(source, 0, sb->block_size);
+    if (!block) return fail(block.error());
+    if (!fletcher::verify_object(*block)) return fail(ApfsError::invalid_checksum());
+    return NxSuperblock::parse(*block);
+}
+
+// The descriptor area is read as contiguous blocks from its base.  When the
+// top bit of the count is set the area is not contiguous (the base names a
+// tree of block addresses instead); such a container is read from block 0's
+// checkpoint.  The scan also stops at the end of the source, where every
+// further block would be a short read anyway.
+Result<NxSuperblock> find_latest_nxsb(core::ByteSource& source, const NxSuperblock& block0) {
+    constexpr uint32_t kNonContiguous = 0x80000000u;
+    const uint32_t bs = block0.block_size;
+    const uint64_t base = block0.xp_desc_base;
+    uint64_t count = block0.xp_desc_blocks;
+    if (count == 0 || (count & kNonContiguous) || bs == 0) return block0;
+    if (auto size = source.size(); size) {
+        uint64_t blocks = *size / bs;
+        count = base >= blocks ? 0 : std::min(count, blocks - base);
+    }
+
+    std::optional<NxSuperblock> best;
+    uint64_t best_xid = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (auto s = source.seek((base + i) * bs); !s) return detail::io_fail(s.error());
+        auto data = source.read_vec(bs);
+        if (!data || !fletcher::verify_object(*data)) continue;
+        auto header = ObjectHeader::parse(*data);
+        if (!header || (header->type & 0xFFFF) != kObjectTypeNxSuperblock) continue;
+        auto sb = NxSuperblock::parse(*data);
+        if (!sb) continue;
+        if (sb->header.xid > best_xid) {
+            best_xid = sb->header.xid;
+            best = std::move(*sb);
+        }
+    }
+    if (best && best_xid > block0.header.xid) return std::move(*best);
+    return block0;
+}
+
+}  // namespace superblock
+}  // namespace apfs

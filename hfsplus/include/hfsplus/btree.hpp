@@ -1,0 +1,91 @@
+// B-tree files (catalog and extents overflow): header, nodes, records, search.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/io.hpp"
+#include "hfsplus/error.hpp"
+#include "hfsplus/volume.hpp"
+
+namespace hfsplus {
+
+// A descent deeper than this fails with InvalidBTree (real trees stay below 10).
+inline constexpr unsigned kMaxTreeDepth = 64;
+
+// An opened B-tree: its fork, the volume block size and the header record of node 0.
+struct BTreeHeader {
+    ForkData fork;
+    uint32_t block_size = 0;
+    uint16_t tree_depth = 0;
+    uint32_t root_node = 0;  // 0: empty tree
+    uint32_t leaf_records = 0;
+    uint32_t first_leaf = 0;
+    uint32_t last_leaf = 0;
+    uint16_t node_size = 0;
+    uint16_t max_key_length = 0;
+    uint32_t total_nodes = 0;
+    uint32_t free_nodes = 0;
+    uint8_t key_compare_type = 0;  // kept; the volume signature decides the name order
+
+    // How many nodes the fork's eight inline extents can address.  No sound
+    // walk along a node chain visits more distinct nodes than this.
+    uint64_t node_capacity() const;
+};
+
+enum class NodeKind : int8_t { Leaf = -1, Index = 0, Header = 1, Map = 2 };
+
+struct NodeDescriptor {
+    uint32_t forward_link = 0;
+    uint32_t backward_link = 0;
+    int8_t kind = 0;
+    uint8_t height = 0;
+    uint16_t num_records = 0;
+    uint16_t reserved = 0;
+};
+
+struct BTreeNode {
+    std::vector<uint8_t> data;      // exactly node-size bytes
+    std::vector<uint16_t> offsets;  // num_records + 1 entries, record 0 first
+    NodeDescriptor descriptor;
+
+    bool is_leaf() const { return descriptor.kind == int8_t(NodeKind::Leaf); }
+    bool is_index() const { return descriptor.kind == int8_t(NodeKind::Index); }
+    // The bytes of record `index`, a view into `data`.
+    Result<std::span<const uint8_t>> record_data(size_t index) const;
+};
+
+// Orders a record's key against the search target (less: the record sorts first).
+using Comparator = std::function<std::strong_ordering(std::span<const uint8_t> record)>;
+
+// A record found by search_btree.
+struct SearchHit {
+    BTreeNode node;
+    size_t index = 0;
+    std::span<const uint8_t> record() const { return *node.record_data(index); }
+};
+
+namespace btree {
+
+// Partition byte offset of byte `offset` of a fork, through its eight inline extents.
+Result<uint64_t> compute_fork_offset(const ExtentRecord& extents, uint32_t block_size, uint64_t offset);
+
+// Reads node 0 of the tree stored in `fork`.
+Result<BTreeHeader> read_btree_header(core::ByteSource& source, const ForkData& fork, uint32_t block_size);
+
+Result<BTreeNode> read_node(core::ByteSource& source, const BTreeHeader& tree, uint32_t node_number);
+
+// The child node number of an index record: the u32 right after the key.
+Result<uint32_t> extract_index_child(std::span<const uint8_t> record);
+Result<uint32_t> extract_index_child_pub(std::span<const uint8_t> record);
+
+// Finds the leaf record whose key the comparator calls equal; nullopt when none.
+Result<std::optional<SearchHit>> search_btree(core::ByteSource& source, const BTreeHeader& tree,
+                                              const Comparator& compare);
+
+}  // namespace btree
+}  // namespace hfsplus

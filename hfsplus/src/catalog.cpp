@@ -1,0 +1,289 @@
+#include "hfsplus/catalog.hpp"
+
+#include <cstdio>
+#include <ostream>
+
+#include "core/endian.hpp"
+#include "hfsplus/unicode.hpp"
+#include "try.hpp"
+
+namespace hfsplus {
+
+std::string_view entry_kind_name(EntryKind kind) {
+    switch (kind) {
+        case EntryKind::File: return "File";
+        case EntryKind::Directory: return "Directory";
+        case EntryKind::Symlink: return "Symlink";
+    }
+    return "?";
+}
+
+std::ostream& operator<<(std::ostream& os, EntryKind kind) { return os << entry_kind_name(kind); }
+
+namespace catalog {
+
+namespace {
+
+constexpr size_t kMinKeySize = 8;  // key length, parent id, name length
+constexpr size_t kFolderRecordSize = 84;
+constexpr size_t kFileRecordSize = 248;
+constexpr size_t kThreadHeaderSize = 10;
+
+enum RecordType : uint16_t { kFolder = 1, kFile = 2, kFolderThread = 3, kFileThread = 4 };
+
+std::unexpected<HfsPlusError> short_read() { return std::unexpected(HfsPlusError(core::IoError::unexpected_eof())); }
+
+CatalogThread parse_thread(const uint8_t* p, uint16_t name_len) {
+    CatalogThread t;
+    t.parent_id = core::load_be32(p + 4);
+    t.name = unicode::utf16_to_string(unicode::utf16be_to_u16({p + kThreadHeaderSize, size_t(name_len) * 2}));
+    return t;
+}
+
+std::string join(std::span<const std::string_view> parts) {
+    std::string out;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i) out += '/';
+        out += parts[i];
+    }
+    return out;
+}
+
+}  // namespace
+
+Result<ForkData> parse_fork_data(std::span<const uint8_t> bytes, size_t& pos) {
+    if (pos > bytes.size() || bytes.size() - pos < 80) return short_read();
+    const uint8_t* p = bytes.data() + pos;
+    ForkData f;
+    f.logical_size = core::load_be64(p);
+    f.clump_size = core::load_be32(p + 8);
+    f.total_blocks = core::load_be32(p + 12);
+    for (size_t i = 0; i < 8; ++i) {
+        f.extents[i].start_block = core::load_be32(p + 16 + 8 * i);
+        f.extents[i].block_count = core::load_be32(p + 20 + 8 * i);
+    }
+    pos += 80;
+    return f;
+}
+
+Result<BsdInfo> parse_bsd_info(std::span<const uint8_t> bytes, size_t& pos) {
+    if (pos > bytes.size() || bytes.size() - pos < 16) return short_read();
+    const uint8_t* p = bytes.data() + pos;
+    BsdInfo b;
+    b.owner_id = core::load_be32(p);
+    b.group_id = core::load_be32(p + 4);
+    b.admin_flags = p[8];
+    b.owner_flags = p[9];
+    b.file_mode = core::load_be16(p + 10);
+    b.special = core::load_be32(p + 12);
+    pos += 16;
+    return b;
+}
+
+Result<ParsedKey> parse_catalog_key(std::span<const uint8_t> record) {
+    if (record.size() < kMinKeySize) return std::unexpected(HfsPlusError::invalid_btree("catalog key too short"));
+    const size_t key_len = core::load_be16(record.data());
+    const size_t name_len = core::load_be16(record.data() + 6);
+    const size_t name_end = kMinKeySize + 2 * name_len;
+    if (name_end > record.size())
+        return std::unexpected(HfsPlusError::invalid_btree("catalog key name extends beyond data: name_end=" +
+                                                           std::to_string(name_end) +
+                                                           ", data_len=" + std::to_string(record.size())));
+    ParsedKey k;
+    k.key.parent_id = core::load_be32(record.data() + 2);
+    k.key.name = unicode::utf16be_to_u16(record.subspan(kMinKeySize, 2 * name_len));
+    k.data_offset = key_len + (key_len & 1) + 2;
+    return k;
+}
+
+Result<CatalogRecord> parse_catalog_record(std::span<const uint8_t> data) {
+    if (data.size() < 2) return std::unexpected(HfsPlusError::invalid_btree("catalog record too short"));
+    const uint8_t* p = data.data();
+    const uint16_t type = core::load_be16(p);
+    switch (type) {
+        case kFolder: {
+            if (data.size() < kFolderRecordSize) return short_read();
+            CatalogFolder f;
+            f.valence = core::load_be32(p + 4);
+            f.folder_id = core::load_be32(p + 8);
+            f.create_date = core::load_be32(p + 12);
+            f.content_mod_date = core::load_be32(p + 16);
+            f.attribute_mod_date = core::load_be32(p + 20);
+            f.access_date = core::load_be32(p + 24);
+            f.backup_date = core::load_be32(p + 28);
+            size_t pos = 32;
+            f.bsd = HFS_TRY(parse_bsd_info(data, pos));
+            f.text_encoding = core::load_be32(p + 80);
+            return f;
+        }
+        case kFile: {
+            if (data.size() < kFileRecordSize) return short_read();
+            CatalogFile f;
+            f.file_id = core::load_be32(p + 8);
+            f.create_date = core::load_be32(p + 12);
+            f.content_mod_date = core::load_be32(p + 16);
+            f.attribute_mod_date = core::load_be32(p + 20);
+            f.access_date = core::load_be32(p + 24);
+            f.backup_date = core::load_be32(p + 28);
+            size_t pos = 32;
+            f.bsd = HFS_TRY(parse_bsd_info(data, pos));
+            f.text_encoding = core::load_be32(p + 80);
+            pos = 88;
+            f.data_fork = HFS_TRY(parse_fork_data(data, pos));
+            f.resource_fork = HFS_TRY(parse_fork_data(data, pos));
+            return f;
+        }
+        case kFolderThread:
+        case kFileThread: {
+            if (data.size() < kThreadHeaderSize) return short_read();
+            const uint16_t name_len = core::load_be16(p + 8);
+            if (data.size() - kThreadHeaderSize < size_t(name_len) * 2) return short_read();
+            if (type == kFolderThread) return CatalogFolderThread{parse_thread(p, name_len)};
+            return CatalogFileThread{parse_thread(p, name_len)};
+        }
+        default: {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "%04X", unsigned(type));
+            return std::unexpected(HfsPlusError::invalid_btree(std::string("unknown catalog record type: 0x") + hex));
+        }
+    }
+}
+
+Comparator make_catalog_comparator(uint32_t parent_id, std::vector<uint16_t> name, bool is_hfsx) {
+    // Compares straight from the record bytes; the scratch vector is reused.
+    return [parent_id, name = std::move(name), is_hfsx,
+            scratch = std::vector<uint16_t>()](std::span<const uint8_t> record) mutable {
+        if (record.size() < kMinKeySize) return std::strong_ordering::less;
+        const size_t name_len = core::load_be16(record.data() + 6);
+        if (kMinKeySize + 2 * name_len > record.size()) return std::strong_ordering::less;
+        const uint32_t parent = core::load_be32(record.data() + 2);
+        if (parent != parent_id) return parent <=> parent_id;
+        scratch.resize(name_len);
+        for (size_t i = 0; i < name_len; ++i) scratch[i] = core::load_be16(record.data() + kMinKeySize + 2 * i);
+        return is_hfsx ? unicode::compare_binary(scratch, name) : unicode::compare_case_insensitive(scratch, name);
+    };
+}
+
+Result<std::optional<CatalogRecord>> lookup_catalog(core::ByteSource& source, const BTreeHeader& catalog,
+                                                    bool is_hfsx, uint32_t parent_id, std::string_view name) {
+    auto compare = make_catalog_comparator(parent_id, unicode::string_to_utf16(name), is_hfsx);
+    auto hit = HFS_TRY(btree::search_btree(source, catalog, compare));
+    if (!hit) return std::nullopt;
+    auto record = hit->record();
+    auto key = HFS_TRY(parse_catalog_key(record));
+    if (record.size() <= key.data_offset)
+        return std::unexpected(HfsPlusError::invalid_btree("record data missing after key"));
+    return HFS_TRY(parse_catalog_record(record.subspan(key.data_offset)));
+}
+
+Result<std::vector<DirEntry>> list_directory(core::ByteSource& source, const VolumeHeader& volume,
+                                             const BTreeHeader& catalog, uint32_t parent_id) {
+    std::vector<DirEntry> out;
+    if (catalog.root_node == 0) return out;
+
+    // Descend to the leaf that would hold (parent id, empty name).
+    auto compare = make_catalog_comparator(parent_id, {}, volume.is_hfsx);
+    BTreeNode node = HFS_TRY(btree::read_node(source, catalog, catalog.root_node));
+    for (unsigned depth = 1; !node.is_leaf(); ++depth) {
+        if (!node.is_index())
+            return std::unexpected(HfsPlusError::invalid_btree(
+                "unexpected node kind " + std::to_string(unsigned(uint8_t(node.descriptor.kind))) +
+                " during leaf search"));
+        const size_t count = node.descriptor.num_records;
+        if (count == 0) return out;
+        auto first = HFS_TRY(node.record_data(0));
+        uint32_t child = HFS_TRY(btree::extract_index_child_pub(first));
+        if (compare(first) != std::strong_ordering::greater) {
+            for (size_t i = 1; i < count; ++i) {
+                auto rec = HFS_TRY(node.record_data(i));
+                if (compare(rec) == std::strong_ordering::greater) break;
+                child = HFS_TRY(btree::extract_index_child_pub(rec));
+            }
+        }
+        if (depth >= kMaxTreeDepth)
+            return std::unexpected(HfsPlusError::invalid_btree("descent deeper than " +
+                                                               std::to_string(kMaxTreeDepth) +
+                                                               " levels (cycle in index nodes)"));
+        node = HFS_TRY(btree::read_node(source, catalog, child));
+    }
+
+    // Follow the leaf chain until a key of a greater parent.  A sound chain
+    // visits each node once, so more visits than the tree has nodes is a cycle.
+    const uint64_t max_nodes = catalog.node_capacity();
+    for (uint64_t visited = 1;; ++visited) {
+        if (visited > max_nodes)
+            return std::unexpected(HfsPlusError::invalid_btree("leaf chain longer than the " +
+                                                               std::to_string(max_nodes) +
+                                                               " nodes of the tree (cycle in leaf links)"));
+        for (size_t i = 0; i < node.descriptor.num_records; ++i) {
+            auto rec = HFS_TRY(node.record_data(i));
+            auto key = parse_catalog_key(rec);
+            if (!key || key->key.parent_id < parent_id) continue;
+            if (key->key.parent_id > parent_id) return out;
+            if (rec.size() <= key->data_offset) continue;
+            auto record = HFS_TRY(parse_catalog_record(rec.subspan(key->data_offset)));
+            DirEntry e;
+            if (auto* folder = std::get_if<CatalogFolder>(&record)) {
+                e.kind = EntryKind::Directory;
+                e.id = folder->folder_id;
+                e.create_time = folder->create_date;
+                e.modify_time = folder->content_mod_date;
+            } else if (auto* file = std::get_if<CatalogFile>(&record)) {
+                e.kind = file->is_symlink() ? EntryKind::Symlink : EntryKind::File;
+                e.size = file->data_fork.logical_size;
+                e.id = file->file_id;
+                e.create_time = file->create_date;
+                e.modify_time = file->content_mod_date;
+            } else {
+                continue;  // thread records
+            }
+            e.name = unicode::utf16_to_string(key->key.name);
+            out.push_back(std::move(e));
+        }
+        const uint32_t next = node.descriptor.forward_link;
+        if (next == 0) return out;
+        node = HFS_TRY(btree::read_node(source, catalog, next));
+        if (!node.is_leaf()) return out;
+    }
+}
+
+Result<ResolvedPath> resolve_path(core::ByteSource& source, const VolumeHeader& volume,
+                                  const BTreeHeader& catalog, std::string_view path) {
+    const size_t first = path.find_first_not_of('/');
+    if (first == std::string_view::npos) {
+        // The root folder is keyed by (1, volume name).
+        if (auto root = HFS_TRY(lookup_catalog(source, catalog, volume.is_hfsx, kRootParentId, "")))
+            return ResolvedPath{std::move(*root), ""};
+        auto top = HFS_TRY(list_directory(source, volume, catalog, kRootParentId));
+        if (top.empty()) return std::unexpected(HfsPlusError::file_not_found("root folder"));
+        auto root = HFS_TRY(lookup_catalog(source, catalog, volume.is_hfsx, kRootParentId, top.front().name));
+        if (!root) return std::unexpected(HfsPlusError::file_not_found("root folder"));
+        return ResolvedPath{std::move(*root), std::move(top.front().name)};
+    }
+    path = path.substr(first, path.find_last_not_of('/') + 1 - first);
+
+    std::vector<std::string_view> parts;
+    for (size_t pos = 0; pos <= path.size();) {
+        size_t end = std::min(path.find('/', pos), path.size());
+        if (end > pos) parts.push_back(path.substr(pos, end - pos));
+        pos = end + 1;
+    }
+
+    uint32_t parent = kRootFolderId;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        auto found = HFS_TRY(lookup_catalog(source, catalog, volume.is_hfsx, parent, parts[i]));
+        std::span<const std::string_view> so_far(parts.data(), i + 1);
+        if (!found) return std::unexpected(HfsPlusError::file_not_found(join(so_far)));
+        if (i + 1 == parts.size()) return ResolvedPath{std::move(*found), std::string(parts[i])};
+        if (auto* folder = std::get_if<CatalogFolder>(&*found))
+            parent = folder->folder_id;
+        else if (std::holds_alternative<CatalogFile>(*found))
+            return std::unexpected(HfsPlusError::not_a_directory(join(so_far)));
+        else
+            return std::unexpected(HfsPlusError::corrupted_data("unexpected thread record in path resolution"));
+    }
+    return std::unexpected(HfsPlusError::file_not_found("root folder"));  // unreachable: parts is not empty
+}
+
+}  // namespace catalog
+}  // namespace hfsplus

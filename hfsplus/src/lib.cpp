@@ -1,0 +1,173 @@
+#include <cstdio>
+#include <unordered_set>
+
+#include "hfsplus/hfsplus.hpp"
+#include "try.hpp"
+
+namespace hfsplus {
+
+namespace {
+
+std::unexpected<HfsPlusError> unexpected_thread() {
+    return std::unexpected(HfsPlusError::corrupted_data("unexpected thread record"));
+}
+
+// The path quoted with escapes, as a debug print shows it.
+std::string quoted(std::string_view s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\0': out += "\\0"; break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    char buf[12];
+                    std::snprintf(buf, sizeof buf, "\\u{%x}", unsigned(c));
+                    out += buf;
+                } else {
+                    out += char(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+// Writes straight to a file descriptor, no buffering.
+class FileSink final : public core::ByteSink {
+public:
+    explicit FileSink(core::File& file) : file_(file) {}
+    core::IoResult<void> write_all(std::span<const uint8_t> data) override { return file_.write_all(data); }
+
+private:
+    core::File& file_;
+};
+
+}  // namespace
+
+Result<HfsVolume> HfsVolume::open(std::unique_ptr<core::ByteSource> source) {
+    auto header = HFS_TRY(VolumeHeader::parse(*source));
+    auto catalog = HFS_TRY(btree::read_btree_header(*source, header.catalog_file, header.block_size));
+    auto extents = HFS_TRY(btree::read_btree_header(*source, header.extents_file, header.block_size));
+    return HfsVolume(std::move(source), header, catalog, extents);
+}
+
+Result<std::vector<DirEntry>> HfsVolume::list_directory(std::string_view path) {
+    auto resolved = HFS_TRY(catalog::resolve_path(*source_, header_, catalog_, path));
+    uint32_t id;
+    if (auto* folder = std::get_if<CatalogFolder>(&resolved.record))
+        id = folder->folder_id;
+    else if (auto* file = std::get_if<CatalogFile>(&resolved.record))
+        id = file->file_id;  // nothing has a file as parent: an empty list
+    else
+        return unexpected_thread();
+    return catalog::list_directory(*source_, header_, catalog_, id);
+}
+
+Result<std::vector<WalkEntry>> HfsVolume::walk() {
+    std::vector<WalkEntry> out;
+    HFS_CHECK(walk_recursive(kRootFolderId, "", out));
+    return out;
+}
+
+Result<void> HfsVolume::walk_recursive(uint32_t folder_id, const std::string& prefix, std::vector<WalkEntry>& out) {
+    // Depth first with an explicit stack, so a deep catalog cannot exhaust the
+    // call stack.  Folder ids are unique on a sound volume; one seen twice
+    // means a folder is its own descendant (or listed twice), and would make
+    // the walk endless.
+    struct Frame {
+        std::vector<DirEntry> entries;
+        size_t next = 0;
+        std::string prefix;
+    };
+    std::unordered_set<uint32_t> entered{folder_id};
+    std::vector<Frame> stack;
+    stack.push_back({HFS_TRY(catalog::list_directory(*source_, header_, catalog_, folder_id)), 0, prefix});
+    const size_t first_new = out.size();
+    auto fail = [&](HfsPlusError e) {
+        out.resize(first_new);
+        return std::unexpected(std::move(e));
+    };
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.next == top.entries.size()) {
+            stack.pop_back();
+            continue;
+        }
+        DirEntry& entry = top.entries[top.next++];
+        std::string path = top.prefix + "/" + entry.name;
+        const bool descend = entry.kind == EntryKind::Directory;
+        const uint32_t id = entry.id;
+        out.push_back({path, std::move(entry)});
+        if (!descend) continue;
+        if (!entered.insert(id).second)
+            return fail(HfsPlusError::corrupted_data("folder id " + std::to_string(id) + " at " + path +
+                                                     " was already walked (catalog loop)"));
+        auto children = catalog::list_directory(*source_, header_, catalog_, id);
+        if (!children) return fail(std::move(children.error()));
+        stack.push_back({std::move(*children), 0, std::move(path)});  // `top` is not used past here
+    }
+    return {};
+}
+
+Result<FileStat> HfsVolume::stat(std::string_view path) {
+    auto resolved = HFS_TRY(catalog::resolve_path(*source_, header_, catalog_, path));
+    FileStat st;
+    if (auto* folder = std::get_if<CatalogFolder>(&resolved.record)) {
+        st.id = folder->folder_id;
+        st.create_time = folder->create_date;
+        st.modify_time = folder->content_mod_date;
+        st.uid = folder->bsd.owner_id;
+        st.gid = folder->bsd.group_id;
+        st.mode = folder->bsd.file_mode;
+        st.kind = EntryKind::Directory;
+    } else if (auto* file = std::get_if<CatalogFile>(&resolved.record)) {
+        st.size = file->data_fork.logical_size;
+        st.resource_fork_size = file->resource_fork.logical_size;
+        st.id = file->file_id;
+        st.create_time = file->create_date;
+        st.modify_time = file->content_mod_date;
+        st.uid = file->bsd.owner_id;
+        st.gid = file->bsd.group_id;
+        st.mode = file->bsd.file_mode;
+        for (const auto& e : file->data_fork.extents) st.data_fork_extents += e.block_count != 0;
+        st.kind = EntryKind::File;
+    } else {
+        return unexpected_thread();
+    }
+    return st;
+}
+
+Result<CatalogFile> HfsVolume::resolve_path_to_file(std::string_view path) {
+    auto resolved = HFS_TRY(catalog::resolve_path(*source_, header_, catalog_, path));
+    if (auto* file = std::get_if<CatalogFile>(&resolved.record)) return std::move(*file);
+    if (std::holds_alternative<CatalogFolder>(resolved.record))
+        return std::unexpected(HfsPlusError::not_a_directory(std::string(path)));
+    return unexpected_thread();
+}
+
+Result<std::vector<uint8_t>> HfsVolume::read_file(std::string_view path) {
+    auto file = HFS_TRY(resolve_path_to_file(path));
+    core::VecSink sink;
+    uint64_t n = HFS_TRY(extents::read_fork_data(*source_, header_, extents_, file.data_fork, file.file_id, sink));
+    if (n != file.data_fork.logical_size)
+        return std::unexpected(HfsPlusError::corrupted_data(
+            "file " + quoted(path) + " declares " + std::to_string(file.data_fork.logical_size) +
+            " bytes but only " + std::to_string(n) + " could be read; its extent chain ends early"));
+    return sink.take();
+}
+
+Result<uint64_t> HfsVolume::read_file_to(std::string_view path, core::ByteSink& dest) {
+    auto file = HFS_TRY(resolve_path_to_file(path));
+    return extents::read_fork_data(*source_, header_, extents_, file.data_fork, file.file_id, dest);
+}
+
+Result<uint64_t> HfsVolume::read_file_to(std::string_view path, core::File& dest) {
+    FileSink sink(dest);
+    return read_file_to(path, sink);
+}
+
+}  // namespace hfsplus

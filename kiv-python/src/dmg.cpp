@@ -1,0 +1,224 @@
+// DmgArchive and DmgBuilder: partition-level access to disk images.
+
+#include <nanobind/nanobind.h>
+
+#include "common.hpp"
+#include "error.hpp"
+#include "types.hpp"
+#include "udif/archive.hpp"
+#include "udif/writer.hpp"
+
+namespace kiv_python {
+namespace {
+
+using error::unwrap;
+
+struct PyDmgArchive : Closable<udif::DmgArchive> {
+    using Closable::Closable;
+};
+
+constexpr const char* kCompressionNames[] = {"raw", "zlib", "bzip2", "lzfse"};
+
+udif::CompressionMethod parse_compression(const std::string& name) {
+    for (size_t i = 0; i < std::size(kCompressionNames); ++i)
+        if (name == kCompressionNames[i]) return udif::CompressionMethod(i);
+    raise(PyExc_ValueError,
+          cat("invalid compression ", debug_str(name), ": expected 'raw', 'zlib', 'bzip2', or 'lzfse'"));
+}
+
+struct PyDmgBuilder {
+    std::optional<uint64_t> chunk_size;
+    std::string compression = "zlib";
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> partitions;
+    uint32_t compression_level = 6;
+    bool skip_checksums = false;
+    BorrowFlag flag;
+};
+
+PyPartitionInfo to_value(const udif::PartitionInfo& p) {
+    return {p.name, p.id, p.sector_count, p.size, p.compressed_size,
+            std::string(udif::partition_type_name(p.partition_type))};
+}
+
+// Runs a decoding call on the archive with the interpreter lock released.
+template <class F>
+auto decode(PyDmgArchive& self, F&& call) {
+    udif::DmgArchive& archive = self.get("DmgArchive");
+    decltype(call(archive)) result = std::unexpected(udif::KivError::invalid_magic());
+    {
+        nb::gil_scoped_release unlocked;
+        result = call(archive);
+    }
+    return unwrap(std::move(result));
+}
+
+// A settable builder property: the value is converted first, then the builder is borrowed.
+template <class Convert, class Store>
+void settable(nb::class_<PyDmgBuilder>& cls, const char* name, auto get, Convert convert, Store store,
+              const char* doc) {
+    cls.def_prop_rw(
+        name,
+        [get](PyDmgBuilder& self) {
+            SharedBorrow borrow(self.flag);
+            return get(self);
+        },
+        [convert, store](PyDmgBuilder& self, nb::handle value) {
+            auto converted = convert(value);
+            ExclusiveBorrow borrow(self.flag);
+            store(self, std::move(converted));
+        },
+        nb::for_getter(doc));
+}
+
+}  // namespace
+
+void register_dmg_classes(nb::module_& m) {
+    nb::class_<PyDmgArchive> archive(
+        m, "DmgArchive",
+        "Lower-level DMG archive reader.\n\nProvides direct partition access, stats, and compression info.\n\n"
+        "Use as a context manager::\n\n    with kiv.DmgArchive.open(\"file.dmg\") as archive:\n"
+        "        print(archive.stats)\n        data = archive.extract_partition(0)");
+    archive.def_static(
+        "open",
+        [](nb::handle path_obj) {
+            std::string path = arg_str(path_obj, "path");
+            udif::Result<udif::DmgArchive> opened = std::unexpected(udif::KivError::invalid_magic());
+            {
+                nb::gil_scoped_release unlocked;
+                opened = udif::DmgArchive::open(path);
+            }
+            return new PyDmgArchive(unwrap(std::move(opened)));
+        },
+        nb::arg("path"), nb::rv_policy::take_ownership, "Open a DMG file.");
+    bind_closable(archive, "DmgArchive", [](PyDmgArchive&) { return std::string("DmgArchive(open)"); });
+    archive.def_prop_ro(
+        "stats",
+        [](PyDmgArchive& self) {
+            SharedBorrow borrow(self.flag());
+            udif::DmgStats s = self.get("DmgArchive").stats();
+            double ratio = compression_ratio(s.total_compressed, s.total_uncompressed);
+            return PyDmgStats{s.version,          s.sector_count,     s.partition_count, s.total_uncompressed,
+                              s.total_compressed, s.data_fork_length, ratio,             (1.0 - ratio) * 100.0};
+        },
+        "DMG statistics.");
+    archive.def_prop_ro(
+        "compression_info",
+        [](PyDmgArchive& self) {
+            SharedBorrow borrow(self.flag());
+            udif::CompressionInfo c = self.get("DmgArchive").compression_info();
+            return PyCompressionInfo{c.zero_fill_blocks, c.raw_blocks,  c.zlib_blocks, c.bzip2_blocks,
+                                     c.lzfse_blocks,     c.xz_blocks,   c.adc_blocks};
+        },
+        "Compression block counts by type.");
+    archive.def_prop_ro(
+        "partitions",
+        [](PyDmgArchive& self) {
+            SharedBorrow borrow(self.flag());
+            return to_list<PyPartitionInfo>(self.get("DmgArchive").partitions(), to_value);
+        },
+        "List partitions.");
+    archive.def(
+        "extract_partition",
+        [](PyDmgArchive& self, nb::handle id_obj) {
+            ExclusiveBorrow borrow(self.flag());
+            int32_t id = arg_i32(id_obj, "id");
+            return to_bytes(decode(self, [id](udif::DmgArchive& a) { return a.extract_partition(id); }));
+        },
+        nb::arg("id"), "Extract a partition by ID, returning its data as bytes.");
+    archive.def(
+        "extract_partition_by_name",
+        [](PyDmgArchive& self, nb::handle name_obj) {
+            ExclusiveBorrow borrow(self.flag());
+            std::string name = arg_str(name_obj, "name");
+            return to_bytes(decode(self, [&](udif::DmgArchive& a) { return a.extract_partition_by_name(name); }));
+        },
+        nb::arg("name"), "Extract a partition by name, returning its data as bytes.");
+    archive.def(
+        "extract_partition_to",
+        [](PyDmgArchive& self, nb::handle id_obj, nb::handle path_obj) {
+            ExclusiveBorrow borrow(self.flag());
+            int32_t id = arg_i32(id_obj, "id");
+            std::string path = arg_str(path_obj, "path");
+            decode(self, [&](udif::DmgArchive& a) { return a.extract_partition_to_file(id, path); });
+        },
+        nb::arg("id"), nb::arg("path"), "Extract a partition to a file on disk.");
+    archive.def(
+        "extract_main_partition",
+        [](PyDmgArchive& self) {
+            ExclusiveBorrow borrow(self.flag());
+            return to_bytes(decode(self, [](udif::DmgArchive& a) { return a.extract_main_partition(); }));
+        },
+        "Extract the main partition, returning its data as bytes.");
+    archive.def(
+        "extract_main_partition_to",
+        [](PyDmgArchive& self, nb::handle path_obj) {
+            ExclusiveBorrow borrow(self.flag());
+            std::string path = arg_str(path_obj, "path");
+            decode(self, [&](udif::DmgArchive& a) { return a.extract_main_partition_to_file(path); });
+        },
+        nb::arg("path"), "Extract the main partition to a file on disk.");
+
+    nb::class_<PyDmgBuilder> builder(
+        m, "DmgBuilder",
+        "DMG file builder.\n\nExample::\n\n    builder = kiv.DmgBuilder()\n    builder.compression = \"zlib\"\n"
+        "    builder.add_partition(\"disk image\", partition_data)\n    builder.build(\"output.dmg\")");
+    builder.def(nb::init<>());
+    settable(
+        builder, "compression", [](PyDmgBuilder& b) { return py_str(b.compression); },
+        [](nb::handle v) { return arg_str(v, "value"); },
+        [](PyDmgBuilder& b, std::string name) {
+            parse_compression(name);
+            b.compression = std::move(name);
+        },
+        "Compression method: \"raw\", \"zlib\", \"bzip2\", or \"lzfse\".");
+    settable(
+        builder, "compression_level", [](PyDmgBuilder& b) { return nb::int_(b.compression_level); },
+        [](nb::handle v) { return arg_u32(v, "value"); },
+        [](PyDmgBuilder& b, uint32_t level) { b.compression_level = level; }, "Compression level (0-9).");
+    settable(
+        builder, "chunk_size",
+        [](PyDmgBuilder& b) -> nb::object {
+            if (!b.chunk_size) return nb::none();
+            return nb::int_(*b.chunk_size);
+        },
+        [](nb::handle v) { return arg_u64(v, "value"); },
+        [](PyDmgBuilder& b, uint64_t size) { b.chunk_size = size; }, "Chunk size in bytes (default: library default).");
+    settable(
+        builder, "skip_checksums", [](PyDmgBuilder& b) { return nb::bool_(b.skip_checksums); },
+        [](nb::handle v) { return arg_bool(v, "value"); },
+        [](PyDmgBuilder& b, bool skip) { b.skip_checksums = skip; }, "Whether to skip checksum generation.");
+    builder.def(
+        "add_partition",
+        [](PyDmgBuilder& self, nb::handle name_obj, nb::handle data_obj) {
+            ExclusiveBorrow borrow(self.flag);
+            std::string name = arg_str(name_obj, "name");
+            auto data = arg_bytes(data_obj, "data");
+            self.partitions.emplace_back(std::move(name), std::vector<uint8_t>(data.begin(), data.end()));
+        },
+        nb::arg("name"), nb::arg("data"), "Add a partition with the given name and data.");
+    builder.def(
+        "build",
+        [](PyDmgBuilder& self, nb::handle path_obj) {
+            SharedBorrow borrow(self.flag);
+            std::string path = arg_str(path_obj, "path");
+            udif::DmgBuilder native;
+            native.compression = parse_compression(self.compression);
+            native.chunk_size = self.chunk_size.value_or(udif::DmgWriter::kDefaultChunkSize);
+            native.level = self.compression_level;
+            native.skip_checksums = self.skip_checksums;
+            for (const auto& [name, data] : self.partitions) native.add_partition(name, data);
+            udif::Result<void> built;
+            {
+                nb::gil_scoped_release unlocked;
+                built = native.build(path);
+            }
+            unwrap(std::move(built));
+        },
+        nb::arg("path"), "Build the DMG and write it to the given path.");
+    builder.def("__repr__", [](PyDmgBuilder& self) {
+        SharedBorrow borrow(self.flag);
+        return py_str(cat("DmgBuilder(compression=", debug_str(self.compression), ", partitions=", self.partitions.size(), ")"));
+    });
+}
+
+}  // namespace kiv_python

@@ -1,0 +1,64 @@
+// Reading CPIO archives held in memory: newc ("070701"), newc with checksum
+// ("070702", checksum not verified) and odc ("070707").
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "pbzx/error.hpp"
+#include "pbzx/format.hpp"
+
+namespace pbzx {
+
+// A read position over borrowed CPIO bytes.
+class CpioReader {
+public:
+    explicit CpioReader(std::span<const uint8_t> data) : data_(data) {}
+
+    // Bytes consumed so far.
+    uint64_t offset() const { return pos_; }
+    void rewind() { pos_ = 0; }
+
+    // The next member header, or nothing when fewer than 6 bytes are left.
+    Result<std::optional<CpioEntry>> read_header();
+    // The member's data (and, for newc, the padding after it).
+    Result<std::vector<uint8_t>> read_data(uint64_t size);
+    Result<void> skip_data(uint64_t size);
+
+    // Every member up to the trailer.  Data without a CPIO magic at the start
+    // list as empty.
+    Result<std::vector<FileEntry>> list();
+    // The data of the member whose name equals `path` byte for byte.
+    Result<std::vector<uint8_t>> extract_file(std::string_view path);
+    // Writes the members under `base_path` ("" or "/" for all) below `dest`,
+    // with `base_path` stripped from their paths.  Symbolic links are counted,
+    // never created; a ".." component fails the call.
+    Result<ExtractStats> extract_path(std::string_view base_path, const std::string& dest);
+
+private:
+    bool starts_with_magic() const;
+    Result<std::span<const uint8_t>> take(uint64_t n);
+    uint64_t data_padding(uint64_t size) const;
+
+    std::span<const uint8_t> data_;
+    size_t pos_ = 0;
+    CpioFormat format_ = CpioFormat::Newc;
+};
+
+namespace cpio {
+
+// Drops a leading "./" and then one leading '/'; a lone "." becomes empty.
+std::string normalize_cpio_path(std::string_view path);
+// Drops every leading '/' and rejects ".." components ("Path traversal
+// detected: {}"); returns the rest unchanged.
+Result<std::string> sanitize_path(std::string_view path);
+// `path` without `base` and the '/' after it (the caller has checked that
+// `path` is `base` followed by '/'); empty when `path` is not longer.
+std::string strip_base_prefix(std::string_view path, std::string_view base);
+
+}  // namespace cpio
+}  // namespace pbzx

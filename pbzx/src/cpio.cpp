@@ -1,0 +1,368 @@
+#include "pbzx/cpio.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/io.hpp"
+
+namespace pbzx {
+namespace {
+
+std::string_view as_text(std::span<const uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+bool is_magic(std::string_view six) { return six == kNewcMagic || six == kNewcCrcMagic || six == kOdcMagic; }
+
+// Trims the white space a number field may be padded with.
+std::string_view trim(std::string_view s) {
+    auto is_space = [](unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+// Parses the header fields of one format in order; the first bad field wins.
+class FieldParser {
+public:
+    explicit FieldParser(std::string_view header) : header_(header) {}
+
+    template <class T>
+    Result<void> hex(size_t width, T& out) {
+        std::string_view field = next(width);
+        if (auto e = detail::utf8_error(field)) return fail(PbzxError::invalid_cpio("Invalid UTF-8 in header: " + *e));
+        uint32_t value = 0;
+        if (auto e = detail::parse_unsigned<uint32_t>(field, 16, value))
+            return fail(PbzxError::invalid_cpio("Invalid hex value '" + std::string(field) + "': " + *e));
+        out = value;
+        return {};
+    }
+
+    template <class T>
+    Result<void> octal(size_t width, T& out) {
+        std::string_view field = next(width);
+        if (auto e = detail::utf8_error(field)) return fail(PbzxError::invalid_cpio("Invalid UTF-8 in header: " + *e));
+        if (auto e = detail::parse_unsigned<T>(trim(field), 8, out))
+            return fail(PbzxError::invalid_cpio("Invalid octal value '" + std::string(field) + "': " + *e));
+        return {};
+    }
+
+private:
+    std::string_view next(size_t width) {
+        std::string_view field = header_.substr(pos_, width);
+        pos_ += width;
+        return field;
+    }
+
+    std::string_view header_;
+    size_t pos_ = 0;
+};
+
+#define PBZX_TRY(expr)                                   \
+    do {                                                 \
+        if (auto r_ = (expr); !r_) return fail(std::move(r_.error())); \
+    } while (0)
+
+Result<void> parse_newc(std::string_view fields, CpioEntry& e) {
+    FieldParser p(fields);
+    PBZX_TRY(p.hex(8, e.ino));
+    PBZX_TRY(p.hex(8, e.mode));
+    PBZX_TRY(p.hex(8, e.uid));
+    PBZX_TRY(p.hex(8, e.gid));
+    PBZX_TRY(p.hex(8, e.nlink));
+    PBZX_TRY(p.hex(8, e.mtime));
+    PBZX_TRY(p.hex(8, e.filesize));
+    PBZX_TRY(p.hex(8, e.devmajor));
+    PBZX_TRY(p.hex(8, e.devminor));
+    PBZX_TRY(p.hex(8, e.rdevmajor));
+    PBZX_TRY(p.hex(8, e.rdevminor));
+    PBZX_TRY(p.hex(8, e.namesize));
+    PBZX_TRY(p.hex(8, e.check));
+    return {};
+}
+
+Result<void> parse_odc(std::string_view fields, CpioEntry& e) {
+    FieldParser p(fields);
+    uint32_t dev = 0, rdev = 0;
+    PBZX_TRY(p.octal(6, dev));
+    PBZX_TRY(p.octal(6, e.ino));
+    PBZX_TRY(p.octal(6, e.mode));
+    PBZX_TRY(p.octal(6, e.uid));
+    PBZX_TRY(p.octal(6, e.gid));
+    PBZX_TRY(p.octal(6, e.nlink));
+    PBZX_TRY(p.octal(6, rdev));
+    PBZX_TRY(p.octal(11, e.mtime));
+    PBZX_TRY(p.octal(6, e.namesize));
+    PBZX_TRY(p.octal(11, e.filesize));
+    e.devmajor = dev >> 8;
+    e.devminor = dev & 0xFF;
+    e.rdevmajor = rdev >> 8;
+    e.rdevminor = rdev & 0xFF;
+    e.check = 0;
+    return {};
+}
+
+// ---- filesystem helpers ---------------------------------------------------
+
+bool is_directory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+core::IoResult<void> check_path(const std::string& path) {
+    if (path.find('\0') != std::string::npos)
+        return core::io_fail(core::IoError::other("file name contained an unexpected NUL byte"));
+    return {};
+}
+
+// Creates `path` and its missing parents (0777 before the umask).  An
+// existing directory is fine; an existing file is "File exists".
+core::IoResult<void> create_dir_all(const std::string& path) {
+    if (path.empty()) return {};
+    if (auto r = check_path(path); !r) return r;
+    if (::mkdir(path.c_str(), 0777) == 0 || is_directory(path)) return {};
+    if (errno != ENOENT) return core::io_fail(core::IoError::from_errno(errno));
+    // Some parent is missing: create every prefix in turn.  The kernel's
+    // path length limit bounds the number of steps.
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        std::string prefix = path.substr(0, slash);
+        if (prefix.back() == '/') continue;
+        if (::mkdir(prefix.c_str(), 0777) != 0 && !is_directory(prefix))
+            return core::io_fail(core::IoError::from_errno(errno));
+    }
+    if (::mkdir(path.c_str(), 0777) != 0 && !is_directory(path)) return core::io_fail(core::IoError::from_errno(errno));
+    return {};
+}
+
+std::string join(const std::string& dest, std::string_view rel) {
+    if (dest.empty()) return std::string(rel);
+    if (dest.back() == '/') return dest + std::string(rel);
+    return dest + "/" + std::string(rel);
+}
+
+// The path without its last component ("" when there is none).
+std::string parent_of(std::string_view path) {
+    for (;;) {
+        while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+        if (path.size() >= 2 && path.substr(path.size() - 2) == "/.") path.remove_suffix(2);
+        else break;
+    }
+    size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return {};
+    std::string_view parent = path.substr(0, slash);
+    while (parent.size() > 1 && parent.back() == '/') parent.remove_suffix(1);
+    return std::string(slash == 0 ? "/" : parent);
+}
+
+// Creates (or truncates) `path`, writes `data` and sets the permission bits.
+// An existing symbolic link in its place is not followed.
+core::IoResult<void> write_file(const std::string& path, std::span<const uint8_t> data, uint32_t permissions) {
+    if (auto r = check_path(path); !r) return r;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) return core::io_fail(core::IoError::from_errno(errno));
+    core::File file(fd);
+    if (auto r = file.write_all(data); !r) return r;
+    if (::fchmod(file.fd(), mode_t(permissions)) != 0) return core::io_fail(core::IoError::from_errno(errno));
+    return {};
+}
+
+}  // namespace
+
+// ---- CpioReader -------------------------------------------------------------
+
+Result<std::span<const uint8_t>> CpioReader::take(uint64_t n) {
+    if (n > data_.size() - pos_) return fail_io(core::IoError::unexpected_eof());
+    auto bytes = data_.subspan(pos_, size_t(n));
+    pos_ += size_t(n);
+    return bytes;
+}
+
+bool CpioReader::starts_with_magic() const {
+    return data_.size() >= 6 && is_magic(as_text(data_.first(6)));
+}
+
+uint64_t CpioReader::data_padding(uint64_t size) const {
+    return format_ == CpioFormat::Newc ? (4 - size % 4) % 4 : 0;
+}
+
+Result<std::optional<CpioEntry>> CpioReader::read_header() {
+    if (data_.size() - pos_ < 6) return std::nullopt;
+    const size_t start = pos_;
+    std::string_view magic = as_text(*take(6));
+    if (magic == kOdcMagic) format_ = CpioFormat::Odc;
+    else if (magic == kNewcMagic || magic == kNewcCrcMagic) format_ = CpioFormat::Newc;
+    else
+        return fail(PbzxError::invalid_cpio("Invalid CPIO magic at offset " + std::to_string(start) + ": " +
+                                            detail::debug_quote(detail::utf8_lossy(magic))));
+
+    const size_t header_size = format_ == CpioFormat::Odc ? kOdcHeaderSize : kNewcHeaderSize;
+    auto fields = take(header_size - 6);
+    if (!fields) return fail(std::move(fields.error()));
+    CpioEntry entry;
+    auto parsed = format_ == CpioFormat::Odc ? parse_odc(as_text(*fields), entry) : parse_newc(as_text(*fields), entry);
+    if (!parsed) return fail(std::move(parsed.error()));
+
+    auto name = take(entry.namesize);
+    if (!name) return fail(std::move(name.error()));
+    std::string_view name_text = as_text(*name);
+    if (!name_text.empty() && name_text.back() == '\0') name_text.remove_suffix(1);
+    if (auto e = detail::utf8_error(name_text)) return fail(PbzxError::invalid_cpio("Invalid filename: " + *e));
+    entry.name = std::string(name_text);
+
+    if (format_ == CpioFormat::Newc) {
+        uint64_t padding = (4 - (kNewcHeaderSize + entry.namesize) % 4) % 4;
+        if (auto r = take(padding); !r) return fail(std::move(r.error()));
+    }
+    return entry;
+}
+
+Result<std::vector<uint8_t>> CpioReader::read_data(uint64_t size) {
+    auto bytes = take(size);
+    if (!bytes) return fail(std::move(bytes.error()));
+    if (auto r = take(data_padding(size)); !r) return fail(std::move(r.error()));
+    return std::vector<uint8_t>(bytes->begin(), bytes->end());
+}
+
+Result<void> CpioReader::skip_data(uint64_t size) {
+    if (auto r = take(size); !r) return fail(std::move(r.error()));
+    if (auto r = take(data_padding(size)); !r) return fail(std::move(r.error()));
+    return {};
+}
+
+Result<std::vector<FileEntry>> CpioReader::list() {
+    rewind();
+    std::vector<FileEntry> entries;
+    if (!starts_with_magic()) return entries;
+    for (;;) {
+        auto header = read_header();
+        if (!header) return fail(std::move(header.error()));
+        if (!*header || (*header)->is_trailer()) break;
+        CpioEntry& e = **header;
+        FileEntry entry{.path = std::move(e.name), .size = e.filesize, .mtime = e.mtime, .mode = e.mode,
+                        .uid = e.uid, .gid = e.gid, .is_dir = e.is_dir(), .is_symlink = e.is_symlink(),
+                        .link_target = std::nullopt};
+        if (e.is_symlink() && e.filesize > 0) {
+            auto target = read_data(e.filesize);
+            if (!target) return fail(std::move(target.error()));
+            std::string_view text(reinterpret_cast<const char*>(target->data()), target->size());
+            if (auto err = detail::utf8_error(text))
+                return fail(PbzxError::invalid_cpio("Invalid symlink target: " + *err));
+            entry.link_target = std::string(text);
+        } else if (auto r = skip_data(e.filesize); !r) {
+            return fail(std::move(r.error()));
+        }
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+Result<std::vector<uint8_t>> CpioReader::extract_file(std::string_view path) {
+    rewind();
+    if (!starts_with_magic()) return fail(PbzxError::file_not_found(std::string(path)));
+    for (;;) {
+        auto header = read_header();
+        if (!header) return fail(std::move(header.error()));
+        if (!*header || (*header)->is_trailer()) return fail(PbzxError::file_not_found(std::string(path)));
+        const CpioEntry& e = **header;
+        if (e.name == path) {
+            if (e.is_dir()) return fail(PbzxError::invalid_path("'" + std::string(path) + "' is a directory"));
+            return read_data(e.filesize);
+        }
+        if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
+    }
+}
+
+Result<ExtractStats> CpioReader::extract_path(std::string_view base_path, const std::string& dest) {
+    std::string base = cpio::normalize_cpio_path(base_path);
+    while (!base.empty() && base.back() == '/') base.pop_back();
+
+    if (auto r = create_dir_all(dest); !r) return fail_io(r.error());
+    rewind();
+    ExtractStats stats;
+    if (!starts_with_magic()) return stats;
+
+    for (;;) {
+        auto header = read_header();
+        if (!header) return fail(std::move(header.error()));
+        if (!*header || (*header)->is_trailer()) break;
+        const CpioEntry& e = **header;
+
+        std::string name = cpio::normalize_cpio_path(e.name);
+        bool selected = base.empty() || name == base ||
+                        (name.size() > base.size() && name.starts_with(base) && name[base.size()] == '/');
+        if (!selected) {
+            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
+            continue;
+        }
+        std::string rel = cpio::strip_base_prefix(name, base);
+        if (rel.empty()) {
+            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
+            if (e.is_dir()) ++stats.dirs;
+            continue;
+        }
+        auto safe = cpio::sanitize_path(rel);
+        if (!safe) return fail(std::move(safe.error()));
+        std::string out = join(dest, *safe);
+        if (std::string parent = parent_of(out); !parent.empty()) {
+            if (auto r = create_dir_all(parent); !r) return fail_io(r.error());
+        }
+
+        switch (e.mode & kTypeMask) {
+        case kTypeDirectory:
+            if (auto r = create_dir_all(out); !r) return fail_io(r.error());
+            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
+            ++stats.dirs;
+            break;
+        case kTypeRegular: {
+            auto data = take(e.filesize);
+            if (!data) return fail(std::move(data.error()));
+            if (auto r = take(data_padding(e.filesize)); !r) return fail(std::move(r.error()));
+            if (auto r = write_file(out, *data, e.mode & kPermissionMask); !r) return fail_io(r.error());
+            ++stats.files;
+            stats.bytes += e.filesize;
+            break;
+        }
+        case kTypeSymlink:
+            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
+            ++stats.symlinks_skipped;
+            break;
+        default:  // devices, FIFOs, sockets: not created, not counted
+            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
+        }
+    }
+    return stats;
+}
+
+// ---- path helpers -----------------------------------------------------------
+
+namespace cpio {
+
+std::string normalize_cpio_path(std::string_view path) {
+    if (path.starts_with("./")) path.remove_prefix(2);
+    if (path.starts_with('/')) path.remove_prefix(1);
+    if (path == ".") return {};
+    return std::string(path);
+}
+
+Result<std::string> sanitize_path(std::string_view path) {
+    while (path.starts_with('/')) path.remove_prefix(1);
+    for (size_t start = 0; start <= path.size();) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string_view::npos) slash = path.size();
+        if (path.substr(start, slash - start) == "..")
+            return fail(PbzxError::invalid_path("Path traversal detected: " + std::string(path)));
+        start = slash + 1;
+    }
+    return std::string(path);
+}
+
+std::string strip_base_prefix(std::string_view path, std::string_view base) {
+    if (base.empty()) return std::string(path);
+    if (path.size() <= base.size()) return {};
+    return std::string(path.substr(base.size() + 1));
+}
+
+}  // namespace cpio
+}  // namespace pbzx

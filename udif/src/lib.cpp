@@ -1,0 +1,119 @@
+#include <fcntl.h>
+
+#include <cerrno>
+
+#include "udif/archive.hpp"
+#include "udif/writer.hpp"
+
+namespace udif {
+
+std::string_view partition_type_name(PartitionType type) {
+    switch (type) {
+        case PartitionType::Hfs: return "Hfs";
+        case PartitionType::Hfsx: return "Hfsx";
+        case PartitionType::Apfs: return "Apfs";
+        case PartitionType::Other: return "Other";
+    }
+    return "Other";
+}
+
+PartitionType classify_partition(std::string_view name) {
+    if (name.find("Apple_HFSX") != std::string_view::npos) return PartitionType::Hfsx;
+    if (name.find("Apple_HFS") != std::string_view::npos) return PartitionType::Hfs;
+    if (name.find("Apple_APFS") != std::string_view::npos) return PartitionType::Apfs;
+    return PartitionType::Other;
+}
+
+Result<DmgArchive> DmgArchive::open(const std::string& path) {
+    auto reader = DmgReader::open_with_options(path, true);
+    if (!reader) return fail(std::move(reader.error()));
+    return DmgArchive(std::move(*reader));
+}
+
+namespace {
+uint64_t stored_bytes(const MishHeader& map) {
+    uint64_t total = 0;
+    for (const auto& run : map.runs) total += run.compressed_length;
+    return total;
+}
+}  // namespace
+
+std::vector<PartitionInfo> DmgArchive::partitions() const {
+    std::vector<PartitionInfo> out;
+    out.reserve(reader_.partitions().size());
+    for (const auto& e : reader_.partitions()) {
+        out.push_back({e.name, e.block_map.sector_count, e.block_map.sector_count * kSectorSize,
+                       stored_bytes(e.block_map), e.id, classify_partition(e.name)});
+    }
+    return out;
+}
+
+DmgStats DmgArchive::stats() const {
+    DmgStats s;
+    const auto& t = reader_.trailer();
+    s.sector_count = t.sector_count;
+    s.partition_count = reader_.partitions().size();
+    uint64_t sectors = 0;
+    for (const auto& e : reader_.partitions()) {
+        sectors += e.block_map.sector_count;
+        s.total_compressed += stored_bytes(e.block_map);
+    }
+    s.total_uncompressed = sectors * kSectorSize;
+    s.data_fork_length = t.data_fork_length;
+    s.version = t.version;
+    return s;
+}
+
+CompressionInfo DmgArchive::compression_info() const {
+    CompressionInfo c;
+    for (const auto& e : reader_.partitions()) {
+        for (const auto& run : e.block_map.runs) {
+            switch (run.type) {
+                case BlockType::ZeroFill: ++c.zero_fill_blocks; break;
+                case BlockType::Raw: ++c.raw_blocks; break;
+                case BlockType::Zlib: ++c.zlib_blocks; break;
+                case BlockType::Bzip2: ++c.bzip2_blocks; break;
+                case BlockType::Lzfse: ++c.lzfse_blocks; break;
+                case BlockType::Xz: ++c.xz_blocks; break;
+                case BlockType::Adc: ++c.adc_blocks; break;
+                default: break;
+            }
+        }
+    }
+    return c;
+}
+
+Result<std::vector<uint8_t>> DmgArchive::extract_partition_by_name(std::string_view name) {
+    for (const auto& e : reader_.partitions())
+        if (e.name == name) return reader_.decompress_partition_parallel(e.id);
+    return fail(KivError::file_not_found(std::string(name)));
+}
+
+namespace {
+Result<void> write_file(const std::string& path, std::span<const uint8_t> bytes) {
+    auto file = create_file(path);
+    if (!file) return fail(std::move(file.error()));
+    if (auto r = file->write_all(bytes); !r) return fail_io(r.error());
+    return {};
+}
+}  // namespace
+
+Result<void> DmgArchive::extract_partition_to_file(int32_t id, const std::string& path) {
+    auto data = extract_partition(id);
+    if (!data) return fail(std::move(data.error()));
+    return write_file(path, *data);
+}
+
+Result<void> DmgArchive::extract_main_partition_to_file(const std::string& path) {
+    auto data = extract_main_partition();
+    if (!data) return fail(std::move(data.error()));
+    return write_file(path, *data);
+}
+
+Result<core::File> create_file(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return fail_io(core::IoError::from_errno(errno));
+    return core::File(fd);
+}
+
+}  // namespace udif

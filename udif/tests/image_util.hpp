@@ -1,0 +1,106 @@
+// Builders for small synthetic images used across the UDIF tests.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/io.hpp"
+#include "udif/udif.hpp"
+
+namespace udif_test {
+
+inline std::string base64(const std::vector<uint8_t>& bytes) {
+    static const char a[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t v = uint32_t(bytes[i]) << 16;
+        if (i + 1 < bytes.size()) v |= uint32_t(bytes[i + 1]) << 8;
+        if (i + 2 < bytes.size()) v |= bytes[i + 2];
+        out += a[v >> 18];
+        out += a[v >> 12 & 63];
+        out += i + 1 < bytes.size() ? a[v >> 6 & 63] : '=';
+        out += i + 2 < bytes.size() ? a[v & 63] : '=';
+    }
+    return out;
+}
+
+// A block map with the given sector count and runs.
+inline udif::MishHeader block_map(uint64_t sectors, std::vector<udif::BlockRun> runs, uint32_t crc = 0) {
+    udif::MishHeader m;
+    m.sector_count = sectors;
+    m.run_count = uint32_t(runs.size());
+    m.runs = std::move(runs);
+    m.checksum = udif::checksum::create_checksum_array(crc);
+    return m;
+}
+
+inline udif::BlockRun run(udif::BlockType type, uint64_t sector, uint64_t sectors, uint64_t offset = 0,
+                          uint64_t length = 0) {
+    udif::BlockRun r;
+    r.type = type;
+    r.sector_number = sector;
+    r.sector_count = sectors;
+    r.compressed_offset = offset;
+    r.compressed_length = length;
+    return r;
+}
+
+// One "blkx" dictionary: the given extra keys plus Data holding the map.
+inline std::string blkx_entry(const std::string& keys, const udif::MishHeader& map) {
+    return "<dict>" + keys + "<key>Data</key><data>" + base64(map.to_bytes()) + "</data></dict>";
+}
+
+inline std::string named_entry(const std::string& name, int id, const udif::MishHeader& map) {
+    return blkx_entry("<key>Name</key><string>" + name + "</string><key>ID</key><string>" + std::to_string(id) +
+                          "</string>",
+                      map);
+}
+
+inline std::string plist_xml(const std::string& blkx_items) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>resource-fork</key>"
+           "<dict><key>blkx</key><array>" +
+           blkx_items + "</array></dict></dict></plist>\n";
+}
+
+// data fork + property list + trailer; `tweak` may adjust the trailer.
+template <class Tweak>
+std::vector<uint8_t> image(const std::vector<uint8_t>& data_fork, const std::string& xml, Tweak tweak) {
+    std::vector<uint8_t> out = data_fork;
+    out.insert(out.end(), xml.begin(), xml.end());
+    udif::KolyHeader t;
+    t.data_fork_length = data_fork.size();
+    t.xml_offset = data_fork.size();
+    t.xml_length = xml.size();
+    tweak(t);
+    auto bytes = t.to_bytes();
+    out.insert(out.end(), bytes.begin(), bytes.end());
+    return out;
+}
+inline std::vector<uint8_t> image(const std::vector<uint8_t>& data_fork, const std::string& xml) {
+    return image(data_fork, xml, [](udif::KolyHeader&) {});
+}
+
+inline udif::Result<udif::DmgReader> open_bytes(std::vector<uint8_t> bytes, bool verify = true) {
+    return udif::DmgReader::with_options(std::make_unique<core::MemorySource>(std::move(bytes)), verify);
+}
+
+// A source that is not in memory, so the file-reading paths are taken.
+class StreamSource final : public core::ByteSource {
+public:
+    explicit StreamSource(std::vector<uint8_t> data) : inner_(std::move(data)) {}
+    core::IoResult<size_t> read(std::span<uint8_t> buf) override { return inner_.read(buf); }
+    core::IoResult<uint64_t> seek(uint64_t pos) override { return inner_.seek(pos); }
+    uint64_t position() const override { return inner_.position(); }
+    core::IoResult<uint64_t> size() override { return inner_.size(); }
+
+private:
+    core::MemorySource inner_;
+};
+
+inline udif::Result<udif::DmgReader> open_streamed(std::vector<uint8_t> bytes, bool verify = true) {
+    return udif::DmgReader::with_options(std::make_unique<StreamSource>(std::move(bytes)), verify);
+}
+
+}  // namespace udif_test

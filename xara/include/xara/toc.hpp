@@ -1,0 +1,66 @@
+// The table of contents: its entries, its loading and path lookup.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/io.hpp"
+#include "xara/error.hpp"
+#include "xara/header.hpp"
+
+namespace xara {
+
+enum class XarFileType : uint8_t { File = 0, Directory = 1, Symlink = 2 };
+
+// "file", "directory" or "symlink".
+std::string_view file_type_name(XarFileType type);
+
+// Where and how an entry's bytes are stored in the heap.
+struct XarFileData {
+    std::string encoding = "application/octet-stream";
+    std::optional<std::string> extracted_checksum;
+    std::optional<std::string> archived_checksum;
+    uint64_t offset = 0;  // from the heap start
+    uint64_t length = 0;  // bytes stored in the heap
+    uint64_t size = 0;    // bytes after decoding
+};
+
+// One entry of the table of contents.
+struct XarFile {
+    uint64_t id = 0;
+    std::string name;
+    std::string path;  // names from the top-level ancestor down, joined with '/'
+    std::optional<size_t> parent;
+    std::vector<size_t> children;
+    XarFileType file_type = XarFileType::File;
+    std::optional<std::string> link;  // symlinks only
+    std::optional<XarFileData> data;
+};
+
+namespace toc {
+
+// The entry list and where the heap begins.
+struct Toc {
+    std::vector<XarFile> files;
+    uint64_t heap_start = 0;
+};
+
+// Inflates and parses the table of contents.  The reader must stand right
+// after the header bytes; it is left right after the compressed TOC extent.
+Result<Toc> parse_toc(core::ByteSource& reader, const XarHeader& header);
+
+// Parses the inflated TOC XML into entries in post-order (every entry comes
+// after all entries nested in it).  Every failure is XmlParse.
+Result<std::vector<XarFile>> parse_toc_xml(std::span<const uint8_t> xml);
+
+// The first entry whose full path equals `path` with every leading and
+// trailing '/' removed; nullptr if none.
+const XarFile* find_by_path(std::span<const XarFile> files, std::string_view path);
+
+}  // namespace toc
+}  // namespace xara

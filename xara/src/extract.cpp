@@ -1,0 +1,151 @@
+#include "xara/extract.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "xara/archive.hpp"
+#include "xara/heap.hpp"
+
+namespace xara::extract {
+namespace {
+
+namespace fs = std::filesystem;
+
+XarError io_error(const std::error_code& ec) {
+    if (ec.category() == std::system_category() || ec.category() == std::generic_category())
+        return core::IoError::from_errno(ec.value());
+    return core::IoError::other(ec.message());
+}
+
+Result<void> create_dirs(const fs::path& dir) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);  // 0777 before the umask
+    if (ec) return fail(io_error(ec));
+    return {};
+}
+
+std::string_view trim_slashes(std::string_view s) {
+    while (!s.empty() && s.front() == '/') s.remove_prefix(1);
+    while (!s.empty() && s.back() == '/') s.remove_suffix(1);
+    return s;
+}
+
+// Writes straight to a file descriptor: the heap copy already hands over 8 KiB pieces.
+class FdSink final : public core::ByteSink {
+public:
+    explicit FdSink(core::File& file) : file_(file) {}
+    core::IoResult<void> write_all(std::span<const uint8_t> data) override { return file_.write_all(data); }
+
+private:
+    core::File& file_;
+};
+
+Result<uint64_t> write_file(XarArchive& archive, const XarFile& entry, const fs::path& target) {
+    if (auto r = create_dirs(target.parent_path()); !r) return fail(std::move(r.error()));
+    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return fail(core::IoError::from_errno(errno));
+    core::File file(fd);
+    FdSink sink(file);
+    return archive.read_entry(entry, sink);
+}
+
+}  // namespace
+
+std::string_view strip_base_prefix(std::string_view path, std::string_view prefix) {
+    if (prefix.empty()) return path;
+    if (path.size() < prefix.size() || path.substr(0, prefix.size()) != prefix) return path;
+    path.remove_prefix(prefix.size());
+    if (!path.empty() && path.front() == '/') path.remove_prefix(1);
+    return path;
+}
+
+Result<fs::path> sanitize_path(std::string_view relative) {
+    fs::path out;
+    size_t kept = 0;
+    size_t i = 0;
+    while (i <= relative.size()) {
+        size_t j = relative.find('/', i);
+        if (j == std::string_view::npos) j = relative.size();
+        const std::string_view part = relative.substr(i, j - i);
+        i = j + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") return fail(XarError::invalid_path("path traversal detected: " + std::string(relative)));
+        if (part.find('\0') != std::string_view::npos)
+            return fail(XarError::invalid_path("path contains a NUL byte: " + std::string(relative)));
+        out /= fs::path(std::string(part));
+        ++kept;
+    }
+    if (kept == 0) return fail(XarError::invalid_path("empty path after sanitization: " + std::string(relative)));
+    return out;
+}
+
+std::string tree_sort_key(std::string_view path, bool is_directory) {
+    std::string key;
+    key.reserve(path.size() + 8);
+    size_t i = 0;
+    for (;;) {
+        size_t j = path.find('/', i);
+        const bool last = j == std::string_view::npos;
+        if (last) j = path.size();
+        key += char(last && !is_directory ? 0x01 : 0x00);
+        key.append(path.substr(i, j - i));
+        if (last) break;
+        key += '/';
+        i = j + 1;
+    }
+    return key;
+}
+
+Result<ExtractStats> extract_inner(XarArchive& archive, std::string_view prefix, const fs::path& dest) {
+    prefix = trim_slashes(prefix);
+
+    struct Selected {
+        std::string key;
+        const XarFile* entry;
+    };
+    std::vector<Selected> selected;
+    for (const XarFile& f : archive.files()) {
+        const std::string_view p = f.path;
+        const bool below = prefix.empty() || p == prefix ||
+                           (p.size() > prefix.size() && p.substr(0, prefix.size()) == prefix && p[prefix.size()] == '/');
+        if (below) selected.push_back({tree_sort_key(p, f.file_type == XarFileType::Directory), &f});
+    }
+    // Unsigned byte order: std::string compares through char_traits<char>, which compares as unsigned char.
+    std::stable_sort(selected.begin(), selected.end(),
+                     [](const Selected& a, const Selected& b) { return a.key < b.key; });
+
+    if (auto r = create_dirs(dest); !r) return fail(std::move(r.error()));
+
+    ExtractStats stats;
+    for (const Selected& s : selected) {
+        const XarFile& f = *s.entry;
+        const std::string_view relative = prefix.empty() ? std::string_view(f.path) : strip_base_prefix(f.path, prefix);
+        if (relative.empty()) {
+            if (f.file_type == XarFileType::Directory) ++stats.dirs;
+            continue;
+        }
+        auto rel = sanitize_path(relative);
+        if (!rel) return fail(std::move(rel.error()));
+        const fs::path target = dest / *rel;
+        switch (f.file_type) {
+            case XarFileType::File: {
+                auto n = write_file(archive, f, target);
+                if (!n) return fail(std::move(n.error()));
+                stats.bytes += *n;
+                ++stats.files;
+                break;
+            }
+            case XarFileType::Directory:
+                if (auto r = create_dirs(target); !r) return fail(std::move(r.error()));
+                ++stats.dirs;
+                break;
+            case XarFileType::Symlink: ++stats.symlinks_skipped; break;
+        }
+    }
+    return stats;
+}
+
+}  // namespace xara::extract

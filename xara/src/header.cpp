@@ -1,0 +1,35 @@
+#include "xara/header.hpp"
+
+#include <array>
+
+#include "core/endian.hpp"
+
+namespace xara::header {
+
+Result<XarHeader> parse_header(core::ByteSource& reader) {
+    std::array<uint8_t, kXarHeaderSize> raw{};
+    if (auto r = reader.read_exact(std::span(raw).first(4)); !r) return fail(r.error());
+    const uint32_t magic = core::load_be32(raw.data());
+    if (magic != kXarMagic) return fail(XarError::invalid_magic(magic));
+    if (auto r = reader.read_exact(std::span(raw).subspan(4)); !r) return fail(r.error());
+
+    XarHeader h;
+    h.magic = magic;
+    h.header_size = core::load_be16(&raw[4]);
+    h.version = core::load_be16(&raw[6]);
+    h.toc_length_compressed = core::load_be64(&raw[8]);
+    h.toc_length_uncompressed = core::load_be64(&raw[16]);
+    h.checksum_alg = core::load_be32(&raw[24]);
+    h.checksum_kind = h.checksum_alg < 4 ? h.checksum_alg : 4;
+
+    // Writers may declare a longer header; its extra bytes carry nothing we use.
+    // A header_size below 28 is taken as it stands: the TOC still starts at 28.
+    if (h.header_size > kXarHeaderSize) {
+        std::array<uint8_t, 65535 - kXarHeaderSize> extra;
+        auto r = reader.read_exact(std::span(extra).first(h.header_size - kXarHeaderSize));
+        if (!r) return fail(r.error());
+    }
+    return h;
+}
+
+}  // namespace xara::header

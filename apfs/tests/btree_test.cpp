@@ -103,7 +103,7 @@ TEST(BTreeNodeTest, KeyAndValueBounds) {
     EXPECT_APFS_ERROR(BTreeNode::parse(raw)->value(0, 0), InvalidBTree,
                       "invalid B-tree: value out of bounds: start=18446744073709550712, len=20, "
                       "val_area_end=4096, block_size=4096");
-    store_le16(&raw[60], 4030);  // starts inside the key area
+    store_le16(&raw[60], 4040);  // starts inside the table of contents
     EXPECT_FALSE(BTreeNode::parse(raw)->value(0, 0));
 
     // In a root the values end 40 bytes before the block end.

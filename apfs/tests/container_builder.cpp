@@ -61,7 +61,7 @@ bool catalog_less(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) 
 }  // namespace
 
 ContainerBuilder::ContainerBuilder(Options options) : opt_(std::move(options)) {
-    inodes_.push_back(Inode{kRoot, 1, 040755, "root"});
+    inodes_.push_back(Inode{kRoot, 1, 040755, "root", 0, {}, {}, 0});
 }
 
 std::vector<uint8_t> ContainerBuilder::key_header(uint64_t oid, uint8_t type) {
@@ -150,7 +150,7 @@ void ContainerBuilder::seal(uint8_t* block, size_t size) {
 
 uint64_t ContainerBuilder::add_inode(uint64_t parent, const std::string& name, uint16_t mode, uint16_t type) {
     uint64_t id = next_id_++;
-    inodes_.push_back(Inode{id, parent, mode, name});
+    inodes_.push_back(Inode{id, parent, mode, name, 0, {}, {}, 0});
     for (auto& i : inodes_)
         if (i.id == parent) ++i.children;
     add_drec(parent, name, id, type);

@@ -224,6 +224,11 @@ Tree build_tree(const std::vector<LeafRecord>& records, uint16_t node_size, uint
 
 }  // namespace
 
+std::vector<uint8_t> folder_record_data(uint32_t id) { return folder_record(id); }
+std::vector<uint8_t> thread_record_data(uint16_t type, uint32_t parent, const std::u16string& name) {
+    return thread_record(type, parent, name);
+}
+
 std::vector<uint8_t> make_node(int8_t kind, uint8_t height, const std::vector<std::vector<uint8_t>>& records,
                                uint16_t node_size, uint32_t forward, uint32_t backward) {
     Bytes n(node_size);
@@ -250,6 +255,7 @@ VolumeBuilder::VolumeBuilder(bool hfsx, uint32_t block_size, uint16_t node_size)
 
 uint32_t VolumeBuilder::add_folder(uint32_t parent, const std::u16string& name) {
     uint32_t id = next_id_++;
+    ++folders_;
     records_.push_back({parent, name, folder_record(id)});
     records_.push_back({id, u"", thread_record(3, parent, name)});
     return id;
@@ -383,7 +389,7 @@ std::vector<uint8_t> VolumeBuilder::build() {
     append_be32(h, 0);         // journal
     for (int i = 0; i < 4; ++i) append_be32(h, 0xC0000000u + i);
     append_be32(h, uint32_t(files_.size()));
-    append_be32(h, 0);
+    append_be32(h, folders_);
     append_be32(h, block_size_);
     append_be32(h, total_blocks);
     append_be32(h, 1);
@@ -414,6 +420,7 @@ std::vector<uint8_t> VolumeBuilder::build() {
     layout_.catalog_nodes = uint32_t(catalog.nodes.size());
     layout_.catalog_root = catalog.root;
     layout_.first_leaf = catalog.first_leaf;
+    layout_.last_leaf = catalog.last_leaf;
     return image;
 }
 

@@ -47,6 +47,7 @@ struct Layout {
     uint32_t catalog_nodes = 0;   // header node included
     uint32_t catalog_root = 0;
     uint32_t first_leaf = 1;
+    uint32_t last_leaf = 1;
 };
 
 class VolumeBuilder {
@@ -58,6 +59,10 @@ public:
                       const FileOptions& options = {});
     uint32_t add_symlink(uint32_t parent, const std::u16string& name, const std::string& target);
     void add_extent_record(const ExtentRecordSpec& record) { raw_extent_records_.push_back(record); }
+    // A catalog record with any data, e.g. a thread record under a name.
+    void add_raw_record(uint32_t parent, const std::u16string& name, std::vector<uint8_t> data) {
+        records_.push_back({parent, name, std::move(data)});
+    }
 
     std::vector<uint8_t> build();
     const Layout& layout() const { return layout_; }
@@ -79,11 +84,16 @@ private:
     uint32_t block_size_;
     uint16_t node_size_;
     uint32_t next_id_ = 16;
+    uint32_t folders_ = 0;
     std::vector<Record> records_;
     std::vector<PendingFile> files_;
     std::vector<ExtentRecordSpec> raw_extent_records_;
     Layout layout_;
 };
+
+// Catalog record data: a folder record, and a thread record (type 3 or 4).
+std::vector<uint8_t> folder_record_data(uint32_t id);
+std::vector<uint8_t> thread_record_data(uint16_t type, uint32_t parent, const std::u16string& name);
 
 // A B-tree node with the given records and a correct offset table.
 std::vector<uint8_t> make_node(int8_t kind, uint8_t height, const std::vector<std::vector<uint8_t>>& records,

@@ -114,6 +114,17 @@ void bind_closable(nb::class_<Py>& cls, const char* name, OpenRepr open_repr) {
     });
 }
 
+// Runs `work` with the interpreter lock released and returns its result.
+template <class F>
+auto without_gil(F&& work) -> decltype(work()) {
+    std::optional<decltype(work())> result;
+    {
+        nb::gil_scoped_release unlocked;
+        result.emplace(work());
+    }
+    return std::move(*result);
+}
+
 // Argument conversion.  Every path and name is a Python str; integers are
 // range-checked (OverflowError) and never taken from other types (TypeError).
 std::string arg_str(nb::handle value, const char* name);

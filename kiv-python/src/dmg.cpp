@@ -44,12 +44,7 @@ PyPartitionInfo to_value(const udif::PartitionInfo& p) {
 template <class F>
 auto decode(PyDmgArchive& self, F&& call) {
     udif::DmgArchive& archive = self.get("DmgArchive");
-    decltype(call(archive)) result = std::unexpected(udif::KivError::invalid_magic());
-    {
-        nb::gil_scoped_release unlocked;
-        result = call(archive);
-    }
-    return unwrap(std::move(result));
+    return unwrap(without_gil([&] { return call(archive); }));
 }
 
 // A settable builder property: the value is converted first, then the builder is borrowed.
@@ -82,12 +77,7 @@ void register_dmg_classes(nb::module_& m) {
         "open",
         [](nb::handle path_obj) {
             std::string path = arg_str(path_obj, "path");
-            udif::Result<udif::DmgArchive> opened = std::unexpected(udif::KivError::invalid_magic());
-            {
-                nb::gil_scoped_release unlocked;
-                opened = udif::DmgArchive::open(path);
-            }
-            return new PyDmgArchive(unwrap(std::move(opened)));
+            return new PyDmgArchive(unwrap(without_gil([&] { return udif::DmgArchive::open(path); })));
         },
         nb::arg("path"), nb::rv_policy::take_ownership, "Open a DMG file.");
     bind_closable(archive, "DmgArchive", [](PyDmgArchive&) { return std::string("DmgArchive(open)"); });
@@ -207,12 +197,7 @@ void register_dmg_classes(nb::module_& m) {
             native.level = self.compression_level;
             native.skip_checksums = self.skip_checksums;
             for (const auto& [name, data] : self.partitions) native.add_partition(name, data);
-            udif::Result<void> built;
-            {
-                nb::gil_scoped_release unlocked;
-                built = native.build(path);
-            }
-            unwrap(std::move(built));
+            unwrap(without_gil([&] { return native.build(path); }));
         },
         nb::arg("path"), "Build the DMG and write it to the given path.");
     builder.def("__repr__", [](PyDmgBuilder& self) {

@@ -407,17 +407,18 @@ private:
 Result<PlistPtr> parse_any_plist(std::span<const uint8_t> bytes) {
     size_t start = 0;
     if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) start = 3;
-    while (start < bytes.size() && std::strchr(" \t\r\n", bytes[start]) && bytes[start]) ++start;
+    while (start < bytes.size() && (bytes[start] == ' ' || bytes[start] == '\t' || bytes[start] == '\r' || bytes[start] == '\n'))
+        ++start;
     auto rest = bytes.subspan(start);
     bool binary = rest.size() >= 8 && std::memcmp(rest.data(), "bplist00", 8) == 0;
     bool xml = !rest.empty() && rest[0] == '<';
     if (!binary && !xml) return AsciiPlistReader(rest).parse();
-    if (bytes.size() > UINT32_MAX) return fail(plist_error("property list too large"));
+    if (rest.size() > UINT32_MAX) return fail(plist_error("property list too large"));
     plist_t root = nullptr;
     if (binary)
-        plist_from_bin(reinterpret_cast<const char*>(bytes.data()), uint32_t(bytes.size()), &root);
+        plist_from_bin(reinterpret_cast<const char*>(rest.data()), uint32_t(rest.size()), &root);
     else
-        plist_from_xml(reinterpret_cast<const char*>(bytes.data()), uint32_t(bytes.size()), &root);
+        plist_from_xml(reinterpret_cast<const char*>(rest.data()), uint32_t(rest.size()), &root);
     if (!root) return fail(plist_error(binary ? "malformed binary property list" : "malformed XML property list"));
     return PlistPtr(root);
 }

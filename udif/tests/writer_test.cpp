@@ -219,3 +219,23 @@ TEST(Writer, SevenZipReadsOurImages) {
         EXPECT_EQ(extracted, padded(data));
     }
 }
+
+// Without -tdmg 7-Zip looks through our image into the HFS+ volume inside.
+TEST(Writer, SevenZipOpensTheVolumeInside) {
+    auto volume = KIV_REQUIRE_FIXTURE("hfsplus.raw");
+    KIV_REQUIRE_TOOL("7zz");
+    testing_util::ScratchDir dir;
+    for (auto method : {CompressionMethod::Raw, CompressionMethod::Zlib, CompressionMethod::Bzip2, CompressionMethod::Lzfse}) {
+        SCOPED_TRACE(int(method));
+        udif::DmgBuilder b;
+        b.compression = method;
+        b.add_partition("disk image (Apple_HFS : 0)", testing_util::read_bytes(volume));
+        auto path = testing_util::shell_quote(dir / "volume.dmg");
+        ASSERT_TRUE(b.build(dir / "volume.dmg"));
+        auto file = testing_util::run("7zz e -so " + path + " hfsplus_test/passwords.txt 2>/dev/null");
+        EXPECT_EQ(file.status, 0);
+        EXPECT_EQ(file.output.size(), 116u);
+        auto test = testing_util::run("7zz t " + path + " 2>&1");
+        EXPECT_NE(test.output.find("Everything is Ok"), std::string::npos) << test.output;
+    }
+}

@@ -287,3 +287,99 @@ def test_concurrent_call_is_refused(tmp_path):
     assert results == [len(padded(data))]
     assert seen <= {"Already mutably borrowed"}
     assert repr(image) == "DmgArchive(open)"
+
+
+# ---------------------------------------------------------------- hand-made bad images
+
+import bz2
+import lzma
+import zlib as _zlib
+
+from udif_craft import block_map, image, one_partition, plist_xml, run_bytes
+
+
+def open_crafted(tmp_path, data: bytes, name="crafted.dmg"):
+    path = tmp_path / name
+    path.write_bytes(data)
+    return kiv.DmgArchive.open(str(path))
+
+
+@pytest.mark.parametrize("block_type, stored, sectors, error, message", [
+    (0x80000004, b"\x00" * 16, 1, kiv.UnsupportedError, r"^DMG error: unsupported: "),
+    (0x80000005, b"not zlib at all", 1, kiv.IoError, r"^DMG error: I/O error: "),
+    (0x80000006, b"BZh9 broken", 1, kiv.IoError, r"^DMG error: I/O error: "),
+    (0x80000008, b"\xfd7zXZ\x00broken", 1, kiv.IoError, r"^DMG error: I/O error: "),
+    (0x80000005, _zlib.compress(b"short"), 1, kiv.DecompressionError, r"^DMG error: decompression error: "),
+    (0x80000007, b"bvx2garbage", 1, kiv.DecompressionError, r"^DMG error: decompression error: "),
+])
+def test_bad_runs_raise_by_variant(tmp_path, block_type, stored, sectors, error, message):
+    with open_crafted(tmp_path, one_partition(block_type, stored, sectors)) as img:
+        with pytest.raises(error, match=message):
+            img.extract_partition(0)
+        # Streamed and parallel decoding agree on the failure; the archive stays usable.
+        with pytest.raises(error, match=message):
+            img.extract_partition_to(0, str(tmp_path / "out.img"))
+        assert img.partitions[0].id == 0
+
+
+@pytest.mark.parametrize("coder", [
+    (0x80000005, lambda d: _zlib.compress(d)),
+    (0x80000006, lambda d: bz2.compress(d)),
+    (0x80000008, lambda d: lzma.compress(d, format=lzma.FORMAT_XZ)),
+])
+def test_longer_runs_are_cut_at_the_declared_length(tmp_path, coder):
+    block_type, encode = coder
+    data = bytes(range(256)) * 8  # four sectors
+    with open_crafted(tmp_path, one_partition(block_type, encode(data), 2)) as img:
+        assert img.extract_partition(0) == data[:1024]
+
+
+def test_unknown_block_type_and_plist_shapes(tmp_path):
+    with pytest.raises(kiv.UnsupportedError, match=r"^DMG error: unsupported compression type: 0x3$"):
+        open_crafted(tmp_path, one_partition(3, b"", 1))
+    cases = [
+        (b'<?xml version="1.0"?><plist version="1.0"><array/></plist>', "expected dictionary"),
+        (b'<?xml version="1.0"?><plist version="1.0"><dict/></plist>', "missing resource-fork"),
+        (b'<?xml version="1.0"?><plist version="1.0"><dict><key>resource-fork</key><dict/></dict></plist>',
+         "missing blkx array"),
+        (plist_xml([{"Name": "x"}]), "missing Data in blkx entry"),
+        (b"this is not a property list", "plist parse error: "),
+    ]
+    for i, (xml, text) in enumerate(cases):
+        with pytest.raises(kiv.InvalidFormatError, match=f"^DMG error: invalid plist: {text}"):
+            open_crafted(tmp_path, image(b"", [], xml=xml), name=f"plist{i}.dmg")
+    short_map = block_map([], 1)[:100]
+    with pytest.raises(kiv.InvalidFormatError, match=r"^DMG error: invalid block map: mish data too short$"):
+        open_crafted(tmp_path, image(b"", [{"Name": "x", "Data": short_map}]))
+    bad_magic = b"MISH" + block_map([], 1)[4:]
+    with pytest.raises(kiv.InvalidFormatError, match=r"invalid mish magic: \[77, 73, 83, 72\]$"):
+        open_crafted(tmp_path, image(b"", [{"Name": "x", "Data": bad_magic}]))
+    # A run count the data cannot hold is a short read, not a huge allocation.
+    greedy = block_map([], 1)[:200] + (0xFFFFFFFF).to_bytes(4, "big")
+    with pytest.raises(kiv.IoError, match="^DMG error: I/O error: failed to fill whole buffer$"):
+        open_crafted(tmp_path, image(b"", [{"Name": "x", "Data": greedy}]))
+
+
+def test_ids_attributes_and_names(tmp_path):
+    runs = [run_bytes(0xFFFFFFFF, 0, 0, 0, 0)]
+    entries = [
+        {"Name": "a", "ID": "-1", "Attributes": "0x0050", "Data": block_map(runs, 0)},
+        {"Name": "b", "ID": "4294967296", "Attributes": "80", "Data": block_map(runs, 0)},
+        {"Name": "c", "ID": "x", "Attributes": "0X50", "Data": block_map(runs, 0)},
+        {"Name": "", "CFName": "disk image (Apple_APFS : 4)", "ID": "7", "Data": block_map(runs, 0)},
+        {"Name": "AT&amp;T &lt;disk&gt;", "ID": "+8", "Data": block_map(runs, 0)},
+    ]
+    with open_crafted(tmp_path, image(b"", entries)) as img:
+        parts = img.partitions
+        assert [(p.name, p.id) for p in parts] == [("a", -1), ("b", 0), ("c", 0),
+                                                 ("disk image (Apple_APFS : 4)", 7), ("AT&T <disk>", 8)]
+        assert parts[3].partition_type == "Apfs"
+        assert img.extract_partition(-1) == b""
+        assert repr(parts[4]) == 'PartitionInfo(name="AT&T <disk>", id=8, size=0, type="Other")'
+
+
+def test_truncated_data_fork_fails_to_open(tmp_path):
+    good = build_image(tmp_path, [("disk image (Apple_HFS : 1)", realistic_bytes(50_000))])
+    raw = good.read_bytes()
+    with pytest.raises(kiv.IoError, match="failed to fill whole buffer"):
+        open_crafted(tmp_path, raw[:100] + raw[-512:], name="cut.dmg")

@@ -186,6 +186,12 @@ Result<void> scan_node(core::ByteSource& source, const BTreeNode& node, const Tr
         return {};
     }
     for (size_t i = 0; i < node.toc.size() && !state.stop; ++i) {
+        // An index key is the smallest key below it, so when the next child
+        // still starts below the target, every record of this child does
+        // too: skip it.  This keeps a directory listing from reading every
+        // leaf to the left of its records.
+        if (i + 1 < node.toc.size())
+            if (auto next = node.key(i + 1, ctx.key_size); next && compare(*next) < 0) continue;
         if (depth + 1 >= kMaxDepth) return fail(too_deep());
         auto oid = node.child_oid(i);
         if (!oid) return fail(oid.error());

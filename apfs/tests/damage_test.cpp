@@ -91,7 +91,7 @@ TEST(DamageTest, DamagedBuiltContainerWithIndexNodes) {
     }
     auto image = b.build();
     ASSERT_GT(b.layout().volume_omap_nodes.size(), 3u);
-    run_damaged(image, metadata_blocks(image), 1500, 0x5EED);
+    run_damaged(image, metadata_blocks(image), 500, 0x5EED);
 }
 
 TEST(DamageTest, TruncatedAndRandomContainers) {

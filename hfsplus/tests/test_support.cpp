@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <fstream>
-#include <regex>
+#include <cctype>
+#include <sstream>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -428,12 +429,20 @@ std::vector<uint8_t> VolumeBuilder::build() {
 
 std::vector<uint8_t> hfs_partition_of_dmg(const fs::path& image) {
     auto list = run("7zz l -tdmg " + shell_quote(image.string()));
-    std::smatch m;
-    static const std::regex name(R"((\d+\.hfs)\s*$)", std::regex::multiline);
-    if (list.status != 0 || !std::regex_search(list.output, m, name)) return {};
+    if (list.status != 0) return {};
+    // The listing's last column names the partitions: "<n>.hfs".
+    std::string partition;
+    std::istringstream lines(list.output);
+    for (std::string line; std::getline(lines, line);) {
+        while (!line.empty() && isspace((unsigned char)line.back())) line.pop_back();
+        auto space = line.rfind(' ');
+        std::string last = space == std::string::npos ? line : line.substr(space + 1);
+        if (last.ends_with(".hfs") && last.size() > 4 && isdigit((unsigned char)last[0])) partition = last;
+    }
+    if (partition.empty()) return {};
     testing_util::ScratchDir dir;
     auto out = dir / "volume.raw";
-    auto r = run("7zz e -so -tdmg " + shell_quote(image.string()) + " " + shell_quote(m[1].str()) + " > " +
+    auto r = run("7zz e -so -tdmg " + shell_quote(image.string()) + " " + shell_quote(partition) + " > " +
                  shell_quote(out.string()) + " 2>/dev/null");
     if (r.status != 0) return {};
     return testing_util::read_bytes(out);

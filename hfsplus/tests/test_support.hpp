@@ -32,6 +32,12 @@ struct FileOptions {
     std::optional<uint64_t> declared_size;      // logical size written instead of the data's
     unsigned overflow_records_written = ~0u;    // drop overflow records after this many
     uint64_t resource_fork_size = 0;            // declared only, no blocks
+
+    static FileOptions fragmented(unsigned n) {
+        FileOptions o;
+        o.fragments = n;
+        return o;
+    }
 };
 
 struct ExtentRecordSpec {

@@ -42,9 +42,9 @@ PbzxError decode_failure(uint64_t offset, lzma_ret ret) {
                                     lzma_error_text(ret));
 }
 
-// The output of a chunk starts at this many bytes at most, whatever its
-// header declares; it grows (never beyond the declared size) as the decoder
-// proves the data are really there.
+// A chunk's output buffer starts at min(declared, max(64 KiB, 16 x compressed))
+// and doubles as the decoder fills it, never beyond the declared size: a
+// declared size is only ever reserved once decoded data back it.
 constexpr uint64_t kInitialOutputFloor = 64u << 10;
 constexpr uint64_t kInitialOutputRatio = 16;
 
@@ -187,14 +187,15 @@ Result<std::vector<uint8_t>> PbzxReader::decompress_parallel() {
     if (!decoded) return fail(std::move(decoded.error()));
     if (decoded->size() == 1) return std::move(decoded->front());
 
-    uint64_t total = 0;
-    for (const auto& part : *decoded) total += part.size();
-    std::vector<uint8_t> out;
-    out.reserve(size_t(total));
-    for (auto& part : *decoded) {
-        out.insert(out.end(), part.begin(), part.end());
+    // Join in chunk order; the copies run in parallel as well.
+    std::vector<size_t> starts(decoded->size() + 1, 0);
+    for (size_t i = 0; i < decoded->size(); ++i) starts[i + 1] = starts[i] + (*decoded)[i].size();
+    std::vector<uint8_t> out(starts.back());
+    core::parallel_for(decoded->size(), [&](size_t i) {
+        std::vector<uint8_t>& part = (*decoded)[i];
+        if (!part.empty()) std::memcpy(out.data() + starts[i], part.data(), part.size());
         part = {};
-    }
+    });
     return out;
 }
 

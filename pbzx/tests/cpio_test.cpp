@@ -124,19 +124,20 @@ TEST(CpioFixtureTest, RealArchivesAgreeWithBsdtar) {
     }
 }
 
-TEST(CpioFixtureTest, MalformedRealArchivesFailCleanly) {
-    for (const char* rel : {"real/commons-compress/org__apache__commons__compress__cpio__bad_long_value.cpio",
-                            "real/libarchive/test_read_format_cpio_symlink_trailer.cpio"}) {
-        auto path = testing_util::fixture(rel);
-        if (!fs::exists(path)) continue;
-        auto archive = Archive::from_cpio(testing_util::read_bytes(path));
-        auto entries = archive.list();
-        if (!entries) {
-            EXPECT_EQ(entries.error().kind(), Kind::InvalidCpio) << entries.error().message();
-        }
-        testing_util::ScratchDir dir;
-        (void)archive.extract_all((dir / "out").string());
-    }
+TEST(CpioFixtureTest, MalformedRealArchives) {
+    // An odc mtime field holding underscores.
+    auto bad = KIV_REQUIRE_FIXTURE("real/commons-compress/org__apache__commons__compress__cpio__bad_long_value.cpio");
+    auto entries = Archive::from_cpio(testing_util::read_bytes(bad)).list();
+    ASSERT_FALSE(entries);
+    EXPECT_EQ(entries.error().message(),
+              "Invalid CPIO archive: Invalid octal value '_____2': invalid digit found in string");
+
+    // A symbolic link named "TRAILER!!!" ends the archive before its 128 KiB target is read.
+    auto trailer_link = KIV_REQUIRE_FIXTURE("real/libarchive/test_read_format_cpio_symlink_trailer.cpio");
+    auto archive = Archive::from_cpio(testing_util::read_bytes(trailer_link));
+    entries = archive.list();
+    ASSERT_TRUE(entries);
+    EXPECT_TRUE(entries->empty());
 }
 
 TEST(CpioHeaderTest, EmptyOrForeignDataListsAsEmpty) {

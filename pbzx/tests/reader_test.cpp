@@ -25,18 +25,11 @@ void expect_eof(const pbzx::Result<std::vector<uint8_t>>& r) {
     EXPECT_EQ(r.error().message(), "I/O error: failed to fill whole buffer");
 }
 
-TEST(PbzxErrorTest, KindsAndTexts) {
-    EXPECT_EQ(int(Kind::InvalidMagic), 0);
+// Callers map errors by kind: the order is fixed.
+TEST(PbzxErrorTest, KindOrderAndTextsWithoutAProducer) {
+    EXPECT_EQ(int(Kind::InvalidCpio), 5);
     EXPECT_EQ(int(Kind::Unsupported), 9);
-    EXPECT_EQ(PbzxError::invalid_magic({0, 0, 0, 0}).message(), "Invalid PBZX magic: expected 'pbzx', got [0, 0, 0, 0]");
-    EXPECT_EQ(PbzxError::invalid_chunk(28, "x").message(), "Invalid chunk at offset 28: x");
     EXPECT_EQ(PbzxError::unexpected_eof(7).message(), "Unexpected end of file at offset 7");
-    EXPECT_EQ(PbzxError::io(core::IoError::from_errno(2)).message(), "I/O error: No such file or directory (os error 2)");
-    EXPECT_EQ(PbzxError::invalid_cpio("x").message(), "Invalid CPIO archive: x");
-    EXPECT_EQ(PbzxError::file_not_found("a").message(), "File not found: a");
-    EXPECT_EQ(PbzxError::invalid_path("p").message(), "Invalid path: p");
-    EXPECT_EQ(PbzxError::compression("c").message(), "Compression error: c");
-    EXPECT_EQ(PbzxError::decompression("d").message(), "Decompression error: d");
     EXPECT_EQ(PbzxError::unsupported("u").message(), "Unsupported: u");
 }
 

@@ -83,10 +83,16 @@ CompressionInfo DmgArchive::compression_info() const {
     return c;
 }
 
-Result<std::vector<uint8_t>> DmgArchive::extract_partition_by_name(std::string_view name) {
+Result<int32_t> DmgArchive::partition_id_by_name(std::string_view name) const {
     for (const auto& e : reader_.partitions())
-        if (e.name == name) return reader_.decompress_partition_parallel(e.id);
+        if (e.name == name) return e.id;
     return fail(KivError::file_not_found(std::string(name)));
+}
+
+Result<std::vector<uint8_t>> DmgArchive::extract_partition_by_name(std::string_view name) {
+    auto id = partition_id_by_name(name);
+    if (!id) return fail(std::move(id.error()));
+    return reader_.decompress_partition_parallel(*id);
 }
 
 namespace {

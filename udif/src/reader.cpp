@@ -792,22 +792,40 @@ Result<void> DmgReader::decode_parallel(const PartitionEntry& entry, std::span<u
     // Disjoint slices in output order; a run overlapping its predecessor
     // follows it instead.  A slice past the partition's end means a corrupt
     // block map: the operation fails rather than write outside the output.
+    // Gaps become zero-fill tasks when the output is not known to be zero,
+    // so that filling them runs in parallel too.
     std::stable_sort(blocks.begin(), blocks.end(),
                      [](const ReadBlock& a, const ReadBlock& b) { return a.output_offset < b.output_offset; });
-    std::vector<std::span<uint8_t>> slices(blocks.size());
+    struct Task {
+        const ReadBlock* block;  // nullptr: fill with zeros
+        std::span<uint8_t> out;
+    };
+    std::vector<Task> tasks;
+    tasks.reserve(blocks.size() + 1);
+    auto add_gap = [&](uint64_t from, uint64_t to) {
+        constexpr uint64_t kPiece = 4u << 20;
+        for (; !output_zeroed && from < to; from += std::min(kPiece, to - from))
+            tasks.push_back({nullptr, output.subspan(size_t(from), size_t(std::min(kPiece, to - from)))});
+    };
     uint64_t position = 0;
-    for (size_t i = 0; i < blocks.size(); ++i) {
-        uint64_t start = std::max(position, blocks[i].output_offset);
-        if (start > output.size() || blocks[i].output_length > output.size() - start)
+    for (const auto& block : blocks) {
+        uint64_t start = std::max(position, block.output_offset);
+        if (start > output.size() || block.output_length > output.size() - start)
             return fail(KivError::invalid_block_map("block run reaches past the end of the partition"));
-        if (!output_zeroed) std::memset(output.data() + position, 0, size_t(start - position));
-        slices[i] = output.subspan(size_t(start), size_t(blocks[i].output_length));
-        position = start + blocks[i].output_length;
+        add_gap(position, start);
+        tasks.push_back({&block, output.subspan(size_t(start), size_t(block.output_length))});
+        position = start + block.output_length;
     }
-    if (!output_zeroed) std::memset(output.data() + position, 0, size_t(output.size() - position));
+    add_gap(position, output.size());
 
-    return core::parallel_try<KivError>(blocks.size(),
-                                        [&](size_t i) { return reader::decompress_block(blocks[i], slices[i]); });
+    // Tasks are in output order, so the first failing run in the output
+    // decides the error.
+    return core::parallel_try<KivError>(tasks.size(), [&](size_t i) -> Result<void> {
+        const Task& t = tasks[i];
+        if (t.block) return reader::decompress_block(*t.block, t.out);
+        std::memset(t.out.data(), 0, t.out.size());
+        return {};
+    });
 }
 
 // ================================================================ streamed extraction

@@ -2,6 +2,9 @@
 
 #include <plist/plist.h>
 
+#include <cstring>
+#include <random>
+
 #include "core/endian.hpp"
 #include "image_util.hpp"
 #include "testing/testing.hpp"
@@ -206,4 +209,42 @@ TEST(Opening, FailuresAreReportedCleanly) {
     std::memcpy(encrypted.data(), "encrcdsa", 8);
     EXPECT_EQ(open_bytes(encrypted).error().message(), "unsupported: encrypted disk image");
     EXPECT_EQ(open_bytes(std::vector<uint8_t>(4096, 0)).error().kind(), Kind::InvalidMagic);
+}
+
+TEST(Opening, TrailersWithTheEarlierFieldPlacementStillOpen) {
+    // Such images carry the master checksum at 296 and the sector count at
+    // 436; where hdiutil puts them they hold zeros: no master check, no sectors.
+    auto map = block_map(1, {});
+    auto bytes = image({}, plist_xml(named_entry("p", 0, map)));
+    uint8_t* t = bytes.data() + bytes.size() - 512;
+    std::memset(t + 232, 0, 280);
+    core::store_be32(t + 296, 2);
+    core::store_be32(t + 300, 32);
+    core::store_be32(t + 304, 0xDEADBEEF);  // would not match
+    core::store_be32(t + 432, 1);
+    core::store_be64(t + 436, 1);
+    auto r = open_bytes(bytes);
+    ASSERT_TRUE(r) << r.error().message();
+    EXPECT_FALSE(r->trailer().has_master_checksum());
+    EXPECT_EQ(r->trailer().sector_count, 0u);
+}
+
+// Damaged property lists in every form fail or parse, never crash.
+TEST(PropertyList, DamagedListsNeverCrash) {
+    std::string xml = plist_xml(named_entry("disk image (Apple_HFS : 3)", 3, kMap) + named_entry("free", -1, kMap));
+    plist_t root = nullptr;
+    plist_from_xml(xml.data(), uint32_t(xml.size()), &root);
+    char* bin = nullptr;
+    uint32_t bin_len = 0;
+    plist_to_bin(root, &bin, &bin_len);
+    plist_free(root);
+    std::vector<uint8_t> binary(bin, bin + bin_len);
+    free(bin);
+    std::string ascii = "{ \"resource-fork\" = { blkx = ( { Name = x; ID = 3; Data = <" + std::string(408, 'a') +
+                        ">; }, ); }; }";
+    std::mt19937_64 rng(7);
+    for (const auto& seed : {std::vector<uint8_t>(xml.begin(), xml.end()), binary,
+                             std::vector<uint8_t>(ascii.begin(), ascii.end())}) {
+        for (int i = 0; i < 1500; ++i) (void)udif::reader::parse_plist(testing_util::damage(seed, rng));
+    }
 }

@@ -74,6 +74,10 @@ public:
     Result<void> extract_partition_to_file(int32_t id, const std::string& path);
     Result<void> extract_main_partition_to_file(const std::string& path);
 
+    // The id of the first entry whose name equals `name` exactly, or
+    // FileNotFound carrying the name.
+    Result<int32_t> partition_id_by_name(std::string_view name) const;
+
     // Size and in-place decoding, for callers that own the output memory
     // (for example a Python bytes object): every byte is written.
     Result<uint64_t> partition_size(int32_t id) const { return reader_.partition_size(id); }

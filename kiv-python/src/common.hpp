@@ -114,6 +114,8 @@ void bind_closable(nb::class_<Py>& cls, const char* name, OpenRepr open_repr) {
     });
 }
 
+std::string arg_str(nb::handle value, const char* name);
+
 // Runs `work` with the interpreter lock released and returns its result.
 template <class F>
 auto without_gil(F&& work) -> decltype(work()) {
@@ -123,6 +125,30 @@ auto without_gil(F&& work) -> decltype(work()) {
         result.emplace(work());
     }
     return std::move(*result);
+}
+
+// Adds extract_all(dest) and extract_path(base_path, dest) to a closable
+// class; `extract(self, base, dest)` runs under the exclusive borrow.
+template <class Py, class Extract>
+void bind_extraction(nb::class_<Py>& cls, Extract extract) {
+    cls.def(
+        "extract_all",
+        [extract](Py& self, nb::handle dest_obj) {
+            ExclusiveBorrow borrow(self.flag());
+            std::string dest = arg_str(dest_obj, "dest");
+            return extract(self, std::string("/"), dest);
+        },
+        nb::arg("dest"), "Extract all files to a directory on disk.");
+    cls.def(
+        "extract_path",
+        [extract](Py& self, nb::handle base_obj, nb::handle dest_obj) {
+            ExclusiveBorrow borrow(self.flag());
+            std::string base = arg_str(base_obj, "base_path");
+            std::string dest = arg_str(dest_obj, "dest");
+            return extract(self, base, dest);
+        },
+        nb::arg("base_path"), nb::arg("dest"),
+        "Extract files under a base path to a directory on disk.\nThe base prefix is stripped from output paths.");
 }
 
 // Argument conversion.  Every path and name is a Python str; integers are

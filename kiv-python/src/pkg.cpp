@@ -79,24 +79,7 @@ void register_xar_archive(nb::module_& m) {
         xara::XarArchive& archive = self.get("XarArchive");
         return to_value(unwrap(without_gil([&] { return xara::extract::extract_inner(archive, base, dest); })));
     };
-    cls.def(
-        "extract_all",
-        [extract](PyXarArchive& self, nb::handle dest_obj) {
-            ExclusiveBorrow borrow(self.flag());
-            std::string dest = arg_str(dest_obj, "dest");
-            return extract(self, "/", dest);
-        },
-        nb::arg("dest"), "Extract all files to a directory on disk.");
-    cls.def(
-        "extract_path",
-        [extract](PyXarArchive& self, nb::handle base_obj, nb::handle dest_obj) {
-            ExclusiveBorrow borrow(self.flag());
-            std::string base = arg_str(base_obj, "base_path");
-            std::string dest = arg_str(dest_obj, "dest");
-            return extract(self, base, dest);
-        },
-        nb::arg("base_path"), nb::arg("dest"),
-        "Extract files under a base path to a directory on disk.\nThe base prefix is stripped from output paths.");
+    bind_extraction(cls, extract);
 }
 
 }  // namespace kiv_python

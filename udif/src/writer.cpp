@@ -220,7 +220,7 @@ std::string hex4(uint32_t v) {
 
 }  // namespace
 
-std::string resource_fork_xml(const std::vector<PartitionData>& partitions) {
+std::string resource_fork_xml(const std::vector<PartitionData>& partitions, bool with_checksums) {
     std::string x;
     x += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     x += "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n";
@@ -231,6 +231,9 @@ std::string resource_fork_xml(const std::vector<PartitionData>& partitions) {
         map.sector_count = p.sector_count;
         map.block_descriptor_count = uint32_t(p.runs.size());
         map.checksum = p.checksum;
+        // Without checksums the map says so: a CRC-32 type with a zero value
+        // makes 7-Zip report the partition as corrupt.
+        if (!with_checksums) map.checksum_type = 0;
         map.run_count = uint32_t(p.runs.size());
         map.runs = p.runs;
         std::string name = xml_escape(p.name);
@@ -325,7 +328,7 @@ Result<void> DmgWriter::finish() && {
         t.master_checksum_type = kChecksumCrc32;
         t.master_checksum = checksum::create_checksum_array(master);
     }
-    std::string xml = resource_fork_xml(partitions_);
+    std::string xml = resource_fork_xml(partitions_, !skip_checksums_);
     if (auto w = sink_->write_all(core::as_bytes(xml)); !w) return fail_io(w.error());
     t.data_fork_length = data_offset_;
     t.xml_offset = data_offset_;

@@ -1,6 +1,7 @@
 // APFS B-tree nodes, exact lookup and range scan.
 #pragma once
 
+#include <array>
 #include <compare>
 #include <cstdint>
 #include <functional>

@@ -71,8 +71,9 @@ private:
     CompressionMethod compression_ = CompressionMethod::Zlib;
 };
 
-// The property-list text describing the written partitions.
-std::string resource_fork_xml(const std::vector<PartitionData>& partitions);
+// The property-list text describing the written partitions; without
+// checksums the block maps' checksum type is 0.
+std::string resource_fork_xml(const std::vector<PartitionData>& partitions, bool with_checksums = true);
 
 // Partitions and settings of an image still to be written.
 struct DmgBuilder {

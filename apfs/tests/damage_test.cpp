@@ -5,7 +5,6 @@
 
 #include "apfs/apfs.hpp"
 #include "container_builder.hpp"
-#include "core/endian.hpp"
 #include "support.hpp"
 
 namespace {
@@ -49,37 +48,37 @@ void exercise(const Bytes& image) {
     }
 }
 
-// Flips bytes in blocks that hold metadata (not zeros, not file data).
-void run_damaged(Bytes image, const std::vector<size_t>& targets, int rounds, uint64_t seed) {
+// Flips bytes in the given blocks, mostly near their start where headers,
+// tables of contents and keys live; sometimes reseals the checksum so that
+// the damage gets past it.
+void run_damaged(Bytes image, const std::vector<uint64_t>& targets, int rounds, uint64_t seed) {
     std::mt19937_64 rng(seed);
     for (int round = 0; round < rounds; ++round) {
-        Bytes saved;
-        const size_t blk = targets[rng() % targets.size()];
-        const size_t at = blk * 4096;
-        saved.assign(image.begin() + ptrdiff_t(at), image.begin() + ptrdiff_t(at + 4096));
-        const int flips = 1 + int(rng() % 8);
-        for (int i = 0; i < flips; ++i) image[at + rng() % 4096] = uint8_t(rng());
-        if (rng() % 4 == 0) apfs_test::ContainerBuilder::seal(&image[at], 4096);  // damage past the checksum
+        const size_t at = size_t(targets[rng() % targets.size()]) * 4096;
+        const Bytes saved(image.begin() + ptrdiff_t(at), image.begin() + ptrdiff_t(at + 4096));
+        const int flips = 1 + int(rng() % 6);
+        for (int i = 0; i < flips; ++i) image[at + rng() % (rng() % 2 ? 512 : 4096)] = uint8_t(rng());
+        if (rng() % 4 == 0) apfs_test::ContainerBuilder::seal(&image[at], 4096);
         exercise(image);
         std::copy(saved.begin(), saved.end(), image.begin() + ptrdiff_t(at));
     }
 }
 
-std::vector<size_t> metadata_blocks(const Bytes& image) {
-    std::vector<size_t> blocks;
-    for (size_t b = 0; b < image.size() / 4096; ++b) {
-        const uint8_t* p = &image[b * 4096];
-        uint32_t type = core::load_le32(p + 24) & 0xFFFF;
-        if (type >= 1 && type <= 0x20 && core::load_le64(p) != 0) blocks.push_back(b);
-    }
-    return blocks;
+// The blocks a reader of the current checkpoint touches before file data.
+std::vector<uint64_t> live_blocks(const Bytes& image) {
+    core::MemorySource src(image);
+    auto nx = apfs::superblock::read_nxsb(src);
+    auto omap_root = apfs::omap::read_omap_tree_root(src, nx->omap_oid, 4096);
+    auto apsb_block = apfs::omap::omap_lookup(src, *omap_root, 4096, nx->fs_oids[0]);
+    auto apsb = apfs::ApfsSuperblock::parse(*apfs::object::read_block(src, *apsb_block, 4096));
+    auto volume_omap_root = apfs::omap::read_omap_tree_root(src, apsb->omap_oid, 4096);
+    auto catalog_root = apfs::omap::omap_lookup(src, *volume_omap_root, 4096, apsb->root_tree_oid);
+    return {0, nx->omap_oid, *omap_root, *apsb_block, apsb->omap_oid, *volume_omap_root, *catalog_root};
 }
 
 TEST(DamageTest, DamagedFixture) {
     auto raw = testing_util::read_bytes(KIV_REQUIRE_FIXTURE("apfs.raw"));
-    auto targets = metadata_blocks(raw);
-    ASSERT_GT(targets.size(), 10u);
-    run_damaged(raw, targets, 2000, 0xA9F5);
+    run_damaged(raw, live_blocks(raw), 2000, 0xA9F5);
 }
 
 TEST(DamageTest, DamagedBuiltContainerWithIndexNodes) {
@@ -90,8 +89,12 @@ TEST(DamageTest, DamagedBuiltContainerWithIndexNodes) {
         b.add_symlink(dir, "l", "f1");
     }
     auto image = b.build();
-    ASSERT_GT(b.layout().volume_omap_nodes.size(), 3u);
-    run_damaged(image, metadata_blocks(image), 500, 0x5EED);
+    const auto& layout = b.layout();
+    ASSERT_GT(layout.volume_omap_nodes.size(), 3u);
+    std::vector<uint64_t> targets = live_blocks(image);
+    targets.insert(targets.end(), layout.catalog_nodes.begin(), layout.catalog_nodes.end());
+    targets.insert(targets.end(), layout.volume_omap_nodes.begin(), layout.volume_omap_nodes.end());
+    run_damaged(image, targets, 800, 0x5EED);
 }
 
 TEST(DamageTest, TruncatedAndRandomContainers) {

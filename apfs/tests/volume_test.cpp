@@ -137,6 +137,16 @@ TEST(BuiltContainerTest, SparseFilesReadHolesAsZeros) {
     EXPECT_EQ(volume.read_file("tail")->size(), 4096u);
 }
 
+TEST(BuiltContainerTest, SixteenKiBBlocks) {
+    ContainerBuilder b({16384, 0, "Sixteen"});
+    const Bytes data = pattern(40000, 5);
+    auto dir = b.add_dir(ContainerBuilder::kRoot, "d");
+    b.add_file(dir, "big", data);
+    auto volume = apfs_test::open_volume(b.build());
+    EXPECT_EQ(volume.block_size(), 16384u);
+    EXPECT_EQ(*volume.read_file("d/big"), data);
+}
+
 TEST(VolumeTest, ListingStatAndLinks) {
     ContainerBuilder b;
     auto docs = b.add_dir(ContainerBuilder::kRoot, "docs");

@@ -41,7 +41,7 @@ IoResult<File> File::open_read(const std::string& path) {
 }
 
 IoResult<File> File::create(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return io_fail(IoError::from_errno(errno));
     return File(fd);
 }

@@ -23,7 +23,9 @@ uint64_t BTreeHeader::node_capacity() const {
         if (e.block_count == 0) break;
         blocks += e.block_count;
     }
-    return blocks * block_size / node_size;
+    // Up to 2^35 blocks of up to 2^32 bytes: widen before multiplying.
+    const unsigned __int128 nodes = (unsigned __int128)blocks * block_size / node_size;
+    return nodes > UINT64_MAX ? UINT64_MAX : uint64_t(nodes);
 }
 
 Result<std::span<const uint8_t>> BTreeNode::record_data(size_t index) const {

@@ -1,5 +1,6 @@
 #include "hfsplus/catalog.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <ostream>
 
@@ -208,8 +209,10 @@ Result<std::vector<DirEntry>> list_directory(core::ByteSource& source, const Vol
     }
 
     // Follow the leaf chain until a key of a greater parent.  A sound chain
-    // visits each node once, so more visits than the tree has nodes is a cycle.
-    const uint64_t max_nodes = catalog.node_capacity();
+    // visits each node once, and there are no more nodes than the fork can
+    // address and the image can hold: more visits than that is a cycle.
+    const uint64_t image_size = HFS_TRY(source.size());
+    const uint64_t max_nodes = std::min(catalog.node_capacity(), image_size / std::max<uint64_t>(catalog.node_size, 1));
     for (uint64_t visited = 1;; ++visited) {
         if (visited > max_nodes)
             return std::unexpected(HfsPlusError::invalid_btree("leaf chain longer than the " +

@@ -73,7 +73,7 @@ Result<uint64_t> read_extent(core::ByteSource& source, uint32_t start_block, uin
     if (const auto* mem = source.memory()) {
         const uint64_t avail = pos < mem->size() ? mem->size() - pos : 0;
         const uint64_t take = avail >= n ? n : whole_blocks(avail);
-        HFS_CHECK(writer.write_all(std::span<const uint8_t>(mem->data() + pos, size_t(take))));
+        if (take > 0) HFS_CHECK(writer.write_all(std::span<const uint8_t>(mem->data() + pos, size_t(take))));
         if (take < n) return short_read();
         return n;
     }

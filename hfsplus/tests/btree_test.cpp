@@ -16,15 +16,15 @@ constexpr uint16_t kNode = 512;
 
 // A record keyed by a u32: key length 4, the value, then payload bytes.
 Bytes keyed(uint32_t value, Bytes payload = {}) {
-    Bytes r;
-    core::append_be16(r, 4);
-    core::append_be32(r, value);
-    r.insert(r.end(), payload.begin(), payload.end());
+    Bytes r(6 + payload.size());
+    core::store_be16(r.data(), 4);
+    core::store_be32(r.data() + 2, value);
+    std::copy(payload.begin(), payload.end(), r.begin() + 6);
     return r;
 }
 Bytes index_rec(uint32_t value, uint32_t child) {
-    Bytes p;
-    core::append_be32(p, child);
+    Bytes p(4);
+    core::store_be32(p.data(), child);
     return keyed(value, p);
 }
 

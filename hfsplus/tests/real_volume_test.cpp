@@ -88,8 +88,9 @@ TEST(RealVolume, SameResultsOverMemoryAndFile) {
     ASSERT_EQ(a->size(), b->size());
     for (size_t i = 0; i < a->size(); ++i) {
         EXPECT_EQ((*a)[i].path, (*b)[i].path);
-        if ((*a)[i].entry.kind != EntryKind::Directory)
+        if ((*a)[i].entry.kind != EntryKind::Directory) {
             EXPECT_EQ(*from_file.read_file((*a)[i].path), *from_memory.read_file((*b)[i].path));
+        }
     }
 }
 

@@ -41,7 +41,7 @@ const Spelling kScripts[] = {
     // Latin letters that have no decomposition.
     {"Æther", "æTHER"}, {"Ðorn", "ðORN"}, {"Øre", "øRE"}, {"Þing", "þING"}, {"Đak", "đAK"},
     {"Ħal", "ħAL"}, {"Ĳs", "ĳS"}, {"Łaba", "łABA"}, {"Œuvre", "œUVRE"}, {"ŋa", "ŊA"},
-    {"Ɛpsilon", "ɛPSILON"}, {"ǅx", "ǆX"},
+    {"Ɛpsilon", "ɛPSILON"}, {"ǅx", "ǆX"}, {"ǆa", "ǄA"}, {"Ǆb", "ǅB"},
     // Greek.
     {"ΑΒΓ", "αβγ"}, {"αβδ", "ΑΒΔ"}, {"Ωmega", "ωMEGA"}, {"Σισυφος", "σΙΣΥΦΟς"},
     // Cyrillic.

@@ -47,6 +47,24 @@ auto decode(PyDmgArchive& self, F&& call) {
     return unwrap(without_gil([&] { return call(archive); }));
 }
 
+// Decodes a partition straight into a new bytes object (no zero-fill, no
+// copy), with the interpreter lock released for the decoding.  Sizes the
+// interpreter cannot allocate go the library's way, which reports them.
+nb::bytes extract_bytes(PyDmgArchive& self, udif::Result<int32_t> id) {
+    udif::DmgArchive& archive = self.get("DmgArchive");
+    int32_t pid = unwrap(std::move(id));
+    uint64_t size = unwrap(archive.partition_size(pid));
+    PyObject* raw = size <= uint64_t(PY_SSIZE_T_MAX) ? PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size)) : nullptr;
+    if (!raw) {
+        PyErr_Clear();
+        return to_bytes(decode(self, [pid](udif::DmgArchive& a) { return a.extract_partition(pid); }));
+    }
+    nb::bytes out = nb::steal<nb::bytes>(raw);
+    std::span<uint8_t> target(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(raw)), size_t(size));
+    unwrap(without_gil([&] { return archive.extract_partition_into(pid, target); }));
+    return out;
+}
+
 // A settable builder property: the value is converted first, then the builder is borrowed.
 template <class Convert, class Store>
 void settable(nb::class_<PyDmgBuilder>& cls, const char* name, auto get, Convert convert, Store store,
@@ -112,7 +130,7 @@ void register_dmg_classes(nb::module_& m) {
         [](PyDmgArchive& self, nb::handle id_obj) {
             ExclusiveBorrow borrow(self.flag());
             int32_t id = arg_i32(id_obj, "id");
-            return to_bytes(decode(self, [id](udif::DmgArchive& a) { return a.extract_partition(id); }));
+            return extract_bytes(self, id);
         },
         nb::arg("id"), "Extract a partition by ID, returning its data as bytes.");
     archive.def(
@@ -120,7 +138,7 @@ void register_dmg_classes(nb::module_& m) {
         [](PyDmgArchive& self, nb::handle name_obj) {
             ExclusiveBorrow borrow(self.flag());
             std::string name = arg_str(name_obj, "name");
-            return to_bytes(decode(self, [&](udif::DmgArchive& a) { return a.extract_partition_by_name(name); }));
+            return extract_bytes(self, self.get("DmgArchive").partition_id_by_name(name));
         },
         nb::arg("name"), "Extract a partition by name, returning its data as bytes.");
     archive.def(
@@ -136,7 +154,7 @@ void register_dmg_classes(nb::module_& m) {
         "extract_main_partition",
         [](PyDmgArchive& self) {
             ExclusiveBorrow borrow(self.flag());
-            return to_bytes(decode(self, [](udif::DmgArchive& a) { return a.extract_main_partition(); }));
+            return extract_bytes(self, self.get("DmgArchive").main_partition_id());
         },
         "Extract the main partition, returning its data as bytes.");
     archive.def(

@@ -117,9 +117,9 @@ Result<void> DmgArchive::extract_main_partition_to_file(const std::string& path)
 }
 
 Result<core::File> create_file(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return fail_io(core::IoError::from_errno(errno));
-    return core::File(fd);
+    auto file = core::File::create(path);
+    if (!file) return fail_io(std::move(file.error()));
+    return std::move(*file);
 }
 
 }  // namespace udif

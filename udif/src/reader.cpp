@@ -583,22 +583,11 @@ Result<uint32_t> crc_of_range(core::ByteSource& source, uint64_t offset, uint64_
     return crc;
 }
 
-bool looks_encrypted(core::ByteSource& source) {
-    uint8_t head[8];
-    if (source.read_exact_at(0, head) && std::memcmp(head, "encrcdsa", 8) == 0) return true;
-    return source.seek_from_end(-8) && source.read_exact(head) && std::memcmp(head, "cdsaencr", 8) == 0;
-}
-
 }  // namespace
 
 Result<DmgReader> DmgReader::with_options(std::unique_ptr<core::ByteSource> source, bool verify_checksums) {
     auto trailer = KolyHeader::read(*source);
-    if (!trailer) {
-        // Encrypted images carry no trailer in the clear; say so plainly.
-        if (trailer.error().kind() == KivError::Kind::InvalidMagic && looks_encrypted(*source))
-            return fail(KivError::unsupported("encrypted disk image"));
-        return fail(std::move(trailer.error()));
-    }
+    if (!trailer) return fail(std::move(trailer.error()));
 
     if (verify_checksums && trailer->has_data_checksum()) {
         auto crc = crc_of_range(*source, trailer->data_fork_offset, trailer->data_fork_length);
@@ -750,7 +739,7 @@ Result<void> DmgReader::decode_parallel(const PartitionEntry& entry, std::span<u
     // Stored bytes: the file's own memory when it is in memory, otherwise
     // the runs' byte ranges merged into a few large sequential reads.
     std::vector<ReadBlock> blocks(pending.size());
-    std::vector<std::vector<uint8_t>> buffers;
+    std::vector<std::unique_ptr<uint8_t[]>> buffers;
     if (const auto* mem = source_->memory()) {
         for (size_t i = 0; i < pending.size(); ++i)
             blocks[i].data = {mem->data() + pending[i].file_offset, size_t(pending[i].length)};
@@ -768,16 +757,13 @@ Result<void> DmgReader::decode_parallel(const PartitionEntry& entry, std::span<u
                 end = std::max(end, pending[order[last]].file_offset + pending[order[last]].length);
                 ++last;
             }
-            std::vector<uint8_t> buf;
-            try {
-                buf.resize(size_t(end - start));
-            } catch (const std::bad_alloc&) {
-                return out_of_memory();
-            }
-            if (auto r = source_->read_exact_at(start, buf); !r) return fail_io(r.error());
+            // Not zero-filled: the read overwrites every byte.
+            std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[size_t(end - start)]);
+            if (!buf) return out_of_memory();
+            if (auto r = source_->read_exact_at(start, {buf.get(), size_t(end - start)}); !r) return fail_io(r.error());
             for (size_t j = k; j < last; ++j) {
                 const auto& p = pending[order[j]];
-                blocks[order[j]].data = {buf.data() + (p.file_offset - start), size_t(p.length)};
+                blocks[order[j]].data = {buf.get() + (p.file_offset - start), size_t(p.length)};
             }
             buffers.push_back(std::move(buf));
             k = last;

@@ -219,6 +219,13 @@ TEST(Writer, SevenZipReadsOurImages) {
         for (const auto& f : std::filesystem::directory_iterator(out)) extracted = testing_util::read_bytes(f.path());
         EXPECT_EQ(extracted, padded(data));
     }
+    // Without checksums, and with an empty partition, 7-Zip has nothing to complain about.
+    udif::DmgBuilder b;
+    b.skip_checksums = true;
+    b.add_partition("empty", {}).add_partition("disk image (Apple_HFS : 1)", data);
+    ASSERT_TRUE(b.build(dir / "plain.dmg"));
+    auto test = testing_util::run("7zz t -tdmg " + testing_util::shell_quote(dir / "plain.dmg") + " 2>&1");
+    EXPECT_NE(test.output.find("Everything is Ok"), std::string::npos) << test.output;
 }
 
 // Without -tdmg 7-Zip looks through our image into the HFS+ volume inside.

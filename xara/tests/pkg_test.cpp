@@ -65,7 +65,7 @@ TEST(PkgComponents, ProductPackageListsPkgDirectoriesInEntryOrder) {
 }
 
 TEST(PkgComponents, FlatPackagesHaveOneUnnamedComponent) {
-    for (const std::string body : {member("Payload", 0, 2), member("PackageInfo", 2, 4)}) {
+    for (const std::string& body : {member("Payload", 0, 2), member("PackageInfo", 2, 4)}) {
         auto p = pkg_from_toc(member("Bom", 0, 1) + body, "PYinfo");
         EXPECT_EQ(p.components(), Strings{""});
         EXPECT_FALSE(p.is_product_package());

@@ -62,7 +62,7 @@ public:
     ~File();
 
     static IoResult<File> open_read(const std::string& path);
-    // Creates or truncates a file for writing (mode 0644 before umask).
+    // Creates or truncates a file for writing (mode 0666 before the umask).
     static IoResult<File> create(const std::string& path);
 
     int fd() const { return fd_; }

@@ -32,8 +32,7 @@ struct BTreeHeader {
     uint32_t free_nodes = 0;
     uint8_t key_compare_type = 0;  // kept; the volume signature decides the name order
 
-    // How many nodes the fork's eight inline extents can address.  No sound
-    // walk along a node chain visits more distinct nodes than this.
+    // How many nodes the fork's eight inline extents can address.
     uint64_t node_capacity() const;
 };
 

@@ -1,6 +1,7 @@
 #include "xara/header.hpp"
 
 #include <array>
+#include <vector>
 
 #include "core/endian.hpp"
 
@@ -25,8 +26,8 @@ Result<XarHeader> parse_header(core::ByteSource& reader) {
     // Writers may declare a longer header; its extra bytes carry nothing we use.
     // A header_size below 28 is taken as it stands: the TOC still starts at 28.
     if (h.header_size > kXarHeaderSize) {
-        std::array<uint8_t, 65535 - kXarHeaderSize> extra;
-        auto r = reader.read_exact(std::span(extra).first(h.header_size - kXarHeaderSize));
+        std::vector<uint8_t> extra(h.header_size - kXarHeaderSize);  // at most 64 KiB
+        auto r = reader.read_exact(extra);
         if (!r) return fail(r.error());
     }
     return h;

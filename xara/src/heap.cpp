@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include <bzlib.h>
 #include <zlib.h>
 
 #include "internal.hpp"
@@ -102,9 +103,78 @@ namespace {
 
 constexpr size_t kOutputBuffer = 8192;
 
+// A bzip2 stream read from at most `limit` bytes of the source (pkgbuild
+// stores PackageInfo and Bom this way).
+class LimitedBunzip {
+public:
+    static constexpr size_t kInputBuffer = 32 * 1024;
+
+    LimitedBunzip(core::ByteSource& source, uint64_t limit)
+        : source_(source), limit_(limit), input_(new uint8_t[kInputBuffer]) {}
+    ~LimitedBunzip() {
+        if (started_) BZ2_bzDecompressEnd(&bz_);
+    }
+    LimitedBunzip(const LimitedBunzip&) = delete;
+    LimitedBunzip& operator=(const LimitedBunzip&) = delete;
+
+    // Up to out.size() decoded bytes; 0 at the end of the stream or the input.
+    std::expected<size_t, std::string> read(std::span<uint8_t> out) {
+        if (finished_ || out.empty()) return 0;
+        if (!started_) {
+            if (BZ2_bzDecompressInit(&bz_, 0, 0) != BZ_OK) return std::unexpected(std::string("out of memory"));
+            started_ = true;
+        }
+        bz_.next_out = reinterpret_cast<char*>(out.data());
+        bz_.avail_out = unsigned(std::min<size_t>(out.size(), std::numeric_limits<unsigned>::max()));
+        const unsigned capacity = bz_.avail_out;
+        for (;;) {
+            if (bz_.avail_in == 0 && !input_ended_) {
+                const size_t want = size_t(std::min<uint64_t>(kInputBuffer, limit_));
+                auto n = want ? source_.read(std::span(input_.get(), want)) : core::IoResult<size_t>(0);
+                if (!n) return std::unexpected(n.error().message());
+                if (*n == 0) input_ended_ = true;
+                limit_ -= *n;
+                bz_.next_in = reinterpret_cast<char*>(input_.get());
+                bz_.avail_in = unsigned(*n);
+            }
+            const unsigned before_in = bz_.avail_in;
+            const int ret = BZ2_bzDecompress(&bz_);
+            const size_t produced = capacity - bz_.avail_out;
+            if (ret == BZ_STREAM_END) {
+                finished_ = true;
+                return produced;
+            }
+            if (ret != BZ_OK) return std::unexpected(message(ret));
+            if (bz_.avail_out == 0) return produced;
+            if (bz_.avail_in == 0 && input_ended_) return produced;  // the input ran out mid-stream
+            if (bz_.avail_in == before_in && produced == 0 && before_in > 0)
+                return std::unexpected(std::string("bzip2 decoder made no progress"));
+        }
+    }
+
+private:
+    static std::string message(int code) {
+        switch (code) {
+            case BZ_DATA_ERROR: return "data integrity error in bzip2 stream";
+            case BZ_DATA_ERROR_MAGIC: return "bzip2 stream header missing";
+            case BZ_MEM_ERROR: return "out of memory";
+            default: return "bzip2 error " + std::to_string(code);
+        }
+    }
+
+    core::ByteSource& source_;
+    uint64_t limit_;
+    std::unique_ptr<uint8_t[]> input_;
+    bz_stream bz_{};
+    bool started_ = false;
+    bool input_ended_ = false;
+    bool finished_ = false;
+};
+
 // The bounded copy shared by the compressed encodings: exactly `size` bytes
 // must come out of the decoder, and not one more.
-Result<uint64_t> copy_decoded(detail::LimitedInflater& decoder, uint64_t size, std::string_view label,
+template <class Decoder>
+Result<uint64_t> copy_decoded(Decoder& decoder, uint64_t size, std::string_view label,
                               core::ByteSink& sink) {
     std::array<uint8_t, kOutputBuffer> buf;
     auto decoder_failed = [&](const std::string& text) {
@@ -192,8 +262,10 @@ Result<uint64_t> read_entry(core::ByteSource& reader, uint64_t heap_start, const
         detail::LimitedInflater decoder(reader, data.length, detail::LimitedInflater::Format::Zlib);
         return copy_decoded(decoder, data.size, "zlib", sink);
     }
-    if (enc == "application/x-bzip2")
-        return fail(XarError::unsupported_encoding("application/x-bzip2 (bzip2 not enabled)"));
+    if (enc == "application/x-bzip2") {
+        LimitedBunzip decoder(reader, data.length);
+        return copy_decoded(decoder, data.size, "bzip2", sink);
+    }
     return fail(XarError::unsupported_encoding(enc));
 }
 

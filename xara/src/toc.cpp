@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 
 #include <expat.h>
 
@@ -193,6 +194,7 @@ struct FileBuilder {
     std::string name;
     std::optional<std::string> pending_name_encoding;
     std::optional<std::string> type;
+    std::optional<std::string> hardlink_to;  // the link attribute of a "hardlink" <type>
     std::optional<std::string> link;
     std::optional<FileDataBuilder> data;
     std::vector<size_t> children;
@@ -248,12 +250,14 @@ private:
     void finish_entry();
     bool mark_assigned(FileBuilder& f, Field field);
     Result<std::vector<XarFile>> finish_document();
+    void resolve_hardlinks();
 
     std::span<const uint8_t> xml_;
     XML_Parser parser_ = nullptr;
     std::vector<Ctx> stack_;
     std::vector<FileBuilder> files_;
     std::vector<XarFile> entries_;
+    std::vector<std::pair<size_t, uint64_t>> hardlinks_;  // (entry index, id of the entry with the data)
     bool seen_xar_ = false;
     bool seen_toc_ = false;
     bool swallow_end_ = false;  // the end event of a self-closing tag, already handled
@@ -329,6 +333,12 @@ void TocParser::start_element(std::string_view name, const XML_Char** atts) {
                 const XML_Char* enctype = find_attribute(atts, "enctype");
                 files_.back().pending_name_encoding =
                     enctype ? std::optional<std::string>(enctype) : std::nullopt;
+            }
+            if (*field == Field::Type) {
+                // The xar tool marks hard links <type link="original"> on the entry
+                // holding the data and <type link="ID"> on the others.
+                const XML_Char* link = find_attribute(atts, "link");
+                files_.back().hardlink_to = link ? std::optional<std::string>(link) : std::nullopt;
             }
             if (empty) return assign_text(*field, {});
             begin_capture(*field);
@@ -450,6 +460,18 @@ void TocParser::finish_entry() {
     entry.name = std::move(f.name);
     if (*f.type == "file") {
         entry.file_type = XarFileType::File;
+    } else if (*f.type == "hardlink") {
+        // A regular file; the copies without data share the original's.
+        entry.file_type = XarFileType::File;
+        if (f.hardlink_to && *f.hardlink_to != "original") {
+            auto target = parse_u64(trim(*f.hardlink_to));
+            if (target) hardlinks_.emplace_back(entries_.size(), *target);
+        }
+    } else if (*f.type == "fifo" || *f.type == "character special" || *f.type == "block special" ||
+               *f.type == "socket") {
+        // Special files carry no data; they list as empty files.
+        entry.file_type = XarFileType::File;
+        f.data.reset();
     } else if (*f.type == "directory") {
         entry.file_type = XarFileType::Directory;
     } else if (*f.type == "symlink") {
@@ -479,6 +501,19 @@ void TocParser::finish_entry() {
     if (FileBuilder* parent = top_file()) parent->children.push_back(index);
 }
 
+void TocParser::resolve_hardlinks() {
+    if (hardlinks_.empty()) return;
+    std::unordered_map<uint64_t, size_t> by_id;
+    for (size_t i = 0; i < entries_.size(); ++i) by_id.emplace(entries_[i].id, i);
+    for (auto [index, target_id] : hardlinks_) {
+        XarFile& link = entries_[index];
+        auto target = by_id.find(target_id);
+        if (link.data || target == by_id.end()) continue;
+        const XarFile& original = entries_[target->second];
+        if (original.file_type == XarFileType::File && original.data) link.data = original.data;
+    }
+}
+
 Result<std::vector<XarFile>> TocParser::finish_document() {
     if (!stack_.empty() || !files_.empty()) return xara::fail(XarError::xml_parse("unexpected end of TOC XML"));
     if (!seen_xar_ || !seen_toc_)
@@ -488,6 +523,7 @@ Result<std::vector<XarFile>> TocParser::finish_document() {
     for (size_t i = 0; i < n; ++i)
         for (size_t c : entries_[i].children)
             if (c < n) entries_[c].parent = i;
+    resolve_hardlinks();
 
     // Every parent closes after its children, so walking the list backwards
     // meets a parent's path before its children's.

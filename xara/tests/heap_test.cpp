@@ -80,8 +80,8 @@ TEST(HeapRead, StoredEntries) {
 
 TEST(HeapRead, ZlibEntries) {
     auto z = zlib_compress(kText);
-    std::vector<uint8_t> heap(3, 0xEE);
-    heap.insert(heap.end(), z.begin(), z.end());
+    std::vector<uint8_t> heap(3 + z.size(), 0xEE);
+    std::copy(z.begin(), z.end(), heap.begin() + 3);
     for (const char* enc : {"application/zlib", "application/x-zlib", "application/x-gzip"}) {
         auto o = read(heap, entry(3, z.size(), kText.size(), enc));
         ASSERT_TRUE(o.result) << enc << ": " << o.message();
@@ -144,8 +144,6 @@ TEST(HeapRead, CorruptStreamsNameTheLabel) {
 
 TEST(HeapRead, UnsupportedEncodings) {
     const std::vector<uint8_t> heap(10, 0);
-    EXPECT_EQ(read(heap, entry(0, 1, 1, "application/x-bzip2")).message(),
-              "unsupported encoding: application/x-bzip2 (bzip2 not enabled)");
     for (const char* enc : {"application/gzip", "zlib", "gzip", "application/x-xz", "Application/zlib", "application/zlib "}) {
         auto o = read(heap, entry(0, 1, 1, enc));
         ASSERT_FALSE(o.result);

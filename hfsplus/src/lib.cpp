@@ -2,6 +2,8 @@
 #include <unordered_set>
 
 #include "hfsplus/hfsplus.hpp"
+
+#include "core/text.hpp"
 #include "try.hpp"
 
 namespace hfsplus {
@@ -10,30 +12,6 @@ namespace {
 
 std::unexpected<HfsPlusError> unexpected_thread() {
     return std::unexpected(HfsPlusError::corrupted_data("unexpected thread record"));
-}
-
-// The path quoted with escapes, as a debug print shows it.
-std::string quoted(std::string_view s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    char buf[12];
-                    std::snprintf(buf, sizeof buf, "\\u{%x}", unsigned(c));
-                    out += buf;
-                } else {
-                    out += char(c);
-                }
-        }
-    }
-    return out + "\"";
 }
 
 // Writes straight to a file descriptor, no buffering.
@@ -155,7 +133,7 @@ Result<std::vector<uint8_t>> HfsVolume::read_file(std::string_view path) {
     uint64_t n = HFS_TRY(extents::read_fork_data(*source_, header_, extents_, file.data_fork, file.file_id, sink));
     if (n != file.data_fork.logical_size)
         return std::unexpected(HfsPlusError::corrupted_data(
-            "file " + quoted(path) + " declares " + std::to_string(file.data_fork.logical_size) +
+            "file " + core::debug_quote(path) + " declares " + std::to_string(file.data_fork.logical_size) +
             " bytes but only " + std::to_string(n) + " could be read; its extent chain ends early"));
     return sink.take();
 }

@@ -96,26 +96,4 @@ std::string octal(uint64_t v) {
     return buf;
 }
 
-std::string debug_str(std::string_view s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    char buf[16];
-                    std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-                    out += buf;
-                }
-                else out += char(c);
-        }
-    }
-    return out + "\"";
-}
-
 }  // namespace kiv_python

@@ -14,7 +14,11 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include "core/text.hpp"
+
 namespace kiv_python {
+
+using core::debug_quote;
 
 namespace nb = nanobind;
 
@@ -186,7 +190,5 @@ std::string cat(const Parts&... parts) {
 std::string fixed2(double v);
 std::string octal(uint64_t v);
 
-// A string shown as a quoted, escaped debug string: "a\"b\n".
-std::string debug_str(std::string_view s);
 
 }  // namespace kiv_python

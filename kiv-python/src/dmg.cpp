@@ -23,7 +23,7 @@ udif::CompressionMethod parse_compression(const std::string& name) {
     for (size_t i = 0; i < std::size(kCompressionNames); ++i)
         if (name == kCompressionNames[i]) return udif::CompressionMethod(i);
     raise(PyExc_ValueError,
-          cat("invalid compression ", debug_str(name), ": expected 'raw', 'zlib', 'bzip2', or 'lzfse'"));
+          cat("invalid compression ", debug_quote(name), ": expected 'raw', 'zlib', 'bzip2', or 'lzfse'"));
 }
 
 struct PyDmgBuilder {
@@ -220,7 +220,7 @@ void register_dmg_classes(nb::module_& m) {
         nb::arg("path"), "Build the DMG and write it to the given path.");
     builder.def("__repr__", [](PyDmgBuilder& self) {
         SharedBorrow borrow(self.flag);
-        return py_str(cat("DmgBuilder(compression=", debug_str(self.compression), ", partitions=", self.partitions.size(), ")"));
+        return py_str(cat("DmgBuilder(compression=", debug_quote(self.compression), ", partitions=", self.partitions.size(), ")"));
     });
 }
 

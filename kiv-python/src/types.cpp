@@ -49,7 +49,7 @@ void register_value_classes(nb::module_& m) {
         ro(c, "compressed_size", &PyPartitionInfo::compressed_size);
         ro(c, "partition_type", &PyPartitionInfo::partition_type);
         c.def("__repr__", [](const PyPartitionInfo& p) {
-            return py_str(cat("PartitionInfo(name=", debug_str(p.name), ", id=", p.id, ", size=", p.size, ", type=", debug_str(p.partition_type), ")"));
+            return py_str(cat("PartitionInfo(name=", debug_quote(p.name), ", id=", p.id, ", size=", p.size, ", type=", debug_quote(p.partition_type), ")"));
         });
     }
     {
@@ -58,7 +58,7 @@ void register_value_classes(nb::module_& m) {
         ro(c, "kind", &PyDirEntry::kind);
         ro(c, "size", &PyDirEntry::size);
         c.def("__repr__", [](const PyDirEntry& e) {
-            return py_str(cat("DirEntry(name=", debug_str(e.name), ", kind=", debug_str(e.kind), ", size=", e.size, ")"));
+            return py_str(cat("DirEntry(name=", debug_quote(e.name), ", kind=", debug_quote(e.kind), ", size=", e.size, ")"));
         });
     }
     {
@@ -76,7 +76,7 @@ void register_value_classes(nb::module_& m) {
         ro(c, "data_fork_extents", &PyFileStat::data_fork_extents);
         ro(c, "resource_fork_size", &PyFileStat::resource_fork_size);
         c.def("__repr__", [](const PyFileStat& s) {
-            return py_str(cat("FileStat(kind=", debug_str(s.kind), ", size=", s.size, ", mode=", octal(s.mode), ")"));
+            return py_str(cat("FileStat(kind=", debug_quote(s.kind), ", size=", s.size, ", mode=", octal(s.mode), ")"));
         });
     }
     {
@@ -92,7 +92,7 @@ void register_value_classes(nb::module_& m) {
         ro(c, "version", &PyVolumeInfo::version);
         ro(c, "is_hfsx", &PyVolumeInfo::is_hfsx);
         c.def("__repr__", [](const PyVolumeInfo& v) {
-            return py_str(cat("VolumeInfo(fs_type=", debug_str(v.fs_type), ", block_size=", v.block_size, ", files=", v.file_count, ", dirs=", v.directory_count, ")"));
+            return py_str(cat("VolumeInfo(fs_type=", debug_quote(v.fs_type), ", block_size=", v.block_size, ", files=", v.file_count, ", dirs=", v.directory_count, ")"));
         });
     }
     {
@@ -102,7 +102,7 @@ void register_value_classes(nb::module_& m) {
         ro(c, "kind", &PyWalkEntry::kind);
         ro(c, "size", &PyWalkEntry::size);
         c.def("__repr__", [](const PyWalkEntry& e) {
-            return py_str(cat("WalkEntry(path=", debug_str(e.path), ", kind=", debug_str(e.kind), ", size=", e.size, ")"));
+            return py_str(cat("WalkEntry(path=", debug_quote(e.path), ", kind=", debug_quote(e.kind), ", size=", e.size, ")"));
         });
     }
     {
@@ -118,7 +118,7 @@ void register_value_classes(nb::module_& m) {
         ro(c, "link_target", &PyFileEntry::link_target);
         c.def("__repr__", [](const PyFileEntry& e) {
             const char* kind = e.is_dir ? "dir" : e.is_symlink ? "symlink" : "file";
-            return py_str(cat("FileEntry(path=", debug_str(e.path), ", kind=", debug_str(kind), ", size=", e.size, ")"));
+            return py_str(cat("FileEntry(path=", debug_quote(e.path), ", kind=", debug_quote(kind), ", size=", e.size, ")"));
         });
     }
     {
@@ -158,7 +158,7 @@ void register_value_classes(nb::module_& m) {
         ro(c, "size", &PyXarFile::size);
         ro(c, "compressed_size", &PyXarFile::compressed_size);
         c.def("__repr__", [](const PyXarFile& f) {
-            return py_str(cat("XarFile(name=", debug_str(f.name), ", path=", debug_str(f.path), ", type=", debug_str(f.file_type), ")"));
+            return py_str(cat("XarFile(name=", debug_quote(f.name), ", path=", debug_quote(f.path), ", type=", debug_quote(f.file_type), ")"));
         });
     }
     {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "core/io.hpp"
+#include "core/text.hpp"
 
 namespace pbzx {
 namespace {
@@ -195,7 +196,7 @@ Result<std::optional<CpioEntry>> CpioReader::read_header() {
     else if (magic == kNewcMagic || magic == kNewcCrcMagic) format_ = CpioFormat::Newc;
     else
         return fail(PbzxError::invalid_cpio("Invalid CPIO magic at offset " + std::to_string(start) + ": " +
-                                            detail::debug_quote(detail::utf8_lossy(magic))));
+                                            core::debug_quote(detail::utf8_lossy(magic))));
 
     const size_t header_size = format_ == CpioFormat::Odc ? kOdcHeaderSize : kNewcHeaderSize;
     auto fields = take(header_size - 6);

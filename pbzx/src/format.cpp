@@ -69,41 +69,6 @@ std::string utf8_lossy(std::string_view s) {
     return out;
 }
 
-std::string debug_quote(std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out = "\"";
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint8_t c = uint8_t(text[i]);
-        switch (c) {
-        case '"': out += "\\\""; continue;
-        case '\\': out += "\\\\"; continue;
-        case '\n': out += "\\n"; continue;
-        case '\r': out += "\\r"; continue;
-        case '\t': out += "\\t"; continue;
-        case '\0': out += "\\0"; continue;
-        default: break;
-        }
-        if (c < 0x20 || c == 0x7F) {
-            out += "\\u{";
-            if (c >= 0x10) out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-            out += '}';
-        } else if (c == 0xC2 && i + 1 < text.size() && uint8_t(text[i + 1]) >= 0x80 &&
-                   uint8_t(text[i + 1]) <= 0x9F) {
-            // C1 control characters (U+0080 to U+009F).
-            uint8_t cp = uint8_t(text[++i]);
-            out += "\\u{";
-            out += kHex[cp >> 4];
-            out += kHex[cp & 0xF];
-            out += '}';
-        } else {
-            out += char(c);
-        }
-    }
-    out += '"';
-    return out;
-}
-
 template <class T>
 std::optional<std::string> parse_unsigned(std::string_view text, unsigned base, T& out) {
     if (text.empty()) return "cannot parse integer from empty string";

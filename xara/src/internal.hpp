@@ -1,6 +1,8 @@
 // Pieces shared by the library's sources; not part of the public interface.
 #pragma once
 
+#include "core/text.hpp"
+
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -12,9 +14,6 @@
 
 namespace xara::detail {
 
-// A text in double quotes with quotes, backslashes and control characters
-// escaped, the way diagnostics quote user data.
-std::string debug_quote(std::string_view text);
 
 // Inflates a zlib stream (or, when asked to, a gzip member) read from at most
 // `limit` bytes of a source, pulling input in 32 KiB blocks.  When the input

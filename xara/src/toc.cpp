@@ -306,7 +306,7 @@ void TocParser::start_element(std::string_view name, const XML_Char** atts) {
         FileBuilder f;
         if (const XML_Char* id = find_attribute(atts, "id")) {
             auto v = parse_u64(trim(id));
-            if (!v) return stop("invalid <file id> value " + detail::debug_quote(id) + ": " + v.error());
+            if (!v) return stop("invalid <file id> value " + core::debug_quote(id) + ": " + v.error());
             f.id = *v;
         }
         files_.push_back(std::move(f));
@@ -411,13 +411,13 @@ void TocParser::assign_text(Field field, std::string text) {
                 f->name = std::move(text);
                 return;
             }
-            if (*enctype != "base64") return stop("unsupported <name> enctype " + detail::debug_quote(*enctype));
+            if (*enctype != "base64") return stop("unsupported <name> enctype " + core::debug_quote(*enctype));
             std::string compact;
             for (char c : text)
                 if (c != ' ' && c != '\t' && c != '\n' && c != '\f' && c != '\r') compact += c;
             auto bytes = base64_decode(compact);
             if (!bytes)
-                return stop("invalid base64 <name> value " + detail::debug_quote(text) + ": " + bytes.error());
+                return stop("invalid base64 <name> value " + core::debug_quote(text) + ": " + bytes.error());
             if (auto ok = check_utf8(*bytes); !ok)
                 return stop("<name enctype=\"base64\"> decoded to invalid UTF-8: " + ok.error());
             f->name.assign(bytes->begin(), bytes->end());
@@ -436,7 +436,7 @@ void TocParser::assign_text(Field field, std::string text) {
             auto v = parse_u64(trim(text));
             if (!v) {
                 return stop(std::string("invalid <") + kFieldNames[size_t(field)] + "> value " +
-                            detail::debug_quote(text) + ": " + v.error());
+                            core::debug_quote(text) + ": " + v.error());
             }
             (field == Field::Offset ? d.offset : field == Field::Length ? d.length : d.size) = *v;
             return;
@@ -479,7 +479,7 @@ void TocParser::finish_entry() {
         entry.file_type = XarFileType::Symlink;
         entry.link = std::move(f.link);
     } else {
-        return stop("unsupported file <type> value " + detail::debug_quote(*f.type));
+        return stop("unsupported file <type> value " + core::debug_quote(*f.type));
     }
     if (f.data) {
         FileDataBuilder& d = *f.data;

@@ -99,9 +99,6 @@ std::optional<std::string> utf8_error(std::string_view bytes);
 // `bytes` as UTF-8 with every invalid sequence replaced by U+FFFD.
 std::string utf8_lossy(std::string_view bytes);
 
-// `text` in double quotes with backslash escapes for quotes, backslashes
-// and control characters.
-std::string debug_quote(std::string_view text);
 
 // Parses an unsigned number in base 8 or 16: an optional leading '+', then
 // digits only.  On failure returns the error text ("invalid digit found in

@@ -174,7 +174,8 @@ def test_lookup_errors_leave_archive_usable(tmp_path):
 
 @pytest.mark.parametrize("compression", ["raw", "zlib", "bzip2", "lzfse"])
 def test_written_images_round_trip_and_7zip_agrees(tmp_path, compression):
-    first = realistic_bytes(3 * 1024 * 1024 + 123, seed=2)
+    # Ends with data no coder can shrink: 7-Zip must still read every chunk.
+    first = realistic_bytes(3 * 1024 * 1024 + 123, seed=2) + random.Random(9).randbytes(1024 * 1024 + 700)
     second = bytes(70_000) + b"tail"
     path = build_image(tmp_path, [("disk image (Apple_HFS : 1)", first), ("second & <odd> name", second)],
                        compression=compression, chunk_size=1 << 20)
@@ -190,7 +191,7 @@ def test_written_images_round_trip_and_7zip_agrees(tmp_path, compression):
         info = image.compression_info
         counts = {"raw": info.raw_blocks, "zlib": info.zlib_blocks, "bzip2": info.bzip2_blocks,
                   "lzfse": info.lzfse_blocks}
-        assert counts[compression] >= 4
+        assert counts[compression] >= 3
         assert image.stats.sector_count == (len(padded(first)) + len(padded(second))) // SECTOR
     require_tool("7zz")
     test = run("7zz", "t", "-tdmg", path).stdout.decode()

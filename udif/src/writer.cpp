@@ -117,6 +117,7 @@ bool all_zero(std::span<const uint8_t> bytes) {
 // One chunk as it goes into the data fork.
 struct EncodedChunk {
     bool zero = false;
+    BlockType type = BlockType::Raw;
     std::vector<uint8_t> owned;      // encoded bytes, or the padded raw chunk
     std::span<const uint8_t> stored; // what is written
     uint32_t padded_crc = 0;         // CRC-32 of the chunk padded to whole sectors
@@ -139,24 +140,36 @@ Result<EncodedChunk> encode_chunk(std::span<const uint8_t> chunk, uint64_t padde
         padded.resize(size_t(padded_len));
         input = padded;
     }
+    auto store_raw = [&] {
+        out.type = BlockType::Raw;
+        if (pad > 0) {
+            out.owned = std::move(padded);
+            out.stored = out.owned;
+        } else {
+            out.stored = chunk;
+        }
+    };
     Result<std::vector<uint8_t>> encoded;
     switch (method) {
-        case CompressionMethod::Raw:
-            if (pad > 0) {
-                out.owned = std::move(padded);
-                out.stored = out.owned;
-            } else {
-                out.stored = chunk;
-            }
-            break;
+        case CompressionMethod::Raw: store_raw(); break;
         case CompressionMethod::Zlib: encoded = encode_zlib(input, level); break;
         case CompressionMethod::Bzip2: encoded = encode_bzip2(input, level); break;
         case CompressionMethod::Lzfse: encoded = encode_lzfse(input); break;
     }
     if (method != CompressionMethod::Raw) {
         if (!encoded) return fail(std::move(encoded.error()));
-        out.owned = std::move(*encoded);
-        out.stored = out.owned;
+        // For data it cannot compress the LZFSE encoder emits one stored
+        // ("bvx-") block, which 7-Zip refuses to read; such chunks are
+        // stored as raw runs instead, as hdiutil stores them.
+        static constexpr uint8_t kLzfseStored[4] = {'b', 'v', 'x', '-'};
+        if (method == CompressionMethod::Lzfse && encoded->size() >= 4 &&
+            std::memcmp(encoded->data(), kLzfseStored, 4) == 0) {
+            store_raw();
+        } else {
+            out.type = block_type_of(method);
+            out.owned = std::move(*encoded);
+            out.stored = out.owned;
+        }
     }
     out.stored_crc = checksum::crc32(out.stored);
     return out;
@@ -265,7 +278,6 @@ Result<void> DmgWriter::add_partition(std::string_view name, std::span<const uin
     chunk = (chunk + kSectorSize - 1) / kSectorSize * kSectorSize;
 
     const bool checksums = !skip_checksums_;
-    const BlockType stored_type = block_type_of(compression_);
     uint32_t partition_crc = 0;
     uint64_t cursor = 0;  // in sectors
 
@@ -300,7 +312,7 @@ Result<void> DmgWriter::add_partition(std::string_view name, std::span<const uin
             } else {
                 if (auto w = sink_->write_all(r->stored); !w) return fail_io(w.error());
                 data_crc_ = uint32_t(crc32_combine(data_crc_, r->stored_crc, z_off_t(r->stored.size())));
-                run.type = stored_type;
+                run.type = r->type;
                 run.compressed_offset = data_offset_;
                 run.compressed_length = r->stored.size();
                 data_offset_ += r->stored.size();

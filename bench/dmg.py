@@ -23,7 +23,7 @@ def volume() -> bytes:
     if not path.exists():
         require("xorriso")
         WORK.mkdir(parents=True, exist_ok=True)
-        subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "-hfsplus", "-o", str(path), "/usr/share", "/usr/lib"],
+        subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "-hfsplus", "-o", str(path), "/usr/share", "/usr/include"],
                        check=True, stderr=subprocess.DEVNULL)
     data = path.read_bytes()
     if len(data) < SIZE:

@@ -62,7 +62,10 @@ def main() -> None:
     require("xz")
     path = payload()
     chunks = xz_concatenation(path)
-    print(f"payload: {path.stat().st_size / 2**20:.0f} MiB stored, {os.cpu_count()} processors")
+    with kiv.Archive.open(str(path)) as archive:
+        decoded = archive.decompressed_size
+    print(f"payload: {decoded / 2**20:.0f} MiB of CPIO in {path.stat().st_size / 2**20:.0f} MiB, "
+          f"{os.cpu_count()} processors")
     code = f"a = kiv.Archive.open({str(path)!r})"
     parallel = python_timed(code)
     single = python_timed(code, workers=1)

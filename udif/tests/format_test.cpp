@@ -1,143 +1,167 @@
+// Checksum helpers, block maps and the resource-fork property list.
 #include <gtest/gtest.h>
 
+#include <plist/plist.h>
+
+#include <random>
+
 #include "core/endian.hpp"
+#include "image_util.hpp"
 #include "testing/testing.hpp"
-#include "udif/udif.hpp"
 
-using udif::BlockRun;
-using udif::BlockType;
-using udif::KivError;
-using udif::KolyHeader;
-using udif::MishHeader;
-using Kind = KivError::Kind;
+using namespace udif_test;
 
-TEST(Errors, KindsAndTexts) {
-    EXPECT_EQ(KivError::invalid_magic().message(), "invalid DMG magic: expected 'koly' trailer");
-    EXPECT_EQ(KivError::io(core::IoError::unexpected_eof()).message(), "I/O error: failed to fill whole buffer");
-    EXPECT_EQ(KivError::unsupported_compression(3).message(), "unsupported compression type: 0x3");
-    EXPECT_EQ(KivError::unsupported_compression(0x80000009).message(), "unsupported compression type: 0x80000009");
-    EXPECT_EQ(KivError::checksum_mismatch(0x13be34b8, 0).message(), "checksum mismatch: expected 0x13be34b8, got 0x0");
-    EXPECT_EQ(KivError::file_not_found("partition 7").message(), "file not found: partition 7");
-    // The kinds keep their numbering: the Python layer maps by it.
-    EXPECT_EQ(int(KivError::invalid_magic().kind()), 0);
-    EXPECT_EQ(int(KivError::unsupported_compression(3).kind()), 7);
-    EXPECT_EQ(int(KivError::unsupported("x").kind()), 12);
-    EXPECT_EQ(int(KivError::checksum_mismatch(1, 2).kind()), 13);
+namespace {
+
+std::string plist_error(const std::string& text) { return error_text(udif::reader::parse_plist(core::as_bytes(text))); }
+
+std::vector<uint8_t> to_binary_plist(const std::string& xml) {
+    plist_t root = nullptr;
+    plist_from_xml(xml.data(), uint32_t(xml.size()), &root);
+    char* bin = nullptr;
+    uint32_t len = 0;
+    plist_to_bin(root, &bin, &len);
+    plist_free(root);
+    std::vector<uint8_t> out(bin, bin + len);
+    free(bin);
+    return out;
 }
 
-TEST(Checksum, Crc32AndFields) {
-    EXPECT_EQ(udif::checksum::crc32(core::as_bytes("abc")), 0x352441C2u);
-    std::vector<uint8_t> zeros(5000, 0);
-    EXPECT_EQ(udif::checksum::crc32_zeros(udif::checksum::crc32(core::as_bytes("ab")), 5000),
-              udif::checksum::crc32_update(udif::checksum::crc32(core::as_bytes("ab")), zeros));
+const udif::MishHeader kMap = block_map(4, {run(BlockType::ZeroFill, 0, 4), run(BlockType::Terminator, 4, 0)});
+const std::string kTwoEntries = plist_xml(named_entry("disk image (Apple_HFS : 3)", 3, kMap) + named_entry("free", -1, kMap));
 
-    auto field = udif::checksum::create_checksum_array(0x11223344);
-    EXPECT_EQ(field[0], 0x11);
-    EXPECT_EQ(field[3], 0x44);
-    EXPECT_TRUE(std::all_of(field.begin() + 4, field.end(), [](uint8_t b) { return b == 0; }));
+}  // namespace
 
-    udif::ChecksumField other{};
-    other[10] = 1;  // only the first word counts
-    EXPECT_FALSE(udif::checksum::has_checksum(2, other));
-    EXPECT_FALSE(udif::checksum::has_checksum(1, field));
-    EXPECT_TRUE(udif::checksum::has_checksum(2, field));
-
-    auto abc = udif::checksum::create_checksum_array(0x352441C2);
-    EXPECT_FALSE(udif::checksum::verify_crc32(2, abc, core::as_bytes("abc")));
-    auto bad = udif::checksum::verify_crc32(2, abc, core::as_bytes("abd"));
-    ASSERT_TRUE(bad);
-    EXPECT_EQ(bad->first, 0x352441C2u);
-}
-
-TEST(Trailer, FieldsSitWhereHdiutilPutsThem) {
-    KolyHeader t;
-    t.master_checksum_type = 2;
-    t.master_checksum = udif::checksum::create_checksum_array(0x13BE34B8);
-    t.sector_count = 3817;
-    t.xml_offset = 11984;
-    t.xml_length = 7560;
-    auto b = t.to_bytes();
-    EXPECT_EQ(core::load_be32(&b[352]), 2u);
-    EXPECT_EQ(core::load_be32(&b[356]), 32u);
-    EXPECT_EQ(core::load_be32(&b[360]), 0x13BE34B8u);
-    EXPECT_EQ(core::load_be32(&b[488]), 1u);
-    EXPECT_EQ(core::load_be64(&b[492]), 3817u);
-    EXPECT_EQ(core::load_be64(&b[216]), 11984u);
-    EXPECT_TRUE(std::all_of(&b[500], &b[512], [](uint8_t x) { return x == 0; }));
-
-    auto back = KolyHeader::parse(b);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->to_bytes(), b);
-    EXPECT_TRUE(back->has_master_checksum());
-    EXPECT_FALSE(back->has_data_checksum());
-}
-
-TEST(Trailer, ReadFromSources) {
-    KolyHeader t;
-    t.version = 0;
-    t.header_size = 0;
-    auto bytes = t.to_bytes();
-    core::MemorySource exact(std::vector<uint8_t>(bytes.begin(), bytes.end()));
-    auto r = KolyHeader::read(exact);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->version, 0u);
-
-    core::MemorySource short_file(std::vector<uint8_t>(511, 0));
-    auto s = KolyHeader::read(short_file);
-    ASSERT_FALSE(s);
-    EXPECT_EQ(s.error().message(), "I/O error: failed to fill whole buffer");
-
-    bytes[0] = 'K';
-    core::MemorySource wrong(std::vector<uint8_t>(bytes.begin(), bytes.end()));
-    EXPECT_EQ(KolyHeader::read(wrong).error().kind(), Kind::InvalidMagic);
-}
-
-TEST(BlockMap, ParsesAndRefusesMalformedMaps) {
-    MishHeader m;
-    m.sector_count = 8;
-    auto bytes = m.to_bytes();
-    ASSERT_EQ(bytes.size(), 204u);
-    auto empty = MishHeader::from_bytes(bytes);
-    ASSERT_TRUE(empty);
-    EXPECT_TRUE(empty->runs.empty());
-
-    // A run count the bytes cannot hold: a short read, not an allocation.
-    for (uint32_t count : {1u, 0xFFFFFFFFu}) {
-        core::store_be32(&bytes[200], count);
-        auto r = MishHeader::from_bytes(bytes);
-        ASSERT_FALSE(r);
-        EXPECT_EQ(r.error().kind(), Kind::Io);
-        EXPECT_EQ(r.error().message(), "I/O error: failed to fill whole buffer");
+TEST(BlockMap, MalformedMapsAreRefused) {
+    udif::MishHeader m;
+    m.runs = {run(BlockType::Zlib, 0, 1), run(BlockType::Terminator, 1, 0)};
+    auto two_runs = m.to_bytes();
+    auto with = [](std::vector<uint8_t> bytes, size_t at, uint32_t value) {
+        core::store_be32(&bytes[at], value);
+        return bytes;
+    };
+    const std::pair<std::vector<uint8_t>, std::string> rows[] = {
+        // Run counts the bytes cannot hold: a short read, not an allocation.
+        {with(two_runs, 200, 3), "I/O error: failed to fill whole buffer"},
+        {with(two_runs, 200, 0xFFFFFFFF), "I/O error: failed to fill whole buffer"},
+        {std::vector<uint8_t>(203, 0), "invalid block map: mish data too short"},
+        {std::vector<uint8_t>(204, 0), "invalid block map: invalid mish magic: [0, 0, 0, 0]"},
+        {with(two_runs, 204, 3), "unsupported compression type: 0x3"},
+        {with(two_runs, 244, 0x80000009), "unsupported compression type: 0x80000009"},
+    };
+    for (const auto& [bytes, text] : rows) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(error_text(udif::MishHeader::from_bytes(bytes)), text);
     }
-
-    EXPECT_EQ(MishHeader::from_bytes(std::vector<uint8_t>(203, 0)).error().message(),
-              "invalid block map: mish data too short");
-    EXPECT_EQ(MishHeader::from_bytes(std::vector<uint8_t>(204, 0)).error().message(),
-              "invalid block map: invalid mish magic: [0, 0, 0, 0]");
+    EXPECT_EQ(udif::MishHeader::from_bytes(with(two_runs, 204, 3)).error().block_type(), 3u);
+    EXPECT_EQ(error_text(udif::BlockRun::from_bytes(std::vector<uint8_t>(39, 0))), "invalid block map: block run too short");
 }
 
-TEST(BlockMap, RunsRoundTripAndUnknownTypesAreRefused) {
-    MishHeader m;
-    m.first_sector = 7;
-    m.sector_count = 100;
-    m.runs = {{BlockType::Zlib, 0, 0, 64, 10, 20},
-              {BlockType::Comment, 0, 64, 0, 0, 0},
-              {BlockType::Terminator, 0, 100, 0, 0, 0}};
-    auto bytes = m.to_bytes();
-    bytes.insert(bytes.end(), 13, 0xEE);  // trailing bytes are ignored
-    auto back = MishHeader::from_bytes(bytes);
-    ASSERT_TRUE(back);
-    ASSERT_EQ(back->runs.size(), 3u);
-    EXPECT_EQ(back->first_sector, 7u);
-    EXPECT_EQ(back->runs[0].compressed_length, 20u);
-    EXPECT_EQ(back->runs[2].type, BlockType::Terminator);
+// Ids and attributes are strings parsed strictly; names fall back to CFName.
+TEST(PropertyList, IdsAttributesAndNames) {
+    struct Row {
+        std::string keys;
+        int32_t id = 0;
+        uint32_t attributes = 0;
+        std::string name = "";
+    };
+    const Row rows[] = {
+        {"<key>ID</key><string>-1</string>", -1},
+        {"<key>ID</key><string>+7</string>", 7},
+        {"<key>ID</key><string>-2147483648</string>", INT32_MIN},
+        {"<key>ID</key><string>2147483648</string>"},
+        {"<key>ID</key><string> 3</string>"},
+        {"<key>ID</key><integer>3</integer>"},
+        {"<key>Attributes</key><string>0x0050</string>", 0, 0x50},
+        {"<key>Attributes</key><string>0x+ff</string>", 0, 0xFF},
+        {"<key>Attributes</key><string>80</string>", 0, 80},
+        {"<key>Attributes</key><string>+80</string>", 0, 80},
+        {"<key>Attributes</key><string>0X50</string>"},
+        {"<key>Attributes</key><string>0x</string>"},
+        {"<key>Attributes</key><string>-5</string>"},
+        {"<key>Attributes</key><string>0x100000000</string>"},
+        {"<key>Name</key><string>a &amp; b &lt;c&gt;</string>", 0, 0, "a & b <c>"},
+        // Localised images leave "Name" empty and carry the name in "CFName".
+        {"<key>Name</key><string></string><key>CFName</key><string>disk image（Apple_APFS: 4）</string>", 0, 0,
+         "disk image（Apple_APFS: 4）"},
+        {"<key>Name</key><string>n</string><key>CFName</key><string>c</string>", 0, 0, "n"},
+        {"<key>Name</key><integer>1</integer><key>CFName</key><integer>2</integer>"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.keys);
+        auto r = udif::reader::parse_plist(core::as_bytes(plist_xml(blkx_entry(row.keys, kMap))));
+        ASSERT_TRUE(r) << r.error().message();
+        EXPECT_EQ((*r)[0].id, row.id);
+        EXPECT_EQ((*r)[0].attributes, row.attributes);
+        EXPECT_EQ((*r)[0].name, row.name);
+    }
+}
 
-    core::store_be32(&bytes[204 + 40], 3);
-    auto bad = MishHeader::from_bytes(bytes);
-    ASSERT_FALSE(bad);
-    EXPECT_EQ(bad.error().kind(), Kind::UnsupportedCompression);
-    EXPECT_EQ(bad.error().block_type(), 3u);
+TEST(PropertyList, MalformedListsAreRefused) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"<plist><array/></plist>", "expected dictionary"},
+        {"<plist><dict/></plist>", "missing resource-fork"},
+        {"<plist><dict><key>resource-fork</key><string/></dict></plist>", "missing resource-fork"},
+        {"<plist><dict><key>resource-fork</key><dict/></dict></plist>", "missing blkx array"},
+        {plist_xml("<string>x</string>"), "blkx entry not a dictionary"},
+        {plist_xml("<dict><key>Name</key><string>x</string></dict>"), "missing Data in blkx entry"},
+        {plist_xml("<dict><key>Data</key><string>x</string></dict>"), "missing Data in blkx entry"},
+        {"<plist><dict><key>unclosed", "plist parse error: malformed XML property list"},
+        {"bplist00garbage", "plist parse error: malformed binary property list"},
+        // The old-style text form.
+        {"", "plist parse error: unexpected end of data at offset 0"},
+        {"(1) x", "plist parse error: unexpected data after the root object at offset 4"},
+        {"{ a 1; }", "plist parse error: expected '=' at offset 4"},
+        {"{ a = 1 }", "plist parse error: expected ';' at offset 8"},
+        {"{ a = (1, 2; }", "plist parse error: expected ',' or ')' at offset 11"},
+        {"( ; )", "plist parse error: unexpected character at offset 2"},
+        {"(<abc", "plist parse error: unterminated data at offset 5"},
+        {"(<zz>)", "plist parse error: invalid character in data at offset 3"},
+        {"{ a = <abc>; }", "plist parse error: odd number of hex digits in data at offset 11"},
+        {"( \"open", "plist parse error: unterminated string at offset 7"},
+        {"(\"a\\", "plist parse error: unterminated string at offset 4"},
+        {"(\"\\u\")", "plist parse error: invalid unicode escape at offset 4"},
+        // Nesting is bounded, not followed to the bottom of the stack.
+        {std::string(100000, '('), "plist parse error: nesting too deep at offset 513"},
+    };
+    for (const auto& [text, message] : rows) {
+        SCOPED_TRACE(text.substr(0, 80));
+        EXPECT_EQ(plist_error(text), "invalid plist: " + message);
+    }
+    EXPECT_EQ(plist_error(plist_xml("<dict><key>Data</key><data>AAAA</data></dict>")),
+              "invalid block map: mish data too short");
+    EXPECT_EQ(plist_error(plist_xml("")), "ok");
+}
 
-    EXPECT_EQ(BlockRun::from_bytes(std::vector<uint8_t>(39, 0)).error().message(),
-              "invalid block map: block run too short");
+TEST(PropertyList, BinaryAndAsciiFormsReadLikeXml) {
+    auto summary = [](std::span<const uint8_t> bytes) {
+        auto parsed = udif::reader::parse_plist(bytes);
+        std::string out = parsed ? "" : parsed.error().message();
+        for (const auto& e : parsed.value_or(std::vector<udif::PartitionEntry>{}))
+            out += e.name + " " + std::to_string(e.id) + " " + base64(e.block_map.to_bytes()) + "\n";
+        return out;
+    };
+    std::string hex;
+    for (uint8_t b : kMap.to_bytes()) {
+        hex += "0123456789abcdef"[b >> 4];
+        hex += "0123456789abcdef"[b & 15];
+        if (hex.size() % 9 == 8) hex += ' ';
+    }
+    std::string ascii = "// old-style\n{ \"resource-fork\" = { blkx = (\n  { Name = \"disk image (Apple_HFS : 3)\"; ID = 3; "
+                        "Data = <" + hex + ">; },\n  { Name = free; /* note */ ID = \"-1\"; Data = <" + hex + ">; },\n); }; }\n";
+    auto from_xml = summary(core::as_bytes(kTwoEntries));
+    EXPECT_TRUE(from_xml.starts_with("disk image (Apple_HFS : 3) 3 bW") && from_xml.find("\nfree -1 ") != std::string::npos);
+    EXPECT_EQ(summary(to_binary_plist(kTwoEntries)), from_xml);
+    EXPECT_EQ(summary(core::as_bytes(ascii)), from_xml);
+}
+
+// Damaged property lists in every form fail or parse, never crash.
+TEST(PropertyList, DamagedListsNeverCrash) {
+    std::string ascii = "{ \"resource-fork\" = { blkx = ( { Name = x; ID = 3; Data = <" + std::string(408, 'a') +
+                        ">; }, ); }; }";
+    std::mt19937_64 rng(7);
+    for (const auto& seed : {std::vector<uint8_t>(kTwoEntries.begin(), kTwoEntries.end()), to_binary_plist(kTwoEntries),
+                             std::vector<uint8_t>(ascii.begin(), ascii.end())}) {
+        for (int i = 0; i < 1500; ++i) (void)udif::reader::parse_plist(testing_util::damage(seed, rng));
+    }
 }

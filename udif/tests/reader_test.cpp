@@ -1,6 +1,10 @@
+// Opening hand-built images and decoding their partitions.
 #include <gtest/gtest.h>
 
-#include <plist/plist.h>
+#include <bzlib.h>
+#include <lzfse.h>
+#include <lzma.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <random>
@@ -10,238 +14,249 @@
 #include "testing/testing.hpp"
 
 using namespace udif_test;
-using udif::BlockType;
-using udif::KivError;
-using Kind = KivError::Kind;
+using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-udif::Result<std::vector<udif::PartitionEntry>> parse(const std::string& text) {
-    return udif::reader::parse_plist(core::as_bytes(text));
+Bytes zlib_of(const Bytes& in) {
+    uLongf n = compressBound(in.size());
+    Bytes out(n);
+    compress(out.data(), &n, in.data(), in.size());
+    out.resize(n);
+    return out;
+}
+Bytes bzip2_of(const Bytes& in) {
+    unsigned n = unsigned(in.size() + in.size() / 100 + 600);
+    Bytes out(n);
+    BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &n,
+                             const_cast<char*>(reinterpret_cast<const char*>(in.data())), unsigned(in.size()), 9, 0, 0);
+    out.resize(n);
+    return out;
+}
+Bytes xz_of(const Bytes& in) {
+    Bytes out(lzma_stream_buffer_bound(in.size()));
+    size_t n = 0;
+    lzma_easy_buffer_encode(6, LZMA_CHECK_CRC64, nullptr, in.data(), in.size(), out.data(), &n, out.size());
+    out.resize(n);
+    return out;
+}
+Bytes lzfse_of(const Bytes& in) {
+    Bytes out(in.size() + 4096);
+    out.resize(lzfse_encode_buffer(out.data(), out.size(), in.data(), in.size(), nullptr));
+    return out;
 }
 
-std::string plist_error(const std::string& text) {
-    auto r = parse(text);
-    return r ? "parsed" : r.error().message();
+std::string str(const Bytes& v, size_t n = SIZE_MAX) { return std::string(v.begin(), v.begin() + long(std::min(n, v.size()))); }
+std::string zeros(size_t n) { return std::string(n, '\0'); }
+
+// The image of one partition (id 0) of `sectors` sectors.
+Bytes one_partition(uint64_t sectors, std::vector<udif::BlockRun> runs, const Bytes& fork) {
+    return image(fork, plist_xml(named_entry("p", 0, block_map(sectors, std::move(runs)))));
 }
 
-const udif::MishHeader kMap = block_map(4, {run(BlockType::ZeroFill, 0, 4), run(BlockType::Terminator, 4, 0)});
+// `want` ending in '*' is a prefix.
+void expect_text(const std::string& got, const std::string& want) {
+    bool prefix = want.ends_with('*');
+    EXPECT_TRUE(prefix ? got.starts_with(want.substr(0, want.size() - 1)) : got == want) << "got " << got.substr(0, 120);
+}
 
 }  // namespace
 
-TEST(PropertyList, IdsAttributesAndNames) {
-    auto id_of = [](const std::string& value) {
-        auto r = parse(plist_xml(blkx_entry("<key>ID</key>" + value, kMap)));
-        return r ? (*r)[0].id : 12345;
-    };
-    EXPECT_EQ(id_of("<string>-1</string>"), -1);
-    EXPECT_EQ(id_of("<string>+7</string>"), 7);
-    EXPECT_EQ(id_of("<string>-2147483648</string>"), INT32_MIN);
-    EXPECT_EQ(id_of("<string>4294967296</string>"), 0);
-    EXPECT_EQ(id_of("<string>2147483648</string>"), 0);
-    EXPECT_EQ(id_of("<string> 3</string>"), 0);
-    EXPECT_EQ(id_of("<string>three</string>"), 0);
-    EXPECT_EQ(id_of("<integer>3</integer>"), 0);
-
-    auto attributes_of = [](const std::string& value) {
-        auto r = parse(plist_xml(blkx_entry("<key>Attributes</key>" + value, kMap)));
-        return r ? (*r)[0].attributes : 12345u;
-    };
-    EXPECT_EQ(attributes_of("<string>0x0050</string>"), 0x50u);
-    EXPECT_EQ(attributes_of("<string>0x+ff</string>"), 0xFFu);
-    EXPECT_EQ(attributes_of("<string>80</string>"), 80u);
-    EXPECT_EQ(attributes_of("<string>+80</string>"), 80u);
-    EXPECT_EQ(attributes_of("<string>0X50</string>"), 0u);
-    EXPECT_EQ(attributes_of("<string>0x</string>"), 0u);
-    EXPECT_EQ(attributes_of("<string>-5</string>"), 0u);
-    EXPECT_EQ(attributes_of("<string>0x100000000</string>"), 0u);
-    EXPECT_EQ(attributes_of("<integer>80</integer>"), 0u);
-
-    auto name_of = [](const std::string& keys) {
-        auto r = parse(plist_xml(blkx_entry(keys, kMap)));
-        return r ? (*r)[0].name : "<error>";
-    };
-    EXPECT_EQ(name_of(""), "");
-    EXPECT_EQ(name_of("<key>Name</key><string>a &amp; b &lt;c&gt;</string>"), "a & b <c>");
-    // Localised images leave "Name" empty and carry the name in "CFName".
-    EXPECT_EQ(name_of("<key>Name</key><string></string><key>CFName</key><string>disk image（Apple_APFS: 4）</string>"),
-              "disk image（Apple_APFS: 4）");
-    EXPECT_EQ(name_of("<key>CFName</key><string>only CFName</string>"), "only CFName");
-    EXPECT_EQ(name_of("<key>Name</key><string>n</string><key>CFName</key><string>c</string>"), "n");
-    EXPECT_EQ(name_of("<key>Name</key><integer>1</integer><key>CFName</key><integer>2</integer>"), "");
-}
-
-TEST(PropertyList, ShapeErrors) {
-    EXPECT_EQ(plist_error("<plist><array/></plist>"), "invalid plist: expected dictionary");
-    EXPECT_EQ(plist_error("<plist><dict/></plist>"), "invalid plist: missing resource-fork");
-    EXPECT_EQ(plist_error("<plist><dict><key>resource-fork</key><string/></dict></plist>"),
-              "invalid plist: missing resource-fork");
-    EXPECT_EQ(plist_error("<plist><dict><key>resource-fork</key><dict/></dict></plist>"),
-              "invalid plist: missing blkx array");
-    EXPECT_EQ(plist_error(plist_xml("<string>x</string>")), "invalid plist: blkx entry not a dictionary");
-    EXPECT_EQ(plist_error(plist_xml("<dict><key>Name</key><string>x</string></dict>")),
-              "invalid plist: missing Data in blkx entry");
-    EXPECT_EQ(plist_error(plist_xml("<dict><key>Data</key><string>x</string></dict>")),
-              "invalid plist: missing Data in blkx entry");
-    EXPECT_EQ(plist_error(plist_xml("<dict><key>Data</key><data>AAAA</data></dict>")),
-              "invalid block map: mish data too short");
-    EXPECT_EQ(plist_error("<plist><dict><key>unclosed"), "invalid plist: plist parse error: malformed XML property list");
-    EXPECT_EQ(plist_error("bplist00garbage"), "invalid plist: plist parse error: malformed binary property list");
-    auto empty = parse(plist_xml(""));
-    ASSERT_TRUE(empty);
-    EXPECT_TRUE(empty->empty());
-}
-
-TEST(PropertyList, BinaryAndAsciiFormsReadLikeXml) {
-    std::string xml = plist_xml(named_entry("disk image (Apple_HFS : 3)", 3, kMap) + named_entry("free", -1, kMap));
-    auto from_xml = parse(xml);
-    ASSERT_TRUE(from_xml);
-
-    plist_t root = nullptr;
-    plist_from_xml(xml.data(), uint32_t(xml.size()), &root);
-    ASSERT_NE(root, nullptr);
-    char* bin = nullptr;
-    uint32_t bin_len = 0;
-    plist_to_bin(root, &bin, &bin_len);
-    plist_free(root);
-    auto from_bin = udif::reader::parse_plist({reinterpret_cast<uint8_t*>(bin), bin_len});
-    free(bin);
-    ASSERT_TRUE(from_bin);
-
-    std::string hex;
-    for (uint8_t b : kMap.to_bytes()) {
-        static const char d[] = "0123456789abcdef";
-        hex += d[b >> 4];
-        hex += d[b & 15];
-        if (hex.size() % 9 == 8) hex += ' ';
-    }
-    std::string ascii = "// old-style\n{ \"resource-fork\" = { blkx = (\n"
-                        "  { Name = \"disk image (Apple_HFS : 3)\"; ID = 3; Data = <" + hex + ">; },\n"
-                        "  { Name = free; /* note */ ID = \"-1\"; Data = <" + hex + ">; },\n); }; }\n";
-    auto from_ascii = parse(ascii);
-    ASSERT_TRUE(from_ascii) << from_ascii.error().message();
-
-    for (const auto* parsed : {&*from_bin, &*from_ascii}) {
-        ASSERT_EQ(parsed->size(), 2u);
-        for (size_t i = 0; i < 2; ++i) {
-            EXPECT_EQ((*parsed)[i].name, (*from_xml)[i].name);
-            EXPECT_EQ((*parsed)[i].id, (*from_xml)[i].id);
-            EXPECT_EQ((*parsed)[i].block_map.to_bytes(), (*from_xml)[i].block_map.to_bytes());
-        }
-    }
-
-    EXPECT_EQ(plist_error("{ a = (1, 2; }"), "invalid plist: plist parse error: expected ',' or ')' at offset 11");
-    EXPECT_EQ(plist_error("{ a = <abc>; }"), "invalid plist: plist parse error: odd number of hex digits in data at offset 11");
-    EXPECT_EQ(plist_error("( \"open"), "invalid plist: plist parse error: unterminated string at offset 7");
-    // Nesting is bounded, not followed to the bottom of the stack.
-    EXPECT_NE(plist_error(std::string(100000, '(')).find("nesting too deep"), std::string::npos);
-}
-
-TEST(Opening, ChecksumsAreVerifiedWhenPresent) {
-    std::vector<uint8_t> fork = testing_util::random_bytes(2048, 1);
-    uint32_t fork_crc = udif::checksum::crc32(fork);
-    auto map = block_map(4, {run(BlockType::Raw, 0, 4, 0, 2048), run(BlockType::Terminator, 4, 0)}, 0xA1B2C3D4);
-    std::string xml = plist_xml(named_entry("p", 0, map));
+// Each row opens an image from memory and from a streamed source, with and
+// without checksum verification.
+TEST(Opening, ChecksumsAndFailures) {
+    const Bytes fork = testing_util::random_bytes(2048, 1);
+    const uint32_t fork_crc = udif::checksum::crc32(fork);
+    std::string xml = plist_xml(named_entry(
+        "p", 0, block_map(4, {run(BlockType::Raw, 0, 4, 0, 2048), run(BlockType::Terminator, 4, 0)}, 0xA1B2C3D4)));
     uint8_t first_word[4];
     core::store_be32(first_word, 0xA1B2C3D4);
-    uint32_t master = udif::checksum::crc32(first_word);
-
-    auto checked = [&](udif::KolyHeader& t) {
-        t.data_checksum_type = 2;
-        t.data_checksum = udif::checksum::create_checksum_array(fork_crc);
-        t.master_checksum_type = 2;
-        t.master_checksum = udif::checksum::create_checksum_array(master);
+    const uint32_t master = udif::checksum::crc32(first_word);
+    auto with = [&](uint32_t data_type, uint32_t data_value, uint32_t master_value) {
+        return image(fork, xml, [=](udif::KolyHeader& t) {
+            t.data_checksum_type = data_type;
+            t.master_checksum_type = 2;
+            t.data_checksum = udif::checksum::create_checksum_array(data_value);
+            t.master_checksum = udif::checksum::create_checksum_array(master_value);
+            if (data_type == 0) t.data_fork_length = uint64_t(1) << 60;  // never read
+        });
     };
-    auto good = image(fork, xml, checked);
-    ASSERT_TRUE(open_bytes(good));
-    ASSERT_TRUE(open_streamed(good));
-
-    auto flipped = good;
-    flipped[100] ^= 1;
-    for (auto* open : {&open_bytes, &open_streamed}) {
-        auto r = (*open)(flipped, true);
-        ASSERT_FALSE(r);
-        EXPECT_EQ(r.error().kind(), Kind::ChecksumMismatch);
-        EXPECT_EQ(r.error().expected(), fork_crc);
-        fork[100] ^= 1;
-        EXPECT_EQ(r.error().got(), udif::checksum::crc32(fork));
-        fork[100] ^= 1;
-        EXPECT_TRUE((*open)(flipped, false));
-    }
-
-    auto wrong_master = image(fork, xml, [&](udif::KolyHeader& t) {
-        checked(t);
-        t.master_checksum = udif::checksum::create_checksum_array(master + 1);
-    });
-    auto m = open_bytes(wrong_master);
-    ASSERT_FALSE(m);
-    EXPECT_EQ(m.error().message(), udif::KivError::checksum_mismatch(master + 1, master).message());
-
-    // Type 0, or a zero value, means "no checksum": the data fork is not even read.
-    auto unchecked = image(fork, xml, [&](udif::KolyHeader& t) {
-        t.data_checksum_type = 0;
-        t.data_checksum = udif::checksum::create_checksum_array(1);
-        t.data_fork_length = uint64_t(1) << 60;
-        t.master_checksum_type = 2;
-    });
-    EXPECT_TRUE(open_bytes(unchecked));
-}
-
-TEST(Opening, FailuresAreReportedCleanly) {
-    auto map = block_map(1, {});
-    std::string xml = plist_xml(named_entry("p", 0, map));
-    auto past_end = image({}, xml, [](udif::KolyHeader& t) { t.xml_length = uint64_t(1) << 50; });
-    EXPECT_EQ(open_bytes(past_end).error().message(), "I/O error: failed to fill whole buffer");
-    EXPECT_EQ(open_streamed(past_end).error().message(), "I/O error: failed to fill whole buffer");
-
-    auto data_past_end = image({}, xml, [](udif::KolyHeader& t) {
-        t.data_checksum_type = 2;
-        t.data_checksum = udif::checksum::create_checksum_array(5);
-        t.data_fork_offset = 100;
-        t.data_fork_length = uint64_t(1) << 40;
-    });
-    EXPECT_EQ(open_streamed(data_past_end).error().message(), "I/O error: failed to fill whole buffer");
-
-    auto missing = udif::DmgReader::open_with_options("/nonexistent/x.dmg", true);
-    EXPECT_EQ(missing.error().message(), "I/O error: No such file or directory (os error 2)");
-
-    EXPECT_EQ(open_bytes(std::vector<uint8_t>(4096, 0)).error().kind(), Kind::InvalidMagic);
-}
-
-TEST(Opening, TrailersWithTheEarlierFieldPlacementStillOpen) {
-    // Such images carry the master checksum at 296 and the sector count at
-    // 436; where hdiutil puts them they hold zeros: no master check, no sectors.
-    auto map = block_map(1, {});
-    auto bytes = image({}, plist_xml(named_entry("p", 0, map)));
-    uint8_t* t = bytes.data() + bytes.size() - 512;
+    // Trailers with the earlier field placement carry the master checksum at
+    // 296 and the sector count at 436; where hdiutil puts them they hold
+    // zeros: no master check.
+    auto earlier = with(0, 0, 0);
+    uint8_t* t = earlier.data() + earlier.size() - 512;
     std::memset(t + 232, 0, 280);
     core::store_be32(t + 296, 2);
     core::store_be32(t + 300, 32);
     core::store_be32(t + 304, 0xDEADBEEF);  // would not match
     core::store_be32(t + 432, 1);
     core::store_be64(t + 436, 1);
-    auto r = open_bytes(bytes);
-    ASSERT_TRUE(r) << r.error().message();
-    EXPECT_FALSE(r->trailer().has_master_checksum());
-    EXPECT_EQ(r->trailer().sector_count, 0u);
+    using udif::KivError;
+    const std::string short_read = "I/O error: failed to fill whole buffer", no_koly = KivError::invalid_magic().message();
+    const std::tuple<std::string, Bytes, std::string, std::string> rows[] = {
+        {"good", with(2, fork_crc, master), "ok", "ok"},
+        {"data", with(2, fork_crc ^ 1, master), KivError::checksum_mismatch(fork_crc ^ 1, fork_crc).message(), "ok"},
+        {"master", with(2, fork_crc, master + 1), KivError::checksum_mismatch(master + 1, master).message(), "ok"},
+        // Type 0, or a zero value, means "no checksum".
+        {"unchecked", with(0, 1, 0), "ok", "ok"},
+        {"earlier", earlier, "ok", "ok"},
+        {"short", Bytes(511, 0), short_read, short_read},
+        {"no trailer", Bytes(4096, 0), no_koly, no_koly},
+        {"list past end", image({}, xml, [](udif::KolyHeader& t) { t.xml_length = uint64_t(1) << 50; }), short_read, short_read},
+        {"fork past end", image({}, xml, [](udif::KolyHeader& t) {
+             t.data_checksum_type = 2;
+             t.data_checksum = udif::checksum::create_checksum_array(5);
+             t.data_fork_offset = 100;
+             t.data_fork_length = uint64_t(1) << 40;
+         }), short_read, "ok"},
+    };
+    for (const auto& [what, bytes, verified, unverified] : rows) {
+        SCOPED_TRACE(what);
+        for (auto* open : {&open_bytes, &open_streamed}) {
+            EXPECT_EQ(error_text((*open)(bytes, true)), verified);
+            EXPECT_EQ(error_text((*open)(bytes, false)), unverified);
+        }
+    }
+    EXPECT_EQ(open_bytes(std::get<1>(rows[1])).error().kind(), Kind::ChecksumMismatch);
+    EXPECT_EQ(open_bytes(Bytes(4096, 0)).error().kind(), Kind::InvalidMagic);
+    EXPECT_EQ(error_text(udif::DmgReader::open_with_options("/nonexistent/x.dmg", true)),
+              "I/O error: No such file or directory (os error 2)");
 }
 
-// Damaged property lists in every form fail or parse, never crash.
-TEST(PropertyList, DamagedListsNeverCrash) {
-    std::string xml = plist_xml(named_entry("disk image (Apple_HFS : 3)", 3, kMap) + named_entry("free", -1, kMap));
-    plist_t root = nullptr;
-    plist_from_xml(xml.data(), uint32_t(xml.size()), &root);
-    char* bin = nullptr;
-    uint32_t bin_len = 0;
-    plist_to_bin(root, &bin, &bin_len);
-    plist_free(root);
-    std::vector<uint8_t> binary(bin, bin + bin_len);
-    free(bin);
-    std::string ascii = "{ \"resource-fork\" = { blkx = ( { Name = x; ID = 3; Data = <" + std::string(408, 'a') +
-                        ">; }, ); }; }";
-    std::mt19937_64 rng(7);
-    for (const auto& seed : {std::vector<uint8_t>(xml.begin(), xml.end()), binary,
-                             std::vector<uint8_t>(ascii.begin(), ascii.end())}) {
-        for (int i = 0; i < 1500; ++i) (void)udif::reader::parse_plist(testing_util::damage(seed, rng));
+// Each row decodes one partition from an in-memory and from a streamed
+// source: in parallel, into caller memory, and run by run ("same" as in
+// parallel; an empty expectation is not checked).
+TEST(Decode, RunsCodecsAndFailures) {
+    struct Case {
+        std::string what;
+        uint64_t sectors;
+        std::vector<udif::BlockRun> runs;
+        Bytes fork;
+        std::string parallel, streamed = "same";
+    };
+    std::vector<Case> cases;
+    const Bytes k = testing_util::random_bytes(1000, 3), garbage(64, 0x55);
+    auto payload = testing_util::random_bytes(3000, 7);
+    payload.resize(4096, 'z');
+    for (auto [type, stored] : {std::pair{BlockType::Zlib, zlib_of(payload)}, {BlockType::Bzip2, bzip2_of(payload)},
+                                {BlockType::Xz, xz_of(payload)}, {BlockType::Lzfse, lzfse_of(payload)},
+                                {BlockType::Raw, payload}, {BlockType::Ignore, payload}}) {
+        // A zero run, the coded run, a gap, and a terminator.
+        Bytes fork = stored;
+        fork.insert(fork.begin(), 5, 0xAA);
+        cases.push_back({"round trip " + std::to_string(uint32_t(type)), 12,
+                         {run(BlockType::ZeroFill, 0, 2), run(type, 2, 8, 5, stored.size()), run(BlockType::Terminator, 12, 0)},
+                         fork, zeros(1024) + str(payload) + zeros(1024)});
+    }
+    // Compressed runs: fewer bytes than declared is an error, more are cut.
+    const Bytes small(1000, 'a'), big(5000, 'b');
+    for (auto [type, name, coded_small, coded_big, corrupt] :
+         {std::tuple{BlockType::Zlib, "zlib", zlib_of(small), zlib_of(big), "incorrect header check"},
+          {BlockType::Bzip2, "bzip2", bzip2_of(small), bzip2_of(big), "bzip2: bz2 header missing"},
+          {BlockType::Xz, "xz", xz_of(small), xz_of(big), "File format not recognized"}}) {
+        std::string decoded = "error: decompression error: " + std::string(name) + " decoded ";
+        cases.push_back({name, 8, {run(type, 0, 8, 0, coded_small.size())}, coded_small, decoded + "1000 bytes, expected 4096"});
+        cases.push_back({name, 8, {run(type, 0, 8, 0, coded_big.size())}, coded_big, std::string(4096, 'b')});
+        cases.push_back({name, 8, {run(type, 0, 8, 0, coded_big.size() / 2)}, coded_big, decoded + "*"});
+        cases.push_back({name, 8, {run(type, 0, 8, 0, 64)}, garbage, "error: I/O error: " + std::string(corrupt)});
+    }
+    auto bad_body = zlib_of(testing_util::random_bytes(4096, 9));
+    bad_body[2] = 0xFF;  // a damaged body inside a valid zlib header
+    const Bytes lz4095 = lzfse_of(Bytes(4095, 'c')), lz_long = lzfse_of(Bytes(20000, 'c'));
+    Bytes ab(512, 'A');
+    ab.resize(1024, 'B');
+    const std::string A(512, 'A'), B(512, 'B'), decode = "error: decompression error: ",
+                      past_end = "error: invalid block map: block run reaches past the end of the partition",
+                      short_read = "error: I/O error: failed to fill whole buffer";
+    auto one_run = [](BlockType type, uint64_t length) { return std::vector{run(type, 0, 8, 0, length)}; };
+    cases.insert(cases.end(), {
+        {"zlib body", 8, one_run(BlockType::Zlib, bad_body.size()), bad_body, "error: I/O error: invalid*"},
+        // LZFSE must match exactly.
+        {"lzfse short", 8, one_run(BlockType::Lzfse, lz4095.size()), lz4095, decode + "lzfse decoded 4095 bytes, expected 4096"},
+        {"lzfse long", 8, one_run(BlockType::Lzfse, lz_long.size()), lz_long, decode + "LZFSE: BufferTooSmall"},
+        {"lzfse junk", 8, one_run(BlockType::Lzfse, 100), k, decode + "lzfse decoded 0 bytes, expected 4096"},
+        // Raw: a longer stored part is cut in memory, an error when streamed.
+        {"raw longer", 1, {run(BlockType::Raw, 0, 1, 0, 1000)}, k, str(k, 512),
+         "error: invalid block map: block run stores 1000 bytes but declares only 512"},
+        {"raw shorter", 1, {run(BlockType::Raw, 0, 1, 0, 100)}, k, str(k, 100) + zeros(412)},
+        // Stored out of order: the parallel way places runs by their sectors.
+        {"swapped", 3, {run(BlockType::Raw, 2, 1, 512, 512), run(BlockType::Raw, 0, 1, 0, 512)}, ab, A + zeros(512) + B,
+         zeros(1024) + B + A},
+        // An overlapping run follows its predecessor.
+        {"overlap", 2, {run(BlockType::Raw, 0, 1, 0, 512), run(BlockType::Raw, 0, 1, 512, 512)}, ab, A + B},
+        {"pushed out", 1, {run(BlockType::Raw, 0, 1, 0, 512), run(BlockType::Raw, 0, 1, 512, 512)}, ab, past_end, ""},
+        // Of two failing runs, the one earlier in the output decides.
+        {"two failing", 16, {run(BlockType::Bzip2, 8, 8, 0, 64), run(BlockType::Zlib, 0, 8, 0, 64)}, garbage,
+         "error: I/O error: incorrect header check", "error: I/O error: bzip2: bz2 header missing"},
+        // ADC is refused before anything is decoded in parallel.
+        {"adc", 16, {run(BlockType::Zlib, 0, 8, 0, 64), run(BlockType::Adc, 8, 8, 0, 64)}, garbage,
+         "error: unsupported: ADC compression", "error: I/O error: incorrect header check"},
+        {"adc first", 16, {run(BlockType::Adc, 8, 8, 0, 64)}, garbage, "error: unsupported: ADC compression"},
+        // Stored bytes beyond the file read short.
+        {"beyond", 1, {run(BlockType::Raw, 0, 1, 1u << 20, 512)}, ab, short_read},
+        {"wraps", 1, {run(BlockType::Raw, 0, 1, UINT64_MAX - 10, 512)}, ab, short_read},
+        {"empty", 3, {}, {}, zeros(1536)},
+        // A terminator beyond the end: zeros up to it when streamed, ignored in memory.
+        {"far terminator", 2, {run(BlockType::Terminator, 5, 0)}, {}, zeros(1024), zeros(2560)},
+        // Sizes no machine can hold fail cleanly instead of allocating.
+        {"huge", uint64_t(1) << 52, {}, {}, "error: I/O error: *", ""},
+        {"overflow", UINT64_MAX / 256, {}, {},
+         "error: invalid block map: partition sector count 72057594037927935 is too large"},
+        {"huge run", 8, {run(BlockType::Zlib, 0, uint64_t(1) << 50, 0, 8)}, Bytes(8, 0), past_end,
+         "error: I/O error: Cannot allocate memory (os error 12)"},
+    });
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto bytes = one_partition(c.sectors, c.runs, c.fork);
+        for (auto* open : {&open_bytes, &open_streamed}) {
+            auto r = (*open)(bytes, true);
+            ASSERT_TRUE(r) << r.error().message();
+            auto whole = r->decompress_partition_parallel(0);
+            expect_text(whole ? str(*whole) : "error: " + whole.error().message(), c.parallel);
+            if (whole) {  // caller memory: every byte is written, whatever it held
+                Bytes memory(whole->size(), 0xCD);
+                EXPECT_TRUE(r->decompress_partition_into(0, memory));
+                EXPECT_EQ(memory, *whole);
+            }
+            if (c.streamed.empty()) continue;
+            core::VecSink sink;
+            auto n = r->decompress_partition_to(0, sink);
+            expect_text(n ? str(sink.data()) : "error: " + n.error().message(), c.streamed == "same" ? c.parallel : c.streamed);
+            EXPECT_EQ(n.value_or(sink.data().size()), sink.data().size());
+        }
+    }
+}
+
+// Damaged images fail or decode, never crash, hang or exhaust memory.
+TEST(Decode, DamagedImagesNeverCrash) {
+    udif::DmgBuilder b;
+    b.chunk_size = 4096;
+    auto data = testing_util::random_bytes(6000, 11);
+    data.resize(20000, 0);
+    b.add_partition("disk image (Apple_HFS : 0)", data).add_partition("second", testing_util::random_bytes(700, 12));
+    testing_util::ScratchDir dir;
+    std::mt19937_64 rng(42);
+    for (auto method : {udif::CompressionMethod::Zlib, udif::CompressionMethod::Lzfse, udif::CompressionMethod::Bzip2}) {
+        b.compression = method;
+        ASSERT_TRUE(b.build(dir / "seed.dmg"));
+        auto seed = testing_util::read_bytes(dir / "seed.dmg");
+        for (int i = 0; i < 700; ++i) {
+            auto damaged = testing_util::damage(seed, rng);
+            for (bool verify : {false, true}) {
+                auto r = open_bytes(damaged, verify);
+                if (!r) continue;
+                for (const auto& e : r->partitions()) {
+                    // Keep what a damaged map may declare within test-sized memory.
+                    bool modest = e.block_map.sector_count < (1u << 17);
+                    for (const auto& run : e.block_map.runs)
+                        modest = modest && run.sector_number < (1u << 17) && run.sector_count < (1u << 17);
+                    if (!modest) continue;
+                    (void)r->decompress_partition_parallel(e.id);
+                    core::VecSink sink;
+                    (void)r->decompress_partition_to(e.id, sink);
+                }
+            }
+        }
     }
 }

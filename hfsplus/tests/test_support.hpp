@@ -1,126 +1,84 @@
 // Shared helpers of the HFS+ tests: a small volume writer for structures no
-// tool makes, real volumes pulled out of images, and 7-Zip's view of a volume.
+// tool makes, and the comparison of a volume with 7-Zip's extraction of it.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "core/io.hpp"
 #include "hfsplus/hfsplus.hpp"
 
 namespace hfs_test {
 
 namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
 
-std::unique_ptr<core::ByteSource> memory_source(std::vector<uint8_t> bytes);
-// Opens over memory, failing the test on error.
-hfsplus::HfsVolume open_memory(std::vector<uint8_t> bytes);
+// Open or throw (failing the test).
+hfsplus::HfsVolume open_memory(Bytes bytes);
 hfsplus::HfsVolume open_file(const fs::path& path);
 
-std::string to_utf8(const std::u16string& s);
+// The whole data fork of `path`, or nothing after failing the test.
+Bytes read(hfsplus::HfsVolume& volume, std::string_view path);
 
-// ------------------------------------------------------------ volume writer
+// The display text of a failed result, "ok" for a success.
+template <class T>
+std::string error_text(const hfsplus::Result<T>& r) {
+    return r ? "ok" : r.error().message();
+}
 
-struct FileOptions {
-    uint16_t mode = 0100644;
-    unsigned fragments = 1;                     // data fork split over this many extents
-    std::optional<uint64_t> declared_size;      // logical size written instead of the data's
-    unsigned overflow_records_written = ~0u;    // drop overflow records after this many
-    uint64_t resource_fork_size = 0;            // declared only, no blocks
+// A B-tree node holding `records`, with its offset table.
+Bytes make_node(int8_t kind, uint8_t height, const std::vector<Bytes>& records, uint16_t node_size);
+// Catalog record data.
+Bytes folder_record(uint32_t id);
+Bytes thread_record(uint16_t type, uint32_t parent, const std::u16string& name);
 
-    static FileOptions fragmented(unsigned n) {
-        FileOptions o;
-        o.fragments = n;
-        return o;
-    }
-};
-
-struct ExtentRecordSpec {
-    uint32_t file_id;
-    uint8_t fork_type;
-    uint32_t start_block;
-    hfsplus::ExtentRecord extents;
-};
-
-struct Layout {
-    uint64_t catalog_offset = 0;  // byte offset of the catalog file
-    uint64_t extents_offset = 0;
-    uint32_t catalog_nodes = 0;   // header node included
-    uint32_t catalog_root = 0;
-    uint32_t first_leaf = 1;
-    uint32_t last_leaf = 1;
-};
-
+// Writes an HFS+ (or HFSX) volume: file data from the start, the catalog and
+// the extents overflow tree at the end.  Files and folders have owner 501,
+// group 20, and dates 0xC0000000 + 10 * id + k (k = 0 created, 1 modified, ...).
 class VolumeBuilder {
 public:
     explicit VolumeBuilder(bool hfsx = false, uint32_t block_size = 4096, uint16_t node_size = 4096);
 
     uint32_t add_folder(uint32_t parent, const std::u16string& name);
-    uint32_t add_file(uint32_t parent, const std::u16string& name, std::vector<uint8_t> data,
-                      const FileOptions& options = {});
-    uint32_t add_symlink(uint32_t parent, const std::u16string& name, const std::string& target);
-    void add_extent_record(const ExtentRecordSpec& record) { raw_extent_records_.push_back(record); }
-    // A catalog record with any data, e.g. a thread record under a name.
-    void add_raw_record(uint32_t parent, const std::u16string& name, std::vector<uint8_t> data) {
+    // The data fork is split over `fragments` extents, a free block apart;
+    // `declared_size` replaces the data's size as its logical size.
+    uint32_t add_file(uint32_t parent, const std::u16string& name, const Bytes& data, unsigned fragments = 1,
+                      std::optional<uint64_t> declared_size = {}, uint16_t mode = 0100644);
+    uint32_t add_symlink(uint32_t parent, const std::u16string& name, std::string_view target) {
+        return add_file(parent, name, {target.begin(), target.end()}, 1, {}, 0120755);
+    }
+    // A catalog record with any data under (parent, name).
+    void add_record(uint32_t parent, const std::u16string& name, Bytes data) {
         records_.push_back({parent, name, std::move(data)});
     }
+    Bytes build();
 
-    std::vector<uint8_t> build();
-    const Layout& layout() const { return layout_; }
+    // Extents overflow records by (file id, fork type, start block); add_file fills in data-fork ones.
+    std::map<std::tuple<uint32_t, uint8_t, uint32_t>, hfsplus::ExtentRecord> extent_records;
+    // Set by build(): where the catalog starts, its root and its last leaf node.
+    uint64_t catalog_offset = 0;
+    uint32_t catalog_root = 0, last_leaf = 0;
 
 private:
     struct Record {
         uint32_t parent;
         std::u16string name;
-        std::vector<uint8_t> data;
+        Bytes data;
     };
-    struct PendingFile {
-        uint32_t id;
-        std::vector<uint8_t> data;
-        FileOptions options;
-        size_t record;  // index into records_
-    };
-
     bool hfsx_;
     uint32_t block_size_;
     uint16_t node_size_;
-    uint32_t next_id_ = 16;
-    uint32_t folders_ = 0;
+    uint32_t next_id_ = 16, next_block_, files_ = 0, folders_ = 0;
     std::vector<Record> records_;
-    std::vector<PendingFile> files_;
-    std::vector<ExtentRecordSpec> raw_extent_records_;
-    Layout layout_;
+    Bytes image_;
 };
 
-// Catalog record data: a folder record, and a thread record (type 3 or 4).
-std::vector<uint8_t> folder_record_data(uint32_t id);
-std::vector<uint8_t> thread_record_data(uint16_t type, uint32_t parent, const std::u16string& name);
-
-// A B-tree node with the given records and a correct offset table.
-std::vector<uint8_t> make_node(int8_t kind, uint8_t height, const std::vector<std::vector<uint8_t>>& records,
-                               uint16_t node_size, uint32_t forward = 0, uint32_t backward = 0);
-
-// ------------------------------------------------------------ real volumes
-
-// The "*.hfs" partition of a disk image, decoded by 7-Zip; empty when absent.
-std::vector<uint8_t> hfs_partition_of_dmg(const fs::path& image);
-// The Apple_HFS partition of an ISO made by xorriso: its bytes to the end of the image.
-std::optional<std::vector<uint8_t>> apple_hfs_partition(const std::vector<uint8_t>& iso);
-
-// What 7-Zip extracts from a volume, keyed by path below the volume folder ("a/b").
-struct SevenZipEntry {
-    enum Kind { File, Directory, Symlink } kind;
-    std::vector<uint8_t> data;  // file contents or link target
-};
-std::map<std::string, SevenZipEntry> seven_zip_tree(const fs::path& volume);
-
-// Walks, lists, stats and reads the whole volume and compares it with 7-Zip's
-// extraction of the same volume file.  Returns the number of files compared.
-size_t expect_matches_seven_zip(hfsplus::HfsVolume& volume, const fs::path& volume_file);
+// Walks, stats and reads the whole volume and compares it with what 7-Zip
+// extracts from `volume_file`, which must hold at least `min_files` files.
+void expect_matches_seven_zip(hfsplus::HfsVolume& volume, const fs::path& volume_file, size_t min_files);
 
 }  // namespace hfs_test

@@ -1,0 +1,225 @@
+// Whole volumes written by the test writer: catalog order, paths, file data,
+// and the structures no tool writes (HFSX, overflow chains, loops, bad records).
+#include <gtest/gtest.h>
+
+#include "core/endian.hpp"
+#include "test_support.hpp"
+#include "testing/testing.hpp"
+
+namespace {
+
+using hfs_test::Bytes;
+using hfs_test::error_text;
+using hfs_test::open_memory;
+using hfs_test::read;
+using hfs_test::VolumeBuilder;
+using hfsplus::EntryKind;
+using testing_util::random_bytes;
+
+Bytes text(std::string_view s) { return {s.begin(), s.end()}; }
+
+// A catalog of 512-byte nodes: several leaves under two index levels.
+struct Sample {
+    VolumeBuilder builder;
+    uint32_t b = 0, file = 0;
+    Bytes image;
+
+    explicit Sample(bool hfsx = false) : builder(hfsx, 4096, 512) {
+        b = builder.add_folder(builder.add_folder(2, u"a"), u"b");
+        builder.add_folder(2, u"c");
+        file = builder.add_file(2, u"file.txt", text("hello"));
+        builder.add_symlink(2, u"link", "a/b");
+        builder.add_file(2, u"Applications", text("apps"));
+        const uint32_t many = builder.add_folder(2, u"many");
+        for (int i = 0; i < 60; ++i)
+            builder.add_file(many, u"entry" + std::u16string{char16_t(u'A' + i % 26), char16_t(u'0' + i / 26)},
+                             text(std::to_string(i)));
+        builder.add_file(2, u"\u00E4rger", text("umlaut"));
+        builder.add_file(2, u"\u01C5", text("dz"));
+        builder.add_file(2, u"_under", {});
+        if (hfsx) builder.add_file(2, u"A", text("upper"));  // beside the folder "a": HFSX only
+        image = builder.build();
+    }
+};
+
+TEST(Catalog, WalkListAndStatAMultiLevelTree) {
+    Sample s;
+    auto vol = open_memory(s.image);
+    EXPECT_GE(vol.catalog_tree().tree_depth, 3);
+    std::vector<std::string> paths;
+    const auto walk = vol.walk().value();
+    for (const auto& w : walk)
+        if (!w.path.starts_with("/many/")) paths.push_back(w.path);
+    // Pre-order in catalog order: "_" (0x5F) sorts before "A", which folds to "a" (0x61).
+    EXPECT_EQ(paths, (std::vector<std::string>{"/_under", "/a", "/a/b", "/Applications", "/c", "/file.txt", "/link",
+                                               "/many", "/\u00E4rger", "/\u01C5"}));
+    EXPECT_EQ(vol.list_directory("/many").value().size(), 60u);  // spread over several leaves
+    EXPECT_TRUE(vol.list_directory("/file.txt").value().empty());  // nothing has a file as parent
+
+    auto file = vol.stat("/file.txt").value();
+    EXPECT_EQ(std::tie(file.id, file.uid, file.gid, file.mode, file.data_fork_extents),
+              std::tuple(s.file, 501u, 20u, 0100644, 1u));
+    EXPECT_EQ(file.create_time, 0xC0000000u + s.file * 10);
+    EXPECT_EQ(file.modify_time, 0xC0000000u + s.file * 10 + 1);
+    EXPECT_EQ(vol.stat("/a//b/").value().id, s.b);
+    EXPECT_EQ(vol.stat("/\u00C4RGER").value().kind, EntryKind::File);  // a precomposed capital finds its letter
+}
+
+TEST(Catalog, HfsxNamesAreExactAndBinaryOrdered) {
+    Sample s(true);
+    auto vol = open_memory(s.image);
+    EXPECT_TRUE(vol.header().is_hfsx);
+    EXPECT_EQ(read(vol, "/A"), text("upper"));
+    EXPECT_TRUE(vol.stat("/Applications"));
+    for (const char* other : {"/APPLICATIONS", "/\u00C4rger", "/\u01C6"})
+        EXPECT_EQ(error_text(vol.stat(other)), std::string("file not found: ") + (other + 1));
+    std::vector<std::string> names;
+    for (const auto& e : vol.list_directory("/").value_or(std::vector<hfsplus::DirEntry>())) names.push_back(e.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"A", "Applications", "_under", "a", "c", "file.txt", "link", "many",
+                                               "\u00E4rger", "\u01C5"}));
+}
+
+TEST(Catalog, WriterAgreesWithSevenZip) {
+    KIV_REQUIRE_TOOL("7zz");
+    Sample s;
+    testing_util::ScratchDir dir;
+    testing_util::write_bytes(dir / "v.hfs", s.image);
+    auto vol = open_memory(s.image);
+    hfs_test::expect_matches_seven_zip(vol, dir / "v.hfs", 60);
+}
+
+TEST(Catalog, FailuresAndBounds) {
+    Sample s;
+    auto vol = open_memory(s.image);
+    VolumeBuilder b;
+    const uint32_t a = b.add_folder(2, u"a"), bad = b.add_folder(2, u"bad");
+    b.add_record(a, u"again", hfs_test::folder_record(a));              // a folder listed inside itself
+    b.add_record(bad, u"thread", hfs_test::thread_record(3, 1, u"x"));  // a thread record under a name
+    b.add_record(bad, u"bare", {});
+    b.add_record(bad, u"junk", {0, 9, 0, 0});
+    auto odd = open_memory(b.build());
+
+    // The sample with one change to its catalog.
+    auto patched = [&](auto change) {
+        Bytes img = s.image;
+        change(img.data() + s.builder.catalog_offset, s.builder.catalog_root * 512, s.builder.last_leaf * 512);
+        return open_memory(std::move(img));
+    };
+    auto leaf_loop = patched([&](uint8_t* c, size_t, size_t last) { core::store_be32(c + last, s.builder.last_leaf); });
+    auto index_loop = patched([&](uint8_t* c, size_t root, size_t) {  // the root's first child is the root
+        const uint16_t first = core::load_be16(c + root + 510);
+        core::store_be32(c + root + first + 2 + core::load_be16(c + root + first), s.builder.catalog_root);
+    });
+    auto map_root = patched([](uint8_t* c, size_t root, size_t) { c[root + 8] = 2; });
+    auto empty = patched([](uint8_t* c, size_t, size_t) { core::store_be32(c + 16, 0); });  // root node 0
+    auto list = [](hfsplus::HfsVolume& v, uint32_t id) {
+        return error_text(hfsplus::catalog::list_directory(v.source(), v.header(), v.catalog_tree(), id));
+    };
+    const std::string thread = "corrupted data: unexpected thread record",
+                      descent = "invalid B-tree: descent deeper than 64 levels (cycle in index nodes)";
+
+    const std::tuple<const char*, std::string, std::string> rows[] = {
+        {"missing folder", error_text(vol.stat("/missing/x")), "file not found: missing"},
+        {"missing file", error_text(vol.stat("/a/missing")), "file not found: a/missing"},
+        {"\"..\" is a name", error_text(vol.stat("/a/../c")), "file not found: a/.."},
+        {"below a file", error_text(vol.stat("/file.txt/x")), "not a directory: file.txt"},
+        {"reading a folder", error_text(vol.read_file("/a/b")), "not a directory: /a/b"},
+        {"stat of a thread", error_text(odd.stat("/bad/thread")), thread},
+        {"listing a thread", error_text(odd.list_directory("/bad/thread")), thread},
+        {"reading a thread", error_text(odd.read_file("/bad/thread")), thread},
+        {"below a thread", error_text(odd.stat("/bad/thread/x")), thread + " in path resolution"},
+        {"key without data", error_text(odd.stat("/bad/bare")), "invalid B-tree: record data missing after key"},
+        {"unknown type", error_text(odd.list_directory("/bad")), "invalid B-tree: unknown catalog record type: 0x0009"},
+        {"folder in itself", error_text(odd.walk()),
+         "corrupted data: folder id 16 at /a/again was already walked (catalog loop)"},
+        {"resolution stays finite", error_text(odd.stat("/a/again/again/again")), "ok"},
+        {"leaf chain loop", list(leaf_loop, 0xFFFFFF00),
+         "invalid B-tree: leaf chain longer than the 80 nodes of the tree (cycle in leaf links)"},
+        {"index loop: search", error_text(index_loop.stat("/_under")), descent},
+        {"index loop: listing", list(index_loop, 2), descent},
+        {"map node in a listing", list(map_root, 2), "invalid B-tree: unexpected node kind 2 during leaf search"},
+        {"empty tree: a name", error_text(empty.stat("/a")), "file not found: a"},
+        {"empty tree: the root", error_text(empty.stat("/")), "file not found: root folder"},
+        {"empty tree: a listing", list(empty, 2), "ok"},
+    };
+    for (const auto& [what, got, expected] : rows) {
+        SCOPED_TRACE(what);
+        EXPECT_EQ(got, expected);
+    }
+}
+
+TEST(Extents, OverflowRecordsAndChainsThatEndEarly) {
+    VolumeBuilder b;
+    const Bytes data = random_bytes(20 * 4096 - 100, 5), nine = random_bytes(9 * 4096, 7);
+    const Bytes cut = random_bytes(8 * 4096, 8);
+    // Eight inline extents, then data-fork records keyed at 8 and 16 blocks;
+    // resource-fork records with the same keys must not be taken for them.
+    const uint32_t id = b.add_file(2, u"fragmented", data, 20);
+    hfsplus::ExtentRecord junk{};
+    junk[0] = {1, 1};
+    for (uint32_t start : {8, 16}) b.extent_records[{id, hfsplus::kResourceForkType, start}] = junk;
+    b.add_file(2, u"nine", nine, 9);
+    // No data-fork record after the inline extents, only a resource-fork one ...
+    const uint32_t cut_id = b.add_file(2, u"cut \"short\"", cut, 8, 12 * 4096);
+    b.extent_records[{cut_id, hfsplus::kResourceForkType, 8}] = junk;
+    // ... or a record whose first extent is empty.
+    const uint32_t empty_id = b.add_file(2, u"empty record", random_bytes(4096, 9), 1, 3 * 4096);
+    b.extent_records[{empty_id, hfsplus::kDataForkType, 1}] = {};
+    // A size the volume cannot hold is refused before anything is read.
+    const uint32_t huge_id = b.add_file(2, u"huge", random_bytes(4096, 10), 1, 1ull << 40);
+    const Bytes image = b.build();
+    testing_util::ScratchDir dir;
+    testing_util::write_bytes(dir / "v.hfs", image);
+
+    for (bool in_memory : {true, false}) {
+        SCOPED_TRACE(in_memory ? "memory" : "file");
+        auto vol = in_memory ? open_memory(image) : hfs_test::open_file(dir / "v.hfs");
+        EXPECT_TRUE(read(vol, "/fragmented") == data);
+        EXPECT_EQ(vol.stat("/fragmented").value().data_fork_extents, 8u);
+        EXPECT_TRUE(read(vol, "/nine") == nine);
+        EXPECT_EQ(error_text(vol.read_file("/cut \"short\"")),
+                  "corrupted data: file \"/cut \\\"short\\\"\" declares 49152 bytes but only 32768 could be read; "
+                  "its extent chain ends early");
+        core::VecSink sink;
+        EXPECT_EQ(vol.read_file_to("/cut \"short\"", sink).value(), 8u * 4096);  // streaming keeps what there is
+        EXPECT_TRUE(sink.data() == cut);
+        EXPECT_EQ(error_text(vol.read_file("/empty record")),
+                  "corrupted data: file \"/empty record\" declares 12288 bytes but only 4096 could be read; "
+                  "its extent chain ends early");
+        core::VecSink none;
+        EXPECT_EQ(error_text(vol.read_file_to("/huge", none)),
+                  "corrupted data: file " + std::to_string(huge_id) +
+                      " declares 1099511627776 bytes, more than the volume's " + std::to_string(image.size()));
+        EXPECT_TRUE(none.data().empty());
+    }
+}
+
+TEST(Extents, BlockCopyEdges) {
+    const Bytes image = random_bytes(10 * 4096 + 1000, 3);
+    testing_util::ScratchDir dir;
+    testing_util::write_bytes(dir / "img", image);
+    hfsplus::VolumeHeader volume;
+    volume.block_size = 4096;
+    auto copy = [&](core::ByteSource& src, uint64_t size, hfsplus::ExtentDescriptor extent, core::VecSink& out) {
+        hfsplus::ForkData fork;
+        fork.logical_size = size;
+        fork.extents[0] = extent;
+        return error_text(hfsplus::extents::read_fork_data(src, volume, {}, fork, 99, out));
+    };
+    core::MemorySource memory(image);
+    auto file = core::FileSource::open(dir / "img").value();
+    for (core::ByteSource* src : {static_cast<core::ByteSource*>(&memory), static_cast<core::ByteSource*>(&file)}) {
+        // A last partial block at the very end of the image is enough ...
+        core::VecSink tail, past;
+        EXPECT_EQ(copy(*src, 5096, {9, 2}, tail), "ok");
+        EXPECT_TRUE(tail.data() == Bytes(image.begin() + 9 * 4096, image.end()));
+        // ... but an extent running past the end fails, after the whole blocks before the end.
+        EXPECT_EQ(copy(*src, 3 * 4096, {8, 3}, past), "I/O error: failed to fill whole buffer");
+        EXPECT_TRUE(past.data() == Bytes(image.begin() + 8 * 4096, image.begin() + 10 * 4096));
+    }
+    volume.block_size = 0x80000000u;
+    core::VecSink out;
+    EXPECT_EQ(copy(memory, 10, {0, 1}, out), "corrupted data: unsupported allocation block size 2147483648");
+}
+
+}  // namespace

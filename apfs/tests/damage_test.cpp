@@ -1,34 +1,27 @@
 // Randomly damaged containers never crash or hang the library.
-#include <gtest/gtest.h>
-
 #include <random>
 
-#include "apfs/apfs.hpp"
-#include "container_builder.hpp"
 #include "support.hpp"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace apfs_test;
 
 // Reads a buffer the test keeps changing, without copying it per run.
-class ViewSource final : public core::ByteSource {
-public:
-    explicit ViewSource(const Bytes& data) : data_(data) {}
+struct ViewSource : core::ByteSource {
+    const Bytes& data;
+    uint64_t pos = 0;
+    explicit ViewSource(const Bytes& d) : data(d) {}
     core::IoResult<size_t> read(std::span<uint8_t> buf) override {
-        if (pos_ >= data_.size()) return 0;
-        size_t n = std::min<uint64_t>(buf.size(), data_.size() - pos_);
-        std::copy_n(data_.begin() + ptrdiff_t(pos_), n, buf.begin());
-        pos_ += n;
+        if (pos >= data.size()) return 0;
+        const size_t n = std::min<uint64_t>(buf.size(), data.size() - pos);
+        std::copy_n(data.begin() + ptrdiff_t(pos), n, buf.begin());
+        pos += n;
         return n;
     }
-    core::IoResult<uint64_t> seek(uint64_t pos) override { return pos_ = pos; }
-    uint64_t position() const override { return pos_; }
-    core::IoResult<uint64_t> size() override { return data_.size(); }
-
-private:
-    const Bytes& data_;
-    uint64_t pos_ = 0;
+    core::IoResult<uint64_t> seek(uint64_t to) override { return pos = to; }
+    uint64_t position() const override { return pos; }
+    core::IoResult<uint64_t> size() override { return data.size(); }
 };
 
 // Exercises every operation; errors are fine, crashes and hangs are not.
@@ -40,8 +33,7 @@ void exercise(const Bytes& image) {
     }
     (void)volume->list_directory("/");
     auto walk = volume->walk();
-    if (!walk) return;
-    for (const auto& e : *walk) {
+    for (const auto& e : walk.value_or(std::vector<apfs::WalkEntry>{})) {
         auto st = volume->stat(e.path);
         // Files declaring huge sizes would only fill memory with holes.
         if (st && st->size <= (1u << 24)) (void)volume->read_file(e.path);
@@ -56,9 +48,9 @@ void run_damaged(Bytes image, const std::vector<uint64_t>& targets, int rounds, 
     for (int round = 0; round < rounds; ++round) {
         const size_t at = size_t(targets[rng() % targets.size()]) * 4096;
         const Bytes saved(image.begin() + ptrdiff_t(at), image.begin() + ptrdiff_t(at + 4096));
-        const int flips = 1 + int(rng() % 6);
-        for (int i = 0; i < flips; ++i) image[at + rng() % (rng() % 2 ? 512 : 4096)] = uint8_t(rng());
-        if (rng() % 4 == 0) apfs_test::ContainerBuilder::seal(&image[at], 4096);
+        for (int i = 0, flips = 1 + int(rng() % 6); i < flips; ++i)
+            image[at + rng() % (rng() % 2 ? 512 : 4096)] = uint8_t(rng());
+        if (rng() % 4 == 0) ContainerBuilder::seal(&image[at], 4096);
         exercise(image);
         std::copy(saved.begin(), saved.end(), image.begin() + ptrdiff_t(at));
     }
@@ -71,9 +63,8 @@ std::vector<uint64_t> live_blocks(const Bytes& image) {
     auto omap_root = apfs::omap::read_omap_tree_root(src, nx->omap_oid, 4096);
     auto apsb_block = apfs::omap::omap_lookup(src, *omap_root, 4096, nx->fs_oids[0]);
     auto apsb = apfs::ApfsSuperblock::parse(*apfs::object::read_block(src, *apsb_block, 4096));
-    auto volume_omap_root = apfs::omap::read_omap_tree_root(src, apsb->omap_oid, 4096);
-    auto catalog_root = apfs::omap::omap_lookup(src, *volume_omap_root, 4096, apsb->root_tree_oid);
-    return {0, nx->omap_oid, *omap_root, *apsb_block, apsb->omap_oid, *volume_omap_root, *catalog_root};
+    auto volume = open_volume(image);
+    return {0, nx->omap_oid, *omap_root, *apsb_block, apsb->omap_oid, volume.omap_root(), volume.catalog_root()};
 }
 
 TEST(DamageTest, DamagedFixture) {
@@ -82,37 +73,28 @@ TEST(DamageTest, DamagedFixture) {
 }
 
 TEST(DamageTest, DamagedBuiltContainerWithIndexNodes) {
-    apfs_test::ContainerBuilder b({4096, 3, "fuzz"});
+    ContainerBuilder b(4096, 3);
     for (int d = 0; d < 2; ++d) {
-        auto dir = b.add_dir(apfs_test::ContainerBuilder::kRoot, "d" + std::to_string(d));
+        auto dir = b.add_dir(ContainerBuilder::kRoot, "d" + std::to_string(d));
         for (int f = 0; f < 4; ++f) b.add_file(dir, "f" + std::to_string(f), Bytes(size_t(3000 * f), uint8_t(f)));
         b.add_symlink(dir, "l", "f1");
     }
-    auto image = b.build();
+    const Bytes image = b.build();
     const auto& layout = b.layout();
     ASSERT_GT(layout.volume_omap_nodes.size(), 3u);
     std::vector<uint64_t> targets = live_blocks(image);
     targets.insert(targets.end(), layout.catalog_nodes.begin(), layout.catalog_nodes.end());
     targets.insert(targets.end(), layout.volume_omap_nodes.begin(), layout.volume_omap_nodes.end());
     run_damaged(image, targets, 800, 0x5EED);
+    std::mt19937_64 rng(78);  // the generic damage helper: flips and truncations anywhere
+    for (int i = 0; i < 300; ++i) exercise(testing_util::damage(image, rng));
 }
 
 TEST(DamageTest, TruncatedAndRandomContainers) {
     auto raw = testing_util::read_bytes(KIV_REQUIRE_FIXTURE("apfs.raw"));
     std::mt19937_64 rng(77);
-    for (int i = 0; i < 200; ++i) {
-        Bytes cut(raw.begin(), raw.begin() + ptrdiff_t(rng() % raw.size()));
-        exercise(cut);
-    }
-    for (int i = 0; i < 200; ++i) {
-        auto garbage = testing_util::random_bytes(4096 * (1 + rng() % 8), rng());
-        exercise(garbage);
-    }
-    // The generic damage helper over a small built container.
-    apfs_test::ContainerBuilder b;
-    b.add_file(apfs_test::ContainerBuilder::kRoot, "f", Bytes(5000, 1));
-    auto image = b.build();
-    for (int i = 0; i < 300; ++i) exercise(testing_util::damage(image, rng));
+    for (int i = 0; i < 200; ++i) exercise(Bytes(raw.begin(), raw.begin() + ptrdiff_t(rng() % raw.size())));
+    for (int i = 0; i < 200; ++i) exercise(testing_util::random_bytes(4096 * (1 + rng() % 8), rng()));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// Helpers shared by the APFS tests.
+// Helpers shared by the APFS tests, and a writer of small APFS containers.
 #pragma once
 
+#include <array>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -13,32 +14,99 @@
 
 namespace apfs_test {
 
-inline std::unique_ptr<core::ByteSource> memory(std::vector<uint8_t> bytes) {
-    return std::make_unique<core::MemorySource>(std::move(bytes));
+using Bytes = std::vector<uint8_t>;
+using Records = std::vector<std::pair<Bytes, Bytes>>;
+
+inline constexpr const char* kShortRead = "I/O error: failed to fill whole buffer";
+
+inline auto memory(Bytes bytes) { return std::make_unique<core::MemorySource>(std::move(bytes)); }
+inline Bytes bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
+Bytes concat(std::initializer_list<Bytes> parts);
+apfs::ApfsVolume open_volume(Bytes bytes);                   // throws when it fails
+apfs::ApfsVolume open_file(const std::filesystem::path& path);  // likewise
+
+// "ok", or the display text of the error (the text also names the kind).
+template <class R>
+std::string outcome(const R& r) {
+    return r ? "ok" : r.error().message();
 }
-
-inline apfs::ApfsVolume open_volume(std::vector<uint8_t> bytes) {
-    auto volume = apfs::ApfsVolume::open(memory(std::move(bytes)));
-    if (!volume) throw std::runtime_error("open failed: " + volume.error().message());
-    return std::move(*volume);
+// Rows of {what, outcome, expected outcome}.
+inline void expect_cases(const std::vector<std::array<std::string, 3>>& cases) {
+    for (const auto& [what, got, expected] : cases) EXPECT_EQ(got, expected) << what;
 }
-
-inline std::vector<uint8_t> bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
-
-// Expects `r` to fail with `kind` and the display text `message`.
-#define EXPECT_APFS_ERROR(r, k, text)                                   \
-    do {                                                                \
-        auto&& r_ = (r);                                                \
-        ASSERT_FALSE(r_.has_value());                                   \
-        EXPECT_EQ(r_.error().kind(), apfs::ApfsError::Kind::k);         \
-        EXPECT_EQ(r_.error().message(), text);                          \
-    } while (0)
 
 // Extracts `image` with 7-Zip and checks that the volume's walk names the
 // same tree, with the same kinds, sizes, contents and link targets.
 void expect_same_as_7zip(apfs::ApfsVolume& volume, const std::filesystem::path& image);
+std::string run_ok(const std::string& cmd);  // `cmd` must succeed
 
-// Runs `cmd`, which must succeed.
-std::string run_ok(const std::string& cmd);
+// A B-tree node block (flags 1 root, 2 leaf, 4 fixed-size): table of
+// contents, keys from the start of the key area, values back from the end,
+// before the 40 bytes of tree information of a root (left zero here).
+Bytes make_node(uint16_t flags, const Records& records, size_t size = 4096);
+
+// Builds a container in memory: a catalog of directories, files (extents
+// with gaps between them are holes), symlinks and raw records, its object
+// maps, the volume and container superblocks and a checkpoint area.  A
+// limit on records per node gives small catalogs index nodes.
+class ContainerBuilder {
+public:
+    static constexpr uint64_t kRoot = 2;
+    struct Extent {
+        uint64_t logical;
+        Bytes bytes;  // stored in blocks of their own
+    };
+    struct Layout {  // physical blocks
+        uint64_t container_omap_root = 0, volume_superblock = 0, catalog_root = 0;
+        std::vector<uint64_t> catalog_nodes, volume_omap_nodes;  // root last
+    };
+
+    // The volume is named "Built".
+    explicit ContainerBuilder(uint32_t block_size = 4096, size_t records_per_node = 0)
+        : block_size_(block_size), per_node_(records_per_node) {}
+
+    uint64_t add_dir(uint64_t parent, const std::string& name) { return add(parent, name, 040755); }
+    uint64_t add_file(uint64_t parent, const std::string& name, uint64_t size, std::vector<Extent> extents) {
+        return add(parent, name, 0100644, "", size, std::move(extents));
+    }
+    uint64_t add_file(uint64_t parent, const std::string& name, const Bytes& data) {
+        return add_file(parent, name, data.size(), data.empty() ? std::vector<Extent>{} : std::vector{Extent{0, data}});
+    }
+    uint64_t add_symlink(uint64_t parent, const std::string& name, const std::string& target) {
+        return add(parent, name, 0120755, target);
+    }
+    // Any catalog record (a directory record may name an id without inode).
+    void add_record(Bytes key, Bytes value) { extra_.emplace_back(std::move(key), std::move(value)); }
+    void add_drec(uint64_t parent, const std::string& name, uint64_t id, uint16_t type) {
+        add_record(drec_key(parent, name), drec_value(id, type));
+    }
+    Bytes build();
+    const Layout& layout() const { return layout_; }
+
+    static Bytes key_header(uint64_t oid, uint8_t type);
+    static Bytes drec_key(uint64_t parent, const std::string& name);
+    static Bytes drec_value(uint64_t id, uint16_t type);
+    static Bytes xattr_key(uint64_t oid, const std::string& name);
+    static void seal(uint8_t* block, size_t size);  // writes the object checksum
+
+private:
+    struct Inode {
+        uint64_t id, parent;
+        uint16_t mode;
+        std::string name, target;
+        uint64_t size;
+        std::vector<Extent> extents;
+        uint32_t children = 0;
+    };
+    uint64_t add(uint64_t parent, const std::string& name, uint16_t mode, std::string target = "", uint64_t size = 0,
+                 std::vector<Extent> extents = {});
+
+    uint32_t block_size_;
+    size_t per_node_;
+    std::vector<Inode> inodes_{{kRoot, 1, 040755, "root", "", 0, {}}};
+    Records extra_;
+    uint64_t next_id_ = 16;
+    Layout layout_;
+};
 
 }  // namespace apfs_test

@@ -54,7 +54,7 @@ IoResult<size_t> File::read_some(std::span<uint8_t> buf) {
     }
 }
 
-IoResult<size_t> File::pread_some(std::span<uint8_t> buf, uint64_t offset) {
+IoResult<size_t> File::pread_some(std::span<uint8_t> buf, uint64_t offset) const {
     for (;;) {
         ssize_t n = ::pread(fd_, buf.data(), buf.size(), off_t(offset));
         if (n >= 0) return size_t(n);
@@ -173,6 +173,17 @@ IoResult<uint64_t> FileSource::seek(uint64_t pos) {
 }
 
 IoResult<uint64_t> FileSource::size() { return file_.size(); }
+
+IoResult<void> FileSource::pread_exact(uint64_t offset, std::span<uint8_t> buf) const {
+    while (!buf.empty()) {
+        auto n = file_.pread_some(buf, offset);
+        if (!n) return io_fail(n.error());
+        if (*n == 0) return eof_fail();
+        buf = buf.subspan(*n);
+        offset += *n;
+    }
+    return {};
+}
 
 // ---------------------------------------------------------------- MemorySource
 

@@ -736,14 +736,21 @@ Result<void> DmgReader::decode_parallel(const PartitionEntry& entry, std::span<u
         pending.push_back({at, run.compressed_length, range->offset, range->length, run.type});
     }
 
-    // Stored bytes: the file's own memory when it is in memory, otherwise
-    // the runs' byte ranges merged into a few large sequential reads.
+    // Slices are laid out in output order; a run overlapping its predecessor
+    // follows it instead.
+    std::stable_sort(pending.begin(), pending.end(),
+                     [](const Pending& a, const Pending& b) { return a.output_offset < b.output_offset; });
+
+    // Stored bytes: the file's own memory when it is in memory; read by each
+    // task for itself where the source allows reads from several threads;
+    // otherwise the runs' byte ranges merged into a few large sequential reads.
     std::vector<ReadBlock> blocks(pending.size());
     std::vector<std::unique_ptr<uint8_t[]>> buffers;
+    const core::PositionalReader* positional = nullptr;
     if (const auto* mem = source_->memory()) {
         for (size_t i = 0; i < pending.size(); ++i)
             blocks[i].data = {mem->data() + pending[i].file_offset, size_t(pending[i].length)};
-    } else {
+    } else if (!(positional = source_->positional())) {
         std::vector<size_t> order(pending.size());
         for (size_t i = 0; i < order.size(); ++i) order[i] = i;
         std::sort(order.begin(), order.end(),
@@ -775,15 +782,13 @@ Result<void> DmgReader::decode_parallel(const PartitionEntry& entry, std::span<u
         blocks[i].type = pending[i].type;
     }
 
-    // Disjoint slices in output order; a run overlapping its predecessor
-    // follows it instead.  A slice past the partition's end means a corrupt
-    // block map: the operation fails rather than write outside the output.
-    // Gaps become zero-fill tasks when the output is not known to be zero,
-    // so that filling them runs in parallel too.
-    std::stable_sort(blocks.begin(), blocks.end(),
-                     [](const ReadBlock& a, const ReadBlock& b) { return a.output_offset < b.output_offset; });
+    // A slice past the partition's end means a corrupt block map: the
+    // operation fails rather than write outside the output.  Gaps become
+    // zero-fill tasks when the output is not known to be zero, so that
+    // filling them runs in parallel too.
     struct Task {
-        const ReadBlock* block;  // nullptr: fill with zeros
+        const ReadBlock* block;   // nullptr: fill with zeros
+        const Pending* stored;    // where a task reading for itself finds its bytes
         std::span<uint8_t> out;
     };
     std::vector<Task> tasks;
@@ -791,15 +796,17 @@ Result<void> DmgReader::decode_parallel(const PartitionEntry& entry, std::span<u
     auto add_gap = [&](uint64_t from, uint64_t to) {
         constexpr uint64_t kPiece = 4u << 20;
         for (; !output_zeroed && from < to; from += std::min(kPiece, to - from))
-            tasks.push_back({nullptr, output.subspan(size_t(from), size_t(std::min(kPiece, to - from)))});
+            tasks.push_back({nullptr, nullptr, output.subspan(size_t(from), size_t(std::min(kPiece, to - from)))});
     };
     uint64_t position = 0;
-    for (const auto& block : blocks) {
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const ReadBlock& block = blocks[i];
         uint64_t start = std::max(position, block.output_offset);
         if (start > output.size() || block.output_length > output.size() - start)
             return fail(KivError::invalid_block_map("block run reaches past the end of the partition"));
         add_gap(position, start);
-        tasks.push_back({&block, output.subspan(size_t(start), size_t(block.output_length))});
+        tasks.push_back({&block, positional ? &pending[i] : nullptr,
+                         output.subspan(size_t(start), size_t(block.output_length))});
         position = start + block.output_length;
     }
     add_gap(position, output.size());
@@ -808,9 +815,19 @@ Result<void> DmgReader::decode_parallel(const PartitionEntry& entry, std::span<u
     // decides the error.
     return core::parallel_try<KivError>(tasks.size(), [&](size_t i) -> Result<void> {
         const Task& t = tasks[i];
-        if (t.block) return reader::decompress_block(*t.block, t.out);
-        std::memset(t.out.data(), 0, t.out.size());
-        return {};
+        if (!t.block) {
+            std::memset(t.out.data(), 0, t.out.size());
+            return {};
+        }
+        if (!t.stored) return reader::decompress_block(*t.block, t.out);
+        // Lengths were checked against the file size above.
+        std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[size_t(t.stored->length)]);
+        if (!bytes) return out_of_memory();
+        if (auto r = positional->pread_exact(t.stored->file_offset, {bytes.get(), size_t(t.stored->length)}); !r)
+            return fail_io(r.error());
+        ReadBlock block = *t.block;
+        block.data = {bytes.get(), size_t(t.stored->length)};
+        return reader::decompress_block(block, t.out);
     });
 }
 

@@ -72,13 +72,22 @@ public:
     // Reads up to buf.size() bytes; 0 means end of file.
     IoResult<size_t> read_some(std::span<uint8_t> buf);
     // Reads at an absolute offset without moving the file position.
-    IoResult<size_t> pread_some(std::span<uint8_t> buf, uint64_t offset);
+    IoResult<size_t> pread_some(std::span<uint8_t> buf, uint64_t offset) const;
     IoResult<void> write_all(std::span<const uint8_t> data);
     IoResult<uint64_t> seek(uint64_t pos);
     IoResult<uint64_t> size() const;
 
 private:
     int fd_ = -1;
+};
+
+// Reads at absolute offsets that neither move nor depend on a read position,
+// so that several threads may read at once.
+class PositionalReader {
+public:
+    virtual ~PositionalReader() = default;
+    // Fills the whole buffer from `offset` or fails with the unexpected-end error.
+    virtual IoResult<void> pread_exact(uint64_t offset, std::span<uint8_t> buf) const = 0;
 };
 
 // A readable, seekable stream of bytes.
@@ -106,10 +115,12 @@ public:
 
     // The whole content when the source is held in memory, else nullptr.
     virtual const std::vector<uint8_t>* memory() const { return nullptr; }
+    // Thread-safe positional reads where the source offers them, else nullptr.
+    virtual const PositionalReader* positional() const { return nullptr; }
 };
 
 // A file behind an 8 KiB read buffer.  Seeking discards the buffer.
-class FileSource final : public ByteSource {
+class FileSource final : public ByteSource, private PositionalReader {
 public:
     static constexpr size_t kBufferSize = 8192;
 
@@ -122,8 +133,11 @@ public:
     IoResult<uint64_t> size() override;
 
     File& file() { return file_; }
+    const PositionalReader* positional() const override { return this; }
 
 private:
+    IoResult<void> pread_exact(uint64_t offset, std::span<uint8_t> buf) const override;
+
     File file_;
     std::unique_ptr<uint8_t[]> buf_;
     size_t buf_pos_ = 0;

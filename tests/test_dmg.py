@@ -384,3 +384,24 @@ def test_truncated_data_fork_fails_to_open(tmp_path):
     raw = good.read_bytes()
     with pytest.raises(kiv.IoError, match="failed to fill whole buffer"):
         open_crafted(tmp_path, raw[:100] + raw[-512:], name="cut.dmg")
+
+
+def test_different_objects_decode_in_parallel_threads(tmp_path):
+    data = realistic_bytes(6 * 1024 * 1024, seed=5)
+    path = build_image(tmp_path, [("disk image (Apple_HFS : 1)", data)], chunk_size=256 * 1024)
+    failures = []
+
+    def work():
+        try:
+            for _ in range(3):
+                with kiv.DmgArchive.open(str(path)) as image:
+                    assert image.extract_partition(0) == data
+        except Exception as e:  # noqa: BLE001 - reported below
+            failures.append(e)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []

@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include "common.hpp"
+#include "dmg.hpp"
 #include "error.hpp"
 #include "types.hpp"
 #include "udif/archive.hpp"
@@ -35,10 +36,6 @@ struct PyDmgBuilder {
     BorrowFlag flag;
 };
 
-PyPartitionInfo to_value(const udif::PartitionInfo& p) {
-    return {p.name, p.id, p.sector_count, p.size, p.compressed_size,
-            std::string(udif::partition_type_name(p.partition_type))};
-}
 
 // Runs a decoding call on the archive with the interpreter lock released.
 template <class F>
@@ -85,6 +82,11 @@ void settable(nb::class_<PyDmgBuilder>& cls, const char* name, auto get, Convert
 
 }  // namespace
 
+PyPartitionInfo to_value(const udif::PartitionInfo& p) {
+    return {p.name, p.id, p.sector_count, p.size, p.compressed_size,
+            std::string(udif::partition_type_name(p.partition_type))};
+}
+
 void register_dmg_classes(nb::module_& m) {
     nb::class_<PyDmgArchive> archive(
         m, "DmgArchive",
@@ -122,7 +124,8 @@ void register_dmg_classes(nb::module_& m) {
         "partitions",
         [](PyDmgArchive& self) {
             SharedBorrow borrow(self.flag());
-            return to_list<PyPartitionInfo>(self.get("DmgArchive").partitions(), to_value);
+            return to_list<PyPartitionInfo>(self.get("DmgArchive").partitions(),
+                                            [](const udif::PartitionInfo& p) { return to_value(p); });
         },
         "List partitions.");
     archive.def(

@@ -1,8 +1,12 @@
-// XarArchive: any XAR archive opened from a file path.
+// PkgReader (an installer package opened from a volume) and XarArchive (any
+// XAR archive opened from a file path).
+#include "pkg.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include "common.hpp"
 #include "error.hpp"
+#include "payload.hpp"
 #include "types.hpp"
 #include "xara/archive.hpp"
 #include "xara/extract.hpp"
@@ -16,6 +20,24 @@ struct PyXarArchive : Closable<xara::XarArchive> {
     using Closable::Closable;
 };
 
+struct PyPkgReader : Closable<xara::PkgReader> {
+    using Closable::Closable;
+    static constexpr const char* kName = "PkgReader";
+};
+
+// A package document as str, or None when the package lacks it.
+nb::object optional_text(xara::Result<std::optional<std::string>>&& text) {
+    auto value = unwrap(std::move(text));
+    if (!value) return nb::none();
+    return py_str(*value);
+}
+
+nb::list str_list(const std::vector<std::string>& items) {
+    nb::list out;
+    for (const auto& s : items) out.append(py_str(s));
+    return out;
+}
+
 PyExtractStats to_value(const xara::ExtractStats& s) { return {s.files, s.dirs, s.symlinks_skipped, s.bytes}; }
 
 }  // namespace
@@ -27,6 +49,82 @@ PyXarFile to_value(const xara::XarFile& f) {
         out.compressed_size = f.data->length;
     }
     return out;
+}
+
+nb::object make_pkg_reader(xara::PkgReader reader) {
+    return nb::cast(new PyPkgReader(std::move(reader)), nb::rv_policy::take_ownership);
+}
+
+void register_pkg_reader(nb::module_& m) {
+    using P = PyPkgReader;
+    nb::class_<P> cls(m, "PkgReader",
+                      "macOS PKG package reader.\n\nUse as a context manager::\n\n"
+                      "    with fs.open_pkg(\"/path/to/package.pkg\") as pkg:\n        print(pkg.components)\n"
+                      "        with pkg.payload(\"component.pkg\") as payload:\n"
+                      "            for f in payload.list():\n                print(f.path)");
+    bind_closable(cls, P::kName, [](P&) { return std::string("PkgReader(open)"); });
+    cls.def_prop_ro(
+        "components",
+        [](P& self) {
+            SharedBorrow borrow(self.flag());
+            return str_list(self.get(P::kName).components());
+        },
+        "List of component package names.");
+    cls.def_prop_ro(
+        "is_product_package",
+        [](P& self) {
+            SharedBorrow borrow(self.flag());
+            return self.get(P::kName).is_product_package();
+        },
+        "Whether this is a product (distribution) package.");
+    cls.def(
+        "list_files",
+        [](P& self) {
+            SharedBorrow borrow(self.flag());
+            return str_list(self.get(P::kName).list_files());
+        },
+        "List all file paths in the XAR archive.");
+    cls.def(
+        "distribution",
+        [](P& self) {
+            ExclusiveBorrow borrow(self.flag());
+            return optional_text(self.get(P::kName).distribution());
+        },
+        "Get the distribution XML, if this is a product package.");
+    cls.def(
+        "package_info",
+        [](P& self, nb::handle component_obj) {
+            ExclusiveBorrow borrow(self.flag());
+            std::string component = arg_str(component_obj, "component");
+            return optional_text(self.get(P::kName).package_info(component));
+        },
+        nb::arg("component"), "Get the PackageInfo XML for a component.");
+    cls.def(
+        "payload_bytes",
+        [](P& self, nb::handle component_obj) {
+            ExclusiveBorrow borrow(self.flag());
+            std::string component = arg_str(component_obj, "component");
+            return to_bytes(unwrap(self.get(P::kName).payload(component)));
+        },
+        nb::arg("component"), "Extract the raw payload bytes for a component.");
+    cls.def(
+        "payload",
+        [](P& self, nb::handle component_obj) {
+            ExclusiveBorrow borrow(self.flag());
+            std::string component = arg_str(component_obj, "component");
+            xara::PkgReader& reader = self.get(P::kName);
+            auto archive = without_gil([&]() -> kiv::Result<pbzx::Archive> {
+                auto bytes = reader.payload(component);
+                if (!bytes) return std::unexpected(kiv::KivError(std::move(bytes.error())));
+                core::MemorySource source(std::move(*bytes));
+                auto decoded = pbzx::Archive::from_reader(source);
+                if (!decoded) return std::unexpected(kiv::KivError(std::move(decoded.error())));
+                return std::move(*decoded);
+            });
+            return new PyArchive(unwrap(std::move(archive)));
+        },
+        nb::arg("component"), nb::rv_policy::take_ownership,
+        "Extract the payload for a component, returning an Archive for reading files.");
 }
 
 void register_xar_archive(nb::module_& m) {

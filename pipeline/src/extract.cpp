@@ -1,0 +1,91 @@
+// Copying a volume subtree into a directory on disk.
+#include <system_error>
+
+#include "pipeline/pipeline.hpp"
+
+namespace kiv {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Creates `dir` and its missing parents (0777 before the umask); an existing directory is fine.
+Result<void> make_dirs(const fs::path& dir) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) return fail(core::IoError::from_errno(ec.value()));
+    return {};
+}
+
+}  // namespace
+
+Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, const fs::path& dest) {
+    const bool root_mode = base_path == "/";
+    std::string_view prefix = base_path;
+    if (prefix.starts_with('/')) prefix.remove_prefix(1);
+    while (prefix.ends_with('/')) prefix.remove_suffix(1);
+    if (root_mode) prefix = {};
+
+    auto entries = walk();
+    if (!entries) return fail(entries.error());
+    std::erase_if(*entries, [&](const FsWalkEntry& e) {
+        if (root_mode) return false;
+        std::string_view p = e.path;
+        if (p.starts_with('/')) p.remove_prefix(1);
+        const bool below = p.size() > prefix.size() && p.starts_with(prefix) && p[prefix.size()] == '/';
+        return !(p == prefix || below);
+    });
+    if (entries->empty()) return fail(KivError::no_entries(std::string(base_path)));
+
+    if (auto made = make_dirs(dest); !made) return fail(made.error());
+
+    ExtractStats stats;
+    for (const FsWalkEntry& entry : *entries) {
+        std::string_view path = entry.path;
+        if (path.starts_with('/')) path.remove_prefix(1);
+        if (path.empty()) continue;
+        std::string_view rel = path;
+        if (!root_mode) {
+            rel = pipeline::strip_base_prefix(path, prefix);
+            if (rel.empty()) {  // the base itself
+                if (entry.kind == FsEntryKind::Directory) ++stats.dirs;
+                continue;
+            }
+        }
+        auto relative = pipeline::sanitize_path(rel);
+        if (!relative) return fail(relative.error());
+        const fs::path out = dest / *relative;
+
+        switch (entry.kind) {
+            case FsEntryKind::File: {
+                if (auto made = make_dirs(out.parent_path()); !made) return fail(made.error());
+                auto file = core::File::create(out.string());
+                if (!file) return fail(file.error());
+                uint64_t copied = 0;
+                if (auto* h = hfs()) {
+                    auto n = h->volume().read_file_to(entry.path, *file);
+                    if (!n) return fail(n.error());
+                    copied = *n;
+                } else {
+                    core::BufferedFileWriter writer(std::move(*file));
+                    auto n = apfs()->volume().read_file_to(entry.path, writer);
+                    if (!n) return fail(n.error());
+                    if (auto flushed = writer.flush(); !flushed) return fail(flushed.error());
+                    copied = *n;
+                }
+                ++stats.files;
+                stats.bytes += copied;
+                break;
+            }
+            case FsEntryKind::Directory:
+                if (auto made = make_dirs(out); !made) return fail(made.error());
+                ++stats.dirs;
+                break;
+            case FsEntryKind::Symlink:
+                ++stats.symlinks_skipped;
+                break;
+        }
+    }
+    return stats;
+}
+
+}  // namespace kiv

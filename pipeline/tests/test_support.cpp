@@ -1,0 +1,58 @@
+#include "test_support.hpp"
+
+#include "core/endian.hpp"
+#include "pbzx/writer.hpp"
+#include "udif/writer.hpp"
+
+namespace pipeline_test {
+
+using testing_util::run;
+using testing_util::shell_quote;
+
+Bytes hfs_volume_of(const fs::path& src, const testing_util::ScratchDir& dir) {
+    const auto iso = dir / "volume.iso";
+    const auto made = run("LC_ALL=C.UTF-8 xorriso -as mkisofs -hfsplus -o " + shell_quote(iso.string()) + " " +
+                          shell_quote(src.string()) + " 2>&1");
+    EXPECT_EQ(made.status, 0) << made.output;
+    // The Apple partition map: 512-byte "PM" entries from block 1, start block at 8, type at 48.
+    const Bytes image = testing_util::read_bytes(iso);
+    for (size_t at = 512; at + 512 <= image.size() && image[at] == 'P' && image[at + 1] == 'M'; at += 512) {
+        if (std::string_view(reinterpret_cast<const char*>(&image[at + 48]), 10) != std::string_view("Apple_HFS", 10))
+            continue;
+        const size_t start = std::min<size_t>(size_t(core::load_be32(&image[at + 8])) * 512, image.size());
+        return Bytes(image.begin() + ptrdiff_t(start), image.end());
+    }
+    ADD_FAILURE() << "no Apple_HFS partition in the ISO";
+    return {};
+}
+
+fs::path make_dmg(const fs::path& path, std::vector<std::pair<std::string, Bytes>> partitions) {
+    udif::DmgBuilder builder;
+    for (auto& [name, data] : partitions) builder.add_partition(name, std::move(data));
+    auto built = builder.build(path.string());
+    EXPECT_TRUE(built) << built.error().message();
+    return path;
+}
+
+Bytes make_pbzx_pkg(const fs::path& pkg, const std::vector<std::pair<std::string, std::string>>& members,
+                    const testing_util::ScratchDir& dir) {
+    pbzx::CpioBuilder cpio;
+    for (const auto& [name, text] : members)
+        EXPECT_TRUE(cpio.add_file(name, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), 0644));
+    const Bytes data = cpio.finish();
+    const fs::path staging = dir / "pkg-staging";
+    fs::create_directories(staging);
+    {
+        auto writer = pbzx::PbzxWriter::create((staging / "Payload").string(), 4096);
+        EXPECT_TRUE(writer);
+        EXPECT_TRUE(writer->write_cpio(data));
+        EXPECT_TRUE(writer->finish());
+    }
+    testing_util::write_text(staging / "PackageInfo", "<pkg-info identifier=\"test.tiny\"/>\n");
+    const auto made = run("cd " + shell_quote(staging.string()) + " && bsdtar --format xar -cf " +
+                          shell_quote(pkg.string()) + " PackageInfo Payload 2>&1");
+    EXPECT_EQ(made.status, 0) << made.output;
+    return data;
+}
+
+}  // namespace pipeline_test

@@ -1,0 +1,47 @@
+// Images and packages built at test time with real tools.
+#pragma once
+
+#include <expected>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pipeline/pipeline.hpp"
+#include "testing/testing.hpp"
+
+namespace pipeline_test {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+inline const std::string kHfsName = "disk image (Apple_HFS : 1)";
+
+// The HFS+ volume xorriso writes for the tree at `src`.
+Bytes hfs_volume_of(const fs::path& src, const testing_util::ScratchDir& dir);
+// A UDIF image of the given partitions at `path` (zlib runs, checksums on).
+fs::path make_dmg(const fs::path& path, std::vector<std::pair<std::string, Bytes>> partitions);
+// A flat package made by bsdtar whose Payload is PBZX of a CPIO archive
+// holding `members`; returns the CPIO bytes.
+Bytes make_pbzx_pkg(const fs::path& pkg, const std::vector<std::pair<std::string, std::string>>& members,
+                    const testing_util::ScratchDir& dir);
+
+// The error of a failed result, or a test failure.
+template <class T>
+kiv::KivError error_of(const kiv::Result<T>& r) {
+    if (r) {
+        ADD_FAILURE() << "expected a failure";
+        return kiv::KivError::no_entries("<success>");
+    }
+    return r.error();
+}
+
+// The value of a successful result of any library; a failure throws, which fails the test.
+template <class T, class E>
+T ok(std::expected<T, E> r) {
+    if (!r) throw std::runtime_error(r.error().message());
+    return std::move(*r);
+}
+
+}  // namespace pipeline_test

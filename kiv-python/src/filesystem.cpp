@@ -22,21 +22,6 @@ struct PyApfsVolume : Closable<apfs::ApfsVolume> {
     static constexpr const char* kName = "ApfsVolume";
 };
 
-// Whether the path resolves; only the library's not-found error means no.
-kiv::Result<bool> exists_on(hfsplus::HfsVolume& v, std::string_view path) {
-    auto r = hfsplus::catalog::resolve_path(v.source(), v.header(), v.catalog_tree(), path);
-    if (r) return true;
-    if (r.error().kind() == hfsplus::HfsPlusError::Kind::FileNotFound) return false;
-    return std::unexpected(kiv::KivError(std::move(r.error())));
-}
-
-kiv::Result<bool> exists_on(apfs::ApfsVolume& v, std::string_view path) {
-    auto r = v.resolve_path(path);
-    if (r) return true;
-    if (r.error().kind() == apfs::ApfsError::Kind::FileNotFound) return false;
-    return std::unexpected(kiv::KivError(std::move(r.error())));
-}
-
 // The members both classes share, in their method-table order after __exit__
 // (volume_info, which only ApfsVolume has, comes first and is added by the caller).
 template <class Py, class Volume>
@@ -96,7 +81,7 @@ void bind_reading(nb::class_<Py>& cls) {
         [](Py& self, nb::handle path_obj) {
             ExclusiveBorrow borrow(self.flag());
             std::string path = arg_str(path_obj, "path");
-            return unwrap(exists_on(self.get(Py::kName), path));
+            return unwrap(kiv::path_exists(self.get(Py::kName), path));
         },
         nb::arg("path"), "Check if a path exists.");
 }

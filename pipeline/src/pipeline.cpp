@@ -192,18 +192,8 @@ Result<std::vector<FsWalkEntry>> FilesystemHandle::walk() {
 }
 
 Result<bool> FilesystemHandle::exists(std::string_view path) {
-    if (auto* h = hfs()) {
-        auto& v = h->volume();
-        auto found = hfsplus::catalog::resolve_path(v.source(), v.header(), v.catalog_tree(), path);
-        if (found) return true;
-        if (found.error().kind() == hfsplus::HfsPlusError::Kind::FileNotFound) return false;
-        return fail(found.error());
-    }
-    auto& v = apfs()->volume();
-    auto found = apfs::catalog::resolve_path(v.source(), v.catalog_tree(), path);
-    if (found) return true;
-    if (found.error().kind() == apfs::ApfsError::Kind::FileNotFound) return false;
-    return fail(found.error());
+    if (auto* h = hfs()) return path_exists(h->volume(), path);
+    return path_exists(apfs()->volume(), path);
 }
 
 Result<std::vector<uint8_t>> FilesystemHandle::read_file(std::string_view path) {

@@ -34,7 +34,7 @@ cpp-test: deps
 asan-test: deps
 	cmake -S . -B build/asan $(CMAKE_GEN) -DKIV_BUILD_TESTS=ON -DKIV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build build/asan -j$(JOBS)
-	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build/asan --output-on-failure -j$(JOBS)
+	UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build/asan --output-on-failure -j$(JOBS)
 
 py-test: install
 	$(VPY) -m pytest -q tests

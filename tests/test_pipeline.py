@@ -155,3 +155,34 @@ def test_handles_outlive_their_pipeline(installer):
     dmg.__exit__(None, None, None)
     first.__exit__(None, None, None)
     assert second.exists("/docs/readme.txt")
+
+
+def test_damaged_volumes_fail_cleanly(tmp_path):
+    """Volumes with random damage, inside images that open: only clean errors."""
+    import random
+
+    volumes = [("disk image (Apple_HFS : 1)", fixture_path("hfsplus.raw").read_bytes()),
+               ("disk image (Apple_APFS : 1)", fixture_path("apfs.raw").read_bytes())]
+    rng = random.Random(2026)
+    image = tmp_path / "damaged.dmg"
+    for _ in range(150):
+        name, volume = rng.choice(volumes)
+        data = bytearray(volume)
+        for _ in range(rng.randrange(1, 12)):
+            data[rng.randrange(1 << 16) if rng.random() < 0.7 else rng.randrange(len(data))] = rng.randrange(256)
+        builder = kiv.DmgBuilder()
+        builder.compression = "raw"
+        builder.add_partition(name, bytes(data))
+        builder.build(str(image))
+        try:
+            with kiv.open(str(image)) as dmg, dmg.filesystem(rng.choice(["temp_file", "in_memory"])) as fs:
+                for entry in fs.walk():
+                    try:
+                        fs.stat(entry.path)
+                        if entry.kind == "file":
+                            fs.read_file(entry.path)
+                    except kiv.KivError:
+                        pass
+                fs.extract_all(str(tmp_path / "out"))
+        except kiv.KivError:
+            pass

@@ -14,16 +14,6 @@ std::unexpected<HfsPlusError> unexpected_thread() {
     return std::unexpected(HfsPlusError::corrupted_data("unexpected thread record"));
 }
 
-// Writes straight to a file descriptor, no buffering.
-class FileSink final : public core::ByteSink {
-public:
-    explicit FileSink(core::File& file) : file_(file) {}
-    core::IoResult<void> write_all(std::span<const uint8_t> data) override { return file_.write_all(data); }
-
-private:
-    core::File& file_;
-};
-
 }  // namespace
 
 Result<HfsVolume> HfsVolume::open(std::unique_ptr<core::ByteSource> source) {
@@ -144,7 +134,7 @@ Result<uint64_t> HfsVolume::read_file_to(std::string_view path, core::ByteSink& 
 }
 
 Result<uint64_t> HfsVolume::read_file_to(std::string_view path, core::File& dest) {
-    FileSink sink(dest);
+    core::FileSink sink(dest);
     return read_file_to(path, sink);
 }
 

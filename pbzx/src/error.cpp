@@ -4,6 +4,12 @@
 
 namespace pbzx {
 
+PbzxError PbzxError::with_text(Kind kind, std::string text) {
+    PbzxError e(kind);
+    e.text_ = std::move(text);
+    return e;
+}
+
 PbzxError PbzxError::invalid_magic(std::array<uint8_t, 4> magic) {
     PbzxError e(Kind::InvalidMagic);
     e.magic_ = magic;
@@ -16,11 +22,7 @@ PbzxError PbzxError::io(core::IoError error) {
     return e;
 }
 
-PbzxError PbzxError::decompression(std::string text) {
-    PbzxError e(Kind::Decompression);
-    e.text_ = std::move(text);
-    return e;
-}
+PbzxError PbzxError::decompression(std::string text) { return with_text(Kind::Decompression, std::move(text)); }
 
 PbzxError PbzxError::invalid_chunk(uint64_t offset, std::string text) {
     PbzxError e(Kind::InvalidChunk);
@@ -35,35 +37,15 @@ PbzxError PbzxError::unexpected_eof(uint64_t offset) {
     return e;
 }
 
-PbzxError PbzxError::invalid_cpio(std::string text) {
-    PbzxError e(Kind::InvalidCpio);
-    e.text_ = std::move(text);
-    return e;
-}
+PbzxError PbzxError::invalid_cpio(std::string text) { return with_text(Kind::InvalidCpio, std::move(text)); }
 
-PbzxError PbzxError::file_not_found(std::string path) {
-    PbzxError e(Kind::FileNotFound);
-    e.text_ = std::move(path);
-    return e;
-}
+PbzxError PbzxError::file_not_found(std::string path) { return with_text(Kind::FileNotFound, std::move(path)); }
 
-PbzxError PbzxError::invalid_path(std::string text) {
-    PbzxError e(Kind::InvalidPath);
-    e.text_ = std::move(text);
-    return e;
-}
+PbzxError PbzxError::invalid_path(std::string text) { return with_text(Kind::InvalidPath, std::move(text)); }
 
-PbzxError PbzxError::compression(std::string text) {
-    PbzxError e(Kind::Compression);
-    e.text_ = std::move(text);
-    return e;
-}
+PbzxError PbzxError::compression(std::string text) { return with_text(Kind::Compression, std::move(text)); }
 
-PbzxError PbzxError::unsupported(std::string text) {
-    PbzxError e(Kind::Unsupported);
-    e.text_ = std::move(text);
-    return e;
-}
+PbzxError PbzxError::unsupported(std::string text) { return with_text(Kind::Unsupported, std::move(text)); }
 
 std::string PbzxError::message() const {
     switch (kind_) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -33,22 +32,11 @@ std::string_view trim_slashes(std::string_view s) {
     return s;
 }
 
-// Writes straight to a file descriptor: the heap copy already hands over 8 KiB pieces.
-class FdSink final : public core::ByteSink {
-public:
-    explicit FdSink(core::File& file) : file_(file) {}
-    core::IoResult<void> write_all(std::span<const uint8_t> data) override { return file_.write_all(data); }
-
-private:
-    core::File& file_;
-};
-
 Result<uint64_t> write_file(XarArchive& archive, const XarFile& entry, const fs::path& target) {
     if (auto r = create_dirs(target.parent_path()); !r) return fail(std::move(r.error()));
-    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return fail(core::IoError::from_errno(errno));
-    core::File file(fd);
-    FdSink sink(file);
+    auto file = core::File::create(target.string());
+    if (!file) return fail(std::move(file.error()));
+    core::FileSink sink(*file);
     return archive.read_entry(entry, sink);
 }
 

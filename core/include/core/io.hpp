@@ -190,6 +190,17 @@ private:
     std::vector<uint8_t> data_;
 };
 
+// Writes straight to a file it borrows, no buffering: for callers that
+// already hand over large pieces.
+class FileSink final : public ByteSink {
+public:
+    explicit FileSink(File& file) : file_(file) {}
+    IoResult<void> write_all(std::span<const uint8_t> data) override { return file_.write_all(data); }
+
+private:
+    File& file_;
+};
+
 // A file behind an 8 KiB write buffer.  Call flush() before closing to see
 // write errors; the destructor flushes too but cannot report failure.
 class BufferedFileWriter final : public ByteSink {

@@ -53,6 +53,7 @@ public:
 
 private:
     explicit PbzxError(Kind kind) : kind_(kind) {}
+    static PbzxError with_text(Kind kind, std::string text);
 
     Kind kind_;
     std::optional<core::IoError> io_;

@@ -82,6 +82,18 @@ IoResult<uint64_t> File::seek(uint64_t pos) {
     return uint64_t(r);
 }
 
+IoResult<void> File::extend_by(uint64_t count) {
+    off_t pos = ::lseek(fd_, 0, SEEK_CUR);
+    if (pos < 0) return io_fail(IoError::from_errno(errno));
+    if (count > uint64_t(INT64_MAX) - uint64_t(pos)) return io_fail(IoError::from_errno(EFBIG));
+    off_t end = off_t(uint64_t(pos) + count);
+    auto len = size();
+    if (!len) return io_fail(len.error());
+    if (uint64_t(end) > *len && ::ftruncate(fd_, end) != 0) return io_fail(IoError::from_errno(errno));
+    if (::lseek(fd_, end, SEEK_SET) < 0) return io_fail(IoError::from_errno(errno));
+    return {};
+}
+
 IoResult<uint64_t> File::size() const {
     struct stat st;
     if (::fstat(fd_, &st) != 0) return io_fail(IoError::from_errno(errno));
@@ -233,6 +245,11 @@ IoResult<void> BufferedFileWriter::flush() {
     auto r = file_.write_all(buf_);
     buf_.clear();
     return r;
+}
+
+IoResult<void> BufferedFileWriter::skip_zeros(uint64_t count) {
+    if (auto r = flush(); !r) return r;
+    return file_.extend_by(count);
 }
 
 IoResult<File> BufferedFileWriter::into_file() {

@@ -1,5 +1,6 @@
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -83,6 +84,31 @@ TEST(BufferedFileWriter, WritesEverythingInOrder) {
     }
     data.insert(data.end(), 3, 0);
     EXPECT_EQ(testing_util::read_bytes(dir / "out"), data);
+}
+
+// Skipped zeros are holes on files: the bytes read back as zeros, a hole at
+// the end still sets the size, and a size no file system holds is an error.
+TEST(BufferedFileWriter, SkippedZerosAreHoles) {
+    ScratchDir dir;
+    auto w = BufferedFileWriter::create((dir / "out").string());
+    ASSERT_TRUE(w);
+    ASSERT_TRUE(w->write_all(std::vector<uint8_t>{1, 2}));
+    ASSERT_TRUE(w->skip_zeros(1 << 20));
+    ASSERT_TRUE(w->write_all(std::vector<uint8_t>{3}));
+    ASSERT_TRUE(w->skip_zeros(4096ull << 20));
+    ASSERT_TRUE(w->flush());
+    struct stat st;
+    ASSERT_EQ(::fstat(w->file().fd(), &st), 0);
+    EXPECT_EQ(uint64_t(st.st_size), 2 + (1 << 20) + 1 + (4096ull << 20));
+    EXPECT_LT(uint64_t(st.st_blocks) * 512, 1u << 20);
+    auto back = File::open_read((dir / "out").string());
+    ASSERT_TRUE(back);
+    std::vector<uint8_t> head(4);
+    ASSERT_TRUE(back->pread_some(head, (1 << 20) - 1));
+    EXPECT_EQ(head, (std::vector<uint8_t>{0, 0, 0, 3}));
+    auto huge = w->skip_zeros(uint64_t(1) << 62);
+    ASSERT_FALSE(huge);
+    EXPECT_EQ(huge.error().os_code(), EFBIG);
 }
 
 TEST(Endian, ReadersAndBounds) {

@@ -76,6 +76,10 @@ public:
     IoResult<void> write_all(std::span<const uint8_t> data);
     IoResult<uint64_t> seek(uint64_t pos);
     IoResult<uint64_t> size() const;
+    // Moves the file position `count` bytes on, leaving a hole, and grows the
+    // file to that position when it was shorter.  A size the file system
+    // cannot hold fails with its own error ("File too large").
+    IoResult<void> extend_by(uint64_t count);
 
 private:
     int fd_ = -1;
@@ -174,6 +178,9 @@ public:
     virtual IoResult<void> flush() { return {}; }
     // Writes `count` zero bytes.
     IoResult<void> write_zeros(uint64_t count);
+    // Appends `count` bytes that read back as zeros.  Sinks over a file leave
+    // a hole (the file is extended, nothing is written); others write zeros.
+    virtual IoResult<void> skip_zeros(uint64_t count) { return write_zeros(count); }
 };
 
 // Appends to a vector it owns.
@@ -196,6 +203,7 @@ class FileSink final : public ByteSink {
 public:
     explicit FileSink(File& file) : file_(file) {}
     IoResult<void> write_all(std::span<const uint8_t> data) override { return file_.write_all(data); }
+    IoResult<void> skip_zeros(uint64_t count) override { return file_.extend_by(count); }
 
 private:
     File& file_;
@@ -215,6 +223,7 @@ public:
 
     IoResult<void> write_all(std::span<const uint8_t> data) override;
     IoResult<void> flush() override;
+    IoResult<void> skip_zeros(uint64_t count) override;
 
     File& file() { return file_; }
     // Flushes and hands the file back.

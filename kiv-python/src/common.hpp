@@ -102,7 +102,7 @@ void bind_closable(nb::class_<Py>& cls, const char* name, OpenRepr open_repr) {
     cls.def("__enter__", [](nb::handle self) {
         SharedBorrow borrow(nb::cast<Py&>(self).flag());
         return nb::borrow(self);
-    });
+    }, "__enter__($self)\n--\n\n");
     cls.def(
         "__exit__",
         [](Py& self, nb::handle, nb::handle, nb::handle) {
@@ -110,7 +110,8 @@ void bind_closable(nb::class_<Py>& cls, const char* name, OpenRepr open_repr) {
             self.close();
             return false;
         },
-        nb::arg("_exc_type") = nb::none(), nb::arg("_exc_val") = nb::none(), nb::arg("_exc_tb") = nb::none());
+        nb::arg("_exc_type") = nb::none(), nb::arg("_exc_val") = nb::none(), nb::arg("_exc_tb") = nb::none(),
+        "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n");
     cls.def("__repr__", [name, open_repr](Py& self) {
         SharedBorrow borrow(self.flag());
         if (!self.is_open()) return py_str(std::string(name) + "(closed)");
@@ -142,7 +143,7 @@ void bind_extraction(nb::class_<Py>& cls, Extract extract) {
             std::string dest = arg_str(dest_obj, "dest");
             return extract(self, std::string("/"), dest);
         },
-        nb::arg("dest"), "Extract all files to a directory on disk.");
+        nb::arg("dest"), "extract_all($self, dest)\n--\n\nExtract all files to a directory on disk.");
     cls.def(
         "extract_path",
         [extract](Py& self, nb::handle base_obj, nb::handle dest_obj) {
@@ -152,7 +153,7 @@ void bind_extraction(nb::class_<Py>& cls, Extract extract) {
             return extract(self, base, dest);
         },
         nb::arg("base_path"), nb::arg("dest"),
-        "Extract files under a base path to a directory on disk.\nThe base prefix is stripped from output paths.");
+        "extract_path($self, base_path, dest)\n--\n\nExtract files under a base path to a directory on disk.\nThe base prefix is stripped from output paths.");
 }
 
 // Argument conversion.  Every path and name is a Python str; integers are

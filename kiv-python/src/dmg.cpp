@@ -99,7 +99,7 @@ void register_dmg_classes(nb::module_& m) {
             std::string path = arg_str(path_obj, "path");
             return new PyDmgArchive(unwrap(without_gil([&] { return udif::DmgArchive::open(path); })));
         },
-        nb::arg("path"), nb::rv_policy::take_ownership, "Open a DMG file.");
+        nb::arg("path"), nb::rv_policy::take_ownership, "open(path)\n--\n\nOpen a DMG file.");
     bind_closable(archive, "DmgArchive", [](PyDmgArchive&) { return std::string("DmgArchive(open)"); });
     archive.def_prop_ro(
         "stats",
@@ -135,7 +135,7 @@ void register_dmg_classes(nb::module_& m) {
             int32_t id = arg_i32(id_obj, "id");
             return extract_bytes(self, id);
         },
-        nb::arg("id"), "Extract a partition by ID, returning its data as bytes.");
+        nb::arg("id"), "extract_partition($self, id)\n--\n\nExtract a partition by ID, returning its data as bytes.");
     archive.def(
         "extract_partition_by_name",
         [](PyDmgArchive& self, nb::handle name_obj) {
@@ -143,7 +143,7 @@ void register_dmg_classes(nb::module_& m) {
             std::string name = arg_str(name_obj, "name");
             return extract_bytes(self, self.get("DmgArchive").partition_id_by_name(name));
         },
-        nb::arg("name"), "Extract a partition by name, returning its data as bytes.");
+        nb::arg("name"), "extract_partition_by_name($self, name)\n--\n\nExtract a partition by name, returning its data as bytes.");
     archive.def(
         "extract_partition_to",
         [](PyDmgArchive& self, nb::handle id_obj, nb::handle path_obj) {
@@ -152,14 +152,14 @@ void register_dmg_classes(nb::module_& m) {
             std::string path = arg_str(path_obj, "path");
             decode(self, [&](udif::DmgArchive& a) { return a.extract_partition_to_file(id, path); });
         },
-        nb::arg("id"), nb::arg("path"), "Extract a partition to a file on disk.");
+        nb::arg("id"), nb::arg("path"), "extract_partition_to($self, id, path)\n--\n\nExtract a partition to a file on disk.");
     archive.def(
         "extract_main_partition",
         [](PyDmgArchive& self) {
             ExclusiveBorrow borrow(self.flag());
             return extract_bytes(self, self.get("DmgArchive").main_partition_id());
         },
-        "Extract the main partition, returning its data as bytes.");
+        "extract_main_partition($self)\n--\n\nExtract the main partition, returning its data as bytes.");
     archive.def(
         "extract_main_partition_to",
         [](PyDmgArchive& self, nb::handle path_obj) {
@@ -167,11 +167,11 @@ void register_dmg_classes(nb::module_& m) {
             std::string path = arg_str(path_obj, "path");
             decode(self, [&](udif::DmgArchive& a) { return a.extract_main_partition_to_file(path); });
         },
-        nb::arg("path"), "Extract the main partition to a file on disk.");
+        nb::arg("path"), "extract_main_partition_to($self, path)\n--\n\nExtract the main partition to a file on disk.");
 
     nb::class_<PyDmgBuilder> builder(
         m, "DmgBuilder",
-        "DMG file builder.\n\nExample::\n\n    builder = kiv.DmgBuilder()\n    builder.compression = \"zlib\"\n"
+        "DmgBuilder()\n--\n\nDMG file builder.\n\nExample::\n\n    builder = kiv.DmgBuilder()\n    builder.compression = \"zlib\"\n"
         "    builder.add_partition(\"disk image\", partition_data)\n    builder.build(\"output.dmg\")");
     builder.def(nb::init<>());
     settable(
@@ -206,7 +206,7 @@ void register_dmg_classes(nb::module_& m) {
             auto data = arg_bytes(data_obj, "data");
             self.partitions.emplace_back(std::move(name), std::vector<uint8_t>(data.begin(), data.end()));
         },
-        nb::arg("name"), nb::arg("data"), "Add a partition with the given name and data.");
+        nb::arg("name"), nb::arg("data"), "add_partition($self, name, data)\n--\n\nAdd a partition with the given name and data.");
     builder.def(
         "build",
         [](PyDmgBuilder& self, nb::handle path_obj) {
@@ -220,7 +220,7 @@ void register_dmg_classes(nb::module_& m) {
             for (const auto& [name, data] : self.partitions) native.add_partition(name, data);
             unwrap(without_gil([&] { return native.build(path); }));
         },
-        nb::arg("path"), "Build the DMG and write it to the given path.");
+        nb::arg("path"), "build($self, path)\n--\n\nBuild the DMG and write it to the given path.");
     builder.def("__repr__", [](PyDmgBuilder& self) {
         SharedBorrow borrow(self.flag);
         return py_str(cat("DmgBuilder(compression=", debug_quote(self.compression), ", partitions=", self.partitions.size(), ")"));

@@ -49,7 +49,7 @@ void bind_reading(nb::class_<Py>& cls) {
             for (const auto& e : entries) out.append(nb::cast(to_value(kiv::to_fs_dir_entry(e))));
             return out;
         },
-        nb::arg("path"), "List entries in a directory.");
+        nb::arg("path"), "list_directory($self, path)\n--\n\nList entries in a directory.");
     cls.def(
         "read_file",
         [](Py& self, nb::handle path_obj) {
@@ -57,7 +57,7 @@ void bind_reading(nb::class_<Py>& cls) {
             std::string path = arg_str(path_obj, "path");
             return to_bytes(unwrap(self.get(Py::kName).read_file(path)));
         },
-        nb::arg("path"), "Read a file into bytes.");
+        nb::arg("path"), "read_file($self, path)\n--\n\nRead a file into bytes.");
     cls.def(
         "stat",
         [](Py& self, nb::handle path_obj) {
@@ -65,7 +65,7 @@ void bind_reading(nb::class_<Py>& cls) {
             std::string path = arg_str(path_obj, "path");
             return to_value(kiv::to_fs_file_stat(unwrap(self.get(Py::kName).stat(path))));
         },
-        nb::arg("path"), "Get file metadata.");
+        nb::arg("path"), "stat($self, path)\n--\n\nGet file metadata.");
     cls.def(
         "walk",
         [](Py& self) {
@@ -75,7 +75,7 @@ void bind_reading(nb::class_<Py>& cls) {
             for (const auto& e : entries) out.append(nb::cast(to_value(kiv::to_fs_walk_entry(e))));
             return out;
         },
-        "Walk all entries in the volume.");
+        "walk($self)\n--\n\nWalk all entries in the volume.");
     cls.def(
         "exists",
         [](Py& self, nb::handle path_obj) {
@@ -83,7 +83,7 @@ void bind_reading(nb::class_<Py>& cls) {
             std::string path = arg_str(path_obj, "path");
             return unwrap(kiv::path_exists(self.get(Py::kName), path));
         },
-        nb::arg("path"), "Check if a path exists.");
+        nb::arg("path"), "exists($self, path)\n--\n\nCheck if a path exists.");
 }
 
 }  // namespace
@@ -95,7 +95,7 @@ void register_volume_classes(nb::module_& m) {
         "    with kiv.HfsVolume.open(\"/path/to/partition.img\") as vol:\n"
         "        for entry in vol.list_directory(\"/\"):\n            print(entry.name)\n"
         "        data = vol.read_file(\"/some/file\")");
-    bind_volume<PyHfsVolume, hfsplus::HfsVolume>(hfs, "Open an HFS+ volume from a raw partition image.");
+    bind_volume<PyHfsVolume, hfsplus::HfsVolume>(hfs, "open(path)\n--\n\nOpen an HFS+ volume from a raw partition image.");
     bind_reading(hfs);
 
     nb::class_<PyApfsVolume> apfs(
@@ -104,7 +104,7 @@ void register_volume_classes(nb::module_& m) {
         "    with kiv.ApfsVolume.open(\"/path/to/partition.img\") as vol:\n"
         "        for entry in vol.list_directory(\"/\"):\n            print(entry.name)\n"
         "        data = vol.read_file(\"/some/file\")");
-    bind_volume<PyApfsVolume, apfs::ApfsVolume>(apfs, "Open an APFS volume from a raw partition image.");
+    bind_volume<PyApfsVolume, apfs::ApfsVolume>(apfs, "open(path)\n--\n\nOpen an APFS volume from a raw partition image.");
     apfs.def_prop_ro(
         "volume_info",
         [](PyApfsVolume& self) {

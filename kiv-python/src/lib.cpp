@@ -5,6 +5,7 @@
 #include "error.hpp"
 #include "payload.hpp"
 #include "pkg.hpp"
+#include "signature.hpp"
 #include "types.hpp"
 
 namespace kiv_python {
@@ -26,4 +27,5 @@ NB_MODULE(_kiv, m) {
     kiv_python::register_payload_classes(m);    // Archive, CpioBuilder, PbzxWriter
     kiv_python::register_volume_classes(m);     // HfsVolume, ApfsVolume
     kiv_python::register_value_classes(m);
+    kiv_python::signature::publish(m);
 }

@@ -51,11 +51,11 @@ void register_archive(nb::module_& m) {
             std::string path = arg_str(path_obj, "path");
             return new PyArchive(unwrap(without_gil([&] { return pbzx::Archive::open(path); })));
         },
-        nb::arg("path"), nb::rv_policy::take_ownership, "Open a PBZX file from disk.");
+        nb::arg("path"), nb::rv_policy::take_ownership, "open(path)\n--\n\nOpen a PBZX file from disk.");
     cls.def_static(
         "from_cpio",
         [](nb::handle data_obj) { return new PyArchive(pbzx::Archive::from_cpio(arg_bytes(data_obj, "data"))); },
-        nb::arg("data"), nb::rv_policy::take_ownership, "Create an Archive from raw CPIO data.");
+        nb::arg("data"), nb::rv_policy::take_ownership, "from_cpio(data)\n--\n\nCreate an Archive from raw CPIO data.");
     bind_closable(cls, "Archive",
                   [](PyArchive& self) { return cat("Archive(size=", self.get("Archive").size(), ")"); });
     cls.def(
@@ -65,7 +65,7 @@ void register_archive(nb::module_& m) {
             return to_list<PyFileEntry>(unwrap(self.get("Archive").list()),
                                         [](const pbzx::FileEntry& e) { return to_value(e); });
         },
-        "List all file entries in the archive.");
+        "list($self)\n--\n\nList all file entries in the archive.");
     cls.def(
         "extract_file",
         [](PyArchive& self, nb::handle path_obj) {
@@ -73,7 +73,7 @@ void register_archive(nb::module_& m) {
             std::string path = arg_str(path_obj, "path");
             return to_bytes(unwrap(self.get("Archive").extract_file(path)));
         },
-        nb::arg("path"), "Extract a single file by path, returning its contents as bytes.");
+        nb::arg("path"), "extract_file($self, path)\n--\n\nExtract a single file by path, returning its contents as bytes.");
     auto extract = [](PyArchive& self, const std::string& base, const std::string& dest) {
         pbzx::Archive& archive = self.get("Archive");
         return to_value(unwrap(without_gil([&] { return archive.extract_path(base, dest); })));
@@ -92,14 +92,14 @@ void register_archive(nb::module_& m) {
             SharedBorrow borrow(self.flag());
             return to_bytes(self.get("Archive").data());
         },
-        "Get the raw decompressed CPIO data.");
+        "cpio_data($self)\n--\n\nGet the raw decompressed CPIO data.");
 }
 
 void register_cpio_builder(nb::module_& m) {
     constexpr const char* kName = "CpioBuilder";
     nb::class_<PyCpioBuilder> cls(
         m, "CpioBuilder",
-        "Builder for creating CPIO archives.\n\nExample::\n\n    cpio = kiv.CpioBuilder()\n"
+        "CpioBuilder()\n--\n\nBuilder for creating CPIO archives.\n\nExample::\n\n    cpio = kiv.CpioBuilder()\n"
         "    cpio.add_directory(\"./usr/bin\", mode=0o755)\n    cpio.add_file(\"./usr/bin/tool\", tool_data, mode=0o755)\n"
         "    cpio_bytes = cpio.finish()");
     cls.def("__init__", [](PyCpioBuilder* self) { new (self) PyCpioBuilder{pbzx::CpioBuilder{}, {}}; });
@@ -113,7 +113,7 @@ void register_cpio_builder(nb::module_& m) {
             unwrap(self.get(kName).add_file(path, content, mode));
         },
         nb::arg("path"), nb::arg("content"), nb::arg("mode") = nb::int_(420),
-        "Add a file to the archive.\n\nArgs:\n    path: File path within the archive (e.g. \"./usr/bin/tool\").\n"
+        "add_file($self, path, content, mode=420)\n--\n\nAdd a file to the archive.\n\nArgs:\n    path: File path within the archive (e.g. \"./usr/bin/tool\").\n"
         "    content: File content as bytes.\n    mode: Unix file mode (default: 0o644).");
     cls.def(
         "add_directory",
@@ -124,7 +124,7 @@ void register_cpio_builder(nb::module_& m) {
             unwrap(self.get(kName).add_directory(path, mode));
         },
         nb::arg("path"), nb::arg("mode") = nb::int_(493),
-        "Add a directory to the archive.\n\nArgs:\n    path: Directory path within the archive (e.g. \"./usr/bin\").\n"
+        "add_directory($self, path, mode=493)\n--\n\nAdd a directory to the archive.\n\nArgs:\n    path: Directory path within the archive (e.g. \"./usr/bin\").\n"
         "    mode: Unix directory mode (default: 0o755).");
     cls.def(
         "add_symlink",
@@ -136,7 +136,7 @@ void register_cpio_builder(nb::module_& m) {
             unwrap(self.get(kName).add_symlink(path, target, mode));
         },
         nb::arg("path"), nb::arg("target"), nb::arg("mode") = nb::int_(511),
-        "Add a symlink to the archive.\n\nArgs:\n    path: Symlink path within the archive.\n"
+        "add_symlink($self, path, target, mode=511)\n--\n\nAdd a symlink to the archive.\n\nArgs:\n    path: Symlink path within the archive.\n"
         "    target: Symlink target path.\n    mode: Unix mode (default: 0o777).");
     cls.def_prop_ro(
         "len",
@@ -151,7 +151,7 @@ void register_cpio_builder(nb::module_& m) {
             ExclusiveBorrow borrow(self.flag);
             return to_bytes(self.take(kName).finish());
         },
-        "Finalize and return the CPIO archive data.");
+        "finish($self)\n--\n\nFinalize and return the CPIO archive data.");
     cls.def("__repr__", [](PyCpioBuilder& self) {
         SharedBorrow borrow(self.flag);
         if (!self.native) return py_str("CpioBuilder(finished)");
@@ -163,7 +163,7 @@ void register_pbzx_writer(nb::module_& m) {
     constexpr const char* kName = "PbzxWriter";
     nb::class_<PyPbzxWriter> cls(
         m, "PbzxWriter",
-        "PBZX archive writer.\n\nExample::\n\n    writer = kiv.PbzxWriter(\"output.pbzx\")\n"
+        "PbzxWriter(path, chunk_size=None, compression_level=None)\n--\n\nPBZX archive writer.\n\nExample::\n\n    writer = kiv.PbzxWriter(\"output.pbzx\")\n"
         "    writer.write_cpio(cpio_data)\n    writer.finish()");
     cls.def(
         "__init__",
@@ -182,7 +182,7 @@ void register_pbzx_writer(nb::module_& m) {
             auto data = arg_bytes(data_obj, "data");
             unwrap(self.get(kName).write_cpio(data));
         },
-        nb::arg("data"), "Write CPIO data to the PBZX archive.");
+        nb::arg("data"), "write_cpio($self, data)\n--\n\nWrite CPIO data to the PBZX archive.");
     cls.def_prop_ro(
         "total_written",
         [](PyPbzxWriter& self) {
@@ -197,7 +197,7 @@ void register_pbzx_writer(nb::module_& m) {
             pbzx::PbzxWriter writer = self.take(kName);
             unwrap(writer.finish());
         },
-        "Finalize the PBZX archive. Must be called when done writing.");
+        "finish($self)\n--\n\nFinalize the PBZX archive. Must be called when done writing.");
     cls.def("__repr__", [](PyPbzxWriter& self) {
         SharedBorrow borrow(self.flag);
         return py_str(self.native ? "PbzxWriter(open)" : "PbzxWriter(finished)");

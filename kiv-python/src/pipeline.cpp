@@ -41,7 +41,7 @@ void register_functions(nb::module_& m) {
     m.def(
         "open", [](nb::handle path) { return new PyDmgPipeline(open_pipeline(path)); }, nb::arg("path"),
         nb::rv_policy::take_ownership,
-        "Open a DMG file for reading. Use as a context manager.\n\nArgs:\n    path: Path to the DMG file.\n\n"
+        "open(path)\n--\n\nOpen a DMG file for reading. Use as a context manager.\n\nArgs:\n    path: Path to the DMG file.\n\n"
         "Returns:\n    A DmgPipeline instance.");
     m.def(
         "find_packages",
@@ -52,7 +52,7 @@ void register_functions(nb::module_& m) {
             return out;
         },
         nb::arg("path"),
-        "Find all .pkg files inside a DMG.\n\nArgs:\n    path: Path to the DMG file.\n\n"
+        "find_packages(path)\n--\n\nFind all .pkg files inside a DMG.\n\nArgs:\n    path: Path to the DMG file.\n\n"
         "Returns:\n    List of package file paths found in the DMG.");
     m.def(
         "extract_pkg_payload",
@@ -63,7 +63,7 @@ void register_functions(nb::module_& m) {
             return new PyArchive(unwrap(kiv::pipeline::extract_pkg_payload(dmg, pkg, component)));
         },
         nb::arg("dmg_path"), nb::arg("pkg_path"), nb::arg("component"), nb::rv_policy::take_ownership,
-        "Extract a PKG payload from a DMG in one call.\n\nArgs:\n    dmg_path: Path to the DMG file.\n"
+        "extract_pkg_payload(dmg_path, pkg_path, component)\n--\n\nExtract a PKG payload from a DMG in one call.\n\nArgs:\n    dmg_path: Path to the DMG file.\n"
         "    pkg_path: Path to the .pkg file inside the DMG filesystem.\n"
         "    component: Component name within the package.\n\n"
         "Returns:\n    An Archive instance for reading the payload contents.");
@@ -72,7 +72,7 @@ void register_functions(nb::module_& m) {
 void register_dmg_pipeline(nb::module_& m) {
     using P = PyDmgPipeline;
     nb::class_<P> cls(m, "DmgPipeline",
-                      "High-level pipeline for reading DMG files.\n\nUse as a context manager::\n\n"
+                      "DmgPipeline(path)\n--\n\nHigh-level pipeline for reading DMG files.\n\nUse as a context manager::\n\n"
                       "    with kiv.open(\"installer.dmg\") as dmg:\n        for p in dmg.partitions:\n"
                       "            print(p.name, p.size)\n        with dmg.filesystem() as fs:\n"
                       "            for entry in fs.list_directory(\"/\"):\n                print(entry.name)");
@@ -97,7 +97,7 @@ void register_dmg_pipeline(nb::module_& m) {
                 unwrap(without_gil([&] { return pipeline.open_filesystem_with_mode(mode); })));
         },
         nb::arg("mode") = nb::none(), nb::rv_policy::take_ownership,
-        "Open the filesystem (auto-detects HFS+/APFS).\n\nArgs:\n"
+        "filesystem($self, mode=None)\n--\n\nOpen the filesystem (auto-detects HFS+/APFS).\n\nArgs:\n"
         "    mode: Extraction mode - \"temp_file\" (default) or \"in_memory\".");
 }
 
@@ -132,7 +132,7 @@ void register_filesystem_handle(nb::module_& m) {
             std::string path = arg_str(path_obj, "path");
             return values_of(unwrap(self.get(P::kName).list_directory(path)));
         },
-        nb::arg("path"), "List entries in a directory.");
+        nb::arg("path"), "list_directory($self, path)\n--\n\nList entries in a directory.");
     cls.def(
         "read_file",
         [](P& self, nb::handle path_obj) {
@@ -141,7 +141,7 @@ void register_filesystem_handle(nb::module_& m) {
             kiv::FilesystemHandle& fs = self.get(P::kName);
             return to_bytes(unwrap(without_gil([&] { return fs.read_file(path); })));
         },
-        nb::arg("path"), "Read a file into bytes.");
+        nb::arg("path"), "read_file($self, path)\n--\n\nRead a file into bytes.");
     cls.def(
         "stat",
         [](P& self, nb::handle path_obj) {
@@ -149,7 +149,7 @@ void register_filesystem_handle(nb::module_& m) {
             std::string path = arg_str(path_obj, "path");
             return to_value(unwrap(self.get(P::kName).stat(path)));
         },
-        nb::arg("path"), "Get file metadata.");
+        nb::arg("path"), "stat($self, path)\n--\n\nGet file metadata.");
     cls.def(
         "walk",
         [](P& self) {
@@ -157,7 +157,7 @@ void register_filesystem_handle(nb::module_& m) {
             kiv::FilesystemHandle& fs = self.get(P::kName);
             return values_of(unwrap(without_gil([&] { return fs.walk(); })));
         },
-        "Walk all entries in the filesystem.");
+        "walk($self)\n--\n\nWalk all entries in the filesystem.");
     cls.def(
         "exists",
         [](P& self, nb::handle path_obj) {
@@ -165,7 +165,7 @@ void register_filesystem_handle(nb::module_& m) {
             std::string path = arg_str(path_obj, "path");
             return unwrap(self.get(P::kName).exists(path));
         },
-        nb::arg("path"), "Check if a path exists.");
+        nb::arg("path"), "exists($self, path)\n--\n\nCheck if a path exists.");
     bind_extraction(cls, [](P& self, const std::string& base, const std::string& dest) {
         kiv::FilesystemHandle& fs = self.get(P::kName);
         return to_value(unwrap(without_gil([&] { return fs.extract_path(base, dest); })));
@@ -181,7 +181,7 @@ void register_filesystem_handle(nb::module_& m) {
             return make_pkg_reader(xara::PkgReader(std::move(archive)));
         },
         nb::arg("pkg_path"), nb::arg("streaming") = false,
-        "Open a .pkg file from the filesystem.\n\nArgs:\n    pkg_path: Path to the .pkg file within the filesystem.\n"
+        "open_pkg($self, pkg_path, streaming=False)\n--\n\nOpen a .pkg file from the filesystem.\n\nArgs:\n    pkg_path: Path to the .pkg file within the filesystem.\n"
         "    streaming: If True, stream to temp file (lower memory). Default False.");
 }
 

@@ -83,14 +83,14 @@ void register_pkg_reader(nb::module_& m) {
             SharedBorrow borrow(self.flag());
             return str_list(self.get(P::kName).list_files());
         },
-        "List all file paths in the XAR archive.");
+        "list_files($self)\n--\n\nList all file paths in the XAR archive.");
     cls.def(
         "distribution",
         [](P& self) {
             ExclusiveBorrow borrow(self.flag());
             return optional_text(self.get(P::kName).distribution());
         },
-        "Get the distribution XML, if this is a product package.");
+        "distribution($self)\n--\n\nGet the distribution XML, if this is a product package.");
     cls.def(
         "package_info",
         [](P& self, nb::handle component_obj) {
@@ -98,7 +98,7 @@ void register_pkg_reader(nb::module_& m) {
             std::string component = arg_str(component_obj, "component");
             return optional_text(self.get(P::kName).package_info(component));
         },
-        nb::arg("component"), "Get the PackageInfo XML for a component.");
+        nb::arg("component"), "package_info($self, component)\n--\n\nGet the PackageInfo XML for a component.");
     cls.def(
         "payload_bytes",
         [](P& self, nb::handle component_obj) {
@@ -106,7 +106,7 @@ void register_pkg_reader(nb::module_& m) {
             std::string component = arg_str(component_obj, "component");
             return to_bytes(unwrap(self.get(P::kName).payload(component)));
         },
-        nb::arg("component"), "Extract the raw payload bytes for a component.");
+        nb::arg("component"), "payload_bytes($self, component)\n--\n\nExtract the raw payload bytes for a component.");
     cls.def(
         "payload",
         [](P& self, nb::handle component_obj) {
@@ -124,7 +124,7 @@ void register_pkg_reader(nb::module_& m) {
             return new PyArchive(unwrap(std::move(archive)));
         },
         nb::arg("component"), nb::rv_policy::take_ownership,
-        "Extract the payload for a component, returning an Archive for reading files.");
+        "payload($self, component)\n--\n\nExtract the payload for a component, returning an Archive for reading files.");
 }
 
 void register_xar_archive(nb::module_& m) {
@@ -141,7 +141,7 @@ void register_xar_archive(nb::module_& m) {
             auto archive = unwrap(xara::XarArchive::open(std::make_unique<core::FileSource>(std::move(source))));
             return new PyXarArchive(std::move(archive));
         },
-        nb::arg("path"), nb::rv_policy::take_ownership, "Open a XAR archive from a file path.");
+        nb::arg("path"), nb::rv_policy::take_ownership, "open(path)\n--\n\nOpen a XAR archive from a file path.");
     bind_closable(cls, "XarArchive", [](PyXarArchive& self) {
         return cat("XarArchive(files=", self.get("XarArchive").files().size(), ")");
     });
@@ -162,7 +162,7 @@ void register_xar_archive(nb::module_& m) {
             if (!found) return nb::none();
             return nb::cast(to_value(*found));
         },
-        nb::arg("path"), "Find a file by path.");
+        nb::arg("path"), "find($self, path)\n--\n\nFind a file by path.");
     cls.def(
         "read_file",
         [](PyXarArchive& self, nb::handle index_obj) {
@@ -172,7 +172,7 @@ void register_xar_archive(nb::module_& m) {
             if (index >= archive.files().size()) raise(PyExc_IndexError, cat("file index ", index, " out of range"));
             return to_bytes(unwrap(archive.read_entry(archive.files()[size_t(index)])));
         },
-        nb::arg("index"), "Read a file's contents by index.");
+        nb::arg("index"), "read_file($self, index)\n--\n\nRead a file's contents by index.");
     auto extract = [](PyXarArchive& self, const std::string& base, const std::string& dest) {
         xara::XarArchive& archive = self.get("XarArchive");
         return to_value(unwrap(without_gil([&] { return xara::extract::extract_inner(archive, base, dest); })));

@@ -136,3 +136,25 @@ def test_every_public_callable_has_its_text_signature():
         if sys.version_info >= (3, 12):  # inspect takes a class's signature as text from 3.12 on
             assert str(inspect.signature(cls)) == text
 
+
+def test_second_module_object_gets_every_member():
+    import importlib.util
+    import warnings
+
+    spec = importlib.util.find_spec("kiv._kiv")
+    second = importlib.util.module_from_spec(spec)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        spec.loader.exec_module(second)
+    names = [n for n in vars(_kiv) if not n.startswith("_")]
+    assert [n for n in vars(second) if not n.startswith("_")] == names and len(names) == 6 + 3 + 23
+    for name in names:
+        if name in ("open", "find_packages", "extract_pkg_payload"):
+            assert getattr(second, name).__self__ is second and getattr(_kiv, name).__self__ is _kiv
+        else:
+            assert getattr(second, name) is getattr(_kiv, name)
+    with second.Archive.from_cpio(second.CpioBuilder().finish()) as archive:
+        assert archive.list() == []
+    with pytest.raises(second.IoError):
+        second.open("/nonexistent/image.dmg")
+

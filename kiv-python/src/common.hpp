@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -130,6 +131,17 @@ auto without_gil(F&& work) -> decltype(work()) {
         result.emplace(work());
     }
     return std::move(*result);
+}
+
+// Runs `init` once per process.  A thread that finds another one running it
+// waits with the interpreter lock released: the other may need the lock to finish.
+template <class F>
+void once_per_process(std::once_flag& flag, F&& init) {
+    nb::gil_scoped_release unlocked;
+    std::call_once(flag, [&] {
+        nb::gil_scoped_acquire locked;
+        init();
+    });
 }
 
 // Adds extract_all(dest) and extract_path(base_path, dest) to a closable

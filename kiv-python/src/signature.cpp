@@ -213,4 +213,14 @@ void publish(nb::handle module) {
     for (auto& [name, f] : replaced) nb::setattr(module, name.c_str(), f);
 }
 
+nb::object bind_to(nb::handle member, nb::handle module) {
+    if (PyCFunction_Check(member.ptr())) {
+        auto* f = reinterpret_cast<PyCFunctionObject*>(member.ptr());
+        if (f->m_self != module.ptr() && PyModule_Check(f->m_self)) {
+            return checked(PyCFunction_NewEx(f->m_ml, module.ptr(), module.attr("__name__").ptr()));
+        }
+    }
+    return nb::borrow(member);
+}
+
 }  // namespace kiv_python::signature

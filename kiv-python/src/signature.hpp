@@ -21,4 +21,8 @@ namespace kiv_python::signature {
 // Publishes the functions of a module and the methods of every class in it.
 void publish(nanobind::handle module);
 
+// A published module function bound to `module` (a function of another module
+// object made from this extension is re-made for it); anything else unchanged.
+nanobind::object bind_to(nanobind::handle member, nanobind::handle module);
+
 }  // namespace kiv_python::signature

@@ -1,6 +1,8 @@
 """Import, exceptions and the shape of the module."""
 
+import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -158,3 +160,10 @@ def test_second_module_object_gets_every_member():
     with pytest.raises(second.IoError):
         second.open("/nonexistent/image.dmg")
 
+
+def test_free_threaded_interpreter_keeps_the_lock_off():
+    if not sysconfig.get_config_var("Py_GIL_DISABLED"):
+        pytest.skip("the interpreter is built with the global lock")
+    out = subprocess.run([sys.executable, "-c", "import sys, kiv; print(sys._is_gil_enabled())"],
+                         check=True, capture_output=True, text=True).stdout
+    assert out.strip() == "False"

@@ -1,5 +1,6 @@
 #include "error.hpp"
 
+#include <atomic>
 #include <mutex>
 
 #include "common.hpp"
@@ -28,19 +29,20 @@ constexpr ExceptionSpec kExceptions[] = {
 
 // The exception type, created once per process on first need.
 PyObject* exception_type(Class c) {
-    static PyObject* types[std::size(kExceptions)] = {};
+    static std::atomic<PyObject*> types[std::size(kExceptions)] = {};
     static std::once_flag once[std::size(kExceptions)];
     size_t i = size_t(c);
-    if (c != Class::KivError) exception_type(Class::KivError);
-    std::call_once(once[i], [&] {
-        PyObject* base = c == Class::KivError ? PyExc_Exception : types[0];
-        types[i] = PyErr_NewExceptionWithDoc(kExceptions[i].qualified_name, kExceptions[i].doc, base, nullptr);
+    if (PyObject* made = types[i].load(std::memory_order_acquire)) return made;
+    PyObject* base = c == Class::KivError ? PyExc_Exception : exception_type(Class::KivError);
+    once_per_process(once[i], [&] {
+        PyObject* made = PyErr_NewExceptionWithDoc(kExceptions[i].qualified_name, kExceptions[i].doc, base, nullptr);
+        if (!made) {
+            PyErr_Clear();
+            Py_FatalError("Failed to initialize new exception type.");
+        }
+        types[i].store(made, std::memory_order_release);
     });
-    if (!types[i]) {
-        PyErr_Clear();
-        Py_FatalError("Failed to initialize new exception type.");
-    }
-    return types[i];
+    return types[i].load(std::memory_order_acquire);
 }
 
 // Class by variant, one table per library, in each library's variant order.

@@ -30,7 +30,7 @@ struct Published {
 
 // A method descriptor hands its C function the instance and the arguments but
 // not its definition, so every published function needs a C function of its
-// own: a fixed set of forwarders, one per slot.  The module publishes 74.
+// own: a fixed set of forwarders, one per slot.  The module publishes 71.
 constexpr size_t kSlots = 96;
 
 Published* slots() {

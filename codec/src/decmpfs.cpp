@@ -27,7 +27,7 @@ Method method_of(uint32_t type) {
         case 3: case 4: return Method::Zlib;
         case 7: case 8: return Method::Lzvn;
         case 11: case 12: return Method::Lzfse;
-        default: return Method::Stored;  // 1, 9, 10
+        default: return Method::Stored;  // 9, 10 (type 1 needs no decoding)
     }
 }
 
@@ -190,12 +190,12 @@ Result<uint64_t> decode_decmpfs(std::span<const uint8_t> value, const ReadAt& re
         return decode_offset_table(method, size, resource_fork, resource_fork_length, out);
     }
 
-    // Inline types: the data after the header, as one block (types 1 and 9
-    // stored as they are, of any length).
+    // Inline types: the data after the header, as one block; type 1 holds
+    // the bytes as they are, of any length.
     const auto data = value.subspan(kDecmpfsHeaderSize);
     std::span<const uint8_t> bytes = data;
     BlockDecoder decoder(method);
-    if (method != Method::Stored) {
+    if (header->type != 1) {
         auto decoded = decoder.decode(data);
         if (!decoded) return std::unexpected(std::move(decoded.error()));
         bytes = *decoded;

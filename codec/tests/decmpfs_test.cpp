@@ -89,6 +89,8 @@ TEST(Decmpfs, DamagedValuesAndForksFail) {
         {"inline size below the data", with(encode_decmpfs(7, small), [](auto& f) { core::store_le64(f.attribute.data() + 8, 10); }),
          K::Corrupt, "holds 2000 bytes, header declares 10"},
         {"inline stream over 64 KiB", encode_decmpfs(11, sample(70000)), K::Corrupt, "more than 65536 bytes"},
+        {"stored without marker", with(encode_decmpfs(9, small), [](auto& f) { f.attribute[16] = 'x'; }), K::Corrupt,
+         "stored block lacks its marker 0xCC"},
         {"fork size 2^60", with(lzvn, [](auto& f) { core::store_le64(f.attribute.data() + 8, 1ull << 60); }), K::Corrupt,
          "lists 3 blocks, but 1152921504606846976 bytes need"},
         {"no fork", with(lzvn, [](auto& f) { f.resource_fork.clear(); }), K::Corrupt, "holds no block table"},

@@ -15,7 +15,8 @@ struct DecmpfsFile {
 };
 
 // `data` compressed with decmpfs type `type` (1, 3/4 zlib, 7/8 LZVN, 9/10
-// stored, 11/12 LZFSE; any other type gets a header and the data as it is).
+// stored behind the marker 0xCC, 11/12 LZFSE; any other type gets a header
+// and the data as it is).
 // The 64 KiB blocks whose index is in `stored` keep their bytes behind the
 // stored-block marker (zlib and LZVN only).
 DecmpfsFile encode_decmpfs(uint32_t type, std::span<const uint8_t> data, const std::set<size_t>& stored = {});

@@ -115,6 +115,10 @@ TEST(Catalog, FailuresAndBounds) {
     auto list = [](hfsplus::HfsVolume& v, uint32_t id) {
         return error_text(hfsplus::catalog::list_directory(v.source(), v.header(), v.catalog_tree(), id));
     };
+    auto open_error = [](Bytes image, uint16_t node_size) {  // the sample with another catalog node size
+        core::store_be16(image.data() + Sample().builder.catalog_offset + 32, node_size);
+        return error_text(hfsplus::HfsVolume::open(std::make_unique<core::MemorySource>(std::move(image))));
+    };
     const std::string thread = "corrupted data: unexpected thread record",
                       descent = "invalid B-tree: descent deeper than 64 levels (cycle in index nodes)";
 
@@ -141,6 +145,10 @@ TEST(Catalog, FailuresAndBounds) {
         {"empty tree: a name", error_text(empty.stat("/a")), "file not found: a"},
         {"empty tree: the root", error_text(empty.stat("/")), "file not found: root folder"},
         {"empty tree: a listing", list(empty, 2), "ok"},
+        {"node size not a power of two", open_error(s.image, 1000),
+         "invalid B-tree: node size 1000 is not a power of two from 512 to 32768"},
+        {"node size below 512", open_error(s.image, 256),
+         "invalid B-tree: node size 256 is not a power of two from 512 to 32768"},
     };
     for (const auto& [what, got, expected] : rows) {
         SCOPED_TRACE(what);

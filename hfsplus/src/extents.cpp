@@ -41,9 +41,10 @@ std::strong_ordering compare_extent_key(std::span<const uint8_t> record, uint32_
 
 Result<std::vector<ExtentDescriptor>> lookup_overflow_extents(core::ByteSource& source,
                                                               const BTreeHeader& extents_tree,
-                                                              uint32_t file_id, uint32_t start_block) {
+                                                              uint32_t file_id, uint32_t start_block,
+                                                              uint8_t fork_type) {
     Comparator compare = [=](std::span<const uint8_t> record) {
-        return compare_extent_key(record, file_id, kDataForkType, start_block);
+        return compare_extent_key(record, file_id, fork_type, start_block);
     };
     auto hit = HFS_TRY(btree::search_btree(source, extents_tree, compare));
     std::vector<ExtentDescriptor> out;

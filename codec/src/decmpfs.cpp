@@ -149,11 +149,17 @@ Result<uint64_t> decode_resource_table(uint64_t size, const ReadAt& fork, uint64
     if (4 + 8 * uint64_t(*count) > fork_length - base)
         return corrupt("block table of " + std::to_string(*count) + " entries runs past the resource fork (" +
                        std::to_string(fork_length) + " bytes)");
+    // Blocks follow each other; one that reaches back into its predecessor
+    // would let a small fork decode to far more than it holds.
+    uint64_t previous_end = 0;
     auto locate = [&](uint64_t i) -> Result<Extent> {
         auto offset = table.at(1 + 2 * i);
         if (!offset) return std::unexpected(std::move(offset.error()));
         auto length = table.at(2 + 2 * i);
         if (!length) return std::unexpected(std::move(length.error()));
+        if (*offset < previous_end)
+            return corrupt("block " + std::to_string(i) + " overlaps the block before it");
+        previous_end = uint64_t(*offset) + *length;
         return Extent{base + *offset, *length};
     };
     return decode_blocks(Method::Zlib, size, *count, locate, fork, fork_length, out);

@@ -1,5 +1,6 @@
 #include <cstring>
 #include <optional>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -111,6 +112,9 @@ TEST(Decmpfs, DamagedValuesAndForksFail) {
          K::Corrupt, "resource data at 2147483632 lies beyond"},
         {"zlib block damaged", with(zlib, [](auto& f) { f.resource_fork[0x100 + 4 + 4 + 24 + 5] ^= 0xFF; }), K::Corrupt,
          "block 0: zlib block is corrupt"},
+        {"blocks overlap", with(zlib, [](auto& f) {
+             core::store_le32(f.resource_fork.data() + 0x104 + 12, core::load_le32(f.resource_fork.data() + 0x104 + 4));
+         }), K::Corrupt, "block 1 overlaps the block before it"},
         {"block claims 1 MiB", with(zlib, [](auto& f) {
              core::store_le32(f.resource_fork.data() + 0x104 + 8, 1 << 20);
              f.resource_fork.resize(2 << 20);
@@ -122,6 +126,20 @@ TEST(Decmpfs, DamagedValuesAndForksFail) {
         ASSERT_FALSE(back);
         EXPECT_EQ(back.error().kind(), row.kind);
         EXPECT_NE(back.error().message().find(row.text), std::string::npos) << back.error().message();
+    }
+}
+
+TEST(Decmpfs, RandomDamageNeverCrashes) {
+    std::mt19937_64 rng(9);
+    for (uint32_t type : {3, 4, 7, 8, 9, 10, 11, 12}) {
+        const auto file = encode_decmpfs(type, sample(type % 2 ? 3000 : 140000), {1});
+        for (int round = 0; round < 300; ++round) {
+            auto damaged = file;
+            (round % 2 ? damaged.resource_fork : damaged.attribute) =
+                testing_util::damage(round % 2 ? file.resource_fork : file.attribute, rng);
+            if (damaged.attribute.size() >= 8) core::store_le32(damaged.attribute.data() + 4, type);
+            (void)decode(damaged);
+        }
     }
 }
 

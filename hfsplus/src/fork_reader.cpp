@@ -12,15 +12,8 @@ Result<ForkReader> ForkReader::open(core::ByteSource& source, const VolumeHeader
     const uint64_t size = fork.logical_size;
     const uint64_t bs = volume.block_size;
     if (size == 0) return ForkReader(source, 0, {});
-    if (bs == 0 || bs > kMaxBlockSize)
-        return std::unexpected(HfsPlusError::corrupted_data("unsupported allocation block size " + std::to_string(bs)));
-    // As for data forks: a fork cannot be larger than the image, which also
-    // bounds the number of overflow records followed below.
-    const uint64_t image_size = HFS_TRY(source.size());
-    if (size > image_size)
-        return std::unexpected(HfsPlusError::corrupted_data(
-            "fork of file " + std::to_string(file_id) + " declares " + std::to_string(size) +
-            " bytes, more than the volume's " + std::to_string(image_size)));
+    // Also bounds the number of overflow records followed below.
+    HFS_CHECK(extents::check_fork(source, volume, fork, file_id));
 
     std::vector<Run> runs;
     uint64_t covered = 0;

@@ -32,6 +32,10 @@ Result<std::vector<ExtentDescriptor>> lookup_overflow_extents(core::ByteSource& 
                                                               uint32_t file_id, uint32_t start_block,
                                                               uint8_t fork_type = kDataForkType);
 
+// Refuses a block size no copy can use, and a fork larger than the image.
+Result<void> check_fork(core::ByteSource& source, const VolumeHeader& volume, const ForkData& fork,
+                        uint32_t file_id);
+
 // Copies up to `wanted` bytes of one extent into `writer`; returns the count.
 // `buffer` is scratch space reused across extents (unused over in-memory sources).
 Result<uint64_t> read_extent(core::ByteSource& source, uint32_t start_block, uint32_t block_count,

@@ -9,6 +9,7 @@ find_package(TBB REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
+pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
 
 set(LZFSE_SOURCE_DIR "${CMAKE_SOURCE_DIR}/.deps/lzfse" CACHE PATH "Unpacked source of the lzfse package")
 if(NOT EXISTS "${LZFSE_SOURCE_DIR}/lzfse/src/lzfse.h")

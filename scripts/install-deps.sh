@@ -6,7 +6,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(
   build-essential g++ cmake ninja-build pkg-config ccache
-  zlib1g-dev libdeflate-dev libbz2-dev liblzma-dev libplist-dev libexpat1-dev libtbb-dev
+  zlib1g-dev libdeflate-dev libbz2-dev liblzma-dev libplist-dev libexpat1-dev libtbb-dev libutf8proc-dev
   libgtest-dev libgmock-dev
   python3-venv python3-dev
   xorriso apfsprogs 7zip libarchive-tools cpio xz-utils

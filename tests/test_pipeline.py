@@ -9,7 +9,7 @@ import pytest
 
 import kiv
 from conftest import fixture_path, require_tool
-from volume_tools import hfsplus_volume, image_with, payload_pbzx, product_package
+from volume_tools import MACOS_HFS_VOLUMES, hfsplus_volume, image_with, is_bare_hfs, payload_pbzx, product_package
 
 PAYLOAD_FILES = [("./usr", None), ("./usr/bin", None), ("./usr/bin/tool", b"#!/bin/sh\necho tool\n"),
                  ("./usr/share/doc.txt", b"documentation " * 500)]
@@ -86,6 +86,23 @@ def test_extraction(installer, tmp_path):
         with pytest.raises(kiv.FileNotFoundError, match="^no entries found under: $"):
             fs.extract_path("", str(tmp_path / "never"))
         assert not (tmp_path / "never").exists()
+
+
+@pytest.mark.parametrize("relative", MACOS_HFS_VOLUMES)
+def test_macos_volumes_extract_whole_in_both_modes(relative, tmp_path):
+    path = fixture_path(relative)
+    data = path.read_bytes()
+    image = image_with(data, tmp_path / "volume.dmg") if is_bare_hfs(data) else path
+    with kiv.open(str(image)) as dmg:
+        for mode in ("temp_file", "in_memory"):
+            with dmg.filesystem(mode) as fs:
+                out = tmp_path / mode
+                stats = fs.extract_all(str(out))
+                files = [w for w in fs.walk() if w.kind == "file" and "HFS+ Private" not in w.path]
+                assert (stats.files, stats.bytes) == (len(files), sum(w.size for w in files))
+                for w in files:
+                    assert (out / w.path[1:]).read_bytes() == fs.read_file(w.path), w.path
+                assert not [p for p in out.iterdir() if "HFS+ Private" in p.name]
 
 
 def test_packages_and_payloads(installer):

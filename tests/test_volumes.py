@@ -3,7 +3,8 @@
 import pytest
 
 import kiv
-from conftest import fixture_path
+from conftest import fixture_path, require_tool, run
+from volume_tools import MACOS_HFS_VOLUMES, bare_hfs_volume
 
 
 def test_hfs_volume_reads_the_macos_fixture():
@@ -57,3 +58,34 @@ def test_open_errors(tmp_path):
         kiv.HfsVolume.open(str(fixture_path("apfs.raw")))
     with pytest.raises(kiv.KivError, match="^APFS error: "):
         kiv.ApfsVolume.open(str(fixture_path("hfsplus.raw")))
+
+
+@pytest.mark.parametrize("relative", MACOS_HFS_VOLUMES)
+def test_hfs_volume_reads_compressed_files_and_hard_links_as_7zip_does(relative, tmp_path):
+    volume = bare_hfs_volume(relative, tmp_path)
+    require_tool("7zz")
+    run("7zz", "x", "-y", f"-o{tmp_path / '7z'}", volume)
+    top = next((tmp_path / "7z").iterdir())
+    # 7-Zip writes hard links empty, beside the files they point to.
+    inodes = [p.read_bytes() for p in (top / "[HFS+ Private Data]").iterdir()]
+    links = 0
+    with kiv.HfsVolume.open(str(volume)) as vol:
+        for entry in vol.walk():
+            if entry.kind != "file" or "HFS+ Private" in entry.path:
+                continue
+            ours = vol.read_file(entry.path)
+            assert len(ours) == entry.size == vol.stat(entry.path).size
+            theirs = (top / entry.path[1:].replace(":", "_")).read_bytes()
+            if ours and not theirs:
+                assert ours in inodes, entry.path
+                links += 1
+            else:
+                assert ours == theirs, entry.path
+        assert links >= 2
+        if "ImgTest" in relative:
+            assert vol.stat("/testfile_compressed.txt").size == 256_545
+            assert [e.size for e in vol.list_directory("/") if e.name in ("PkgInfo", "SmallFile0")] == [8, 1569]
+        if "keramics" in relative:
+            assert "forward:slash" in {e.name for e in vol.list_directory("/")}
+            assert vol.read_file("/forward:slash") == b""
+            assert vol.exists("/nfd_t\u00e9stfil\u00e8")  # typed composed, stored decomposed

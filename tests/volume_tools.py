@@ -5,7 +5,26 @@ import subprocess
 from pathlib import Path
 
 import kiv
-from conftest import require_tool, run
+from conftest import fixture_path, require_tool, run, sevenzip_partition
+
+# HFS+ volumes macOS wrote, with compressed files, hard links, names holding
+# "/" and the private folders: bare volumes, or a UDIF image of one.
+MACOS_HFS_VOLUMES = ["real/libdmg-hfsplus/ImgTest.dmg", "real/keramics/hfsplus_zlib.dmg",
+                     "real/hfsplus-rs/hfsp-small.img"]
+
+
+def is_bare_hfs(data: bytes) -> bool:
+    return data[1024:1026] in (b"H+", b"HX")
+
+
+def bare_hfs_volume(relative: str, work: Path) -> Path:
+    """The fixture itself when it is a bare volume, else its HFS+ partition as 7-Zip decodes it."""
+    path = fixture_path(relative)
+    if is_bare_hfs(path.read_bytes()):
+        return path
+    out = work / "volume.hfs"
+    out.write_bytes(sevenzip_partition(path, "*.hfs"))
+    return out
 
 
 def hfsplus_volume(src: Path, work: Path) -> bytes:

@@ -81,6 +81,11 @@ Result<BTreeHeader> read_btree_header(core::ByteSource& source, const ForkData& 
     h.total_nodes = core::load_be32(p + 36);
     h.free_nodes = core::load_be32(p + 40);
     h.key_compare_type = p[51];
+    // Node sizes are powers of two from 512 to 32768; anything else is a
+    // damaged header, and would make every node read misplaced.
+    if (h.node_size < 512 || h.node_size > 32768 || (h.node_size & (h.node_size - 1)) != 0)
+        return std::unexpected(HfsPlusError::invalid_btree("node size " + std::to_string(h.node_size) +
+                                                           " is not a power of two from 512 to 32768"));
     return h;
 }
 

@@ -50,7 +50,33 @@ std::string join(std::span<const std::string_view> parts) {
     return out;
 }
 
+// Looks a path component up as given; then with ":" read as "/", as
+// listings present that character; then both again canonically decomposed,
+// the form HFS+ stores (a name typed on Linux is usually composed).
+Result<std::optional<CatalogRecord>> lookup_component(core::ByteSource& source, const BTreeHeader& catalog,
+                                                      bool is_hfsx, uint32_t parent, std::string_view name) {
+    std::vector<std::string> spellings{std::string(name)};
+    auto add = [&](std::string s) {
+        if (std::find(spellings.begin(), spellings.end(), s) == spellings.end()) spellings.push_back(std::move(s));
+    };
+    if (name.find(':') != std::string_view::npos) {
+        std::string slashed(name);
+        std::replace(slashed.begin(), slashed.end(), ':', '/');
+        add(std::move(slashed));
+    }
+    for (size_t i = 0, n = spellings.size(); i < n; ++i) add(unicode::decompose(spellings[i]));
+    for (const auto& spelling : spellings)
+        if (auto found = HFS_TRY(lookup_catalog(source, catalog, is_hfsx, parent, spelling))) return found;
+    return std::nullopt;
+}
+
 }  // namespace
+
+std::string present_name(std::span<const uint16_t> units) {
+    std::string name = unicode::utf16_to_string(units);
+    std::replace(name.begin(), name.end(), '/', ':');
+    return name;
+}
 
 Result<ForkData> parse_fork_data(std::span<const uint8_t> bytes, size_t& pos) {
     if (pos > bytes.size() || bytes.size() - pos < 80) return short_read();
@@ -132,6 +158,8 @@ Result<CatalogRecord> parse_catalog_record(std::span<const uint8_t> data) {
             pos = 88;
             f.data_fork = HFS_TRY(parse_fork_data(data, pos));
             f.resource_fork = HFS_TRY(parse_fork_data(data, pos));
+            f.file_type = core::load_be32(p + 48);
+            f.creator = core::load_be32(p + 52);
             return f;
         }
         case kFolderThread:
@@ -234,13 +262,15 @@ Result<std::vector<DirEntry>> list_directory(core::ByteSource& source, const Vol
             } else if (auto* file = std::get_if<CatalogFile>(&record)) {
                 e.kind = file->is_symlink() ? EntryKind::Symlink : EntryKind::File;
                 e.size = file->data_fork.logical_size;
+                e.owner_flags = file->bsd.owner_flags;
+                if (file->is_hard_link()) e.hard_link_inode = file->bsd.special;
                 e.id = file->file_id;
                 e.create_time = file->create_date;
                 e.modify_time = file->content_mod_date;
             } else {
                 continue;  // thread records
             }
-            e.name = unicode::utf16_to_string(key->key.name);
+            e.name = present_name(key->key.name);
             out.push_back(std::move(e));
         }
         const uint32_t next = node.descriptor.forward_link;
@@ -274,7 +304,7 @@ Result<ResolvedPath> resolve_path(core::ByteSource& source, const VolumeHeader& 
 
     uint32_t parent = kRootFolderId;
     for (size_t i = 0; i < parts.size(); ++i) {
-        auto found = HFS_TRY(lookup_catalog(source, catalog, volume.is_hfsx, parent, parts[i]));
+        auto found = HFS_TRY(lookup_component(source, catalog, volume.is_hfsx, parent, parts[i]));
         std::span<const std::string_view> so_far(parts.data(), i + 1);
         if (!found) return std::unexpected(HfsPlusError::file_not_found(join(so_far)));
         if (i + 1 == parts.size()) return ResolvedPath{std::move(*found), std::string(parts[i])};

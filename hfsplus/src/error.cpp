@@ -18,6 +18,7 @@ std::string HfsPlusError::message() const {
         case Kind::NotADirectory: return "not a directory: " + text();
         case Kind::CorruptedData: return "corrupted data: " + text();
         case Kind::UnsupportedVersion: return "unsupported version: " + std::to_string(number());
+        case Kind::Unsupported: return "unsupported: " + text();
     }
     return {};
 }

@@ -41,9 +41,10 @@ std::strong_ordering compare_extent_key(std::span<const uint8_t> record, uint32_
 
 Result<std::vector<ExtentDescriptor>> lookup_overflow_extents(core::ByteSource& source,
                                                               const BTreeHeader& extents_tree,
-                                                              uint32_t file_id, uint32_t start_block) {
+                                                              uint32_t file_id, uint32_t start_block,
+                                                              uint8_t fork_type) {
     Comparator compare = [=](std::span<const uint8_t> record) {
-        return compare_extent_key(record, file_id, kDataForkType, start_block);
+        return compare_extent_key(record, file_id, fork_type, start_block);
     };
     auto hit = HFS_TRY(btree::search_btree(source, extents_tree, compare));
     std::vector<ExtentDescriptor> out;
@@ -94,21 +95,28 @@ Result<uint64_t> read_extent(core::ByteSource& source, uint32_t start_block, uin
     return n;
 }
 
+Result<void> check_fork(core::ByteSource& source, const VolumeHeader& volume, const ForkData& fork,
+                        uint32_t file_id) {
+    const uint32_t bs = volume.block_size;
+    if (bs == 0 || bs > kMaxBlockSize)
+        return std::unexpected(HfsPlusError::corrupted_data("unsupported allocation block size " + std::to_string(bs)));
+    // A fork lives in distinct blocks of the volume, so it cannot be larger
+    // than the image; this also bounds what overlapping extents emit.
+    const uint64_t image_size = HFS_TRY(source.size());
+    if (fork.logical_size > image_size)
+        return std::unexpected(HfsPlusError::corrupted_data(
+            "file " + std::to_string(file_id) + " declares " + std::to_string(fork.logical_size) +
+            " bytes, more than the volume's " + std::to_string(image_size)));
+    return {};
+}
+
 Result<uint64_t> read_fork_data(core::ByteSource& source, const VolumeHeader& volume,
                                 const BTreeHeader& extents_tree, const ForkData& fork, uint32_t file_id,
                                 core::ByteSink& writer) {
     const uint64_t size = fork.logical_size;
     if (size == 0) return 0;
+    HFS_CHECK(check_fork(source, volume, fork, file_id));
     const uint32_t bs = volume.block_size;
-    if (bs == 0 || bs > kMaxBlockSize)
-        return std::unexpected(HfsPlusError::corrupted_data("unsupported allocation block size " + std::to_string(bs)));
-    // A data fork lives in distinct blocks of the volume, so it cannot be
-    // larger than the image; this also bounds what overlapping extents emit.
-    const uint64_t image_size = HFS_TRY(source.size());
-    if (size > image_size)
-        return std::unexpected(HfsPlusError::corrupted_data(
-            "file " + std::to_string(file_id) + " declares " + std::to_string(size) +
-            " bytes, more than the volume's " + std::to_string(image_size)));
 
     std::vector<uint8_t> buffer;
     uint64_t written = 0;

@@ -3,6 +3,7 @@
 
 #include "hfsplus/hfsplus.hpp"
 
+#include "codec/decmpfs.hpp"
 #include "core/text.hpp"
 #include "try.hpp"
 
@@ -20,7 +21,10 @@ Result<HfsVolume> HfsVolume::open(std::unique_ptr<core::ByteSource> source) {
     auto header = HFS_TRY(VolumeHeader::parse(*source));
     auto catalog = HFS_TRY(btree::read_btree_header(*source, header.catalog_file, header.block_size));
     auto extents = HFS_TRY(btree::read_btree_header(*source, header.extents_file, header.block_size));
-    return HfsVolume(std::move(source), header, catalog, extents);
+    std::optional<BTreeHeader> attributes;
+    if (header.attributes_file.logical_size != 0)
+        attributes = HFS_TRY(btree::read_btree_header(*source, header.attributes_file, header.block_size));
+    return HfsVolume(std::move(source), header, catalog, extents, attributes);
 }
 
 Result<std::vector<DirEntry>> HfsVolume::list_directory(std::string_view path) {
@@ -32,7 +36,17 @@ Result<std::vector<DirEntry>> HfsVolume::list_directory(std::string_view path) {
         id = file->file_id;  // nothing has a file as parent: an empty list
     else
         return unexpected_thread();
-    return catalog::list_directory(*source_, header_, catalog_, id);
+    std::string_view prefix = path;
+    while (prefix.ends_with('/')) prefix.remove_suffix(1);
+    return list_folder(id, prefix);
+}
+
+Result<std::vector<DirEntry>> HfsVolume::list_folder(uint32_t folder_id, std::string_view prefix) {
+    auto entries = HFS_TRY(catalog::list_directory(*source_, header_, catalog_, folder_id));
+    for (auto& e : entries)
+        if (e.hard_link_inode || e.owner_flags & codec::kCompressedFlag)
+            e.size = listed_size(e, std::string(prefix) + "/" + e.name);
+    return entries;
 }
 
 Result<std::vector<WalkEntry>> HfsVolume::walk() {
@@ -53,7 +67,7 @@ Result<void> HfsVolume::walk_recursive(uint32_t folder_id, const std::string& pr
     };
     std::unordered_set<uint32_t> entered{folder_id};
     std::vector<Frame> stack;
-    stack.push_back({HFS_TRY(catalog::list_directory(*source_, header_, catalog_, folder_id)), 0, prefix});
+    stack.push_back({HFS_TRY(list_folder(folder_id, prefix)), 0, prefix});
     const size_t first_new = out.size();
     auto fail = [&](HfsPlusError e) {
         out.resize(first_new);
@@ -74,7 +88,7 @@ Result<void> HfsVolume::walk_recursive(uint32_t folder_id, const std::string& pr
         if (!entered.insert(id).second)
             return fail(HfsPlusError::corrupted_data("folder id " + std::to_string(id) + " at " + path +
                                                      " was already walked (catalog loop)"));
-        auto children = catalog::list_directory(*source_, header_, catalog_, id);
+        auto children = list_folder(id, path);
         if (!children) return fail(std::move(children.error()));
         stack.push_back({std::move(*children), 0, std::move(path)});  // `top` is not used past here
     }
@@ -92,10 +106,13 @@ Result<FileStat> HfsVolume::stat(std::string_view path) {
         st.gid = folder->bsd.group_id;
         st.mode = folder->bsd.file_mode;
         st.kind = EntryKind::Directory;
-    } else if (auto* file = std::get_if<CatalogFile>(&resolved.record)) {
-        st.size = file->data_fork.logical_size;
+    } else if (auto* record = std::get_if<CatalogFile>(&resolved.record)) {
+        // A hard link keeps its own id; everything else is the target's.
+        const Content content = HFS_TRY(content_of(*record, path));
+        const CatalogFile* file = &content.file;
+        st.size = content.size;
         st.resource_fork_size = file->resource_fork.logical_size;
-        st.id = file->file_id;
+        st.id = record->file_id;
         st.create_time = file->create_date;
         st.modify_time = file->content_mod_date;
         st.uid = file->bsd.owner_id;
@@ -118,19 +135,19 @@ Result<CatalogFile> HfsVolume::resolve_path_to_file(std::string_view path) {
 }
 
 Result<std::vector<uint8_t>> HfsVolume::read_file(std::string_view path) {
-    auto file = HFS_TRY(resolve_path_to_file(path));
+    const Content content = HFS_TRY(content_of(HFS_TRY(resolve_path_to_file(path)), path));
     core::VecSink sink;
-    uint64_t n = HFS_TRY(extents::read_fork_data(*source_, header_, extents_, file.data_fork, file.file_id, sink));
-    if (n != file.data_fork.logical_size)
+    uint64_t n = HFS_TRY(copy_content(content, path, sink));
+    if (n != content.size)
         return std::unexpected(HfsPlusError::corrupted_data(
-            "file " + core::debug_quote(path) + " declares " + std::to_string(file.data_fork.logical_size) +
-            " bytes but only " + std::to_string(n) + " could be read; its extent chain ends early"));
+            "file " + core::debug_quote(path) + " declares " + std::to_string(content.size) + " bytes but only " +
+            std::to_string(n) + " could be read; its extent chain ends early"));
     return sink.take();
 }
 
 Result<uint64_t> HfsVolume::read_file_to(std::string_view path, core::ByteSink& dest) {
-    auto file = HFS_TRY(resolve_path_to_file(path));
-    return extents::read_fork_data(*source_, header_, extents_, file.data_fork, file.file_id, dest);
+    const Content content = HFS_TRY(content_of(HFS_TRY(resolve_path_to_file(path)), path));
+    return copy_content(content, path, dest);
 }
 
 Result<uint64_t> HfsVolume::read_file_to(std::string_view path, core::File& dest) {

@@ -1,6 +1,9 @@
 #include "hfsplus/unicode.hpp"
 
 #include <array>
+#include <cstdlib>
+
+#include <utf8proc.h>
 
 namespace hfsplus::unicode {
 
@@ -171,6 +174,15 @@ std::strong_ordering compare_case_insensitive(std::span<const uint16_t> a, std::
         if (ca != cb) return ca <=> cb;
         if (ca == 0) return std::strong_ordering::equal;
     }
+}
+
+std::string decompose(std::string_view text) {
+    utf8proc_uint8_t* out = nullptr;
+    const auto n = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()), utf8proc_ssize_t(text.size()),
+                                &out, utf8proc_option_t(UTF8PROC_STABLE | UTF8PROC_DECOMPOSE));
+    std::string result = n < 0 ? std::string(text) : std::string(reinterpret_cast<const char*>(out), size_t(n));
+    std::free(out);
+    return result;
 }
 
 }  // namespace hfsplus::unicode

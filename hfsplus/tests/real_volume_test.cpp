@@ -26,7 +26,9 @@ TEST_P(RealImage, EveryEntryAgreesWithSevenZip) {
     KIV_REQUIRE_TOOL("7zz");
     testing_util::ScratchDir dir;
     fs::path raw = path;
-    if (path.extension() != ".raw") {
+    const Bytes head = testing_util::read_bytes(path);
+    const bool bare = head.size() > 1026 && head[1024] == 'H' && (head[1025] == '+' || head[1025] == 'X');
+    if (!bare) {
         raw = dir / "volume.hfs";
         const std::string quoted = shell_quote(path.string());
         const std::string from =
@@ -42,9 +44,14 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, RealImage,
                                          std::pair{"real/sparkle/SparkleTestCodeSignApp.dmg", 150},
                                          std::pair{"real/homebrew/container.dmg", 3},
                                          std::pair{"real/plaso/spotlight.10.13.dmg", 59},
-                                         std::pair{"real/go-hfsplus/hfsplus.dmg.gz", 5}),
+                                         std::pair{"real/go-hfsplus/hfsplus.dmg.gz", 5},
+                                         // Compressed files, hard links, a "/" inside a name.
+                                         std::pair{"real/libdmg-hfsplus/ImgTest.dmg", 40},
+                                         std::pair{"real/keramics/hfsplus_zlib.dmg", 12},
+                                         std::pair{"real/hfsplus-rs/hfsp-small.img", 20}),
                          [](const auto& info) {
-                             std::string n = fs::path(info.param.first).filename().string();
+                             std::string n = fs::path(info.param.first).parent_path().filename().string() +
+                                             fs::path(info.param.first).filename().string();
                              std::erase_if(n, [](char c) { return !isalnum((unsigned char)c); });
                              return n;
                          });

@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "decmpfs_writer.hpp"
 #include "hfsplus/hfsplus.hpp"
 
 namespace hfs_test {
@@ -51,9 +52,25 @@ public:
     uint32_t add_symlink(uint32_t parent, const std::u16string& name, std::string_view target) {
         return add_file(parent, name, {target.begin(), target.end()}, 1, {}, 0120755);
     }
+    // A file compressed as macOS does it: the compressed flag, the
+    // "com.apple.decmpfs" attribute and the resource fork, split over
+    // `fragments` extents (beyond eight in resource-fork overflow records).
+    uint32_t add_compressed(uint32_t parent, const std::u16string& name, const codec_testing::DecmpfsFile& file,
+                            unsigned fragments = 1);
+    // A file in the private data folder, named "iNode<its id>", and a hard link
+    // to it at each (parent, name); returns the file's id.
+    uint32_t add_hard_links(const Bytes& data, const std::vector<std::pair<uint32_t, std::u16string>>& links);
+    // A file record with the given forks; a hard link has `special` as its iNode number.
+    uint32_t add_file_record(uint32_t parent, const std::u16string& name, const hfsplus::ForkData& data,
+                             const hfsplus::ForkData& rsrc, uint16_t mode, uint8_t owner_flags = 0,
+                             uint32_t special = 0, bool hard_link = false);
     // A catalog record with any data under (parent, name).
     void add_record(uint32_t parent, const std::u16string& name, Bytes data) {
         records_.push_back({parent, name, std::move(data)});
+    }
+    // An inline attribute of file `id`.
+    void add_attribute(uint32_t id, const std::u16string& name, const Bytes& value) {
+        attributes_.push_back({id, name, value});
     }
     Bytes build();
 
@@ -69,11 +86,14 @@ private:
         std::u16string name;
         Bytes data;
     };
+    // Places `data` in fresh blocks as `fragments` extents, a free block apart.
+    hfsplus::ForkData place_fork(uint32_t id, uint8_t fork_type, const Bytes& data, unsigned fragments);
     bool hfsx_;
     uint32_t block_size_;
     uint16_t node_size_;
     uint32_t next_id_ = 16, next_block_, files_ = 0, folders_ = 0;
-    std::vector<Record> records_;
+    std::vector<Record> records_, attributes_;
+    uint32_t private_folder_ = 0;
     Bytes image_;
 };
 

@@ -1,5 +1,9 @@
 // Whole volumes written by the test writer: catalog order, paths, file data,
 // and the structures no tool writes (HFSX, overflow chains, loops, bad records).
+#include <algorithm>
+#include <map>
+#include <set>
+
 #include <gtest/gtest.h>
 
 #include "core/endian.hpp"
@@ -88,6 +92,68 @@ TEST(Catalog, WriterAgreesWithSevenZip) {
     hfs_test::expect_matches_seven_zip(vol, dir / "v.hfs", 60);
 }
 
+// Every compression type in both layouts, hard links and the names macOS
+// presents differently from how it stores them.  7-Zip decodes types 3, 4,
+// 7, 8 and 9 (not 1, 10, LZFSE): those are checked against it too.
+TEST(Content, CompressedFilesHardLinksAndNamesAgreeWithSevenZip) {
+    struct Row {
+        uint32_t type;
+        size_t size;
+        std::set<size_t> stored;
+        unsigned fragments;
+    };
+    const Row rows[] = {{1, 100, {}, 1},      {3, 3000, {}, 1},    {3, 300, {0}, 1},  {7, 3000, {}, 1},
+                        {7, 300, {0}, 1},     {9, 100, {}, 1},     {11, 3000, {}, 1}, {4, 200000, {1}, 3},
+                        {8, 300000, {2}, 12}, {10, 150000, {}, 2}, {12, 200000, {}, 1}};
+    // Runs of text and of noise: some blocks compress, some do not.
+    auto sample = [](size_t n, uint64_t seed) {
+        Bytes out;
+        for (size_t i = 0; out.size() < n; ++i) {
+            const std::string line = "line " + std::to_string(i) + "\n";
+            const Bytes piece = (i / 4000) % 2 ? random_bytes(line.size(), seed + i) : text(line);
+            out.insert(out.end(), piece.begin(), piece.end());
+        }
+        out.resize(n);
+        return out;
+    };
+    std::map<std::string, Bytes> files;
+    auto build = [&](bool seven_zip_only) {
+        VolumeBuilder b;
+        for (const Row& row : rows) {
+            if (seven_zip_only && (row.type == 1 || row.type >= 10)) continue;
+            const std::string name = "type " + std::to_string(row.type) + " of " + std::to_string(row.size);
+            const Bytes& data = files["/" + name] = sample(row.size, row.type);
+            b.add_compressed(2, std::u16string(name.begin(), name.end()),
+                             codec_testing::encode_decmpfs(row.type, data, row.stored), row.fragments);
+        }
+        const uint32_t dir = b.add_folder(2, u"dir");
+        b.add_hard_links(text("shared"), {{2, u"link one"}, {dir, u"link two"}});
+        b.add_file(2, u"forward/slash", text("slash"));
+        b.add_file(dir, u"cafe\u0301", text("decomposed"));
+        return b.build();
+    };
+    auto vol = open_memory(build(false));
+    for (const auto& [path, data] : files) {
+        SCOPED_TRACE(path);
+        EXPECT_TRUE(read(vol, path) == data);
+        EXPECT_EQ(vol.stat(path).value().size, data.size());
+    }
+    EXPECT_EQ(read(vol, "/dir/link two"), text("shared"));
+    EXPECT_EQ(vol.stat("/link one").value().size, 6u);
+    EXPECT_EQ(read(vol, "/forward:slash"), text("slash"));       // as listings show it
+    EXPECT_EQ(read(vol, "/dir/caf\u00E9"), text("decomposed"));  // typed composed
+    const auto walk = vol.walk().value();
+    for (const char* path : {"/dir/cafe\u0301", "/forward:slash", "/link one", "/type 12 of 200000"})
+        EXPECT_TRUE(std::any_of(walk.begin(), walk.end(), [&](const auto& w) { return w.path == path; })) << path;
+
+    KIV_REQUIRE_TOOL("7zz");
+    const Bytes image = build(true);
+    testing_util::ScratchDir scratch;
+    testing_util::write_bytes(scratch / "v.hfs", image);
+    auto theirs = open_memory(image);
+    hfs_test::expect_matches_seven_zip(theirs, scratch / "v.hfs", 11);
+}
+
 TEST(Catalog, FailuresAndBounds) {
     Sample s;
     auto vol = open_memory(s.image);
@@ -97,6 +163,15 @@ TEST(Catalog, FailuresAndBounds) {
     b.add_record(bad, u"thread", hfs_test::thread_record(3, 1, u"x"));  // a thread record under a name
     b.add_record(bad, u"bare", {});
     b.add_record(bad, u"junk", {0, 9, 0, 0});
+    // Compressed files that cannot be decoded, and a hard link to nothing.
+    const Bytes data = random_bytes(100000, 4);
+    auto cut = codec_testing::encode_decmpfs(8, data);
+    cut.resource_fork.resize(6);
+    b.add_compressed(2, u"cut table", cut);
+    b.add_compressed(2, u"type 13", {codec_testing::decmpfs_header(13, 5), {}});
+    b.add_compressed(2, u"no magic", {Bytes(16), {}});
+    b.add_hard_links(text("x"), {{2, u"linked"}});
+    b.add_file_record(2, u"dangling", {}, {}, 0100644, 0x02, 999, true);
     auto odd = open_memory(b.build());
 
     // The sample with one change to its catalog.
@@ -114,6 +189,18 @@ TEST(Catalog, FailuresAndBounds) {
     auto empty = patched([](uint8_t* c, size_t, size_t) { core::store_be32(c + 16, 0); });  // root node 0
     auto list = [](hfsplus::HfsVolume& v, uint32_t id) {
         return error_text(hfsplus::catalog::list_directory(v.source(), v.header(), v.catalog_tree(), id));
+    };
+    core::VecSink sink;
+    auto open_error = [](Bytes image, uint16_t node_size) {  // the sample with another catalog node size
+        core::store_be16(image.data() + Sample().builder.catalog_offset + 32, node_size);
+        return error_text(hfsplus::HfsVolume::open(std::make_unique<core::MemorySource>(std::move(image))));
+    };
+    auto listed_sizes = [](hfsplus::HfsVolume& v) {
+        std::string out;
+        const auto list = v.list_directory("/").value();
+        for (const auto& e : list)
+            if (e.kind == EntryKind::File) out += (out.empty() ? "" : ", ") + e.name + " " + std::to_string(e.size);
+        return out;
     };
     const std::string thread = "corrupted data: unexpected thread record",
                       descent = "invalid B-tree: descent deeper than 64 levels (cycle in index nodes)";
@@ -141,6 +228,24 @@ TEST(Catalog, FailuresAndBounds) {
         {"empty tree: a name", error_text(empty.stat("/a")), "file not found: a"},
         {"empty tree: the root", error_text(empty.stat("/")), "file not found: root folder"},
         {"empty tree: a listing", list(empty, 2), "ok"},
+        {"node size not a power of two", open_error(s.image, 1000),
+         "invalid B-tree: node size 1000 is not a power of two from 512 to 32768"},
+        {"node size below 512", open_error(s.image, 256),
+         "invalid B-tree: node size 256 is not a power of two from 512 to 32768"},
+        {"compressed: block table cut", error_text(odd.read_file("/cut table")),
+         "corrupted data: compressed file \"/cut table\": block table of 12 bytes does not fit the resource fork "
+         "(6 bytes)"},
+        {"compressed: unknown type", error_text(odd.read_file("/type 13")),
+         "unsupported: file \"/type 13\": compression type 13 is not supported"},
+        {"compressed: unknown type, streamed", error_text(odd.read_file_to("/type 13", sink)),
+         "unsupported: file \"/type 13\": compression type 13 is not supported"},
+        {"compressed: unknown type, size", std::to_string(odd.stat("/type 13").value().size), "5"},
+        {"compressed: no magic", error_text(odd.stat("/no magic")),
+         "corrupted data: compressed file \"/no magic\": decmpfs attribute lacks the magic \"fpmc\""},
+        {"hard link", error_text(odd.read_file("/linked")), "ok"},
+        {"hard link to nothing", error_text(odd.read_file("/dangling")),
+         "corrupted data: hard link \"/dangling\" points to iNode999, which the private data folder does not hold"},
+        {"listing sizes of the damaged", listed_sizes(odd), "cut table 100000, dangling 0, linked 1, no magic 0, type 13 5"},
     };
     for (const auto& [what, got, expected] : rows) {
         SCOPED_TRACE(what);

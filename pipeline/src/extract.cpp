@@ -1,12 +1,52 @@
 // Copying a volume subtree into a directory on disk.
 #include <system_error>
 
+#include "core/text.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace kiv {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The folders where HFS+ keeps the files and folders that hard links point
+// to.  Their contents reach the user through the links; the folders
+// themselves are not extracted.
+bool in_hfs_metadata_folder(std::string_view path) {
+    if (path.starts_with('/')) path.remove_prefix(1);
+    const std::string_view top = path.substr(0, path.find('/'));
+    return top == hfsplus::kPrivateDataFolder || top == std::string_view(".HFS+ Private Directory Data\r");
+}
+
+// Copies the contents of the walk entry into `out`; a file whose bytes
+// cannot all be produced is an error, and is not left behind shorter.
+Result<uint64_t> copy_file(FilesystemHandle& fs, const FsWalkEntry& entry, const fs::path& out) {
+    auto file = core::File::create(out.string());
+    if (!file) return fail(file.error());
+    Result<uint64_t> copied = 0;
+    if (auto* h = fs.hfs()) {
+        auto n = h->volume().read_file_to(entry.path, *file);
+        copied = n ? Result<uint64_t>(*n) : fail(n.error());
+        if (copied && *copied != entry.size)
+            copied = fail(hfsplus::HfsPlusError::corrupted_data(
+                "file " + core::debug_quote(entry.path) + " declares " + std::to_string(entry.size) +
+                " bytes but only " + std::to_string(*copied) + " could be read"));
+    } else {
+        core::BufferedFileWriter writer(std::move(*file));
+        auto n = fs.apfs()->volume().read_file_to(entry.path, writer);
+        copied = n ? Result<uint64_t>(*n) : fail(n.error());
+        if (copied && *copied != entry.size)
+            copied = fail(apfs::ApfsError::corrupted(
+                "file " + core::debug_quote(entry.path) + " declares " + std::to_string(entry.size) +
+                " bytes but only " + std::to_string(*copied) + " could be read"));
+        if (auto flushed = writer.flush(); copied && !flushed) copied = fail(flushed.error());
+    }
+    if (!copied) {
+        std::error_code ignored;
+        fs::remove(out, ignored);
+    }
+    return copied;
+}
 
 // Creates `dir` and its missing parents (0777 before the umask); an existing directory is fine.
 Result<void> make_dirs(const fs::path& dir) {
@@ -27,7 +67,9 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
 
     auto entries = walk();
     if (!entries) return fail(entries.error());
+    const bool hfs_volume = hfs() != nullptr;
     std::erase_if(*entries, [&](const FsWalkEntry& e) {
+        if (hfs_volume && in_hfs_metadata_folder(e.path)) return true;
         if (root_mode) return false;
         std::string_view p = e.path;
         if (p.starts_with('/')) p.remove_prefix(1);
@@ -58,22 +100,10 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
         switch (entry.kind) {
             case FsEntryKind::File: {
                 if (auto made = make_dirs(out.parent_path()); !made) return fail(made.error());
-                auto file = core::File::create(out.string());
-                if (!file) return fail(file.error());
-                uint64_t copied = 0;
-                if (auto* h = hfs()) {
-                    auto n = h->volume().read_file_to(entry.path, *file);
-                    if (!n) return fail(n.error());
-                    copied = *n;
-                } else {
-                    core::BufferedFileWriter writer(std::move(*file));
-                    auto n = apfs()->volume().read_file_to(entry.path, writer);
-                    if (!n) return fail(n.error());
-                    if (auto flushed = writer.flush(); !flushed) return fail(flushed.error());
-                    copied = *n;
-                }
+                auto copied = copy_file(*this, entry, out);
+                if (!copied) return fail(copied.error());
                 ++stats.files;
-                stats.bytes += copied;
+                stats.bytes += *copied;
                 break;
             }
             case FsEntryKind::Directory:

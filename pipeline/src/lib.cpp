@@ -2,6 +2,7 @@
 #include <utility>
 
 #include "core/io.hpp"
+#include "core/text.hpp"
 #include "pipeline/pipeline.hpp"
 #include "xara/pkg.hpp"
 
@@ -124,6 +125,9 @@ std::string_view strip_base_prefix(std::string_view path, std::string_view base)
 
 Result<std::filesystem::path> sanitize_path(std::string_view path) {
     std::filesystem::path out;
+    // The operating system would cut a name at a NUL and write somewhere the volume never named.
+    if (path.find('\0') != std::string_view::npos)
+        return fail(KivError::invalid_path("name contains a NUL character: " + core::debug_quote(path)));
     for (const auto& part : std::filesystem::path(path)) {
         if (part.empty() || part == "." || part.has_root_directory() || part.has_root_name()) continue;
         if (part == "..") return fail(KivError::invalid_path("path traversal detected: " + std::string(path)));

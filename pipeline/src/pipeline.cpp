@@ -96,11 +96,11 @@ Result<FilesystemHandle> DmgPipeline::open_filesystem_with_mode(ExtractionMode m
 // ---- Streaming package opens ----
 
 Result<xara::XarArchive> HfsHandle::open_pkg_streaming(std::string_view path) {
-    auto record = volume_.resolve_path_to_file(path);
-    if (!record) return fail(record.error());
+    // The file's contents as the volume presents them: a hard link's target,
+    // a compressed package decoded.
+    if (auto record = volume_.resolve_path_to_file(path); !record) return fail(record.error());
     auto source = spool_to_tempfile([&](core::ByteSink& sink) -> Result<uint64_t> {
-        auto copied = hfsplus::extents::read_fork_data(volume_.source(), volume_.header(), volume_.extents_tree(),
-                                                       record->data_fork, record->file_id, sink);
+        auto copied = volume_.read_file_to(path, sink);
         if (!copied) return fail(copied.error());
         return *copied;
     });

@@ -139,20 +139,57 @@ TEST(ExtractPath, NothingAtTheBaseFailsBeforeDestIsMade) {
     EXPECT_EQ(error_of(fs.extract_path("/", out / "file" / "sub")).kind(), Kind::Io);
 }
 
-// A hand-built volume holding an entry named "..", which no real filesystem could hold.
-TEST(ExtractPath, TraversalInTheVolumeStopsTheExtraction) {
+// Hand-built volumes holding names no real filesystem could hold: the
+// extraction stops at them with what was written before still there.
+TEST(ExtractPath, HostileNamesStopTheExtraction) {
+    const std::tuple<std::u16string, const char*, const char*> rows[] = {
+        {u"..", "invalid path: path traversal detected: b/..", "invalid path: path traversal detected: .."},
+        {std::u16string(u"x\0y", 3), "invalid path: name contains a NUL character: \"b/x\\0y\"",
+         "invalid path: name contains a NUL character: \"x\\0y\""},
+    };
+    for (const auto& [name, from_root, from_b] : rows) {
+        SCOPED_TRACE(from_root);
+        hfs_test::VolumeBuilder builder;
+        builder.add_file(2, u"a", {'1'});
+        const uint32_t dir = builder.add_folder(2, u"b");
+        builder.add_file(dir, name, {'x'});
+        testing_util::ScratchDir out;
+        const auto dmg = make_dmg(out / "evil.dmg", {{kHfsName, builder.build()}});
+        auto fs = ok(ok(DmgPipeline::open(dmg.string())).open_filesystem());
+        const auto e = error_of(fs.extract_path("/", out / "dest"));
+        EXPECT_EQ(e.kind(), Kind::InvalidPath);
+        EXPECT_EQ(e.message(), from_root);
+        EXPECT_TRUE(fs::exists(out / "dest/a"));  // written before the bad entry
+        EXPECT_EQ(tree_of(out / "dest/b"), std::set<std::string>());
+        EXPECT_EQ(error_of(fs.extract_path("/b", out / "dest2")).message(), from_b);
+    }
+}
+
+// The folders HFS+ keeps link targets in are not extracted; the links are,
+// with their targets' contents.  A file whose extents end early is an
+// error and is not left behind shorter.
+TEST(ExtractPath, HfsMetadataFoldersAreSkippedAndShortFilesFail) {
     hfs_test::VolumeBuilder builder;
-    builder.add_file(2, u"a", {'1'});
-    const uint32_t dir = builder.add_folder(2, u"b");
-    builder.add_file(dir, u"..", {'x'});
+    builder.add_hard_links({'l', 'n', 'k'}, {{2, u"link"}});
+    builder.add_folder(builder.add_folder(2, u".HFS+ Private Directory Data\r"), u"dir_1");
+    const Bytes good = testing_util::random_bytes(5000, 1), cut = testing_util::random_bytes(4096, 2);
+    builder.add_file(2, u"good", good);
+    const uint32_t dir = builder.add_folder(2, u"z");
+    builder.add_file(dir, u"short", cut, 1, 3 * 4096);
     testing_util::ScratchDir out;
-    const auto dmg = make_dmg(out / "evil.dmg", {{kHfsName, builder.build()}});
-    auto fs = ok(ok(DmgPipeline::open(dmg.string())).open_filesystem());
-    const auto e = error_of(fs.extract_path("/", out / "dest"));
-    EXPECT_EQ(e.kind(), Kind::InvalidPath);
-    EXPECT_EQ(e.message(), "invalid path: path traversal detected: b/..");
-    EXPECT_TRUE(fs::exists(out / "dest/a"));  // written before the bad entry
-    EXPECT_EQ(error_of(fs.extract_path("/b", out / "dest2")).message(), "invalid path: path traversal detected: ..");
+    const auto dmg = make_dmg(out / "v.dmg", {{kHfsName, builder.build()}});
+    for (auto mode : {kiv::ExtractionMode::TempFile, kiv::ExtractionMode::InMemory}) {
+        auto fs = ok(ok(DmgPipeline::open(dmg.string())).open_filesystem_with_mode(mode));
+        const fs::path dest = out / (mode == kiv::ExtractionMode::TempFile ? "temp" : "memory");
+        const auto e = error_of(fs.extract_path("/", dest));
+        EXPECT_EQ(e.kind(), Kind::HfsPlus);
+        EXPECT_EQ(e.message(), "HFS+ error: corrupted data: file \"/z/short\" declares 12288 bytes but only 4096 "
+                               "could be read");
+        EXPECT_EQ(tree_of(dest), (std::set<std::string>{"good:5000", "link:3", "z/"}));
+        EXPECT_EQ(testing_util::read_bytes(dest / "link"), (Bytes{'l', 'n', 'k'}));
+        EXPECT_EQ(error_of(fs.extract_path(std::string("/\0\0\0\0HFS+ Private Data", 22), dest)).kind(),
+                  Kind::NoEntries);
+    }
 }
 
 TEST(VolumeRecords, HfsxAndRawDatesComeThroughUnchanged) {
@@ -197,6 +234,37 @@ TEST(VolumeRecords, ResourceForksAndSymlinksOfARealVolume) {
     EXPECT_EQ(stats.symlinks_skipped, 1u);
     EXPECT_FALSE(fs::exists(fs::symlink_status(out / "dest/a_link")));
     EXPECT_EQ(testing_util::read_bytes(out / "dest/passwords.txt").size(), 116u);
+}
+
+// macOS volumes with compressed files, hard links, names with "/" and the
+// private folders: every file extracts with the contents read_file gives
+// (which the HFS+ tests hold against 7-Zip).
+TEST(ExtractPath, MacOsVolumesExtractWhole) {
+    for (const char* fixture : {"real/libdmg-hfsplus/ImgTest.dmg", "real/keramics/hfsplus_zlib.dmg",
+                                "real/hfsplus-rs/hfsp-small.img"}) {
+        SCOPED_TRACE(fixture);
+        const fs::path path = KIV_REQUIRE_FIXTURE(fixture);
+        testing_util::ScratchDir out;
+        fs::path dmg = path;
+        const Bytes bytes = testing_util::read_bytes(path);
+        if (bytes.size() > 1025 && bytes[1024] == 'H' && bytes[1025] == '+')  // a bare volume
+            dmg = make_dmg(out / "v.dmg", {{kHfsName, bytes}});
+        for (auto mode : {kiv::ExtractionMode::TempFile, kiv::ExtractionMode::InMemory}) {
+            auto fs = ok(ok(DmgPipeline::open(dmg.string())).open_filesystem_with_mode(mode));
+            const fs::path dest = out / (mode == kiv::ExtractionMode::TempFile ? "temp" : "memory");
+            const auto stats = ok(fs.extract_path("/", dest));
+            uint64_t files = 0, bytes = 0;
+            for (const auto& e : ok(fs.walk())) {
+                if (e.kind != kiv::FsEntryKind::File || e.path.find("HFS+ Private") != std::string::npos) continue;
+                ++files;
+                bytes += e.size;
+                EXPECT_EQ(testing_util::read_bytes(dest / e.path.substr(1)), ok(fs.read_file(e.path))) << e.path;
+            }
+            EXPECT_EQ(std::tuple(stats.files, stats.bytes), std::tuple(files, bytes));
+            for (const auto& top : fs::directory_iterator(dest))
+                EXPECT_EQ(top.path().filename().string().find("HFS+ Private"), std::string::npos);
+        }
+    }
 }
 
 TEST(ExtractPath, ApfsVolumeExtractsLikeSevenZipLists) {

@@ -54,8 +54,13 @@ struct CatalogFile {
     uint32_t text_encoding = 0;
     ForkData data_fork;
     ForkData resource_fork;
+    uint32_t file_type = 0;  // Finder info: type and creator codes
+    uint32_t creator = 0;
 
     bool is_symlink() const { return (bsd.file_mode & 0xF000) == 0xA000; }
+    // A hard link ("hlnk"/"hfs+"): its contents are those of the file
+    // "iNode<N>" in the private data folder, N being the BSD special field.
+    bool is_hard_link() const { return file_type == 0x686C6E6B && creator == 0x6866732B; }
 };
 
 struct CatalogThread {
@@ -75,7 +80,13 @@ struct DirEntry {
     uint32_t create_time = 0;
     uint32_t modify_time = 0;
     EntryKind kind = EntryKind::File;
+    // Files only: the BSD owner flags, and the iNode number of a hard link (0 for other files).
+    uint8_t owner_flags = 0;
+    uint32_t hard_link_inode = 0;
 };
+
+// The folder at the root that holds the files hard links point to.
+inline constexpr std::string_view kPrivateDataFolder{"\0\0\0\0HFS+ Private Data", 21};
 
 namespace catalog {
 
@@ -105,7 +116,12 @@ struct ResolvedPath {
     CatalogRecord record;
     std::string name;  // the last component as given, or the volume name for the root
 };
+// A name as listings show it: a "/" inside a catalog name becomes ":", as macOS shows it.
+std::string present_name(std::span<const uint16_t> units);
+
 // The record a slash-separated path names; "" and "/" name the root folder.
+// A component that is not found is looked up again with ":" read as "/",
+// and in canonically decomposed form (as HFS+ stores names).
 Result<ResolvedPath> resolve_path(core::ByteSource& source, const VolumeHeader& volume,
                                   const BTreeHeader& catalog, std::string_view path);
 

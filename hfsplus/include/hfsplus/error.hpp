@@ -22,6 +22,7 @@ public:
         NotADirectory,       // "not a directory: {}"
         CorruptedData,       // "corrupted data: {}"
         UnsupportedVersion,  // "unsupported version: {}"
+        Unsupported,         // "unsupported: {}" (a file stored in a form this library cannot decode)
     };
 
     // Every I/O failure of a source or a destination converts into Io.
@@ -33,6 +34,7 @@ public:
     static HfsPlusError not_a_directory(std::string path) { return {Kind::NotADirectory, std::move(path)}; }
     static HfsPlusError corrupted_data(std::string text) { return {Kind::CorruptedData, std::move(text)}; }
     static HfsPlusError unsupported_version(uint16_t version) { return {Kind::UnsupportedVersion, version}; }
+    static HfsPlusError unsupported(std::string text) { return {Kind::Unsupported, std::move(text)}; }
 
     Kind kind() const { return kind_; }
     // The display text.
@@ -42,7 +44,7 @@ public:
     const core::IoError* io_error() const { return std::get_if<core::IoError>(&payload_); }
     // The signature or version of InvalidSignature / UnsupportedVersion, else 0.
     uint16_t number() const;
-    // The text payload of InvalidBTree, FileNotFound, NotADirectory and CorruptedData, else "".
+    // The text payload of InvalidBTree, FileNotFound, NotADirectory, CorruptedData and Unsupported, else "".
     const std::string& text() const;
 
     friend bool operator==(const HfsPlusError&, const HfsPlusError&) = default;

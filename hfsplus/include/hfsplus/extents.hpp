@@ -25,11 +25,16 @@ namespace extents {
 std::strong_ordering compare_extent_key(std::span<const uint8_t> record, uint32_t file_id, uint8_t fork_type,
                                         uint32_t start_block);
 
-// The eight extents of the data-fork overflow record keyed (file id, start block),
-// or an empty list when there is none.
+// The eight extents of the overflow record keyed (file id, fork type, start
+// block), or an empty list when there is none.
 Result<std::vector<ExtentDescriptor>> lookup_overflow_extents(core::ByteSource& source,
                                                               const BTreeHeader& extents_tree,
-                                                              uint32_t file_id, uint32_t start_block);
+                                                              uint32_t file_id, uint32_t start_block,
+                                                              uint8_t fork_type = kDataForkType);
+
+// Refuses a block size no copy can use, and a fork larger than the image.
+Result<void> check_fork(core::ByteSource& source, const VolumeHeader& volume, const ForkData& fork,
+                        uint32_t file_id);
 
 // Copies up to `wanted` bytes of one extent into `writer`; returns the count.
 // `buffer` is scratch space reused across extents (unused over in-memory sources).
@@ -45,4 +50,32 @@ Result<uint64_t> read_fork_data(core::ByteSource& source, const VolumeHeader& vo
                                 core::ByteSink& writer);
 
 }  // namespace extents
+
+// Reads at any offset of a fork: its extents, inline and from the overflow
+// records, are gathered once when it opens.
+class ForkReader {
+public:
+    static Result<ForkReader> open(core::ByteSource& source, const VolumeHeader& volume,
+                                   const BTreeHeader& extents_tree, const ForkData& fork, uint32_t file_id,
+                                   uint8_t fork_type);
+
+    uint64_t size() const { return size_; }
+    // Fills `buf` from fork offset `offset`; bytes beyond the fork's size or
+    // its extents fail with the short-read error.
+    core::IoResult<void> read_at(uint64_t offset, std::span<uint8_t> buf);
+
+private:
+    struct Run {
+        uint64_t fork_offset;  // where the extent starts in the fork
+        uint64_t image_offset;
+        uint64_t length;
+    };
+    ForkReader(core::ByteSource& source, uint64_t size, std::vector<Run> runs)
+        : source_(&source), size_(size), runs_(std::move(runs)) {}
+
+    core::ByteSource* source_;
+    uint64_t size_;
+    std::vector<Run> runs_;
+};
+
 }  // namespace hfsplus

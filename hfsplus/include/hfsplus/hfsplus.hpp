@@ -3,11 +3,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/io.hpp"
+#include "hfsplus/attributes.hpp"
 #include "hfsplus/btree.hpp"
 #include "hfsplus/catalog.hpp"
 #include "hfsplus/error.hpp"
@@ -23,7 +25,7 @@ struct WalkEntry {
 };
 
 struct FileStat {
-    uint64_t size = 0;                // data fork logical size; 0 for a folder
+    uint64_t size = 0;                // content size (see HfsVolume); 0 for a folder
     uint64_t resource_fork_size = 0;  // 0 for a folder
     uint32_t id = 0;
     uint32_t create_time = 0;  // seconds since 1904, as stored
@@ -35,9 +37,14 @@ struct FileStat {
     EntryKind kind = EntryKind::File;  // File or Directory: a symbolic link stats as File
 };
 
+// A file's contents are what macOS shows: a hard link reads, stats and lists
+// as the file it points to, and a compressed file ("com.apple.decmpfs") as
+// its uncompressed bytes.  Listings and walks keep the stored size of a file
+// whose link target or compression header cannot be read; stat and reads
+// report the error.
 class HfsVolume {
 public:
-    // Reads the volume header and the catalog and extents B-tree headers.
+    // Reads the volume header and the catalog, extents and attributes B-tree headers.
     static Result<HfsVolume> open(std::unique_ptr<core::ByteSource> source);
 
     Result<std::vector<DirEntry>> list_directory(std::string_view path);
@@ -46,10 +53,13 @@ public:
     // Appends the entries below folder `folder_id` to `out`, paths under `prefix`.
     Result<void> walk_recursive(uint32_t folder_id, const std::string& prefix, std::vector<WalkEntry>& out);
     Result<FileStat> stat(std::string_view path);
+    // The catalog record the path names, as stored (a hard link is not followed).
     Result<CatalogFile> resolve_path_to_file(std::string_view path);
-    // The whole data fork; fails when the extent chain ends before its logical size.
+    // The whole contents; fails when they cannot all be produced.
     Result<std::vector<uint8_t>> read_file(std::string_view path);
-    // Streams the data fork into `dest` and returns the count (short when the chain ends early).
+    // Streams the contents into `dest` and returns the count: short when the
+    // data fork's extent chain ends early, while a compressed file is either
+    // complete or an error.
     Result<uint64_t> read_file_to(std::string_view path, core::ByteSink& dest);
     Result<uint64_t> read_file_to(std::string_view path, core::File& dest);
 
@@ -57,16 +67,39 @@ public:
     const VolumeHeader& header() const { return header_; }
     const BTreeHeader& catalog_tree() const { return catalog_; }
     const BTreeHeader& extents_tree() const { return extents_; }
+    // Absent when the volume has no attributes file.
+    const std::optional<BTreeHeader>& attributes_tree() const { return attributes_; }
 
 private:
+    // Where a file's contents come from: the record holding its forks (the
+    // link target for a hard link) and, for a compressed file, the decmpfs value.
+    struct Content {
+        CatalogFile file;
+        std::vector<uint8_t> decmpfs;  // empty: the data fork as it is
+        bool in_resource_fork = false;  // the compressed data is in the resource fork
+        uint64_t size = 0;
+    };
+
     HfsVolume(std::unique_ptr<core::ByteSource> source, VolumeHeader header, BTreeHeader catalog,
-              BTreeHeader extents)
-        : source_(std::move(source)), header_(header), catalog_(catalog), extents_(extents) {}
+              BTreeHeader extents, std::optional<BTreeHeader> attributes)
+        : source_(std::move(source)), header_(header), catalog_(catalog), extents_(extents),
+          attributes_(attributes) {}
+
+    // The file a hard link points to (iNode<inode> in the private data folder).
+    Result<CatalogFile> link_target(uint32_t inode, std::string_view path);
+    // The "com.apple.decmpfs" value of a file flagged compressed, if it has one.
+    Result<std::optional<std::vector<uint8_t>>> decmpfs_value(uint32_t file_id, uint8_t owner_flags);
+    Result<Content> content_of(const CatalogFile& record, std::string_view path);
+    // The listing size of a file entry: of its contents, else as stored.
+    uint64_t listed_size(const DirEntry& entry, std::string_view path);
+    Result<std::vector<DirEntry>> list_folder(uint32_t folder_id, std::string_view prefix);
+    Result<uint64_t> copy_content(const Content& content, std::string_view path, core::ByteSink& dest);
 
     std::unique_ptr<core::ByteSource> source_;
     VolumeHeader header_;
     BTreeHeader catalog_;
     BTreeHeader extents_;
+    std::optional<BTreeHeader> attributes_;
 };
 
 }  // namespace hfsplus

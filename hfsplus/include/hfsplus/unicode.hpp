@@ -17,6 +17,9 @@ std::string utf16_to_string(std::span<const uint16_t> units);
 // Big-endian byte pairs to units (a trailing odd byte is ignored).
 std::vector<uint16_t> utf16be_to_u16(std::span<const uint8_t> bytes);
 
+// The canonical decomposition (NFD) of UTF-8 text; invalid text comes back unchanged.
+std::string decompose(std::string_view text);
+
 // HFSX order: unit by unit as unsigned numbers, a prefix before the longer name.
 std::strong_ordering compare_binary(std::span<const uint16_t> a, std::span<const uint16_t> b);
 

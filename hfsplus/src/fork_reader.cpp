@@ -1,0 +1,61 @@
+#include <algorithm>
+#include <string>
+
+#include "hfsplus/extents.hpp"
+#include "try.hpp"
+
+namespace hfsplus {
+
+Result<ForkReader> ForkReader::open(core::ByteSource& source, const VolumeHeader& volume,
+                                    const BTreeHeader& extents_tree, const ForkData& fork, uint32_t file_id,
+                                    uint8_t fork_type) {
+    const uint64_t size = fork.logical_size;
+    const uint64_t bs = volume.block_size;
+    if (size == 0) return ForkReader(source, 0, {});
+    // Also bounds the number of overflow records followed below.
+    HFS_CHECK(extents::check_fork(source, volume, fork, file_id));
+
+    std::vector<Run> runs;
+    uint64_t covered = 0;
+    uint32_t next_start = 0;
+    auto add = [&](const ExtentDescriptor& e) {
+        if (e.block_count == 0 || covered >= size) return false;
+        const uint64_t length = std::min(uint64_t(e.block_count) * bs, size - covered);
+        runs.push_back({covered, uint64_t(e.start_block) * bs, length});
+        covered += length;
+        next_start += e.block_count;
+        return true;
+    };
+    bool more = true;
+    for (const auto& e : fork.extents)
+        if (!(more = add(e))) break;
+    while (more && covered < size) {
+        auto record = HFS_TRY(extents::lookup_overflow_extents(source, extents_tree, file_id, next_start, fork_type));
+        more = !record.empty();
+        for (const auto& e : record)
+            if (!(more = add(e))) break;
+    }
+    // Bytes past the last extent are left out: reads there fail.
+    return ForkReader(source, size, std::move(runs));
+}
+
+core::IoResult<void> ForkReader::read_at(uint64_t offset, std::span<uint8_t> buf) {
+    if (offset > size_ || buf.size() > size_ - offset) return core::eof_fail();
+    // The run holding `offset`: the last one starting at or before it.
+    size_t i = size_t(std::upper_bound(runs_.begin(), runs_.end(), offset,
+                                       [](uint64_t at, const Run& r) { return at < r.fork_offset; }) -
+                      runs_.begin());
+    for (; !buf.empty(); ++i) {
+        if (i == 0 || i > runs_.size() || offset >= runs_[i - 1].fork_offset + runs_[i - 1].length)
+            return core::eof_fail();
+        const Run& r = runs_[i - 1];
+        const uint64_t within = offset - r.fork_offset;
+        const size_t n = size_t(std::min<uint64_t>(buf.size(), r.length - within));
+        if (auto read = source_->read_exact_at(r.image_offset + within, buf.first(n)); !read) return read;
+        buf = buf.subspan(n);
+        offset += n;
+    }
+    return {};
+}
+
+}  // namespace hfsplus

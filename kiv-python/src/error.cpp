@@ -47,7 +47,7 @@ PyObject* exception_type(Class c) {
 
 // Class by variant, one table per library, in each library's variant order.
 constexpr Class kUdif[] = {IF, IO, IF, IF, IF, DC, DC, UN, NF, IF, IF, IF, UN, IF};
-constexpr Class kHfsPlus[] = {IO, IF, IF, NF, IF, IF, UN};
+constexpr Class kHfsPlus[] = {IO, IF, IF, NF, IF, IF, UN, UN};
 constexpr Class kXar[] = {IO, IF, IF, IF, NF, UN, DC, IF};
 constexpr Class kPbzx[] = {IF, IO, DC, IF, IO, IF, NF, IF, DC, UN};
 constexpr Class kApfs[] = {IO, IF, IF, IF, NF, IF, IF, UN, IF};

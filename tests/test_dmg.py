@@ -112,6 +112,40 @@ def test_real_images_decode_like_7zip(relative, kind):
         assert data == sevenzip_partition(path, expected[0])
 
 
+# Crafted images that once read past a buffer, overflowed the stack, or made
+# extraction write or allocate without end.
+@pytest.mark.parametrize("name, at_open, error, message", [
+    ("heap-overflow-lzfse-fse_in_checked_flush64.dmg", False, kiv.DecompressionError,
+     r"^DMG error: decompression error: lzfse decoded 0 bytes, expected 4096$"),
+    ("stack-overflow-libplist-xml-depth177k.dmg", True, kiv.InvalidFormatError,
+     r"^DMG error: invalid plist: plist parse error: nesting too deep at offset 3598$"),
+    ("stack-overflow-libplist-bplist-depth89k.dmg", True, kiv.InvalidFormatError,
+     r"^DMG error: invalid plist: plist parse error: nesting too deep at offset 2056$"),
+    ("timeout-stream-zero-fill-512PiB.dmg", False, kiv.InvalidFormatError,
+     r"^DMG error: invalid block map: partition of 1125899906842624 sectors exceeds the image's 524288 sectors$"),
+    ("oom-in-memory-partition-16GiB.dmg", False, kiv.InvalidFormatError,
+     r"^DMG error: invalid block map: partition of 33554432 sectors exceeds the image's 524288 sectors$"),
+    ("ubsan-lzfse-pointer-overflow.dmg", False, None, None),
+])
+def test_hostile_images_fail_cleanly(tmp_path, name, at_open, error, message):
+    path = fixture_path("hostile/" + name)
+    if at_open:
+        with pytest.raises(error, match=message):
+            kiv.DmgArchive.open(str(path))
+        return
+    out = tmp_path / "out.img"
+    with kiv.DmgArchive.open(str(path)) as image:
+        (part,) = image.partitions
+        if error is None:
+            assert image.extract_partition(part.id) == sevenzip_partition(path, "0.hfs")
+            return
+        with pytest.raises(error, match=message):
+            image.extract_partition(part.id)
+        with pytest.raises(error, match=message):
+            image.extract_partition_to(part.id, str(out))
+        assert not out.exists()
+
+
 def test_encrypted_image_fails_cleanly():
     path = fixture_path("real/sparkle/SparkleTestCodeSignApp.enc.dmg")
     with pytest.raises(kiv.InvalidFormatError, match="^DMG error: invalid DMG magic: expected 'koly' trailer$"):

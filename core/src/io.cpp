@@ -126,11 +126,13 @@ IoResult<uint64_t> ByteSource::seek_from_end(int64_t offset) {
 }
 
 IoResult<std::vector<uint8_t>> ByteSource::read_vec(uint64_t len) {
+    // A declared length is trusted only as far as the source can back it.
+    auto total = size();
+    if (total && len > (position() < *total ? *total - position() : 0)) return eof_fail();
+    // A source that cannot tell its size grows the vector as data arrives.
     constexpr uint64_t kStep = 16u << 20;
     std::vector<uint8_t> out;
-    // Trust the declared length only as far as the source can back it.
-    if (auto total = size(); total && *total >= position() && len <= *total - position())
-        out.reserve(size_t(len));
+    if (total) out.reserve(size_t(len));
     while (out.size() < len) {
         size_t old = out.size();
         size_t step = size_t(std::min<uint64_t>(len - old, kStep));

@@ -59,6 +59,9 @@ TEST(ByteSource, ReadVecRefusesMoreThanTheSourceHolds) {
     ASSERT_FALSE(huge);
     EXPECT_TRUE(huge.error().is_unexpected_eof());
     ASSERT_TRUE(mem.seek(2));
+    // Refused from what is left, before anything is read.
+    EXPECT_TRUE(mem.read_vec(9).error().is_unexpected_eof());
+    EXPECT_EQ(mem.position(), 2u);
     auto some = mem.read_vec(8);
     ASSERT_TRUE(some);
     EXPECT_EQ(some->size(), 8u);

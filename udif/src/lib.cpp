@@ -1,6 +1,8 @@
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "udif/archive.hpp"
 #include "udif/writer.hpp"
@@ -96,10 +98,25 @@ Result<std::vector<uint8_t>> DmgArchive::extract_partition_by_name(std::string_v
 }
 
 namespace {
+// Writes the decoded image, leaving a hole for every all-zero 4 KiB block.
 Result<void> write_file(const std::string& path, std::span<const uint8_t> bytes) {
     auto file = create_file(path);
     if (!file) return fail(std::move(file.error()));
-    if (auto r = file->write_all(bytes); !r) return fail_io(r.error());
+    core::FileSink sink(*file);
+    constexpr size_t kBlock = 4096;
+    static const uint8_t zeros[kBlock] = {};
+    auto zero_block = [&](size_t at) {
+        size_t n = std::min(kBlock, bytes.size() - at);
+        return std::memcmp(bytes.data() + at, zeros, n) == 0;
+    };
+    for (size_t at = 0; at < bytes.size();) {
+        bool zero = zero_block(at);
+        size_t end = std::min(at + kBlock, bytes.size());
+        while (end < bytes.size() && zero_block(end) == zero) end = std::min(end + kBlock, bytes.size());
+        auto r = zero ? sink.skip_zeros(end - at) : sink.write_all(bytes.subspan(at, end - at));
+        if (!r) return fail_io(r.error());
+        at = end;
+    }
     return {};
 }
 }  // namespace

@@ -27,6 +27,35 @@ std::vector<uint8_t> to_binary_plist(const std::string& xml) {
     return out;
 }
 
+std::string repeat(const std::string& s, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) out += s;
+    return out;
+}
+
+// A binary list of the given objects, object 0 at the top; offsets 4 and
+// references 2 bytes wide.
+std::vector<uint8_t> bplist(const std::vector<std::vector<uint8_t>>& objects) {
+    std::vector<uint8_t> out = {'b', 'p', 'l', 'i', 's', 't', '0', '0'};
+    std::vector<uint32_t> offsets;
+    for (const auto& o : objects) {
+        offsets.push_back(uint32_t(out.size()));
+        out.insert(out.end(), o.begin(), o.end());
+    }
+    uint64_t table = out.size();
+    for (uint32_t at : offsets) core::append_be32(out, at);
+    out.insert(out.end(), {0, 0, 0, 0, 0, 0, 4, 2});
+    core::append_be64(out, objects.size());
+    core::append_be64(out, 0);
+    core::append_be64(out, table);
+    return out;
+}
+std::vector<uint8_t> bplist_array(const std::vector<uint16_t>& refs) {
+    std::vector<uint8_t> out = {uint8_t(0xA0 | refs.size())};
+    for (uint16_t r : refs) core::append_be16(out, r);
+    return out;
+}
+
 const udif::MishHeader kMap = block_map(4, {run(BlockType::ZeroFill, 0, 4), run(BlockType::Terminator, 4, 0)});
 const std::string kTwoEntries = plist_xml(named_entry("disk image (Apple_HFS : 3)", 3, kMap) + named_entry("free", -1, kMap));
 
@@ -121,8 +150,15 @@ TEST(PropertyList, MalformedListsAreRefused) {
         {"( \"open", "plist parse error: unterminated string at offset 7"},
         {"(\"a\\", "plist parse error: unterminated string at offset 4"},
         {"(\"\\u\")", "plist parse error: invalid unicode escape at offset 4"},
-        // Nesting is bounded, not followed to the bottom of the stack.
+        // Nesting is bounded, not followed to the bottom of the stack, in
+        // every form; closing tags that a reader may skip (in comments, CDATA,
+        // declarations or quotes) do not count as closing.
         {std::string(100000, '('), "plist parse error: nesting too deep at offset 513"},
+        {repeat("<array>", 100000), "plist parse error: nesting too deep at offset 3584"},
+        {repeat("<array><!-- </array> -->", 600), "plist parse error: nesting too deep at offset 12288"},
+        {repeat("<array><string><![CDATA[</array>]]></string>", 600), "plist parse error: nesting too deep at offset 22491"},
+        {"<!DOCTYPE p [ <!ENTITY e \"]>\"> ]>" + repeat("<array a='>'></array>", 1) + repeat("<array a='</array>'>", 600),
+         "plist parse error: nesting too deep at offset 10294"},
     };
     for (const auto& [text, message] : rows) {
         SCOPED_TRACE(text.substr(0, 80));
@@ -131,6 +167,27 @@ TEST(PropertyList, MalformedListsAreRefused) {
     EXPECT_EQ(plist_error(plist_xml("<dict><key>Data</key><data>AAAA</data></dict>")),
               "invalid block map: mish data too short");
     EXPECT_EQ(plist_error(plist_xml("")), "ok");
+    // Deep but within the bound, and many elements that close themselves.
+    auto around = [](const std::string& inner) {
+        return "<plist><dict><key>x</key>" + inner + "<key>resource-fork</key><dict><key>blkx</key><array/></dict></dict></plist>";
+    };
+    EXPECT_EQ(plist_error(around(repeat("<array>", 500) + repeat("</array>", 500))), "ok");
+    EXPECT_EQ(plist_error(around("<array>" + repeat("<true/><array/>", 1000) + "</array>")), "ok");
+
+    // Binary lists: a reference chain deeper than the bound, a cycle, and
+    // shared arrays whose tree (what libplist builds) would hold 2^40 nodes.
+    std::vector<std::vector<uint8_t>> chain, shared;
+    for (uint16_t i = 0; i < 600; ++i) chain.push_back(bplist_array({uint16_t(i + 1)}));
+    for (uint16_t i = 0; i < 40; ++i) shared.push_back(bplist_array({uint16_t(i + 1), uint16_t(i + 1)}));
+    chain.push_back(bplist_array({}));
+    shared.push_back(bplist_array({}));
+    const std::pair<std::vector<uint8_t>, std::string> binary[] = {
+        {bplist(chain), "plist parse error: nesting too deep at offset 1544"},
+        {bplist({bplist_array({0})}), "plist parse error: nesting too deep at offset 8"},
+        {bplist(shared), "plist parse error: too many object references"},
+        {bplist({bplist_array({1, 1}), bplist_array({})}), "expected dictionary"},
+    };
+    for (const auto& [bytes, message] : binary) EXPECT_EQ(error_text(udif::reader::parse_plist(bytes)), "invalid plist: " + message);
 }
 
 TEST(PropertyList, BinaryAndAsciiFormsReadLikeXml) {

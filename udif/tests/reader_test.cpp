@@ -9,6 +9,8 @@
 #include <cstring>
 #include <random>
 
+#include <sys/stat.h>
+
 #include "core/endian.hpp"
 #include "image_util.hpp"
 #include "testing/testing.hpp"
@@ -48,11 +50,6 @@ Bytes lzfse_of(const Bytes& in) {
 
 std::string str(const Bytes& v, size_t n = SIZE_MAX) { return std::string(v.begin(), v.begin() + long(std::min(n, v.size()))); }
 std::string zeros(size_t n) { return std::string(n, '\0'); }
-
-// The image of one partition (id 0) of `sectors` sectors.
-Bytes one_partition(uint64_t sectors, std::vector<udif::BlockRun> runs, const Bytes& fork) {
-    return image(fork, plist_xml(named_entry("p", 0, block_map(sectors, std::move(runs)))));
-}
 
 // `want` ending in '*' is a prefix.
 void expect_text(const std::string& got, const std::string& want) {
@@ -134,6 +131,7 @@ TEST(Decode, RunsCodecsAndFailures) {
         std::vector<udif::BlockRun> runs;
         Bytes fork;
         std::string parallel, streamed = "same";
+        uint64_t image_sectors = 0;  // the trailer's sector count; 0 states none
     };
     std::vector<Case> cases;
     const Bytes k = testing_util::random_bytes(1000, 3), garbage(64, 0x55);
@@ -168,6 +166,7 @@ TEST(Decode, RunsCodecsAndFailures) {
     ab.resize(1024, 'B');
     const std::string A(512, 'A'), B(512, 'B'), decode = "error: decompression error: ",
                       past_end = "error: invalid block map: block run reaches past the end of the partition",
+                      past_image = "error: invalid block map: block run reaches past the end of the image",
                       short_read = "error: I/O error: failed to fill whole buffer";
     auto one_run = [](BlockType type, uint64_t length) { return std::vector{run(type, 0, 8, 0, length)}; };
     cases.insert(cases.end(), {
@@ -199,16 +198,23 @@ TEST(Decode, RunsCodecsAndFailures) {
         {"empty", 3, {}, {}, zeros(1536)},
         // A terminator beyond the end: zeros up to it when streamed, ignored in memory.
         {"far terminator", 2, {run(BlockType::Terminator, 5, 0)}, {}, zeros(1024), zeros(2560)},
+        // Partitions and runs end within the image's sector count, or, where
+        // the trailer states none, within 4096 times the file (at least
+        // 256 MiB): checked before anything is allocated or written.
+        {"past image", 8, {}, {}, "error: invalid block map: partition of 8 sectors exceeds the image's 6 sectors", "same", 6},
+        {"run past image", 2, {run(BlockType::ZeroFill, 4, 4)}, {}, past_image, "same", 6},
+        {"huge", uint64_t(1) << 52, {}, {}, "error: invalid block map: partition of 4503599627370496 sectors exceeds the image's 524288 sectors"},
+        {"huge run", 8, {run(BlockType::Zlib, 0, uint64_t(1) << 50, 0, 8)}, Bytes(8, 0), past_image},
         // Sizes no machine can hold fail cleanly instead of allocating.
-        {"huge", uint64_t(1) << 52, {}, {}, "error: I/O error: *", ""},
+        {"declared huge", uint64_t(1) << 52, {}, {}, "error: I/O error: *", "", uint64_t(1) << 52},
         {"overflow", UINT64_MAX / 256, {}, {},
          "error: invalid block map: partition sector count 72057594037927935 is too large"},
-        {"huge run", 8, {run(BlockType::Zlib, 0, uint64_t(1) << 50, 0, 8)}, Bytes(8, 0), past_end,
-         "error: I/O error: Cannot allocate memory (os error 12)"},
+        {"wrapping run", 8, {run(BlockType::Zlib, UINT64_MAX / 512, 1, 0, 8)}, Bytes(8, 0), past_end, "same", UINT64_MAX},
     });
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        auto bytes = one_partition(c.sectors, c.runs, c.fork);
+        auto bytes = image(c.fork, plist_xml(named_entry("p", 0, block_map(c.sectors, c.runs))),
+                           [&](udif::KolyHeader& t) { t.sector_count = c.image_sectors; });
         for (auto* open : {&open_bytes, &open_streamed}) {
             auto r = (*open)(bytes, true);
             ASSERT_TRUE(r) << r.error().message();
@@ -226,6 +232,39 @@ TEST(Decode, RunsCodecsAndFailures) {
             EXPECT_EQ(n.value_or(sink.data().size()), sink.data().size());
         }
     }
+}
+
+// Zero runs and zero blocks reach files as holes, streamed and in parallel.
+TEST(Decode, ZerosBecomeHolesInFiles) {
+    testing_util::ScratchDir dir;
+    Bytes data(8u << 20, 0);
+    std::memcpy(data.data() + (5u << 20), "middle", 6);
+    udif::DmgBuilder b;
+    b.chunk_size = 256u << 10;
+    b.add_partition("disk image (Apple_HFS : 1)", data);
+    ASSERT_TRUE(b.build(dir / "zeros.dmg"));
+    auto archive = udif::DmgArchive::open(dir / "zeros.dmg");
+    ASSERT_TRUE(archive);
+    auto streamed = core::BufferedFileWriter::create((dir / "streamed").string());
+    ASSERT_TRUE(streamed);
+    ASSERT_TRUE(archive->extract_partition_to(0, *streamed));
+    ASSERT_TRUE(streamed->flush());
+    ASSERT_TRUE(archive->extract_partition_to_file(0, dir / "parallel"));
+    for (const char* name : {"streamed", "parallel"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(testing_util::read_bytes(dir / name), data);
+        struct stat st;
+        ASSERT_EQ(::stat((dir / name).c_str(), &st), 0);
+        EXPECT_LT(uint64_t(st.st_blocks) * 512, 1u << 20);
+    }
+}
+
+// One run decoded on its own: ADC is refused here too, not zero-filled.
+TEST(Decode, AdcBlockIsRefused) {
+    const Bytes stored(64, 0x55);
+    Bytes out(512, 0xCD);
+    auto r = udif::reader::decompress_block({stored, 0, 512, BlockType::Adc}, out);
+    EXPECT_EQ(error_text(r), "unsupported: ADC compression");
 }
 
 // Damaged images fail or decode, never crash, hang or exhaust memory.

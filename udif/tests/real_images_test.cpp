@@ -84,6 +84,51 @@ TEST(RealImages, DecodeLikeSevenZip) {
     }
 }
 
+// Crafted images that once read past a buffer, overflowed the stack, or
+// made extraction write or allocate without end: from the file and from
+// memory, every way of decoding ends cleanly, and a refused partition writes
+// nothing.
+TEST(RealImages, HostileImagesFailCleanly) {
+    const std::string too_big = "invalid block map: partition of ";
+    const std::tuple<const char*, std::string, std::string> rows[] = {
+        {"heap-overflow-lzfse-fse_in_checked_flush64.dmg", "ok", "decompression error: lzfse decoded 0 bytes, expected 4096"},
+        {"ubsan-lzfse-pointer-overflow.dmg", "ok", "ok"},
+        {"stack-overflow-libplist-xml-depth177k.dmg", "invalid plist: plist parse error: nesting too deep at offset 3598", ""},
+        {"stack-overflow-libplist-bplist-depth89k.dmg", "invalid plist: plist parse error: nesting too deep at offset 2056", ""},
+        {"timeout-stream-zero-fill-512PiB.dmg", "ok", too_big + "1125899906842624 sectors exceeds the image's 524288 sectors"},
+        {"oom-in-memory-partition-16GiB.dmg", "ok", too_big + "33554432 sectors exceeds the image's 524288 sectors"},
+    };
+    testing_util::ScratchDir dir;
+    for (const auto& [file, opened, decoded] : rows) {
+        SCOPED_TRACE(file);
+        auto path = testing_util::fixture(std::string("hostile/") + file);
+        if (!std::filesystem::exists(path)) continue;
+        for (bool in_memory : {false, true}) {
+            auto r = in_memory ? open_bytes(testing_util::read_bytes(path)) : udif::DmgReader::open_with_options(path, true);
+            ASSERT_EQ(error_text(r), opened);
+            if (!r) continue;
+            for (const auto& p : r->partitions()) {
+                auto whole = r->decompress_partition_parallel(p.id);
+                EXPECT_EQ(error_text(whole), decoded);
+                // Refused before the Python layer allocates its buffer too.
+                if (decoded.starts_with(too_big)) {
+                    EXPECT_EQ(error_text(r->partition_size(p.id)), decoded);
+                }
+                auto file_out = core::BufferedFileWriter::create((dir / "out").string());
+                ASSERT_TRUE(file_out);
+                auto streamed = r->decompress_partition_to(p.id, *file_out);
+                ASSERT_TRUE(file_out->flush());
+                EXPECT_EQ(error_text(streamed), decoded);
+                if (whole) {
+                    EXPECT_EQ(testing_util::read_bytes(dir / "out"), *whole);
+                } else {
+                    EXPECT_EQ(std::filesystem::file_size(dir / "out"), 0u);
+                }
+            }
+        }
+    }
+}
+
 TEST(RealImages, EncryptedImageFailsClearly) {
     // Encrypted images carry no trailer in the clear.
     auto r = udif::DmgArchive::open(KIV_REQUIRE_FIXTURE("real/sparkle/SparkleTestCodeSignApp.enc.dmg"));

@@ -112,9 +112,9 @@ public:
     IoResult<void> read_exact_at(uint64_t offset, std::span<uint8_t> buf);
     // Seeks relative to the end (offset <= 0); fails when that is before the start.
     IoResult<uint64_t> seek_from_end(int64_t offset);
-    // Reads exactly `len` bytes into a new vector.  The vector grows as data
-    // arrives, so a declared length the source cannot hold fails with the
-    // unexpected-end error before much memory is taken.
+    // Reads exactly `len` bytes into a new vector.  A length beyond what the
+    // source still holds (size - position) fails with the unexpected-end error
+    // before anything is allocated or read.
     IoResult<std::vector<uint8_t>> read_vec(uint64_t len);
 
     // The whole content when the source is held in memory, else nullptr.

@@ -66,13 +66,18 @@ public:
 
 private:
     DmgReader() = default;
-    Result<void> decode_parallel(const PartitionEntry& entry, std::span<uint8_t> output, bool output_zeroed);
+    // Sector count × 512, refused past the image's own size (see sector_limit_).
+    Result<uint64_t> checked_size(const PartitionEntry& entry) const;
 
     std::vector<PartitionEntry> partitions_;
     std::unique_ptr<core::ByteSource> source_;
     KolyHeader trailer_;
     uint64_t xml_offset_ = 0;
     uint64_t xml_length_ = 0;
+    // The most sectors a partition or a run may reach: the trailer's sector
+    // count, or for an image that states none, a bound in proportion to its
+    // file.  Checked before anything is allocated or written.
+    uint64_t sector_limit_ = 0;
 };
 
 namespace reader {
@@ -82,7 +87,7 @@ namespace reader {
 Result<std::vector<PartitionEntry>> parse_plist(std::span<const uint8_t> bytes);
 
 // Decodes one stored run into `output` (exactly its output length).  Every
-// byte of `output` is written.
+// byte of `output` is written.  ADC runs are refused (Unsupported).
 Result<void> decompress_block(const ReadBlock& block, std::span<uint8_t> output);
 
 // LZFSE-decodes `data`, which must yield exactly output.size() bytes.

@@ -1,0 +1,320 @@
+// Partition decoding: the checked list of a partition's runs, and the two
+// decoders built on it, in parallel into memory and run by run into a sink.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+
+#include "core/thread_pool.hpp"
+#include "internal.hpp"
+#include "udif/reader.hpp"
+
+namespace udif {
+
+namespace {
+
+using detail::adc_refused;
+using detail::fits_in_memory;
+using detail::out_of_memory;
+using detail::short_read;
+
+constexpr uint64_t kMaxU64 = std::numeric_limits<uint64_t>::max();
+
+// Zeroed memory that is only touched where it is written (calloc maps large
+// requests lazily).
+struct FreeDeleter {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+using ZeroBuffer = std::unique_ptr<uint8_t[], FreeDeleter>;
+
+Result<ZeroBuffer> zero_buffer(uint64_t size) {
+    if (!fits_in_memory(size)) return out_of_memory();
+    ZeroBuffer buf(static_cast<uint8_t*>(std::calloc(size ? size_t(size) : 1, 1)));
+    if (!buf) return out_of_memory();
+    return buf;
+}
+
+bool is_raw(BlockType t) { return t == BlockType::Raw || t == BlockType::Ignore; }
+
+KivError past_partition_end() { return KivError::invalid_block_map("block run reaches past the end of the partition"); }
+
+// Sector count × 512 of a partition, within the image's sector limit.
+Result<uint64_t> partition_bytes(const PartitionEntry& entry, uint64_t sector_limit) {
+    uint64_t sectors = entry.block_map.sector_count;
+    if (sectors > kMaxU64 / kSectorSize)
+        return fail(KivError::invalid_block_map("partition sector count " + std::to_string(sectors) + " is too large"));
+    if (sectors > sector_limit)
+        return fail(KivError::invalid_block_map("partition of " + std::to_string(sectors) + " sectors exceeds the image's " +
+                                                std::to_string(sector_limit) + " sectors"));
+    return sectors * kSectorSize;
+}
+
+// One run as both decoders take it.
+struct PlannedRun {
+    BlockType type;
+    uint64_t output_offset;  // bytes, relative to the partition start
+    uint64_t output_length;
+    uint64_t file_offset;    // of the stored bytes: data fork offset + compressed offset
+    uint64_t stored_length;
+    bool stored_in_file;     // false: reading the stored bytes runs short
+};
+
+struct RunPlan {
+    uint64_t size = 0;  // of the partition
+    std::vector<PlannedRun> runs;  // in stored order
+};
+
+// The partition's runs with their output ranges and stored byte ranges
+// worked out.  Every run, and the partition itself, must end within the
+// image's sector limit: this is checked for all of them before either
+// decoder allocates or writes anything.  Run-specific faults that the
+// decoders report in their own order (ADC, stored bytes beyond the file)
+// are left to them.
+Result<RunPlan> plan_runs(const PartitionEntry& entry, uint64_t sector_limit, uint64_t fork, core::ByteSource& source) {
+    auto size = partition_bytes(entry, sector_limit);
+    if (!size) return fail(std::move(size.error()));
+    auto file_size = source.size();
+    if (!file_size) return fail_io(file_size.error());
+    const uint64_t limit = sector_limit > kMaxU64 / kSectorSize ? kMaxU64 : sector_limit * kSectorSize;
+    constexpr uint64_t kMaxSectors = kMaxU64 / kSectorSize;
+    RunPlan plan{*size, {}};
+    plan.runs.reserve(entry.block_map.runs.size());
+    for (const auto& run : entry.block_map.runs) {
+        if (run.sector_number > kMaxSectors || run.sector_count > kMaxSectors) return fail(past_partition_end());
+        uint64_t offset = run.sector_number * kSectorSize, length = run.sector_count * kSectorSize;
+        if (offset > kMaxU64 - length) return fail(past_partition_end());
+        if (offset + length > limit) return fail(KivError::invalid_block_map("block run reaches past the end of the image"));
+        bool in_file = run.compressed_offset <= kMaxU64 - fork && fork + run.compressed_offset <= *file_size &&
+                       run.compressed_length <= *file_size - (fork + run.compressed_offset);
+        plan.runs.push_back({run.type, offset, length, in_file ? fork + run.compressed_offset : 0,
+                             run.compressed_length, in_file});
+    }
+    return plan;
+}
+
+// Decodes the planned runs on the thread pool into `output` (the partition's
+// size), which the caller may have zeroed already.
+Result<void> decode_parallel(const RunPlan& plan, core::ByteSource& source, std::span<uint8_t> output,
+                             bool output_zeroed) {
+    // Read pass, in stored order: which runs carry data, and where.
+    std::vector<const PlannedRun*> pending;
+    for (const auto& run : plan.runs) {
+        if (run.type == BlockType::ZeroFill || run.type == BlockType::Terminator || run.type == BlockType::Comment) continue;
+        if (run.type == BlockType::Adc) return fail(adc_refused());
+        if (is_raw(run.type) && run.stored_length == 0) continue;
+        if (!run.stored_in_file) return short_read();
+        pending.push_back(&run);
+    }
+
+    // Slices are laid out in output order; a run overlapping its predecessor
+    // follows it instead.
+    std::stable_sort(pending.begin(), pending.end(),
+                     [](const PlannedRun* a, const PlannedRun* b) { return a->output_offset < b->output_offset; });
+
+    // Stored bytes: the file's own memory when it is in memory; read by each
+    // task for itself where the source allows reads from several threads;
+    // otherwise the runs' byte ranges merged into a few large sequential reads.
+    std::vector<ReadBlock> blocks(pending.size());
+    std::vector<std::unique_ptr<uint8_t[]>> buffers;
+    const core::PositionalReader* positional = nullptr;
+    if (const auto* mem = source.memory()) {
+        for (size_t i = 0; i < pending.size(); ++i)
+            blocks[i].data = {mem->data() + pending[i]->file_offset, size_t(pending[i]->stored_length)};
+    } else if (!(positional = source.positional())) {
+        std::vector<size_t> order(pending.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::sort(order.begin(), order.end(),
+                  [&](size_t a, size_t b) { return pending[a]->file_offset < pending[b]->file_offset; });
+        constexpr uint64_t kMergeGap = 1u << 20;
+        for (size_t k = 0; k < order.size();) {
+            uint64_t start = pending[order[k]]->file_offset;
+            uint64_t end = start + pending[order[k]]->stored_length;
+            size_t last = k + 1;
+            while (last < order.size() && pending[order[last]]->file_offset <= end + kMergeGap) {
+                end = std::max(end, pending[order[last]]->file_offset + pending[order[last]]->stored_length);
+                ++last;
+            }
+            // Not zero-filled: the read overwrites every byte.
+            std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[size_t(end - start)]);
+            if (!buf) return out_of_memory();
+            if (auto r = source.read_exact_at(start, {buf.get(), size_t(end - start)}); !r) return fail_io(r.error());
+            for (size_t j = k; j < last; ++j) {
+                const auto* p = pending[order[j]];
+                blocks[order[j]].data = {buf.get() + (p->file_offset - start), size_t(p->stored_length)};
+            }
+            buffers.push_back(std::move(buf));
+            k = last;
+        }
+    }
+    for (size_t i = 0; i < pending.size(); ++i) {
+        blocks[i].output_offset = pending[i]->output_offset;
+        blocks[i].output_length = pending[i]->output_length;
+        blocks[i].type = pending[i]->type;
+    }
+
+    // A slice past the partition's end means a corrupt block map: the
+    // operation fails rather than write outside the output.  Gaps become
+    // zero-fill tasks when the output is not known to be zero, so that
+    // filling them runs in parallel too.
+    struct Task {
+        const ReadBlock* block;     // nullptr: fill with zeros
+        const PlannedRun* stored;   // where a task reading for itself finds its bytes
+        std::span<uint8_t> out;
+    };
+    std::vector<Task> tasks;
+    tasks.reserve(blocks.size() + 1);
+    auto add_gap = [&](uint64_t from, uint64_t to) {
+        constexpr uint64_t kPiece = 4u << 20;
+        for (; !output_zeroed && from < to; from += std::min(kPiece, to - from))
+            tasks.push_back({nullptr, nullptr, output.subspan(size_t(from), size_t(std::min(kPiece, to - from)))});
+    };
+    uint64_t position = 0;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const ReadBlock& block = blocks[i];
+        uint64_t start = std::max(position, block.output_offset);
+        if (start > output.size() || block.output_length > output.size() - start) return fail(past_partition_end());
+        add_gap(position, start);
+        tasks.push_back({&block, positional ? pending[i] : nullptr,
+                         output.subspan(size_t(start), size_t(block.output_length))});
+        position = start + block.output_length;
+    }
+    add_gap(position, output.size());
+
+    // Tasks are in output order, so the first failing run in the output
+    // decides the error.
+    return core::parallel_try<KivError>(tasks.size(), [&](size_t i) -> Result<void> {
+        const Task& t = tasks[i];
+        if (!t.block) {
+            std::memset(t.out.data(), 0, t.out.size());
+            return {};
+        }
+        if (!t.stored) return reader::decompress_block(*t.block, t.out);
+        // Lengths were checked against the file size when the runs were planned.
+        std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[size_t(t.stored->stored_length)]);
+        if (!bytes) return out_of_memory();
+        if (auto r = positional->pread_exact(t.stored->file_offset, {bytes.get(), size_t(t.stored->stored_length)}); !r)
+            return fail_io(r.error());
+        ReadBlock block = *t.block;
+        block.data = {bytes.get(), size_t(t.stored->stored_length)};
+        return reader::decompress_block(block, t.out);
+    });
+}
+
+}  // namespace
+
+Result<uint64_t> DmgReader::checked_size(const PartitionEntry& entry) const {
+    return partition_bytes(entry, sector_limit_);
+}
+
+// ================================================================ parallel extraction
+
+Result<std::vector<uint8_t>> DmgReader::decompress_partition_parallel(int32_t id) {
+    auto entry = find_partition(id);
+    if (!entry) return fail(std::move(entry.error()));
+    auto plan = plan_runs(**entry, sector_limit_, trailer_.data_fork_offset, *source_);
+    if (!plan) return fail(std::move(plan.error()));
+    if (!fits_in_memory(plan->size)) return out_of_memory();
+    std::vector<uint8_t> output;
+    try {
+        output.resize(size_t(plan->size));
+    } catch (const std::bad_alloc&) {
+        return out_of_memory();
+    }
+    if (auto r = decode_parallel(*plan, *source_, output, true); !r) return fail(std::move(r.error()));
+    return output;
+}
+
+Result<void> DmgReader::decompress_partition_into(int32_t id, std::span<uint8_t> output) {
+    auto entry = find_partition(id);
+    if (!entry) return fail(std::move(entry.error()));
+    auto plan = plan_runs(**entry, sector_limit_, trailer_.data_fork_offset, *source_);
+    if (!plan) return fail(std::move(plan.error()));
+    if (plan->size != output.size())
+        return fail_io(core::IoError::other("output buffer holds " + std::to_string(output.size()) +
+                                            " bytes, the partition " + std::to_string(plan->size)));
+    return decode_parallel(*plan, *source_, output, false);
+}
+
+// ================================================================ streamed extraction
+
+// Zeros (gaps, zero-fill and empty runs) go to the sink as skipped zeros:
+// holes on a file.
+Result<uint64_t> DmgReader::decompress_partition_to(int32_t id, core::ByteSink& sink) {
+    auto entry = find_partition(id);
+    if (!entry) return fail(std::move(entry.error()));
+    auto plan = plan_runs(**entry, sector_limit_, trailer_.data_fork_offset, *source_);
+    if (!plan) return fail(std::move(plan.error()));
+
+    auto write = [&](std::span<const uint8_t> bytes) -> Result<void> {
+        if (auto r = sink.write_all(bytes); !r) return fail_io(r.error());
+        return {};
+    };
+    auto zeros = [&](uint64_t n) -> Result<void> {
+        if (auto r = sink.skip_zeros(n); !r) return fail_io(r.error());
+        return {};
+    };
+    auto read_stored = [&](const PlannedRun& run) -> Result<std::vector<uint8_t>> {
+        if (!run.stored_in_file) return short_read();
+        if (auto r = source_->seek(run.file_offset); !r) return fail_io(r.error());
+        auto bytes = source_->read_vec(run.stored_length);
+        if (!bytes) return fail_io(bytes.error());
+        return std::move(*bytes);
+    };
+
+    uint64_t position = 0;
+    for (const auto& run : plan->runs) {
+        if (run.output_offset > position) {
+            if (auto r = zeros(run.output_offset - position); !r) return fail(std::move(r.error()));
+            position = run.output_offset;
+        }
+        const uint64_t length = run.output_length;
+        if (length > kMaxU64 - position) return fail(past_partition_end());
+        switch (run.type) {
+            case BlockType::Comment:
+            case BlockType::Terminator:
+                continue;
+            case BlockType::Adc:
+                return fail(adc_refused());
+            case BlockType::ZeroFill:
+                if (auto r = zeros(length); !r) return fail(std::move(r.error()));
+                break;
+            case BlockType::Raw:
+            case BlockType::Ignore: {
+                if (run.stored_length == 0) {
+                    if (auto r = zeros(length); !r) return fail(std::move(r.error()));
+                    break;
+                }
+                auto stored = read_stored(run);
+                if (!stored) return fail(std::move(stored.error()));
+                if (auto r = write(*stored); !r) return fail(std::move(r.error()));
+                if (stored->size() > length)
+                    return fail(KivError::invalid_block_map("block run stores " + std::to_string(stored->size()) +
+                                                            " bytes but declares only " + std::to_string(length)));
+                if (auto r = zeros(length - stored->size()); !r) return fail(std::move(r.error()));
+                break;
+            }
+            default: {
+                auto stored = read_stored(run);
+                if (!stored) return fail(std::move(stored.error()));
+                auto buffer = zero_buffer(length);
+                if (!buffer) return fail(std::move(buffer.error()));
+                std::span<uint8_t> out(buffer->get(), size_t(length));
+                ReadBlock block{*stored, run.output_offset, length, run.type};
+                if (auto r = reader::decompress_block(block, out); !r) return fail(std::move(r.error()));
+                if (auto r = write(out); !r) return fail(std::move(r.error()));
+                break;
+            }
+        }
+        position += length;
+    }
+    if (position < plan->size) {
+        if (auto r = zeros(plan->size - position); !r) return fail(std::move(r.error()));
+        position = plan->size;
+    }
+    return position;
+}
+
+}  // namespace udif

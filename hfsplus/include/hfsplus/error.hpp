@@ -13,7 +13,6 @@ namespace hfsplus {
 
 class HfsPlusError {
 public:
-    // The order of the kinds is part of the interface: callers select by position.
     enum class Kind : uint8_t {
         Io,                  // "I/O error: {}"
         InvalidSignature,    // "invalid HFS+ signature: 0x{:04X} (expected 0x482B or 0x4858)"

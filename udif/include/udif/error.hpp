@@ -11,7 +11,6 @@
 namespace udif {
 
 // Every fallible operation of the library returns a value or one of these.
-// The order of the kinds is fixed: the Python layer maps errors by kind.
 class KivError {
 public:
     enum class Kind : uint8_t {

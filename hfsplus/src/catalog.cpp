@@ -2,24 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ostream>
 
 #include "core/endian.hpp"
 #include "hfsplus/unicode.hpp"
 #include "try.hpp"
 
 namespace hfsplus {
-
-std::string_view entry_kind_name(EntryKind kind) {
-    switch (kind) {
-        case EntryKind::File: return "File";
-        case EntryKind::Directory: return "Directory";
-        case EntryKind::Symlink: return "Symlink";
-    }
-    return "?";
-}
-
-std::ostream& operator<<(std::ostream& os, EntryKind kind) { return os << entry_kind_name(kind); }
 
 namespace catalog {
 

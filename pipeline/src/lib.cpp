@@ -10,29 +10,16 @@ namespace kiv {
 
 std::string_view fs_type_name(FsType type) { return type == FsType::HfsPlus ? "HfsPlus" : "Apfs"; }
 
-std::string_view fs_entry_kind_name(FsEntryKind kind) {
-    switch (kind) {
-        case FsEntryKind::File: return "File";
-        case FsEntryKind::Directory: return "Directory";
-        case FsEntryKind::Symlink: return "Symlink";
-    }
-    return "File";
-}
-
 std::ostream& operator<<(std::ostream& os, FsType type) { return os << fs_type_name(type); }
-std::ostream& operator<<(std::ostream& os, FsEntryKind kind) { return os << fs_entry_kind_name(kind); }
 
-FsEntryKind to_fs_entry_kind(hfsplus::EntryKind kind) { return FsEntryKind(uint8_t(kind)); }
-FsEntryKind to_fs_entry_kind(apfs::EntryKind kind) { return FsEntryKind(uint8_t(kind)); }
-
-FsDirEntry to_fs_dir_entry(const hfsplus::DirEntry& e) { return {e.name, e.size, to_fs_entry_kind(e.kind)}; }
-FsDirEntry to_fs_dir_entry(const apfs::DirEntry& e) { return {e.name, e.size, to_fs_entry_kind(e.kind)}; }
+FsDirEntry to_fs_dir_entry(const hfsplus::DirEntry& e) { return {e.name, e.size, e.kind}; }
+FsDirEntry to_fs_dir_entry(const apfs::DirEntry& e) { return {e.name, e.size, FsEntryKind(e.kind)}; }
 
 FsWalkEntry to_fs_walk_entry(const hfsplus::WalkEntry& w) {
-    return {w.path, w.entry.name, w.entry.size, to_fs_entry_kind(w.entry.kind)};
+    return {w.path, w.entry.name, w.entry.size, w.entry.kind};
 }
 FsWalkEntry to_fs_walk_entry(const apfs::WalkEntry& w) {
-    return {w.path, w.entry.name, w.entry.size, to_fs_entry_kind(w.entry.kind)};
+    return {w.path, w.entry.name, w.entry.size, FsEntryKind(w.entry.kind)};
 }
 
 FsFileStat to_fs_file_stat(const hfsplus::FileStat& s) {
@@ -48,7 +35,7 @@ FsFileStat to_fs_file_stat(const hfsplus::FileStat& s) {
         .gid = s.gid,
         .mode = s.mode,
         .fs_type = FsType::HfsPlus,
-        .kind = to_fs_entry_kind(s.kind),
+        .kind = s.kind,
     };
 }
 
@@ -65,7 +52,7 @@ FsFileStat to_fs_file_stat(const apfs::FileStat& s) {
         .gid = s.gid,
         .mode = s.mode,
         .fs_type = FsType::Apfs,
-        .kind = to_fs_entry_kind(s.kind),
+        .kind = FsEntryKind(s.kind),
     };
 }
 

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "core/text.hpp"
 #include "plist_forms.hpp"
 
 namespace udif::detail {
@@ -131,19 +132,6 @@ private:
         return PlistPtr(plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     }
 
-    static void append_utf8(std::string& out, uint32_t cp) {
-        if (cp < 0x80) {
-            out += char(cp);
-        } else if (cp < 0x800) {
-            out += char(0xC0 | cp >> 6);
-            out += char(0x80 | (cp & 0x3F));
-        } else {
-            out += char(0xE0 | cp >> 12);
-            out += char(0x80 | (cp >> 6 & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
-        }
-    }
-
     Result<std::string> string() {
         skip_space();
         if (pos_ >= s_.size()) return error("unexpected end of data");
@@ -177,7 +165,7 @@ private:
                     int n = 0;
                     for (; n < 4 && pos_ < s_.size() && hex_digit(s_[pos_]) >= 0; ++n) cp = cp << 4 | uint32_t(hex_digit(s_[pos_++]));
                     if (n == 0) return error("invalid unicode escape");
-                    append_utf8(out, cp);
+                    core::append_utf8(out, cp);
                     break;
                 }
                 default:

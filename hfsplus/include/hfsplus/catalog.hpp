@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <iosfwd>
 #include <optional>
 #include <span>
 #include <string>
@@ -10,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/entry_kind.hpp"
 #include "core/io.hpp"
 #include "hfsplus/btree.hpp"
 #include "hfsplus/error.hpp"
@@ -20,11 +20,7 @@ namespace hfsplus {
 inline constexpr uint32_t kRootParentId = 1;  // parent of the root folder
 inline constexpr uint32_t kRootFolderId = 2;
 
-enum class EntryKind : uint8_t { File = 0, Directory = 1, Symlink = 2 };
-
-// "File", "Directory" or "Symlink".
-std::string_view entry_kind_name(EntryKind kind);
-std::ostream& operator<<(std::ostream& os, EntryKind kind);
+using EntryKind = core::EntryKind;
 
 struct CatalogKey {
     uint32_t parent_id = 0;

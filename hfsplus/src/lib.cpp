@@ -5,7 +5,7 @@
 
 #include "codec/decmpfs.hpp"
 #include "core/text.hpp"
-#include "try.hpp"
+#include "core/try.hpp"
 
 namespace hfsplus {
 
@@ -18,17 +18,17 @@ std::unexpected<HfsPlusError> unexpected_thread() {
 }  // namespace
 
 Result<HfsVolume> HfsVolume::open(std::unique_ptr<core::ByteSource> source) {
-    auto header = HFS_TRY(VolumeHeader::parse(*source));
-    auto catalog = HFS_TRY(btree::read_btree_header(*source, header.catalog_file, header.block_size));
-    auto extents = HFS_TRY(btree::read_btree_header(*source, header.extents_file, header.block_size));
+    auto header = KIV_TRY(VolumeHeader::parse(*source));
+    auto catalog = KIV_TRY(btree::read_btree_header(*source, header.catalog_file, header.block_size));
+    auto extents = KIV_TRY(btree::read_btree_header(*source, header.extents_file, header.block_size));
     std::optional<BTreeHeader> attributes;
     if (header.attributes_file.logical_size != 0)
-        attributes = HFS_TRY(btree::read_btree_header(*source, header.attributes_file, header.block_size));
+        attributes = KIV_TRY(btree::read_btree_header(*source, header.attributes_file, header.block_size));
     return HfsVolume(std::move(source), header, catalog, extents, attributes);
 }
 
 Result<std::vector<DirEntry>> HfsVolume::list_directory(std::string_view path) {
-    auto resolved = HFS_TRY(catalog::resolve_path(*source_, header_, catalog_, path));
+    auto resolved = KIV_TRY(catalog::resolve_path(*source_, header_, catalog_, path));
     uint32_t id;
     if (auto* folder = std::get_if<CatalogFolder>(&resolved.record))
         id = folder->folder_id;
@@ -42,7 +42,7 @@ Result<std::vector<DirEntry>> HfsVolume::list_directory(std::string_view path) {
 }
 
 Result<std::vector<DirEntry>> HfsVolume::list_folder(uint32_t folder_id, std::string_view prefix) {
-    auto entries = HFS_TRY(catalog::list_directory(*source_, header_, catalog_, folder_id));
+    auto entries = KIV_TRY(catalog::list_directory(*source_, header_, catalog_, folder_id));
     for (auto& e : entries)
         if (e.hard_link_inode || e.owner_flags & codec::kCompressedFlag)
             e.size = listed_size(e, std::string(prefix) + "/" + e.name);
@@ -51,7 +51,7 @@ Result<std::vector<DirEntry>> HfsVolume::list_folder(uint32_t folder_id, std::st
 
 Result<std::vector<WalkEntry>> HfsVolume::walk() {
     std::vector<WalkEntry> out;
-    HFS_CHECK(walk_recursive(kRootFolderId, "", out));
+    KIV_TRY(walk_recursive(kRootFolderId, "", out));
     return out;
 }
 
@@ -67,7 +67,7 @@ Result<void> HfsVolume::walk_recursive(uint32_t folder_id, const std::string& pr
     };
     std::unordered_set<uint32_t> entered{folder_id};
     std::vector<Frame> stack;
-    stack.push_back({HFS_TRY(list_folder(folder_id, prefix)), 0, prefix});
+    stack.push_back({KIV_TRY(list_folder(folder_id, prefix)), 0, prefix});
     const size_t first_new = out.size();
     auto fail = [&](HfsPlusError e) {
         out.resize(first_new);
@@ -96,7 +96,7 @@ Result<void> HfsVolume::walk_recursive(uint32_t folder_id, const std::string& pr
 }
 
 Result<FileStat> HfsVolume::stat(std::string_view path) {
-    auto resolved = HFS_TRY(catalog::resolve_path(*source_, header_, catalog_, path));
+    auto resolved = KIV_TRY(catalog::resolve_path(*source_, header_, catalog_, path));
     FileStat st;
     if (auto* folder = std::get_if<CatalogFolder>(&resolved.record)) {
         st.id = folder->folder_id;
@@ -108,7 +108,7 @@ Result<FileStat> HfsVolume::stat(std::string_view path) {
         st.kind = EntryKind::Directory;
     } else if (auto* record = std::get_if<CatalogFile>(&resolved.record)) {
         // A hard link keeps its own id; everything else is the target's.
-        const Content content = HFS_TRY(content_of(*record, path));
+        const Content content = KIV_TRY(content_of(*record, path));
         const CatalogFile* file = &content.file;
         st.size = content.size;
         st.resource_fork_size = file->resource_fork.logical_size;
@@ -127,7 +127,7 @@ Result<FileStat> HfsVolume::stat(std::string_view path) {
 }
 
 Result<CatalogFile> HfsVolume::resolve_path_to_file(std::string_view path) {
-    auto resolved = HFS_TRY(catalog::resolve_path(*source_, header_, catalog_, path));
+    auto resolved = KIV_TRY(catalog::resolve_path(*source_, header_, catalog_, path));
     if (auto* file = std::get_if<CatalogFile>(&resolved.record)) return std::move(*file);
     if (std::holds_alternative<CatalogFolder>(resolved.record))
         return std::unexpected(HfsPlusError::not_a_directory(std::string(path)));
@@ -135,9 +135,9 @@ Result<CatalogFile> HfsVolume::resolve_path_to_file(std::string_view path) {
 }
 
 Result<std::vector<uint8_t>> HfsVolume::read_file(std::string_view path) {
-    const Content content = HFS_TRY(content_of(HFS_TRY(resolve_path_to_file(path)), path));
+    const Content content = KIV_TRY(content_of(KIV_TRY(resolve_path_to_file(path)), path));
     core::VecSink sink;
-    uint64_t n = HFS_TRY(copy_content(content, path, sink));
+    uint64_t n = KIV_TRY(copy_content(content, path, sink));
     if (n != content.size)
         return std::unexpected(HfsPlusError::corrupted_data(
             "file " + core::debug_quote(path) + " declares " + std::to_string(content.size) + " bytes but only " +
@@ -146,7 +146,7 @@ Result<std::vector<uint8_t>> HfsVolume::read_file(std::string_view path) {
 }
 
 Result<uint64_t> HfsVolume::read_file_to(std::string_view path, core::ByteSink& dest) {
-    const Content content = HFS_TRY(content_of(HFS_TRY(resolve_path_to_file(path)), path));
+    const Content content = KIV_TRY(content_of(KIV_TRY(resolve_path_to_file(path)), path));
     return copy_content(content, path, dest);
 }
 

@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include "common.hpp"
+#include "core/try.hpp"
 #include "error.hpp"
 #include "payload.hpp"
 #include "types.hpp"
@@ -114,12 +115,9 @@ void register_pkg_reader(nb::module_& m) {
             std::string component = arg_str(component_obj, "component");
             xara::PkgReader& reader = self.get(P::kName);
             auto archive = without_gil([&]() -> kiv::Result<pbzx::Archive> {
-                auto bytes = reader.payload(component);
-                if (!bytes) return std::unexpected(kiv::KivError(std::move(bytes.error())));
-                core::MemorySource source(std::move(*bytes));
-                auto decoded = pbzx::Archive::from_reader(source);
-                if (!decoded) return std::unexpected(kiv::KivError(std::move(decoded.error())));
-                return std::move(*decoded);
+                auto bytes = KIV_TRY(reader.payload(component));
+                core::MemorySource source(std::move(bytes));
+                return pbzx::Archive::from_reader(source);
             });
             return new PyArchive(unwrap(std::move(archive)));
         },

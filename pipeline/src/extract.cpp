@@ -2,6 +2,7 @@
 #include <system_error>
 
 #include "core/text.hpp"
+#include "core/try.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace kiv {
@@ -21,18 +22,17 @@ bool in_hfs_metadata_folder(std::string_view path) {
 // Copies the contents of the walk entry into `out`; a file whose bytes
 // cannot all be produced is an error, and is not left behind shorter.
 Result<uint64_t> copy_file(FilesystemHandle& fs, const FsWalkEntry& entry, const fs::path& out) {
-    auto file = core::File::create(out.string());
-    if (!file) return fail(file.error());
+    auto file = KIV_TRY(core::File::create(out.string()));
     Result<uint64_t> copied = 0;
     if (auto* h = fs.hfs()) {
-        auto n = h->volume().read_file_to(entry.path, *file);
+        auto n = h->volume().read_file_to(entry.path, file);
         copied = n ? Result<uint64_t>(*n) : fail(n.error());
         if (copied && *copied != entry.size)
             copied = fail(hfsplus::HfsPlusError::corrupted_data(
                 "file " + core::debug_quote(entry.path) + " declares " + std::to_string(entry.size) +
                 " bytes but only " + std::to_string(*copied) + " could be read"));
     } else {
-        core::BufferedFileWriter writer(std::move(*file));
+        core::BufferedFileWriter writer(std::move(file));
         auto n = fs.apfs()->volume().read_file_to(entry.path, writer);
         copied = n ? Result<uint64_t>(*n) : fail(n.error());
         if (copied && *copied != entry.size)
@@ -65,10 +65,9 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
     while (prefix.ends_with('/')) prefix.remove_suffix(1);
     if (root_mode) prefix = {};
 
-    auto entries = walk();
-    if (!entries) return fail(entries.error());
+    auto entries = KIV_TRY(walk());
     const bool hfs_volume = hfs() != nullptr;
-    std::erase_if(*entries, [&](const FsWalkEntry& e) {
+    std::erase_if(entries, [&](const FsWalkEntry& e) {
         if (hfs_volume && in_hfs_metadata_folder(e.path)) return true;
         if (root_mode) return false;
         std::string_view p = e.path;
@@ -76,12 +75,12 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
         const bool below = p.size() > prefix.size() && p.starts_with(prefix) && p[prefix.size()] == '/';
         return !(p == prefix || below);
     });
-    if (entries->empty()) return fail(KivError::no_entries(std::string(base_path)));
+    if (entries.empty()) return fail(KivError::no_entries(std::string(base_path)));
 
-    if (auto made = make_dirs(dest); !made) return fail(made.error());
+    KIV_TRY(make_dirs(dest));
 
     ExtractStats stats;
-    for (const FsWalkEntry& entry : *entries) {
+    for (const FsWalkEntry& entry : entries) {
         std::string_view path = entry.path;
         if (path.starts_with('/')) path.remove_prefix(1);
         if (path.empty()) continue;
@@ -93,21 +92,19 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
                 continue;
             }
         }
-        auto relative = pipeline::sanitize_path(rel);
-        if (!relative) return fail(relative.error());
-        const fs::path out = dest / *relative;
+        auto relative = KIV_TRY(pipeline::sanitize_path(rel));
+        const fs::path out = dest / relative;
 
         switch (entry.kind) {
             case FsEntryKind::File: {
-                if (auto made = make_dirs(out.parent_path()); !made) return fail(made.error());
-                auto copied = copy_file(*this, entry, out);
-                if (!copied) return fail(copied.error());
+                KIV_TRY(make_dirs(out.parent_path()));
+                auto copied = KIV_TRY(copy_file(*this, entry, out));
                 ++stats.files;
-                stats.bytes += *copied;
+                stats.bytes += copied;
                 break;
             }
             case FsEntryKind::Directory:
-                if (auto made = make_dirs(out); !made) return fail(made.error());
+                KIV_TRY(make_dirs(out));
                 ++stats.dirs;
                 break;
             case FsEntryKind::Symlink:

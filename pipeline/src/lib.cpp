@@ -3,6 +3,7 @@
 
 #include "core/io.hpp"
 #include "core/text.hpp"
+#include "core/try.hpp"
 #include "pipeline/pipeline.hpp"
 #include "xara/pkg.hpp"
 
@@ -125,14 +126,11 @@ Result<std::filesystem::path> sanitize_path(std::string_view path) {
 }
 
 Result<std::vector<std::string>> find_packages(const std::string& dmg_path) {
-    auto dmg = DmgPipeline::open(dmg_path);
-    if (!dmg) return fail(dmg.error());
-    auto fs = dmg->open_filesystem();
-    if (!fs) return fail(fs.error());
-    auto entries = fs->walk();
-    if (!entries) return fail(entries.error());
+    auto dmg = KIV_TRY(DmgPipeline::open(dmg_path));
+    auto fs = KIV_TRY(dmg.open_filesystem());
+    auto entries = KIV_TRY(fs.walk());
     std::vector<std::string> packages;
-    for (auto& e : *entries)
+    for (auto& e : entries)
         if (e.kind == FsEntryKind::File && e.path.ends_with(".pkg")) packages.push_back(std::move(e.path));
     return packages;
 }
@@ -141,21 +139,15 @@ Result<pbzx::Archive> extract_pkg_payload(const std::string& dmg_path, const std
                                           std::optional<std::string> component) {
     std::vector<uint8_t> payload;
     {
-        auto dmg = DmgPipeline::open(dmg_path);
-        if (!dmg) return fail(dmg.error());
-        auto fs = dmg->open_filesystem();
-        if (!fs) return fail(fs.error());
-        auto archive = fs->open_pkg(pkg_path);
-        if (!archive) return fail(archive.error());
-        xara::PkgReader pkg(std::move(*archive));
-        auto bytes = pkg.payload(component.value_or(""));
-        if (!bytes) return fail(bytes.error());
-        payload = std::move(*bytes);
+        auto dmg = KIV_TRY(DmgPipeline::open(dmg_path));
+        auto fs = KIV_TRY(dmg.open_filesystem());
+        auto archive = KIV_TRY(fs.open_pkg(pkg_path));
+        xara::PkgReader pkg(std::move(archive));
+        auto bytes = KIV_TRY(pkg.payload(component.value_or("")));
+        payload = std::move(bytes);
     }  // package, handle and image released before decoding
     core::MemorySource source(std::move(payload));
-    auto decoded = pbzx::Archive::from_reader(source);
-    if (!decoded) return fail(decoded.error());
-    return std::move(*decoded);
+    return pbzx::Archive::from_reader(source);
 }
 
 }  // namespace pipeline

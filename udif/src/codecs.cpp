@@ -50,7 +50,7 @@ Result<void> inflate_zlib(std::span<const uint8_t> in, std::span<uint8_t> out) {
         if (ret != Z_OK && ret != Z_BUF_ERROR) {
             std::string msg = z.msg ? z.msg : zError(ret);
             inflateEnd(&z);
-            return fail_io(core::IoError::other(std::move(msg)));
+            return fail(core::IoError::other(std::move(msg)));
         }
     }
     inflateEnd(&z);
@@ -87,7 +87,7 @@ const char* bzip2_message(int ret) {
 
 Result<void> decode_bzip2(std::span<const uint8_t> in, std::span<uint8_t> out) {
     bz_stream s{};
-    if (int r = BZ2_bzDecompressInit(&s, 0, 0); r != BZ_OK) return fail_io(core::IoError::other(bzip2_message(r)));
+    if (int r = BZ2_bzDecompressInit(&s, 0, 0); r != BZ_OK) return fail(core::IoError::other(bzip2_message(r)));
     size_t in_pos = 0, out_pos = 0;
     while (out_pos < out.size()) {
         size_t in_step = std::min(in.size() - in_pos, kMaxStep);
@@ -103,7 +103,7 @@ Result<void> decode_bzip2(std::span<const uint8_t> in, std::span<uint8_t> out) {
         if (ret == BZ_STREAM_END) break;
         if (ret != BZ_OK) {
             BZ2_bzDecompressEnd(&s);
-            return fail_io(core::IoError::other(bzip2_message(ret)));
+            return fail(core::IoError::other(bzip2_message(ret)));
         }
         if (consumed == 0 && produced == 0) break;  // input exhausted: the end
     }
@@ -128,7 +128,7 @@ const char* xz_message(lzma_ret ret) {
 Result<void> decode_xz(std::span<const uint8_t> in, std::span<uint8_t> out) {
     lzma_stream s = LZMA_STREAM_INIT;
     if (lzma_ret r = lzma_stream_decoder(&s, UINT64_MAX, 0); r != LZMA_OK)
-        return fail_io(core::IoError::other(xz_message(r)));
+        return fail(core::IoError::other(xz_message(r)));
     s.next_in = in.data();
     s.avail_in = in.size();
     s.next_out = out.data();
@@ -139,7 +139,7 @@ Result<void> decode_xz(std::span<const uint8_t> in, std::span<uint8_t> out) {
         if (ret == LZMA_STREAM_END) break;
         if (ret != LZMA_OK && ret != LZMA_BUF_ERROR) {
             lzma_end(&s);
-            return fail_io(core::IoError::other(xz_message(ret)));
+            return fail(core::IoError::other(xz_message(ret)));
         }
         if (s.avail_in == before_in && s.avail_out == before_out) break;  // input exhausted: the end
     }

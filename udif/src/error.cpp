@@ -16,11 +16,6 @@ std::string hex(uint32_t v) {
 }  // namespace
 
 KivError KivError::invalid_magic() { return KivError(Kind::InvalidMagic); }
-KivError KivError::io(core::IoError error) {
-    KivError e(Kind::Io);
-    e.io_ = std::move(error);
-    return e;
-}
 KivError KivError::invalid_koly(std::string text) { return KivError(Kind::InvalidKoly, std::move(text)); }
 KivError KivError::invalid_plist(std::string text) { return KivError(Kind::InvalidPlist, std::move(text)); }
 KivError KivError::invalid_block_map(std::string text) { return KivError(Kind::InvalidBlockMap, std::move(text)); }

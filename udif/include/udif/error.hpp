@@ -30,8 +30,9 @@ public:
         ChecksumMismatch,
     };
 
+    // Every I/O failure converts into Io.
+    KivError(core::IoError error) : kind_(Kind::Io), io_(std::move(error)) {}
     static KivError invalid_magic();
-    static KivError io(core::IoError error);
     static KivError invalid_koly(std::string text);
     static KivError invalid_plist(std::string text);
     static KivError invalid_block_map(std::string text);
@@ -75,6 +76,5 @@ template <class T>
 using Result = std::expected<T, KivError>;
 
 inline std::unexpected<KivError> fail(KivError e) { return std::unexpected(std::move(e)); }
-inline std::unexpected<KivError> fail_io(core::IoError e) { return std::unexpected(KivError::io(std::move(e))); }
 
 }  // namespace udif

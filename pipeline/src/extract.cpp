@@ -1,6 +1,5 @@
 // Copying a volume subtree into a directory on disk.
-#include <system_error>
-
+#include "core/extract.hpp"
 #include "core/text.hpp"
 #include "core/try.hpp"
 #include "pipeline/pipeline.hpp"
@@ -19,41 +18,10 @@ bool in_hfs_metadata_folder(std::string_view path) {
     return top == hfsplus::kPrivateDataFolder || top == std::string_view(".HFS+ Private Directory Data\r");
 }
 
-// Copies the contents of the walk entry into `out`; a file whose bytes
-// cannot all be produced is an error, and is not left behind shorter.
-Result<uint64_t> copy_file(FilesystemHandle& fs, const FsWalkEntry& entry, const fs::path& out) {
-    auto file = KIV_TRY(core::File::create(out.string()));
-    Result<uint64_t> copied = 0;
-    if (auto* h = fs.hfs()) {
-        auto n = h->volume().read_file_to(entry.path, file);
-        copied = n ? Result<uint64_t>(*n) : fail(n.error());
-        if (copied && *copied != entry.size)
-            copied = fail(hfsplus::HfsPlusError::corrupted_data(
-                "file " + core::debug_quote(entry.path) + " declares " + std::to_string(entry.size) +
-                " bytes but only " + std::to_string(*copied) + " could be read"));
-    } else {
-        core::BufferedFileWriter writer(std::move(file));
-        auto n = fs.apfs()->volume().read_file_to(entry.path, writer);
-        copied = n ? Result<uint64_t>(*n) : fail(n.error());
-        if (copied && *copied != entry.size)
-            copied = fail(apfs::ApfsError::corrupted(
-                "file " + core::debug_quote(entry.path) + " declares " + std::to_string(entry.size) +
-                " bytes but only " + std::to_string(*copied) + " could be read"));
-        if (auto flushed = writer.flush(); copied && !flushed) copied = fail(flushed.error());
-    }
-    if (!copied) {
-        std::error_code ignored;
-        fs::remove(out, ignored);
-    }
-    return copied;
-}
-
-// Creates `dir` and its missing parents (0777 before the umask); an existing directory is fine.
-Result<void> make_dirs(const fs::path& dir) {
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec) return fail(core::IoError::from_errno(ec.value()));
-    return {};
+// The volume library's corrupted-data error.
+KivError corrupted(const FilesystemHandle& fs, std::string text) {
+    if (fs.fs_type() == FsType::HfsPlus) return hfsplus::HfsPlusError::corrupted_data(std::move(text));
+    return apfs::ApfsError::corrupted(std::move(text));
 }
 
 }  // namespace
@@ -77,7 +45,7 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
     });
     if (entries.empty()) return fail(KivError::no_entries(std::string(base_path)));
 
-    KIV_TRY(make_dirs(dest));
+    KIV_TRY(core::create_directories(dest));
 
     ExtractStats stats;
     for (const FsWalkEntry& entry : entries) {
@@ -96,15 +64,20 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
         const fs::path out = dest / relative;
 
         switch (entry.kind) {
-            case FsEntryKind::File: {
-                KIV_TRY(make_dirs(out.parent_path()));
-                auto copied = KIV_TRY(copy_file(*this, entry, out));
+            case FsEntryKind::File:
+                // A file whose bytes cannot all be produced is an error, and
+                // is not left behind shorter.
+                stats.bytes += KIV_TRY(core::write_output_file(out, [&](core::ByteSink& sink) -> Result<uint64_t> {
+                    const uint64_t n = KIV_TRY(read_file_to(entry.path, sink));
+                    if (n == entry.size) return n;
+                    return fail(corrupted(*this, "file " + core::debug_quote(entry.path) + " declares " +
+                                                     std::to_string(entry.size) + " bytes but only " +
+                                                     std::to_string(n) + " could be read"));
+                }));
                 ++stats.files;
-                stats.bytes += copied;
                 break;
-            }
             case FsEntryKind::Directory:
-                KIV_TRY(make_dirs(out));
+                KIV_TRY(core::create_directories(out));
                 ++stats.dirs;
                 break;
             case FsEntryKind::Symlink:

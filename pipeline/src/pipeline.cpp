@@ -179,6 +179,11 @@ Result<std::vector<uint8_t>> FilesystemHandle::read_file(std::string_view path) 
     return apfs()->volume().read_file(path);
 }
 
+Result<uint64_t> FilesystemHandle::read_file_to(std::string_view path, core::ByteSink& sink) {
+    if (auto* h = hfs()) return h->volume().read_file_to(path, sink);
+    return apfs()->volume().read_file_to(path, sink);
+}
+
 Result<xara::XarArchive> FilesystemHandle::open_pkg(std::string_view path) {
     auto bytes = KIV_TRY(read_file(path));
     return xara::XarArchive::open(std::make_unique<core::MemorySource>(std::move(bytes)));

@@ -82,6 +82,8 @@ public:
     // False only for the volume's file-not-found error; other errors fail.
     Result<bool> exists(std::string_view path);
     Result<std::vector<uint8_t>> read_file(std::string_view path);
+    // Streams the file's contents into `sink` (not flushed); returns the count.
+    Result<uint64_t> read_file_to(std::string_view path, core::ByteSink& sink);
     // The package read whole into memory.
     Result<xara::XarArchive> open_pkg(std::string_view path);
     // The package copied into an anonymous temporary file (memory use independent of its size).

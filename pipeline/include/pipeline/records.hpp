@@ -10,6 +10,7 @@
 
 #include "apfs/apfs.hpp"
 #include "core/entry_kind.hpp"
+#include "core/extract.hpp"
 #include "hfsplus/hfsplus.hpp"
 #include "pipeline/error.hpp"
 
@@ -64,10 +65,7 @@ struct FsVolumeInfo {
     std::optional<bool> is_hfsx;  // HFS+
 };
 
-// Counts of one extraction to a directory.
-struct ExtractStats {
-    uint64_t files = 0, dirs = 0, symlinks_skipped = 0, bytes = 0;
-};
+using ExtractStats = core::ExtractStats;
 
 FsDirEntry to_fs_dir_entry(const hfsplus::DirEntry& entry);
 FsDirEntry to_fs_dir_entry(const apfs::DirEntry& entry);

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/text.hpp"
 #include "internal.hpp"
 
 namespace apfs {
@@ -109,12 +110,19 @@ Result<void> ApfsVolume::walk_recursive(uint64_t directory_id, const std::string
     return {};
 }
 
-Result<uint64_t> ApfsVolume::write_file(const InodeVal& inode, core::ByteSink& writer) {
-    auto extents = catalog::lookup_extents(*source_, tree_, inode.private_id);
-    if (!extents) return fail(extents.error());
-    return extents::read_file_data(*source_, tree_.block_size, *extents, inode.size(), writer);
+Result<uint64_t> ApfsVolume::write_file(const InodeVal& inode, std::string_view path, core::ByteSink& writer) {
+    if (kind_from_mode(inode.mode) == EntryKind::Directory || inode.size() == 0) return 0;
+    auto records = catalog::lookup_extents(*source_, tree_, inode.private_id);
+    if (!records) return fail(records.error());
+    const extents::StreamLayout layout(*records, tree_.block_size);
+    if (auto r = layout.check_covers(inode.size(), "file " + core::debug_quote(path)); !r) return fail(r.error());
+    if (auto r = layout.write_to(*source_, inode.size(), writer); !r) return fail(r.error());
+    return inode.size();
 }
 
+// In memory, a file may not be larger than its container could produce: a
+// plain file holds no more data than the container (the rest would be
+// holes, which read_file_to leaves as holes in a file).
 Result<std::vector<uint8_t>> ApfsVolume::read_file(std::string_view path) {
     auto resolved = resolve_path(path);
     if (!resolved) return fail(resolved.error());
@@ -124,11 +132,14 @@ Result<std::vector<uint8_t>> ApfsVolume::read_file(std::string_view path) {
         if (!target) return fail(target.error());
         if (*target) return std::move(**target);
     }
-    if (inode.size() > kMaxInMemoryFile)
+    auto held = source_->size();
+    if (!held) return detail::io_fail(held.error());
+    const uint64_t limit = std::min(kMaxInMemoryFile, *held);
+    if (inode.size() > limit)
         return fail(ApfsError::unsupported("file too large to read into memory: " + to_string(inode.size()) +
-                                           " bytes"));
+                                           " bytes, more than " + to_string(limit) + " (read it into a file)"));
     core::VecSink sink;
-    auto written = write_file(inode, sink);
+    auto written = write_file(inode, path, sink);
     if (!written) return fail(written.error());
     return sink.take();
 }
@@ -145,7 +156,7 @@ Result<uint64_t> ApfsVolume::read_file_to(std::string_view path, core::ByteSink&
             return uint64_t((*target)->size());
         }
     }
-    return write_file(inode, writer);
+    return write_file(inode, path, writer);
 }
 
 }  // namespace apfs

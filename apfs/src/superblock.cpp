@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
-#include <string>
 
 #include "apfs/fletcher.hpp"
 #include "core/endian.hpp"
@@ -117,9 +116,7 @@ Result<NxSuperblock> read_nxsb(core::ByteSource& source) {
     if (!first) return fail(first.error());
     auto sb = NxSuperblock::parse(*first);
     if (!sb) return fail(sb.error());
-    if (!valid_block_size(sb->block_size))
-        return fail(ApfsError::corrupted("block size " + std::to_string(sb->block_size) +
-                                         " is not a power of two from 4096 to 65536"));
+    if (auto valid = detail::check_block_size(sb->block_size); !valid) return fail(valid.error());
     if (sb->block_size == 4096) {
         if (!fletcher::verify_object(*first)) return fail(ApfsError::invalid_checksum());
         return sb;

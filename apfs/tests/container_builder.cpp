@@ -197,6 +197,10 @@ Bytes ContainerBuilder::build() {
         if (i.id != kRoot) ++counts[type == 0x4000 ? 1 : type == 0xA000 ? 2 : 0];
         uint64_t allocated = 0;
         for (auto& e : i.extents) {
+            if (e.hole) {
+                records.emplace_back(pack(i.id | uint64_t(8) << 60, e.logical), pack(e.hole, kZero, kZero));
+                continue;
+            }
             const uint64_t blocks = (e.bytes.size() + B - 1) / B, at = img.alloc(blocks);
             img.block(at + blocks);
             std::copy(e.bytes.begin(), e.bytes.end(), img.block(at));

@@ -54,7 +54,8 @@ public:
     static constexpr uint64_t kRoot = 2;
     struct Extent {
         uint64_t logical;
-        Bytes bytes;  // stored in blocks of their own
+        Bytes bytes;        // stored in blocks of their own
+        uint64_t hole = 0;  // else a sparse extent (physical block 0) this long
     };
     struct Layout {  // physical blocks
         uint64_t container_omap_root = 0, volume_superblock = 0, catalog_root = 0;

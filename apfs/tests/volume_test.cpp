@@ -1,4 +1,6 @@
 // Volume operations and file data over containers built at test time.
+#include <sys/stat.h>
+
 #include <map>
 
 #include "core/endian.hpp"
@@ -21,8 +23,15 @@ struct BrokenSink : core::ByteSink {  // refuses every write
     }
 };
 
+// The size and the allocated bytes of a file.
+std::pair<uint64_t, uint64_t> size_on_disk(const std::filesystem::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0);
+    return {uint64_t(st.st_size), uint64_t(st.st_blocks) * 512};
+}
+
 TEST(VolumeTest, ExtentsHolesAndOverlaps) {
-    const Bytes disk = random_bytes(4 * 4096, 1);  // four blocks of distinct bytes
+    const Bytes disk = random_bytes(5 * 4096, 1);  // five blocks of distinct bytes
     core::MemorySource src(disk);
     auto read = [&](std::vector<apfs::FileExtentRecord> extents, uint64_t size, uint32_t block_size = 4096) {
         core::VecSink sink;
@@ -31,21 +40,40 @@ TEST(VolumeTest, ExtentsHolesAndOverlaps) {
         EXPECT_EQ(*n, sink.data().size());
         return sink.take();
     };
-    EXPECT_EQ(read({{0, 8192, 1, 0}}, 10000), slice(disk, 4096, 8192));  // stops at the extent's end
-    EXPECT_EQ(read({{4096, 4096, 2, 0}}, 8192), concat({Bytes(4096), slice(disk, 8192, 4096)}));  // a hole first
+    // Extents that end before the size leave bytes no one can produce.
+    EXPECT_EQ(read({{0, 8192, 1, 0}}, 10000),
+              bytes_of("corrupted data: data stream declares 10000 bytes but its extents end at byte 8192"));
+    EXPECT_EQ(read({}, 4096), bytes_of("corrupted data: data stream declares 4096 bytes but its extents end at byte 0"));
+    // Holes: a gap before an extent, and an extent at physical block 0.
+    EXPECT_EQ(read({{4096, 4096, 2, 0}}, 8192), concat({Bytes(4096), slice(disk, 8192, 4096)}));
+    EXPECT_EQ(read({{0, 4096, 0, 0}, {4096, 100, 3, 0}}, 4196), concat({Bytes(4096), slice(disk, 12288, 100)}));
     // Overlapping extents: the second continues 4096 bytes into itself.
-    EXPECT_EQ(read({{4096, 8192, 2, 0}, {0, 8192, 0, 0}}, 12288), concat({slice(disk, 0, 8192), slice(disk, 12288, 4096)}));
+    EXPECT_EQ(read({{4096, 8192, 3, 0}, {0, 8192, 1, 0}}, 12288), concat({slice(disk, 4096, 8192), slice(disk, 16384, 4096)}));
     // Zero-length extents are skipped, the flag byte is ignored, extents are cut at the size.
     EXPECT_EQ(read({{0, 0, 3, 0}, {0, 0xAB00000000001000ull, 1, 0}}, 100), slice(disk, 4096, 100));
     EXPECT_EQ(read({{0, 4096, 2, 0}, {0, 4096, 1, 0}}, 4096), slice(disk, 8192, 4096));  // equal addresses: catalog order
     EXPECT_TRUE(read({{0, 4096, 1, 0}}, 0).empty());
-    EXPECT_TRUE(read({}, 4096).empty());
     EXPECT_EQ(read({{0, 4096, 1ull << 60, 0}}, 4096), bytes_of("corrupted data: extent physical block "
                                                               "1152921504606846976 overflows the device address space"));
-    EXPECT_EQ(read({{0, 8192, 3, 0}}, 8192), bytes_of(kShortRead));
-    EXPECT_EQ(read({{0, 4096, 1, 0}}, 4096, 0), bytes_of("corrupted data: block size 0"));
+    EXPECT_EQ(read({{0, 8192, 4, 0}}, 8192), bytes_of(kShortRead));
+    EXPECT_EQ(read({{0, 4096, 1, 0}}, 4096, 0),
+              bytes_of("corrupted data: block size 0 is not a power of two from 4096 to 65536"));
     BrokenSink broken;
     EXPECT_EQ(outcome(apfs::extents::read_file_data(src, 4096, {{0, 4096, 1, 0}}, 4096, broken)), kNoSpace);
+
+    // On a file, holes stay holes; a size no file can have is a clean error.
+    testing_util::ScratchDir dir;
+    auto to_file = [&](std::vector<apfs::FileExtentRecord> extents, uint64_t size) {
+        auto file = core::File::create((dir / "out").string());
+        core::FileSink sink(*file);
+        return outcome(apfs::extents::read_file_data(src, 4096, extents, size, sink));
+    };
+    const uint64_t tib = uint64_t(1) << 40;
+    EXPECT_EQ(to_file({{0, 4096, 0, 0}, {tib - 4096, 4096, 1, 0}}, tib), "ok");
+    EXPECT_EQ(size_on_disk(dir / "out").first, tib);
+    EXPECT_LE(size_on_disk(dir / "out").second, 65536u);
+    EXPECT_EQ(to_file({{uint64_t(1) << 63, 4096, 1, 0}}, (uint64_t(1) << 63) + 4096),
+              "I/O error: File too large (os error 27)");
 }
 
 TEST(VolumeTest, BuiltContainerAgreesWith7Zip) {
@@ -79,12 +107,33 @@ TEST(VolumeTest, SparseFilesAndLargeBlocks) {
     // builder checked above.
     B b(16384);
     const Bytes data = random_bytes(40000, 5);
-    b.add_file(b.add_dir(B::kRoot, "d"), "sparse", 100000, {{32768, data}});
-    b.add_file(B::kRoot, "huge", uint64_t(1) << 33, {});
-    auto volume = open_volume(b.build());
+    const uint64_t d = b.add_dir(B::kRoot, "d");
+    b.add_file(d, "sparse", 80000, {{32768, data}});  // the extent's last block ends at 81920
+    b.add_file(d, "short", 100000, {{32768, data}});
+    b.add_file(d, "holes", 20000, {{0, {}, 16384}, {16384, data}});
+    b.add_file(B::kRoot, "huge", uint64_t(1) << 33, {{0, {}, uint64_t(1) << 33}});
+    const Bytes image = b.build();
+    auto volume = open_volume(image);
     EXPECT_EQ(volume.block_size(), 16384u);
-    EXPECT_EQ(*volume.read_file("d/sparse"), concat({Bytes(32768), data, Bytes(49152 - 40000)}));
-    EXPECT_EQ(outcome(volume.read_file("huge")), "unsupported: file too large to read into memory: 8589934592 bytes");
+    EXPECT_EQ(*volume.read_file("d/sparse"), concat({Bytes(32768), data, Bytes(80000 - 32768 - 40000)}));
+    EXPECT_EQ(*volume.read_file("d/holes"), concat({Bytes(16384), slice(data, 0, 20000 - 16384)}));
+    testing_util::ScratchDir dir;
+    auto file = core::File::create((dir / "huge").string());
+    core::FileSink sink(*file);
+    EXPECT_EQ(*volume.read_file_to("huge", sink), uint64_t(1) << 33);
+    EXPECT_EQ(size_on_disk(dir / "huge"), std::pair(uint64_t(1) << 33, uint64_t(0)));
+    core::VecSink partial;
+    expect_cases({
+        {"tail without extent", outcome(volume.read_file("d/short")),
+         "corrupted data: file \"d/short\" declares 100000 bytes but its extents end at byte 81920"},
+        {"nothing written for it", outcome(volume.read_file_to("d/short", partial)) + ", wrote " +
+                                        std::to_string(partial.data().size()),
+         "corrupted data: file \"d/short\" declares 100000 bytes but its extents end at byte 81920, wrote 0"},
+        // In memory, a file cannot be larger than the container: the rest is holes.
+        {"larger than the container", outcome(volume.read_file("huge")),
+         "unsupported: file too large to read into memory: 8589934592 bytes, more than " +
+             std::to_string(image.size()) + " (read it into a file)"},
+    });
 }
 
 TEST(VolumeTest, PathsListingsAndLinks) {

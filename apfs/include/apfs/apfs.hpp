@@ -49,7 +49,9 @@ public:
     // A walk refuses directories nested deeper than this (macOS paths are at
     // most 1024 bytes, so real volumes stay far below).
     static constexpr size_t kMaxWalkDepth = 1024;
-    // read_file refuses files larger than this; read_file_to streams any size.
+    // read_file refuses files larger than this, and plain files larger than
+    // the container (their excess can only be holes); read_file_to streams
+    // any size, leaving holes as holes on file sinks.
     static constexpr uint64_t kMaxInMemoryFile = uint64_t(1) << 32;
 
     // Opens the first volume of the container; the volume owns the source.
@@ -81,7 +83,7 @@ private:
     Result<void> walk_recursive(uint64_t directory_id, const std::string& prefix, std::vector<WalkEntry>& out,
                                 std::unordered_set<uint64_t>& walked, size_t depth);
     // Shared by read_file and read_file_to.
-    Result<uint64_t> write_file(const InodeVal& inode, core::ByteSink& writer);
+    Result<uint64_t> write_file(const InodeVal& inode, std::string_view path, core::ByteSink& writer);
 
     std::unique_ptr<core::ByteSource> source_;
     std::string name_;

@@ -4,6 +4,7 @@
 
 #include "core/text.hpp"
 #include "internal.hpp"
+#include "xattr_data.hpp"
 
 namespace apfs {
 
@@ -74,6 +75,13 @@ Result<FileStat> ApfsVolume::stat(std::string_view path) {
         if (*target) st.size = (*target)->size();
     }
     return st;
+}
+
+Result<std::optional<std::vector<uint8_t>>> ApfsVolume::read_xattr(std::string_view path, std::string_view name) {
+    auto resolved = resolve_path(path);
+    if (!resolved) return fail(resolved.error());
+    return detail::read_xattr(*source_, tree_, resolved->first, name,
+                              "attribute " + std::string(name) + " of " + core::debug_quote(path));
 }
 
 Result<std::optional<std::vector<uint8_t>>> ApfsVolume::symlink_target(uint64_t id) {

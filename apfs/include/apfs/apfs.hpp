@@ -66,6 +66,9 @@ public:
     Result<std::vector<uint8_t>> read_file(std::string_view path);
     // Writes the file to `writer` (not flushed); returns the bytes written.
     Result<uint64_t> read_file_to(std::string_view path, core::ByteSink& writer);
+    // The value of extended attribute `name` of the file at `path`, held in
+    // its record or in a data stream (as resource forks are), or nullopt.
+    Result<std::optional<std::vector<uint8_t>>> read_xattr(std::string_view path, std::string_view name);
     Result<std::pair<uint64_t, InodeVal>> resolve_path(std::string_view path);
 
     const std::string& volume_name() const { return name_; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/endian.hpp"
+#include "compressed.hpp"
 #include "internal.hpp"
 
 namespace apfs {
@@ -247,7 +248,7 @@ Result<std::vector<DirEntry>> list_directory(core::ByteSource& source, const Tre
         DirEntry entry{std::move(*name), drec->file_id, 0, 0, 0, drec->kind()};
         // A missing or unreadable inode still leaves the name listed.
         if (auto inode = lookup_inode(source, tree, drec->file_id)) {
-            entry.size = inode->size();
+            entry.size = detail::file_size(source, tree, drec->file_id, *inode);
             entry.create_time = inode->create_time;
             entry.mod_time = inode->mod_time;
         }

@@ -3,8 +3,8 @@
 //   auto volume = apfs::ApfsVolume::open(std::make_unique<core::MemorySource>(bytes));
 //   for (auto& e : *volume->walk()) ...
 //
-// Encryption, compression, snapshots and name normalisation are not handled:
-// the volume reads what the catalog and the extents describe.
+// Files stored with macOS transparent compression read uncompressed.
+// Encryption, snapshots and name normalisation are not handled.
 #pragma once
 
 #include <cstdint>
@@ -85,8 +85,14 @@ private:
     ApfsVolume() = default;
     Result<void> walk_recursive(uint64_t directory_id, const std::string& prefix, std::vector<WalkEntry>& out,
                                 std::unordered_set<uint64_t>& walked, size_t depth);
-    // Shared by read_file and read_file_to.
-    Result<uint64_t> write_file(const InodeVal& inode, std::string_view path, core::ByteSink& writer);
+    // What read_file and read_file_to produce for a regular file.
+    struct FileData {
+        std::optional<std::vector<uint8_t>> decmpfs;  // the attribute of a compressed file
+        uint64_t size = 0;                            // bytes to produce
+    };
+    Result<FileData> file_data(uint64_t id, const InodeVal& inode, std::string_view path);
+    Result<uint64_t> write_file(const InodeVal& inode, uint64_t id, const FileData& data, std::string_view path,
+                                core::ByteSink& writer);
 
     std::unique_ptr<core::ByteSource> source_;
     std::string name_;

@@ -4,6 +4,7 @@ import pytest
 
 import kiv
 from conftest import fixture_path
+from volume_tools import image_with
 
 
 def test_hfs_volume_reads_the_macos_fixture():
@@ -57,3 +58,28 @@ def test_open_errors(tmp_path):
         kiv.HfsVolume.open(str(fixture_path("apfs.raw")))
     with pytest.raises(kiv.KivError, match="^APFS error: "):
         kiv.ApfsVolume.open(str(fixture_path("hfsplus.raw")))
+
+
+def test_apfs_sparse_files_far_beyond_their_container(tmp_path):
+    """80 KB containers holding a 4 GiB and a 1 PiB sparse file: in memory a
+    clean refusal, on disk a hole (4 GiB) or a clean error (the 1 PiB file's
+    extents stop half-way), in every mode and quickly."""
+    nearly4g = fixture_path("hostile/oom-read_file-sparse-4GiB.apfs")
+    petabyte = fixture_path("hostile/timeout-read_file_to-sparse-1PiB.apfs")
+    for path, name in ((nearly4g, "/sparse_4g"), (petabyte, "/huge_sparse")):
+        with kiv.ApfsVolume.open(str(path)) as vol:
+            with pytest.raises(kiv.UnsupportedError, match="file too large to read into memory: "):
+                vol.read_file(name)
+        image = image_with(path.read_bytes(), tmp_path / f"{path.stem}.dmg", name="disk image (Apple_APFS : 1)")
+        for mode in ("temp_file", "in_memory"):
+            out = tmp_path / f"{path.stem}-{mode}"
+            with kiv.open(str(image)) as dmg, dmg.filesystem(mode) as fs:
+                with pytest.raises(kiv.UnsupportedError):
+                    fs.read_file(name)
+                if path == petabyte:
+                    with pytest.raises(kiv.InvalidFormatError, match="its extents end at byte 562949953425408"):
+                        fs.extract_all(str(out))
+                    continue
+                fs.extract_all(str(out))
+            written = (out / name.lstrip("/")).stat()
+            assert written.st_size == 4294967295 and written.st_blocks * 512 <= 65536

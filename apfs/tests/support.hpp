@@ -106,7 +106,7 @@ private:
         std::vector<Extent> extents;
         uint32_t children = 0;
         uint32_t bsd_flags = 0;
-        std::vector<std::pair<std::string, Bytes>> xattrs;
+        std::vector<std::pair<std::string, Bytes>> xattrs = {};
     };
     uint64_t add(uint64_t parent, const std::string& name, uint16_t mode, std::string target = "", uint64_t size = 0,
                  std::vector<Extent> extents = {});

@@ -13,20 +13,14 @@ namespace {
 
 // First bytes that mark a block as stored: the rest of the block is its data.
 // A zlib header never has 0xF in its low nibble (the method must be 8).
-<<<<<<< HEAD
 // Blocks of the stored types always carry their marker, 0xCC.
 constexpr uint8_t kStoredMarker = 0xCC;
 
-=======
->>>>>>> h-apfs
 bool is_stored(Method method, uint8_t first) {
     switch (method) {
         case Method::Zlib: return (first & 0x0F) == 0x0F;
         case Method::Lzvn: return first == 0x06;
-<<<<<<< HEAD
         case Method::Stored: return first == kStoredMarker;
-=======
->>>>>>> h-apfs
         default: return false;
     }
 }
@@ -50,29 +44,17 @@ BlockDecoder::~BlockDecoder() {
 
 Result<std::span<const uint8_t>> BlockDecoder::decode(std::span<const uint8_t> in) {
     if (in.empty()) return corrupt("empty block");
-<<<<<<< HEAD
     if (is_stored(method_, in[0])) {
         if (in.size() - 1 > kDecmpfsBlockSize) return too_large();
         return in.subspan(1);
-=======
-    if (method_ == Method::Stored || is_stored(method_, in[0])) {
-        auto data = method_ == Method::Stored ? in : in.subspan(1);
-        if (data.size() > kDecmpfsBlockSize) return too_large();
-        return data;
->>>>>>> h-apfs
     }
     switch (method_) {
         case Method::Zlib: return inflate(in);
         case Method::Lzvn: return unlzvn(in);
-<<<<<<< HEAD
         case Method::Lzfse: return unlzfse(in);
         case Method::Stored: break;
     }
     return corrupt("stored block lacks its marker 0xCC");
-=======
-        default: return unlzfse(in);
-    }
->>>>>>> h-apfs
 }
 
 Result<std::span<const uint8_t>> BlockDecoder::inflate(std::span<const uint8_t> in) {

@@ -11,10 +11,7 @@ struct libdeflate_decompressor;
 
 namespace codec::detail {
 
-<<<<<<< HEAD
 // Stored: types 9 and 10, whose blocks are the data behind a marker byte.
-=======
->>>>>>> h-apfs
 enum class Method : uint8_t { Stored, Zlib, Lzvn, Lzfse };
 
 class BlockDecoder {

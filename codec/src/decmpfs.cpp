@@ -27,11 +27,7 @@ Method method_of(uint32_t type) {
         case 3: case 4: return Method::Zlib;
         case 7: case 8: return Method::Lzvn;
         case 11: case 12: return Method::Lzfse;
-<<<<<<< HEAD
         default: return Method::Stored;  // 9, 10 (type 1 needs no decoding)
-=======
-        default: return Method::Stored;  // 1, 9, 10
->>>>>>> h-apfs
     }
 }
 
@@ -153,23 +149,17 @@ Result<uint64_t> decode_resource_table(uint64_t size, const ReadAt& fork, uint64
     if (4 + 8 * uint64_t(*count) > fork_length - base)
         return corrupt("block table of " + std::to_string(*count) + " entries runs past the resource fork (" +
                        std::to_string(fork_length) + " bytes)");
-<<<<<<< HEAD
     // Blocks follow each other; one that reaches back into its predecessor
     // would let a small fork decode to far more than it holds.
     uint64_t previous_end = 0;
-=======
->>>>>>> h-apfs
     auto locate = [&](uint64_t i) -> Result<Extent> {
         auto offset = table.at(1 + 2 * i);
         if (!offset) return std::unexpected(std::move(offset.error()));
         auto length = table.at(2 + 2 * i);
         if (!length) return std::unexpected(std::move(length.error()));
-<<<<<<< HEAD
         if (*offset < previous_end)
             return corrupt("block " + std::to_string(i) + " overlaps the block before it");
         previous_end = uint64_t(*offset) + *length;
-=======
->>>>>>> h-apfs
         return Extent{base + *offset, *length};
     };
     return decode_blocks(Method::Zlib, size, *count, locate, fork, fork_length, out);
@@ -206,21 +196,12 @@ Result<uint64_t> decode_decmpfs(std::span<const uint8_t> value, const ReadAt& re
         return decode_offset_table(method, size, resource_fork, resource_fork_length, out);
     }
 
-<<<<<<< HEAD
     // Inline types: the data after the header, as one block; type 1 holds
     // the bytes as they are, of any length.
     const auto data = value.subspan(kDecmpfsHeaderSize);
     std::span<const uint8_t> bytes = data;
     BlockDecoder decoder(method);
     if (header->type != 1) {
-=======
-    // Inline types: the data after the header, as one block (types 1 and 9
-    // stored as they are, of any length).
-    const auto data = value.subspan(kDecmpfsHeaderSize);
-    std::span<const uint8_t> bytes = data;
-    BlockDecoder decoder(method);
-    if (method != Method::Stored) {
->>>>>>> h-apfs
         auto decoded = decoder.decode(data);
         if (!decoded) return std::unexpected(std::move(decoded.error()));
         bytes = *decoded;

@@ -1,9 +1,6 @@
 #include <cstring>
 #include <optional>
-<<<<<<< HEAD
 #include <random>
-=======
->>>>>>> h-apfs
 
 #include <gtest/gtest.h>
 
@@ -93,11 +90,8 @@ TEST(Decmpfs, DamagedValuesAndForksFail) {
         {"inline size below the data", with(encode_decmpfs(7, small), [](auto& f) { core::store_le64(f.attribute.data() + 8, 10); }),
          K::Corrupt, "holds 2000 bytes, header declares 10"},
         {"inline stream over 64 KiB", encode_decmpfs(11, sample(70000)), K::Corrupt, "more than 65536 bytes"},
-<<<<<<< HEAD
         {"stored without marker", with(encode_decmpfs(9, small), [](auto& f) { f.attribute[16] = 'x'; }), K::Corrupt,
          "stored block lacks its marker 0xCC"},
-=======
->>>>>>> h-apfs
         {"fork size 2^60", with(lzvn, [](auto& f) { core::store_le64(f.attribute.data() + 8, 1ull << 60); }), K::Corrupt,
          "lists 3 blocks, but 1152921504606846976 bytes need"},
         {"no fork", with(lzvn, [](auto& f) { f.resource_fork.clear(); }), K::Corrupt, "holds no block table"},
@@ -118,12 +112,9 @@ TEST(Decmpfs, DamagedValuesAndForksFail) {
          K::Corrupt, "resource data at 2147483632 lies beyond"},
         {"zlib block damaged", with(zlib, [](auto& f) { f.resource_fork[0x100 + 4 + 4 + 24 + 5] ^= 0xFF; }), K::Corrupt,
          "block 0: zlib block is corrupt"},
-<<<<<<< HEAD
         {"blocks overlap", with(zlib, [](auto& f) {
              core::store_le32(f.resource_fork.data() + 0x104 + 12, core::load_le32(f.resource_fork.data() + 0x104 + 4));
          }), K::Corrupt, "block 1 overlaps the block before it"},
-=======
->>>>>>> h-apfs
         {"block claims 1 MiB", with(zlib, [](auto& f) {
              core::store_le32(f.resource_fork.data() + 0x104 + 8, 1 << 20);
              f.resource_fork.resize(2 << 20);
@@ -138,7 +129,6 @@ TEST(Decmpfs, DamagedValuesAndForksFail) {
     }
 }
 
-<<<<<<< HEAD
 TEST(Decmpfs, RandomDamageNeverCrashes) {
     std::mt19937_64 rng(9);
     for (uint32_t type : {3, 4, 7, 8, 9, 10, 11, 12}) {
@@ -153,8 +143,6 @@ TEST(Decmpfs, RandomDamageNeverCrashes) {
     }
 }
 
-=======
->>>>>>> h-apfs
 TEST(Decmpfs, ForkReadErrorsPassThrough) {
     auto file = encode_decmpfs(12, sample(100000));
     codec::ReadAt failing = [](uint64_t, std::span<uint8_t>) -> core::IoResult<void> {

@@ -65,10 +65,7 @@ std::vector<uint8_t> encode_block(uint32_t type, std::span<const uint8_t> block,
         case 3: case 4: return zlib_block(block, store);
         case 7: case 8: return lzvn_block(block, store);
         case 11: case 12: return lzfse_block(block);
-<<<<<<< HEAD
         case 9: case 10: return with_marker(0xCC, block);
-=======
->>>>>>> h-apfs
         default: return {block.begin(), block.end()};
     }
 }

@@ -68,15 +68,10 @@ struct DecmpfsHeader {
 // Checks the magic "fpmc" and reads the type and the uncompressed size.
 Result<DecmpfsHeader> parse_decmpfs_header(std::span<const uint8_t> value);
 
-<<<<<<< HEAD
 // Whether decode_decmpfs handles the type: 1 (the bytes as they are), 3/4
 // (zlib), 7/8 (LZVN), 9/10 (stored: each block is 0xCC, then its bytes),
 // 11/12 (LZFSE).  A zlib block starting with 0xFF and an LZVN block starting
 // with 0x06 are stored too.
-=======
-// Whether decode_decmpfs handles the type: 1, 3/4 (zlib), 7/8 (LZVN),
-// 9/10 (stored), 11/12 (LZFSE).
->>>>>>> h-apfs
 bool is_supported_type(uint32_t type);
 
 // Reads exactly buf.size() bytes of the resource fork at `offset`.

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 
-#include "core/endian.hpp"
 #include "compressed.hpp"
+#include "core/endian.hpp"
+#include "core/text.hpp"
 #include "internal.hpp"
 
 namespace apfs {
@@ -24,15 +25,6 @@ constexpr uint16_t kSymlinkType = 10;
 std::string too_short(const char* what, size_t n) { return std::string(what) + " too short: " + to_string(n) + " bytes"; }
 
 }  // namespace
-
-std::string_view to_string(EntryKind kind) {
-    switch (kind) {
-        case EntryKind::File: return "File";
-        case EntryKind::Directory: return "Directory";
-        case EntryKind::Symlink: return "Symlink";
-    }
-    return "File";
-}
 
 EntryKind kind_from_mode(uint16_t mode) {
     switch (mode & 0xF000) {
@@ -128,7 +120,7 @@ Result<std::string> decode_drec_name(std::span<const uint8_t> key) {
                                              ", key_len=" + to_string(key.size())));
     auto name = key.subspan(12, name_len);
     auto nul = std::find(name.begin(), name.end(), uint8_t(0));
-    return detail::utf8_lossy(name.first(size_t(nul - name.begin())));
+    return core::utf8_lossy(core::as_text(name.first(size_t(nul - name.begin()))));
 }
 
 // A value in a data stream holds the stream's id and then its description,

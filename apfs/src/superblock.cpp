@@ -6,6 +6,7 @@
 
 #include "apfs/fletcher.hpp"
 #include "core/endian.hpp"
+#include "core/text.hpp"
 #include "internal.hpp"
 
 namespace apfs {
@@ -105,7 +106,7 @@ Result<ApfsSuperblock> ApfsSuperblock::parse(std::span<const uint8_t> b) {
     sb.fs_flags = load_le64(p + 264);
     std::span<const uint8_t> name = b.subspan(704, 256);
     auto nul = std::find(name.begin(), name.end(), uint8_t(0));
-    sb.volume_name = detail::utf8_lossy(name.first(size_t(nul - name.begin())));
+    sb.volume_name = core::utf8_lossy(core::as_text(name.first(size_t(nul - name.begin()))));
     return sb;
 }
 

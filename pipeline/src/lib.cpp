@@ -14,13 +14,13 @@ std::string_view fs_type_name(FsType type) { return type == FsType::HfsPlus ? "H
 std::ostream& operator<<(std::ostream& os, FsType type) { return os << fs_type_name(type); }
 
 FsDirEntry to_fs_dir_entry(const hfsplus::DirEntry& e) { return {e.name, e.size, e.kind}; }
-FsDirEntry to_fs_dir_entry(const apfs::DirEntry& e) { return {e.name, e.size, FsEntryKind(e.kind)}; }
+FsDirEntry to_fs_dir_entry(const apfs::DirEntry& e) { return {e.name, e.size, e.kind}; }
 
 FsWalkEntry to_fs_walk_entry(const hfsplus::WalkEntry& w) {
     return {w.path, w.entry.name, w.entry.size, w.entry.kind};
 }
 FsWalkEntry to_fs_walk_entry(const apfs::WalkEntry& w) {
-    return {w.path, w.entry.name, w.entry.size, FsEntryKind(w.entry.kind)};
+    return {w.path, w.entry.name, w.entry.size, w.entry.kind};
 }
 
 FsFileStat to_fs_file_stat(const hfsplus::FileStat& s) {
@@ -53,7 +53,7 @@ FsFileStat to_fs_file_stat(const apfs::FileStat& s) {
         .gid = s.gid,
         .mode = s.mode,
         .fs_type = FsType::Apfs,
-        .kind = FsEntryKind(s.kind),
+        .kind = s.kind,
     };
 }
 

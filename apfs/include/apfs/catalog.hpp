@@ -13,6 +13,7 @@
 
 #include "apfs/btree.hpp"
 #include "apfs/error.hpp"
+#include "core/entry_kind.hpp"
 #include "core/io.hpp"
 
 namespace apfs {
@@ -23,10 +24,8 @@ inline constexpr uint8_t kRecordXattr = 4;
 inline constexpr uint8_t kRecordFileExtent = 8;
 inline constexpr uint8_t kRecordDirRecord = 9;
 
-enum class EntryKind : uint8_t { File = 0, Directory = 1, Symlink = 2 };
+using EntryKind = core::EntryKind;
 
-// "File", "Directory" or "Symlink".
-std::string_view to_string(EntryKind kind);
 // The kind of a mode's file-type bits.
 EntryKind kind_from_mode(uint16_t mode);
 

@@ -5,6 +5,7 @@
 #include "compressed.hpp"
 #include "core/endian.hpp"
 #include "core/text.hpp"
+#include "core/try.hpp"
 #include "internal.hpp"
 
 namespace apfs {
@@ -163,10 +164,9 @@ Result<std::vector<Record>> scan(core::ByteSource& source, const Tree& tree, uin
 }  // namespace
 
 Result<InodeVal> lookup_inode(core::ByteSource& source, const Tree& tree, uint64_t id) {
-    auto value = lookup(source, tree, catalog_key(id, kRecordInode));
-    if (!value) return fail(value.error());
-    if (!*value) return fail(ApfsError::file_not_found("inode OID " + to_string(id)));
-    return InodeVal::parse(**value);
+    auto value = KIV_TRY(lookup(source, tree, catalog_key(id, kRecordInode)));
+    if (!value) return fail(ApfsError::file_not_found("inode OID " + to_string(id)));
+    return InodeVal::parse(*value);
 }
 
 namespace {
@@ -185,9 +185,8 @@ Result<std::optional<T>> parse_found(Result<std::optional<std::vector<uint8_t>>>
                                      Result<T> (*parse)(std::span<const uint8_t>)) {
     if (!raw) return fail(raw.error());
     if (!*raw) return std::optional<T>{};
-    auto parsed = parse(**raw);
-    if (!parsed) return fail(parsed.error());
-    return std::optional<T>(std::move(*parsed));
+    auto parsed = KIV_TRY(parse(**raw));
+    return std::optional<T>(std::move(parsed));
 }
 
 }  // namespace
@@ -203,36 +202,31 @@ Result<std::optional<std::vector<uint8_t>>> lookup_xattr(core::ByteSource& sourc
 }
 
 Result<std::optional<std::vector<uint8_t>>> symlink_target(core::ByteSource& source, const Tree& tree, uint64_t id) {
-    auto data = lookup_xattr(source, tree, id, "com.apple.fs.symlink");
-    if (!data) return fail(data.error());
-    if (*data) {
-        auto& bytes = **data;
+    auto data = KIV_TRY(lookup_xattr(source, tree, id, "com.apple.fs.symlink"));
+    if (data) {
+        auto& bytes = *data;
         while (!bytes.empty() && bytes.back() == 0) bytes.pop_back();
     }
     return data;
 }
 
 Result<std::vector<FileExtentRecord>> lookup_extents(core::ByteSource& source, const Tree& tree, uint64_t stream_id) {
-    auto records = scan(source, tree, stream_id, kRecordFileExtent);
-    if (!records) return fail(records.error());
+    auto records = KIV_TRY(scan(source, tree, stream_id, kRecordFileExtent));
     std::vector<FileExtentRecord> extents;
-    extents.reserve(records->size());
-    for (const auto& [key, value] : *records) {
-        auto logical = parse_file_extent_logical_addr(key);
-        if (!logical) return fail(logical.error());
-        auto val = FileExtentVal::parse(value);
-        if (!val) return fail(val.error());
-        extents.push_back({*logical, val->len_and_flags, val->phys_block, val->crypto_id});
+    extents.reserve(records.size());
+    for (const auto& [key, value] : records) {
+        auto logical = KIV_TRY(parse_file_extent_logical_addr(key));
+        auto val = KIV_TRY(FileExtentVal::parse(value));
+        extents.push_back({logical, val.len_and_flags, val.phys_block, val.crypto_id});
     }
     return extents;
 }
 
 Result<std::vector<DirEntry>> list_directory(core::ByteSource& source, const Tree& tree, uint64_t directory_id) {
-    auto records = scan(source, tree, directory_id, kRecordDirRecord);
-    if (!records) return fail(records.error());
+    auto records = KIV_TRY(scan(source, tree, directory_id, kRecordDirRecord));
     std::vector<DirEntry> entries;
-    entries.reserve(records->size());
-    for (const auto& [key, value] : *records) {
+    entries.reserve(records.size());
+    for (const auto& [key, value] : records) {
         auto name = decode_drec_name(key);
         if (!name) continue;
         auto drec = DrecVal::parse(value);
@@ -268,19 +262,17 @@ std::vector<std::string_view> split_path(std::string_view path) {
 
 Result<std::pair<uint64_t, InodeVal>> resolve_path(core::ByteSource& source, const Tree& tree, std::string_view path) {
     auto resolved = [&](uint64_t id) -> Result<std::pair<uint64_t, InodeVal>> {
-        auto inode = lookup_inode(source, tree, id);
-        if (!inode) return fail(inode.error());
-        return std::pair{id, std::move(*inode)};
+        auto inode = KIV_TRY(lookup_inode(source, tree, id));
+        return std::pair{id, std::move(inode)};
     };
     const auto parts = split_path(path);
     if (parts.empty()) return resolved(kRootDirectoryId);
 
     uint64_t current = kRootDirectoryId;
     for (size_t k = 0; k < parts.size(); ++k) {
-        auto records = scan(source, tree, current, kRecordDirRecord);
-        if (!records) return fail(records.error());
+        auto records = KIV_TRY(scan(source, tree, current, kRecordDirRecord));
         const Record* match = nullptr;
-        for (const auto& record : *records) {
+        for (const auto& record : records) {
             auto name = decode_drec_name(record.first);
             if (name && *name == parts[k]) {
                 match = &record;
@@ -288,11 +280,10 @@ Result<std::pair<uint64_t, InodeVal>> resolve_path(core::ByteSource& source, con
             }
         }
         if (!match) return fail(ApfsError::file_not_found(std::string(parts[k])));
-        auto drec = DrecVal::parse(match->second);
-        if (!drec) return fail(drec.error());
-        current = drec->file_id;
+        auto drec = KIV_TRY(DrecVal::parse(match->second));
+        current = drec.file_id;
         if (k + 1 == parts.size()) return resolved(current);
-        if ((drec->flags & 0xF) != kDirectoryType) {
+        if ((drec.flags & 0xF) != kDirectoryType) {
             std::string prefix;
             for (size_t i = 0; i <= k; ++i) prefix += (i ? "/" : "") + std::string(parts[i]);
             return fail(ApfsError::not_a_directory(std::move(prefix)));

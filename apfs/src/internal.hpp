@@ -11,8 +11,6 @@
 
 namespace apfs::detail {
 
-inline std::unexpected<ApfsError> io_fail(const core::IoError& e) { return fail(ApfsError::io(e)); }
-inline std::unexpected<ApfsError> short_read() { return fail(ApfsError::short_read()); }
 
 inline Result<void> check_block_size(uint32_t size) {
     if (valid_block_size(size)) return {};

@@ -7,6 +7,7 @@
 #include "apfs/fletcher.hpp"
 #include "core/endian.hpp"
 #include "core/text.hpp"
+#include "core/try.hpp"
 #include "internal.hpp"
 
 namespace apfs {
@@ -18,23 +19,21 @@ namespace {
 
 // The header checks both superblocks share: header size, magic.
 Result<ObjectHeader> parse_head(std::span<const uint8_t> b, uint32_t expected_magic) {
-    auto header = ObjectHeader::parse(b);
-    if (!header) return fail(header.error());
-    if (b.size() < 36) return detail::short_read();
+    auto header = KIV_TRY(ObjectHeader::parse(b));
+    if (b.size() < 36) return core::eof_fail();
     if (uint32_t magic = load_le32(b.data() + 32); magic != expected_magic)
         return fail(ApfsError::invalid_magic(magic));
-    return *header;
+    return header;
 }
 
 }  // namespace
 
 Result<NxSuperblock> NxSuperblock::parse(std::span<const uint8_t> b) {
-    auto header = parse_head(b, kNxMagic);
-    if (!header) return fail(header.error());
-    if (b.size() < 184) return detail::short_read();
+    auto header = KIV_TRY(parse_head(b, kNxMagic));
+    if (b.size() < 184) return core::eof_fail();
     const uint8_t* p = b.data();
     NxSuperblock sb;
-    sb.header = *header;
+    sb.header = header;
     sb.magic = load_le32(p + 32);
     sb.block_size = load_le32(p + 36);
     sb.block_count = load_le64(p + 40);
@@ -62,19 +61,18 @@ Result<NxSuperblock> NxSuperblock::parse(std::span<const uint8_t> b) {
     sb.fs_oids.reserve(n);
     for (uint32_t i = 0; i < n; ++i) {
         size_t at = 184 + size_t(i) * 8;
-        if (at + 8 > b.size()) return detail::short_read();
+        if (at + 8 > b.size()) return core::eof_fail();
         sb.fs_oids.push_back(load_le64(p + at));
     }
     return sb;
 }
 
 Result<ApfsSuperblock> ApfsSuperblock::parse(std::span<const uint8_t> b) {
-    auto header = parse_head(b, kApfsMagic);
-    if (!header) return fail(header.error());
-    if (b.size() < kMinSize) return detail::short_read();
+    auto header = KIV_TRY(parse_head(b, kApfsMagic));
+    if (b.size() < kMinSize) return core::eof_fail();
     const uint8_t* p = b.data();
     ApfsSuperblock sb;
-    sb.header = *header;
+    sb.header = header;
     sb.magic = load_le32(p + 32);
     sb.fs_index = load_le32(p + 36);
     sb.features = load_le64(p + 40);
@@ -113,19 +111,16 @@ Result<ApfsSuperblock> ApfsSuperblock::parse(std::span<const uint8_t> b) {
 namespace superblock {
 
 Result<NxSuperblock> read_nxsb(core::ByteSource& source) {
-    auto first = object::read_block(source, 0, 4096);
-    if (!first) return fail(first.error());
-    auto sb = NxSuperblock::parse(*first);
-    if (!sb) return fail(sb.error());
-    if (auto valid = detail::check_block_size(sb->block_size); !valid) return fail(valid.error());
-    if (sb->block_size == 4096) {
-        if (!fletcher::verify_object(*first)) return fail(ApfsError::invalid_checksum());
+    auto first = KIV_TRY(object::read_block(source, 0, 4096));
+    auto sb = KIV_TRY(NxSuperblock::parse(first));
+    KIV_TRY(detail::check_block_size(sb.block_size));
+    if (sb.block_size == 4096) {
+        if (!fletcher::verify_object(first)) return fail(ApfsError::invalid_checksum());
         return sb;
     }
-    auto block = object::read_block(source, 0, sb->block_size);
-    if (!block) return fail(block.error());
-    if (!fletcher::verify_object(*block)) return fail(ApfsError::invalid_checksum());
-    return NxSuperblock::parse(*block);
+    auto block = KIV_TRY(object::read_block(source, 0, sb.block_size));
+    if (!fletcher::verify_object(block)) return fail(ApfsError::invalid_checksum());
+    return NxSuperblock::parse(block);
 }
 
 // The descriptor area is read as contiguous blocks from its base.  When the
@@ -149,7 +144,7 @@ Result<NxSuperblock> find_latest_nxsb(core::ByteSource& source, const NxSuperblo
     for (uint64_t i = 0; i < count; ++i) {
         uint64_t offset;
         if (__builtin_add_overflow(base, i, &offset) || __builtin_mul_overflow(offset, uint64_t(bs), &offset)) break;
-        if (auto s = source.seek(offset); !s) return detail::io_fail(s.error());
+        KIV_TRY(source.seek(offset));
         auto data = source.read_vec(bs);
         if (!data || !fletcher::verify_object(*data)) continue;
         auto header = ObjectHeader::parse(*data);

@@ -25,8 +25,8 @@ public:
         NoVolume,
     };
 
-    static ApfsError io(core::IoError e) { return ApfsError(Kind::Io, std::move(e)); }
-    static ApfsError short_read() { return io(core::IoError::unexpected_eof()); }
+    // Every I/O failure converts into Io.
+    ApfsError(core::IoError e) : kind_(Kind::Io), io_(std::move(e)) {}
     static ApfsError invalid_magic(uint32_t found) {
         ApfsError e(Kind::InvalidMagic);
         e.magic_ = found;
@@ -53,7 +53,6 @@ public:
 private:
     explicit ApfsError(Kind kind, std::string text = {})
         : kind_(kind), text_(std::move(text)), io_(core::IoError::unexpected_eof()) {}
-    ApfsError(Kind kind, core::IoError io) : kind_(kind), io_(std::move(io)) {}
 
     Kind kind_;
     std::string text_;

@@ -1,14 +1,14 @@
-#include "apfs/btree.hpp"
+#include "btree.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <unordered_set>
 
-#include "apfs/omap.hpp"
 #include "core/endian.hpp"
 #include "core/try.hpp"
 #include "internal.hpp"
+#include "omap.hpp"
 
 namespace apfs {
 

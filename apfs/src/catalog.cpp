@@ -1,4 +1,4 @@
-#include "apfs/catalog.hpp"
+#include "catalog.hpp"
 
 #include <algorithm>
 
@@ -35,9 +35,9 @@ EntryKind kind_from_mode(uint16_t mode) {
     }
 }
 
-Result<InodeVal> InodeVal::parse(std::span<const uint8_t> v) {
+Result<InodeVal> catalog::parse_inode(std::span<const uint8_t> v) {
     const size_t len = v.size();
-    if (len < kMinSize) return fail(ApfsError::corrupted(too_short("inode value", len)));
+    if (len < kInodeMinSize) return fail(ApfsError::corrupted(too_short("inode value", len)));
     const uint8_t* p = v.data();
     InodeVal inode;
     inode.parent_id = load_le64(p);
@@ -166,7 +166,7 @@ Result<std::vector<Record>> scan(core::ByteSource& source, const Tree& tree, uin
 Result<InodeVal> lookup_inode(core::ByteSource& source, const Tree& tree, uint64_t id) {
     auto value = KIV_TRY(lookup(source, tree, catalog_key(id, kRecordInode)));
     if (!value) return fail(ApfsError::file_not_found("inode OID " + to_string(id)));
-    return InodeVal::parse(*value);
+    return parse_inode(*value);
 }
 
 namespace {

@@ -1,4 +1,4 @@
-#include "apfs/extents.hpp"
+#include "extents.hpp"
 
 #include <algorithm>
 #include <string>

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "apfs/error.hpp"
-#include "apfs/superblock.hpp"
 #include "core/io.hpp"
+#include "superblock.hpp"
 
 namespace apfs::detail {
 

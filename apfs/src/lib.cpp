@@ -2,7 +2,10 @@
 
 #include <string>
 
+#include "catalog.hpp"
 #include "compressed.hpp"
+#include "extents.hpp"
+#include "superblock.hpp"
 #include "core/text.hpp"
 #include "core/try.hpp"
 #include "internal.hpp"
@@ -14,52 +17,44 @@ using std::to_string;
 
 Result<ApfsVolume> ApfsVolume::open(std::unique_ptr<core::ByteSource> source) {
     if (!source) return fail(ApfsError(core::IoError::other("no byte source")));
-    core::ByteSource& src = *source;
-    auto block0 = KIV_TRY(superblock::read_nxsb(src));
-    auto nx = KIV_TRY(superblock::find_latest_nxsb(src, block0));
-    const uint32_t bs = nx.block_size;
+    auto volume = KIV_TRY(superblock::open_first_volume(*source));
+    ApfsVolume opened;
+    opened.source_ = std::move(source);
+    opened.name_ = std::move(volume.superblock.volume_name);
+    opened.file_count_ = volume.superblock.num_files;
+    opened.directory_count_ = volume.superblock.num_directories;
+    opened.symlink_count_ = volume.superblock.num_symlinks;
+    opened.catalog_root_ = volume.catalog.root_block;
+    opened.omap_root_ = volume.catalog.omap_root;
+    opened.block_size_ = volume.catalog.block_size;
+    return opened;
+}
 
-    auto container_omap = KIV_TRY(omap::read_omap_tree_root(src, nx.omap_oid, bs));
-    uint64_t volume_oid = 0;
-    for (uint64_t oid : nx.fs_oids)
-        if (oid != 0) {
-            volume_oid = oid;
-            break;
-        }
-    if (volume_oid == 0) return fail(ApfsError::no_volume());
+catalog::Tree ApfsVolume::tree() const { return {catalog_root_, omap_root_, block_size_}; }
 
-    auto volume_block = KIV_TRY(omap::omap_lookup(src, container_omap, bs, volume_oid));
-    auto apsb_bytes = KIV_TRY(object::read_block(src, volume_block, bs));
-    auto apsb = KIV_TRY(ApfsSuperblock::parse(apsb_bytes));
-    auto volume_omap = KIV_TRY(omap::read_omap_tree_root(src, apsb.omap_oid, bs));
-    auto catalog_root = KIV_TRY(omap::omap_lookup(src, volume_omap, bs, apsb.root_tree_oid));
-
-    ApfsVolume volume;
-    volume.source_ = std::move(source);
-    volume.name_ = std::move(apsb.volume_name);
-    volume.file_count_ = apsb.num_files;
-    volume.directory_count_ = apsb.num_directories;
-    volume.symlink_count_ = apsb.num_symlinks;
-    volume.tree_ = catalog::Tree{catalog_root, volume_omap, bs};
-    return volume;
+Result<bool> ApfsVolume::exists(std::string_view path) {
+    auto found = resolve_path(path);
+    if (found) return true;
+    if (found.error().kind() == ApfsError::Kind::FileNotFound) return false;
+    return fail(std::move(found.error()));
 }
 
 Result<std::pair<uint64_t, InodeVal>> ApfsVolume::resolve_path(std::string_view path) {
-    return catalog::resolve_path(*source_, tree_, path);
+    return catalog::resolve_path(*source_, tree(), path);
 }
 
 Result<std::vector<DirEntry>> ApfsVolume::list_directory(std::string_view path) {
-    if (path.empty() || path == "/") return catalog::list_directory(*source_, tree_, kRootDirectoryId);
+    if (path.empty() || path == "/") return catalog::list_directory(*source_, tree(), kRootDirectoryId);
     auto resolved = KIV_TRY(resolve_path(path));
     if (kind_from_mode(resolved.second.mode) != EntryKind::Directory)
         return fail(ApfsError::not_a_directory(std::string(path)));
-    return catalog::list_directory(*source_, tree_, resolved.first);
+    return catalog::list_directory(*source_, tree(), resolved.first);
 }
 
 Result<FileStat> ApfsVolume::stat(std::string_view path) {
     auto resolved = KIV_TRY(resolve_path(path));
     const auto& [id, inode] = resolved;
-    FileStat st{id, detail::file_size(*source_, tree_, id, inode), inode.create_time, inode.mod_time,
+    FileStat st{id, detail::file_size(*source_, tree(), id, inode), inode.create_time, inode.mod_time,
                 inode.owner, inode.group, inode.nlink, inode.mode, kind_from_mode(inode.mode)};
     if (st.kind == EntryKind::Symlink) {
         auto target = KIV_TRY(symlink_target(id));
@@ -70,12 +65,12 @@ Result<FileStat> ApfsVolume::stat(std::string_view path) {
 
 Result<std::optional<std::vector<uint8_t>>> ApfsVolume::read_xattr(std::string_view path, std::string_view name) {
     auto resolved = KIV_TRY(resolve_path(path));
-    return detail::read_xattr(*source_, tree_, resolved.first, name,
+    return detail::read_xattr(*source_, tree(), resolved.first, name,
                               "attribute " + std::string(name) + " of " + core::debug_quote(path));
 }
 
 Result<std::optional<std::vector<uint8_t>>> ApfsVolume::symlink_target(uint64_t id) {
-    return catalog::symlink_target(*source_, tree_, id);
+    return catalog::symlink_target(*source_, tree(), id);
 }
 
 Result<std::vector<WalkEntry>> ApfsVolume::walk() {
@@ -90,7 +85,7 @@ Result<std::vector<WalkEntry>> ApfsVolume::walk() {
 // with an error instead of recursing without end.
 Result<void> ApfsVolume::walk_recursive(uint64_t directory_id, const std::string& prefix, std::vector<WalkEntry>& out,
                                         std::unordered_set<uint64_t>& walked, size_t depth) {
-    auto entries = KIV_TRY(catalog::list_directory(*source_, tree_, directory_id));
+    auto entries = KIV_TRY(catalog::list_directory(*source_, tree(), directory_id));
     for (auto& entry : entries) {
         std::string path = prefix + "/" + entry.name;
         const bool is_dir = entry.kind == EntryKind::Directory;
@@ -111,7 +106,7 @@ Result<void> ApfsVolume::walk_recursive(uint64_t directory_id, const std::string
 // attribute (and resource fork) when it is compressed.
 Result<ApfsVolume::FileData> ApfsVolume::file_data(uint64_t id, const InodeVal& inode, std::string_view path) {
     if (kind_from_mode(inode.mode) == EntryKind::Directory) return FileData{};
-    auto value = KIV_TRY(detail::decmpfs_value(*source_, tree_, id, inode));
+    auto value = KIV_TRY(detail::decmpfs_value(*source_, tree(), id, inode));
     if (!value) return FileData{std::nullopt, inode.size()};
     auto size = KIV_TRY(detail::uncompressed_size(*source_, *value, path));
     return FileData{std::move(value), size};
@@ -119,10 +114,10 @@ Result<ApfsVolume::FileData> ApfsVolume::file_data(uint64_t id, const InodeVal& 
 
 Result<uint64_t> ApfsVolume::write_file(const InodeVal& inode, uint64_t id, const FileData& data,
                                         std::string_view path, core::ByteSink& writer) {
-    if (data.decmpfs) return detail::write_decompressed(*source_, tree_, id, *data.decmpfs, path, writer);
+    if (data.decmpfs) return detail::write_decompressed(*source_, tree(), id, *data.decmpfs, path, writer);
     if (data.size == 0) return 0;
-    auto records = KIV_TRY(catalog::lookup_extents(*source_, tree_, inode.private_id));
-    const extents::StreamLayout layout(records, tree_.block_size);
+    auto records = KIV_TRY(catalog::lookup_extents(*source_, tree(), inode.private_id));
+    const extents::StreamLayout layout(records, block_size_);
     KIV_TRY(layout.write_to(*source_, data.size, writer));
     return data.size;
 }

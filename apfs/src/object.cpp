@@ -1,4 +1,4 @@
-#include "apfs/object.hpp"
+#include "object.hpp"
 
 #include <string>
 

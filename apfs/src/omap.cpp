@@ -1,8 +1,8 @@
-#include "apfs/omap.hpp"
+#include "omap.hpp"
 
 #include <string>
 
-#include "apfs/btree.hpp"
+#include "btree.hpp"
 #include "core/endian.hpp"
 #include "core/try.hpp"
 #include "internal.hpp"

@@ -1,14 +1,15 @@
-#include "apfs/superblock.hpp"
+#include "superblock.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <optional>
 
-#include "apfs/fletcher.hpp"
 #include "core/endian.hpp"
 #include "core/text.hpp"
 #include "core/try.hpp"
+#include "fletcher.hpp"
 #include "internal.hpp"
+#include "omap.hpp"
 
 namespace apfs {
 
@@ -158,6 +159,19 @@ Result<NxSuperblock> find_latest_nxsb(core::ByteSource& source, const NxSuperblo
     }
     if (best && best_xid > block0.header.xid) return std::move(*best);
     return block0;
+}
+
+Result<FirstVolume> open_first_volume(core::ByteSource& source) {
+    auto nx = KIV_TRY(find_latest_nxsb(source, KIV_TRY(read_nxsb(source))));
+    const uint32_t bs = nx.block_size;
+    auto container_omap = KIV_TRY(omap::read_omap_tree_root(source, nx.omap_oid, bs));
+    const auto volume_oid = std::find_if(nx.fs_oids.begin(), nx.fs_oids.end(), [](uint64_t oid) { return oid != 0; });
+    if (volume_oid == nx.fs_oids.end()) return fail(ApfsError::no_volume());
+    auto volume_block = KIV_TRY(omap::omap_lookup(source, container_omap, bs, *volume_oid));
+    auto apsb = KIV_TRY(ApfsSuperblock::parse(KIV_TRY(object::read_block(source, volume_block, bs))));
+    auto volume_omap = KIV_TRY(omap::read_omap_tree_root(source, apsb.omap_oid, bs));
+    auto catalog_root = KIV_TRY(omap::omap_lookup(source, volume_omap, bs, apsb.root_tree_oid));
+    return FirstVolume{std::move(apsb), catalog::Tree{catalog_root, volume_omap, bs}};
 }
 
 }  // namespace superblock

@@ -66,8 +66,8 @@ std::vector<uint64_t> live_blocks(const Bytes& image) {
     auto omap_root = apfs::omap::read_omap_tree_root(src, nx->omap_oid, 4096);
     auto apsb_block = apfs::omap::omap_lookup(src, *omap_root, 4096, nx->fs_oids[0]);
     auto apsb = apfs::ApfsSuperblock::parse(*apfs::object::read_block(src, *apsb_block, 4096));
-    auto volume = open_volume(image);
-    return {0, nx->omap_oid, *omap_root, *apsb_block, apsb->omap_oid, volume.omap_root(), volume.catalog_root()};
+    const auto tree = CatalogOf(image).tree;
+    return {0, nx->omap_oid, *omap_root, *apsb_block, apsb->omap_oid, tree.omap_root, tree.root_block};
 }
 
 TEST(DamageTest, DamagedFixture) {

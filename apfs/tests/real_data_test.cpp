@@ -26,8 +26,8 @@ TEST(RealApfsTest, FixtureAgreesWith7ZipAndKeepsAttributes) {
                                                "/.fseventsd/000000001714941a", "/.fseventsd/000000001714941b"}));
     auto file = volume.stat("/a_directory/a_file");
     EXPECT_EQ(file->mod_time / 1000000000, 1642144781u);  // 2022-01-14 07:19:41 UTC
-    auto& src = volume.source();
-    const auto& tree = volume.catalog_tree();
+    CatalogOf catalog_of(testing_util::read_bytes(path));
+    auto& [src, tree] = catalog_of;
     EXPECT_EQ(**apfs::catalog::lookup_xattr(src, tree, file->id, "myxattr"), bytes_of("My extended attribute"));
     auto fork = volume.stat("a_directory/a_resourcefork");
     EXPECT_EQ(outcome(apfs::catalog::lookup_xattr(src, tree, fork->id, "com.apple.ResourceFork")),

@@ -239,9 +239,10 @@ TEST(VolumeTest, PathsListingsAndLinks) {
     auto bad_name = B::drec_key(B::kRoot, "badname");
     bad_name[8] = 0xFF, bad_name[9] |= 3;  // the name runs past the key
     b.add_record(bad_name, B::drec_value(docs, 4));
-    auto volume = open_volume(b.build());
-    auto& src = volume.source();
-    const auto& tree = volume.catalog_tree();
+    const Bytes image = b.build();
+    auto volume = open_volume(image);
+    CatalogOf catalog_of(image);
+    auto& [src, tree] = catalog_of;
 
     for (const char* root : {"", "/", "///"}) EXPECT_EQ(volume.resolve_path(root)->first, 2u) << root;
     auto st = volume.stat("//docs//readme.txt/");

@@ -1,10 +1,10 @@
-#include "hfsplus/attributes.hpp"
+#include "attributes.hpp"
 
 #include <string>
 
 #include "core/endian.hpp"
 #include "core/try.hpp"
-#include "hfsplus/unicode.hpp"
+#include "unicode.hpp"
 
 namespace hfsplus::attributes {
 

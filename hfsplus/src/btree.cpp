@@ -1,4 +1,4 @@
-#include "hfsplus/btree.hpp"
+#include "btree.hpp"
 
 #include <string>
 

@@ -1,11 +1,11 @@
-#include "hfsplus/catalog.hpp"
+#include "catalog.hpp"
 
 #include <algorithm>
 #include <cstdio>
 
 #include "core/endian.hpp"
 #include "core/try.hpp"
-#include "hfsplus/unicode.hpp"
+#include "unicode.hpp"
 
 namespace hfsplus {
 

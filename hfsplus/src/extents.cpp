@@ -1,4 +1,4 @@
-#include "hfsplus/extents.hpp"
+#include "extents.hpp"
 
 #include <algorithm>
 #include <string>

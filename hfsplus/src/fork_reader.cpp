@@ -2,7 +2,7 @@
 #include <string>
 
 #include "core/try.hpp"
-#include "hfsplus/extents.hpp"
+#include "extents.hpp"
 
 namespace hfsplus {
 

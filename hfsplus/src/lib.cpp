@@ -3,9 +3,12 @@
 
 #include "hfsplus/hfsplus.hpp"
 
+#include "catalog.hpp"
 #include "codec/decmpfs.hpp"
 #include "core/text.hpp"
 #include "core/try.hpp"
+#include "trees.hpp"
+#include "volume.hpp"
 
 namespace hfsplus {
 
@@ -17,18 +20,24 @@ std::unexpected<HfsPlusError> unexpected_thread() {
 
 }  // namespace
 
+HfsVolume::HfsVolume(std::unique_ptr<core::ByteSource> source, VolumeHeader header, std::unique_ptr<Trees> trees)
+    : source_(std::move(source)), header_(header), trees_(std::move(trees)) {}
+HfsVolume::HfsVolume(HfsVolume&&) noexcept = default;
+HfsVolume& HfsVolume::operator=(HfsVolume&&) noexcept = default;
+HfsVolume::~HfsVolume() = default;
+
 Result<HfsVolume> HfsVolume::open(std::unique_ptr<core::ByteSource> source) {
-    auto header = KIV_TRY(VolumeHeader::parse(*source));
-    auto catalog = KIV_TRY(btree::read_btree_header(*source, header.catalog_file, header.block_size));
-    auto extents = KIV_TRY(btree::read_btree_header(*source, header.extents_file, header.block_size));
-    std::optional<BTreeHeader> attributes;
+    auto header = KIV_TRY(volume::read_header(*source));
+    auto trees = std::make_unique<Trees>();
+    trees->catalog = KIV_TRY(btree::read_btree_header(*source, header.catalog_file, header.block_size));
+    trees->extents = KIV_TRY(btree::read_btree_header(*source, header.extents_file, header.block_size));
     if (header.attributes_file.logical_size != 0)
-        attributes = KIV_TRY(btree::read_btree_header(*source, header.attributes_file, header.block_size));
-    return HfsVolume(std::move(source), header, catalog, extents, attributes);
+        trees->attributes = KIV_TRY(btree::read_btree_header(*source, header.attributes_file, header.block_size));
+    return HfsVolume(std::move(source), header, std::move(trees));
 }
 
 Result<std::vector<DirEntry>> HfsVolume::list_directory(std::string_view path) {
-    auto resolved = KIV_TRY(catalog::resolve_path(*source_, header_, catalog_, path));
+    auto resolved = KIV_TRY(catalog::resolve_path(*source_, header_, trees_->catalog, path));
     uint32_t id;
     if (auto* folder = std::get_if<CatalogFolder>(&resolved.record))
         id = folder->folder_id;
@@ -42,7 +51,7 @@ Result<std::vector<DirEntry>> HfsVolume::list_directory(std::string_view path) {
 }
 
 Result<std::vector<DirEntry>> HfsVolume::list_folder(uint32_t folder_id, std::string_view prefix) {
-    auto entries = KIV_TRY(catalog::list_directory(*source_, header_, catalog_, folder_id));
+    auto entries = KIV_TRY(catalog::list_directory(*source_, header_, trees_->catalog, folder_id));
     for (auto& e : entries)
         if (e.hard_link_inode || e.owner_flags & codec::kCompressedFlag)
             e.size = listed_size(e, std::string(prefix) + "/" + e.name);
@@ -96,7 +105,7 @@ Result<void> HfsVolume::walk_recursive(uint32_t folder_id, const std::string& pr
 }
 
 Result<FileStat> HfsVolume::stat(std::string_view path) {
-    auto resolved = KIV_TRY(catalog::resolve_path(*source_, header_, catalog_, path));
+    auto resolved = KIV_TRY(catalog::resolve_path(*source_, header_, trees_->catalog, path));
     FileStat st;
     if (auto* folder = std::get_if<CatalogFolder>(&resolved.record)) {
         st.id = folder->folder_id;
@@ -126,8 +135,15 @@ Result<FileStat> HfsVolume::stat(std::string_view path) {
     return st;
 }
 
+Result<bool> HfsVolume::exists(std::string_view path) {
+    auto found = catalog::resolve_path(*source_, header_, trees_->catalog, path);
+    if (found) return true;
+    if (found.error().kind() == HfsPlusError::Kind::FileNotFound) return false;
+    return std::unexpected(std::move(found.error()));
+}
+
 Result<CatalogFile> HfsVolume::resolve_path_to_file(std::string_view path) {
-    auto resolved = KIV_TRY(catalog::resolve_path(*source_, header_, catalog_, path));
+    auto resolved = KIV_TRY(catalog::resolve_path(*source_, header_, trees_->catalog, path));
     if (auto* file = std::get_if<CatalogFile>(&resolved.record)) return std::move(*file);
     if (std::holds_alternative<CatalogFolder>(resolved.record))
         return std::unexpected(HfsPlusError::not_a_directory(std::string(path)));
@@ -148,11 +164,6 @@ Result<std::vector<uint8_t>> HfsVolume::read_file(std::string_view path) {
 Result<uint64_t> HfsVolume::read_file_to(std::string_view path, core::ByteSink& dest) {
     const Content content = KIV_TRY(content_of(KIV_TRY(resolve_path_to_file(path)), path));
     return copy_content(content, path, dest);
-}
-
-Result<uint64_t> HfsVolume::read_file_to(std::string_view path, core::File& dest) {
-    core::FileSink sink(dest);
-    return read_file_to(path, sink);
 }
 
 }  // namespace hfsplus

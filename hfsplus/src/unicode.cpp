@@ -1,4 +1,4 @@
-#include "hfsplus/unicode.hpp"
+#include "unicode.hpp"
 
 #include <array>
 #include <cstdlib>

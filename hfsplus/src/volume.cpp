@@ -1,10 +1,10 @@
-#include "hfsplus/volume.hpp"
+#include "volume.hpp"
 
+#include "catalog.hpp"
 #include "core/endian.hpp"
 #include "core/try.hpp"
-#include "hfsplus/catalog.hpp"
 
-namespace hfsplus {
+namespace hfsplus::volume {
 
 namespace {
 
@@ -13,7 +13,7 @@ constexpr size_t kForkDataSize = 80;
 
 }  // namespace
 
-Result<VolumeHeader> VolumeHeader::parse(core::ByteSource& source) {
+Result<VolumeHeader> read_header(core::ByteSource& source) {
     KIV_TRY(source.seek(kHeaderOffset));
 
     // The signature and the version are checked before the rest is read.
@@ -58,8 +58,6 @@ Result<VolumeHeader> VolumeHeader::parse(core::ByteSource& source) {
     return h;
 }
 
-namespace volume {
-
 Result<ForkData> read_fork_data(core::ByteSource& source) {
     std::array<uint8_t, kForkDataSize> raw;
     KIV_TRY(source.read_exact(raw));
@@ -67,5 +65,4 @@ Result<ForkData> read_fork_data(core::ByteSource& source) {
     return catalog::parse_fork_data(raw, pos);
 }
 
-}  // namespace volume
-}  // namespace hfsplus
+}  // namespace hfsplus::volume

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "core/endian.hpp"
+#include "extents.hpp"
+#include "internals.hpp"
 #include "test_support.hpp"
 #include "testing/testing.hpp"
 
@@ -49,7 +51,7 @@ struct Sample {
 TEST(Catalog, WalkListAndStatAMultiLevelTree) {
     Sample s;
     auto vol = open_memory(s.image);
-    EXPECT_GE(vol.catalog_tree().tree_depth, 3);
+    EXPECT_GE(hfs_test::CatalogOf(s.image).tree.tree_depth, 3);
     std::vector<std::string> paths;
     const auto walk = vol.walk().value();
     for (const auto& w : walk)
@@ -178,7 +180,7 @@ TEST(Catalog, FailuresAndBounds) {
     auto patched = [&](auto change) {
         Bytes img = s.image;
         change(img.data() + s.builder.catalog_offset, s.builder.catalog_root * 512, s.builder.last_leaf * 512);
-        return open_memory(std::move(img));
+        return img;
     };
     auto leaf_loop = patched([&](uint8_t* c, size_t, size_t last) { core::store_be32(c + last, s.builder.last_leaf); });
     auto index_loop = patched([&](uint8_t* c, size_t root, size_t) {  // the root's first child is the root
@@ -187,8 +189,9 @@ TEST(Catalog, FailuresAndBounds) {
     });
     auto map_root = patched([](uint8_t* c, size_t root, size_t) { c[root + 8] = 2; });
     auto empty = patched([](uint8_t* c, size_t, size_t) { core::store_be32(c + 16, 0); });  // root node 0
-    auto list = [](hfsplus::HfsVolume& v, uint32_t id) {
-        return error_text(hfsplus::catalog::list_directory(v.source(), v.header(), v.catalog_tree(), id));
+    auto list = [](const Bytes& image, uint32_t id) {
+        hfs_test::CatalogOf c(image);
+        return error_text(hfsplus::catalog::list_directory(c.source, c.header, c.tree, id));
     };
     core::VecSink sink;
     auto open_error = [](Bytes image, uint16_t node_size) {  // the sample with another catalog node size
@@ -222,11 +225,11 @@ TEST(Catalog, FailuresAndBounds) {
         {"resolution stays finite", error_text(odd.stat("/a/again/again/again")), "ok"},
         {"leaf chain loop", list(leaf_loop, 0xFFFFFF00),
          "invalid B-tree: leaf chain longer than the 80 nodes of the tree (cycle in leaf links)"},
-        {"index loop: search", error_text(index_loop.stat("/_under")), descent},
+        {"index loop: search", error_text(open_memory(index_loop).stat("/_under")), descent},
         {"index loop: listing", list(index_loop, 2), descent},
         {"map node in a listing", list(map_root, 2), "invalid B-tree: unexpected node kind 2 during leaf search"},
-        {"empty tree: a name", error_text(empty.stat("/a")), "file not found: a"},
-        {"empty tree: the root", error_text(empty.stat("/")), "file not found: root folder"},
+        {"empty tree: a name", error_text(open_memory(empty).stat("/a")), "file not found: a"},
+        {"empty tree: the root", error_text(open_memory(empty).stat("/")), "file not found: root folder"},
         {"empty tree: a listing", list(empty, 2), "ok"},
         {"node size not a power of two", open_error(s.image, 1000),
          "invalid B-tree: node size 1000 is not a power of two from 512 to 32768"},

@@ -34,7 +34,7 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
     if (root_mode) prefix = {};
 
     auto entries = KIV_TRY(walk());
-    const bool hfs_volume = hfs() != nullptr;
+    const bool hfs_volume = fs_type() == FsType::HfsPlus;
     std::erase_if(entries, [&](const FsWalkEntry& e) {
         if (hfs_volume && in_hfs_metadata_folder(e.path)) return true;
         if (root_mode) return false;

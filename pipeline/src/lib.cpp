@@ -88,20 +88,6 @@ FsVolumeInfo volume_info_of(const apfs::ApfsVolume& volume) {
     };
 }
 
-Result<bool> path_exists(hfsplus::HfsVolume& volume, std::string_view path) {
-    auto found = hfsplus::catalog::resolve_path(volume.source(), volume.header(), volume.catalog_tree(), path);
-    if (found) return true;
-    if (found.error().kind() == hfsplus::HfsPlusError::Kind::FileNotFound) return false;
-    return std::unexpected(KivError(std::move(found.error())));
-}
-
-Result<bool> path_exists(apfs::ApfsVolume& volume, std::string_view path) {
-    auto found = apfs::catalog::resolve_path(volume.source(), volume.catalog_tree(), path);
-    if (found) return true;
-    if (found.error().kind() == apfs::ApfsError::Kind::FileNotFound) return false;
-    return std::unexpected(KivError(std::move(found.error())));
-}
-
 namespace pipeline {
 
 std::string_view strip_base_prefix(std::string_view path, std::string_view base) {

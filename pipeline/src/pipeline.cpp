@@ -83,22 +83,26 @@ Result<FilesystemHandle> DmgPipeline::open_filesystem_with_mode(ExtractionMode m
 
 // ---- Streaming package opens ----
 
-Result<xara::XarArchive> HfsHandle::open_pkg_streaming(std::string_view path) {
-    // The file's contents as the volume presents them: a hard link's target,
-    // a compressed package decoded.
-    KIV_TRY(volume_.resolve_path_to_file(path));
+namespace {
+
+// The file's contents as the volume presents them (a hard link's target, a
+// compressed package decoded), spooled to a temporary file and opened.
+template <class Volume>
+Result<xara::XarArchive> open_spooled(Volume& volume, std::string_view path) {
     auto source = KIV_TRY(spool_to_tempfile([&](core::ByteSink& sink) -> Result<uint64_t> {
-        return volume_.read_file_to(path, sink);
+        return volume.read_file_to(path, sink);
     }));
     return xara::XarArchive::open(std::move(source));
 }
 
-Result<xara::XarArchive> ApfsHandle::open_pkg_streaming(std::string_view path) {
-    auto source = KIV_TRY(spool_to_tempfile([&](core::ByteSink& sink) -> Result<uint64_t> {
-        return volume_.read_file_to(path, sink);
-    }));
-    return xara::XarArchive::open(std::move(source));
+}  // namespace
+
+Result<xara::XarArchive> HfsHandle::open_pkg_streaming(std::string_view path) {
+    KIV_TRY(volume_.resolve_path_to_file(path));
+    return open_spooled(volume_, path);
 }
+
+Result<xara::XarArchive> ApfsHandle::open_pkg_streaming(std::string_view path) { return open_spooled(volume_, path); }
 
 // ---- FilesystemHandle ----
 
@@ -109,17 +113,23 @@ struct Overload : F... {
     using F::operator()...;
 };
 
-// Converts each library record of a successful call; wraps the library error.
-template <class Out, class In, class Convert>
-Result<std::vector<Out>> convert_all(In&& in, Convert convert) {
-    if (!in) return fail(in.error());
-    std::vector<Out> out;
-    out.reserve(in->size());
-    for (const auto& item : *in) out.push_back(convert(item));
+// Each record converted with `convert`.
+template <class In, class Convert>
+auto convert_all(const std::vector<In>& in, Convert convert) {
+    std::vector<decltype(convert(in.front()))> out;
+    out.reserve(in.size());
+    for (const auto& item : in) out.push_back(convert(item));
     return out;
 }
 
 }  // namespace
+
+template <class F>
+auto FilesystemHandle::with_volume(F&& f) {
+    return std::visit(Overload{[&](std::unique_ptr<HfsHandle>& h) { return f(h->volume()); },
+                               [&](ApfsHandle& h) { return f(h.volume()); }},
+                      handle_);
+}
 
 HfsHandle* FilesystemHandle::hfs() {
     auto* boxed = std::get_if<std::unique_ptr<HfsHandle>>(&handle_);
@@ -143,45 +153,31 @@ FsVolumeInfo FilesystemHandle::volume_info() const {
 }
 
 Result<std::vector<FsDirEntry>> FilesystemHandle::list_directory(std::string_view path) {
-    if (auto* h = hfs())
-        return convert_all<FsDirEntry>(h->volume().list_directory(path),
-                                       [](const hfsplus::DirEntry& e) { return to_fs_dir_entry(e); });
-    return convert_all<FsDirEntry>(apfs()->volume().list_directory(path),
-                                   [](const apfs::DirEntry& e) { return to_fs_dir_entry(e); });
+    return with_volume([&](auto& volume) -> Result<std::vector<FsDirEntry>> {
+        return convert_all(KIV_TRY(volume.list_directory(path)), [](const auto& e) { return to_fs_dir_entry(e); });
+    });
 }
 
 Result<FsFileStat> FilesystemHandle::stat(std::string_view path) {
-    if (auto* h = hfs()) {
-        auto s = KIV_TRY(h->volume().stat(path));
-        return to_fs_file_stat(s);
-    }
-    auto s = KIV_TRY(apfs()->volume().stat(path));
-    return to_fs_file_stat(s);
+    return with_volume([&](auto& volume) -> Result<FsFileStat> { return to_fs_file_stat(KIV_TRY(volume.stat(path))); });
 }
 
 Result<std::vector<FsWalkEntry>> FilesystemHandle::walk() {
-    if (auto* h = hfs())
-        return convert_all<FsWalkEntry>(h->volume().walk(),
-                                        [](const hfsplus::WalkEntry& e) { return to_fs_walk_entry(e); });
-    return convert_all<FsWalkEntry>(apfs()->volume().walk(),
-                                    [](const apfs::WalkEntry& e) { return to_fs_walk_entry(e); });
+    return with_volume([&](auto& volume) -> Result<std::vector<FsWalkEntry>> {
+        return convert_all(KIV_TRY(volume.walk()), [](const auto& e) { return to_fs_walk_entry(e); });
+    });
 }
 
 Result<bool> FilesystemHandle::exists(std::string_view path) {
-    if (auto* h = hfs()) return path_exists(h->volume(), path);
-    return path_exists(apfs()->volume(), path);
+    return with_volume([&](auto& volume) -> Result<bool> { return KIV_TRY(volume.exists(path)); });
 }
 
 Result<std::vector<uint8_t>> FilesystemHandle::read_file(std::string_view path) {
-    if (auto* h = hfs()) {
-        return h->volume().read_file(path);
-    }
-    return apfs()->volume().read_file(path);
+    return with_volume([&](auto& volume) -> Result<std::vector<uint8_t>> { return volume.read_file(path); });
 }
 
 Result<uint64_t> FilesystemHandle::read_file_to(std::string_view path, core::ByteSink& sink) {
-    if (auto* h = hfs()) return h->volume().read_file_to(path, sink);
-    return apfs()->volume().read_file_to(path, sink);
+    return with_volume([&](auto& volume) -> Result<uint64_t> { return volume.read_file_to(path, sink); });
 }
 
 Result<xara::XarArchive> FilesystemHandle::open_pkg(std::string_view path) {

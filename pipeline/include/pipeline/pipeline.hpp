@@ -92,11 +92,14 @@ public:
     // Regular files and directories are written; symbolic links are counted only.
     Result<ExtractStats> extract_path(std::string_view base_path, const std::filesystem::path& dest);
 
+private:
     // The HFS+ or APFS handle, or nullptr.
     HfsHandle* hfs();
     ApfsHandle* apfs();
+    // f(volume) for the volume of either kind; both calls return one type.
+    template <class F>
+    auto with_volume(F&& f);
 
-private:
     std::variant<std::unique_ptr<HfsHandle>, ApfsHandle> handle_;
 };
 

@@ -76,9 +76,4 @@ FsFileStat to_fs_file_stat(const apfs::FileStat& stat);
 FsVolumeInfo volume_info_of(const hfsplus::HfsVolume& volume);
 FsVolumeInfo volume_info_of(const apfs::ApfsVolume& volume);
 
-// Whether the path resolves in the catalog (the root included); only the
-// library's not-found error means no, every other error is returned.
-Result<bool> path_exists(hfsplus::HfsVolume& volume, std::string_view path);
-Result<bool> path_exists(apfs::ApfsVolume& volume, std::string_view path);
-
 }  // namespace kiv

@@ -10,7 +10,7 @@
 
 #include "core/io.hpp"
 #include "hfsplus/error.hpp"
-#include "hfsplus/volume.hpp"
+#include "hfsplus/records.hpp"
 
 namespace hfsplus {
 

@@ -125,31 +125,22 @@ Result<uint32_t> extract_index_child(std::span<const uint8_t> record) {
     return core::load_be32(record.data() + key_len + 2);
 }
 
-Result<uint32_t> extract_index_child_pub(std::span<const uint8_t> record) { return extract_index_child(record); }
-
-Result<std::optional<SearchHit>> search_btree(core::ByteSource& source, const BTreeHeader& tree,
-                                              const Comparator& compare) {
+Result<std::optional<BTreeNode>> find_leaf(core::ByteSource& source, const BTreeHeader& tree, const Comparator& compare,
+                                           bool into_first, std::string_view walk) {
     if (tree.root_node == 0) return std::nullopt;
     BTreeNode node = KIV_TRY(read_node(source, tree, tree.root_node));
-    for (unsigned depth = 1;; ++depth) {
-        const size_t count = node.descriptor.num_records;
-        if (node.is_leaf()) {
-            for (size_t i = 0; i < count; ++i) {
-                auto order = compare(KIV_TRY(node.record_data(i)));
-                if (order == std::strong_ordering::equal) return SearchHit{std::move(node), i};
-                if (order == std::strong_ordering::greater) return std::nullopt;
-            }
-            return std::nullopt;
-        }
+    for (unsigned depth = 1; !node.is_leaf(); ++depth) {
         if (!node.is_index())
-            return std::unexpected(
-                HfsPlusError::invalid_btree("unexpected node kind " + kind_text(node.descriptor.kind) + " during search"));
+            return std::unexpected(HfsPlusError::invalid_btree("unexpected node kind " + kind_text(node.descriptor.kind) +
+                                                               " during " + std::string(walk)));
+        const size_t count = node.descriptor.num_records;
         if (count == 0) return std::nullopt;
         // Follow the last record whose key is not greater than the target.
         auto first = KIV_TRY(node.record_data(0));
-        if (compare(first) == std::strong_ordering::greater) return std::nullopt;
+        const bool before_all = compare(first) == std::strong_ordering::greater;
+        if (before_all && !into_first) return std::nullopt;
         uint32_t child = KIV_TRY(extract_index_child(first));
-        for (size_t i = 1; i < count; ++i) {
+        for (size_t i = 1; i < count && !before_all; ++i) {
             auto rec = KIV_TRY(node.record_data(i));
             if (compare(rec) == std::strong_ordering::greater) break;
             child = KIV_TRY(extract_index_child(rec));
@@ -160,6 +151,19 @@ Result<std::optional<SearchHit>> search_btree(core::ByteSource& source, const BT
                                                                " levels (cycle in index nodes)"));
         node = KIV_TRY(read_node(source, tree, child));
     }
+    return node;
+}
+
+Result<std::optional<SearchHit>> search_btree(core::ByteSource& source, const BTreeHeader& tree,
+                                              const Comparator& compare) {
+    auto leaf = KIV_TRY(find_leaf(source, tree, compare, false, "search"));
+    if (!leaf) return std::nullopt;
+    for (size_t i = 0; i < leaf->descriptor.num_records; ++i) {
+        auto order = compare(KIV_TRY(leaf->record_data(i)));
+        if (order == std::strong_ordering::equal) return SearchHit{std::move(*leaf), i};
+        if (order == std::strong_ordering::greater) return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 }  // namespace btree

@@ -29,6 +29,20 @@ CatalogThread parse_thread(const uint8_t* p, uint16_t name_len) {
     return t;
 }
 
+// The fields at 12 to 84 of a folder or file record (which holds at least 84 bytes).
+Result<void> parse_dates(std::span<const uint8_t> data, CatalogDates& d) {
+    const uint8_t* p = data.data();
+    d.create_date = core::load_be32(p + 12);
+    d.content_mod_date = core::load_be32(p + 16);
+    d.attribute_mod_date = core::load_be32(p + 20);
+    d.access_date = core::load_be32(p + 24);
+    d.backup_date = core::load_be32(p + 28);
+    size_t pos = 32;
+    d.bsd = KIV_TRY(parse_bsd_info(data, pos));
+    d.text_encoding = core::load_be32(p + 80);
+    return {};
+}
+
 std::string join(std::span<const std::string_view> parts) {
     std::string out;
     for (size_t i = 0; i < parts.size(); ++i) {
@@ -119,31 +133,17 @@ Result<CatalogRecord> parse_catalog_record(std::span<const uint8_t> data) {
         case kFolder: {
             if (data.size() < kFolderRecordSize) return short_read();
             CatalogFolder f;
+            KIV_TRY(parse_dates(data, f));
             f.valence = core::load_be32(p + 4);
             f.folder_id = core::load_be32(p + 8);
-            f.create_date = core::load_be32(p + 12);
-            f.content_mod_date = core::load_be32(p + 16);
-            f.attribute_mod_date = core::load_be32(p + 20);
-            f.access_date = core::load_be32(p + 24);
-            f.backup_date = core::load_be32(p + 28);
-            size_t pos = 32;
-            f.bsd = KIV_TRY(parse_bsd_info(data, pos));
-            f.text_encoding = core::load_be32(p + 80);
             return f;
         }
         case kFile: {
             if (data.size() < kFileRecordSize) return short_read();
             CatalogFile f;
+            KIV_TRY(parse_dates(data, f));
             f.file_id = core::load_be32(p + 8);
-            f.create_date = core::load_be32(p + 12);
-            f.content_mod_date = core::load_be32(p + 16);
-            f.attribute_mod_date = core::load_be32(p + 20);
-            f.access_date = core::load_be32(p + 24);
-            f.backup_date = core::load_be32(p + 28);
-            size_t pos = 32;
-            f.bsd = KIV_TRY(parse_bsd_info(data, pos));
-            f.text_encoding = core::load_be32(p + 80);
-            pos = 88;
+            size_t pos = 88;
             f.data_fork = KIV_TRY(parse_fork_data(data, pos));
             f.resource_fork = KIV_TRY(parse_fork_data(data, pos));
             f.file_type = core::load_be32(p + 48);
@@ -196,33 +196,11 @@ Result<std::optional<CatalogRecord>> lookup_catalog(core::ByteSource& source, co
 Result<std::vector<DirEntry>> list_directory(core::ByteSource& source, const VolumeHeader& volume,
                                              const BTreeHeader& catalog, uint32_t parent_id) {
     std::vector<DirEntry> out;
-    if (catalog.root_node == 0) return out;
-
-    // Descend to the leaf that would hold (parent id, empty name).
+    // The leaf that would hold (parent id, empty name).
     auto compare = make_catalog_comparator(parent_id, {}, volume.is_hfsx);
-    BTreeNode node = KIV_TRY(btree::read_node(source, catalog, catalog.root_node));
-    for (unsigned depth = 1; !node.is_leaf(); ++depth) {
-        if (!node.is_index())
-            return std::unexpected(HfsPlusError::invalid_btree(
-                "unexpected node kind " + std::to_string(unsigned(uint8_t(node.descriptor.kind))) +
-                " during leaf search"));
-        const size_t count = node.descriptor.num_records;
-        if (count == 0) return out;
-        auto first = KIV_TRY(node.record_data(0));
-        uint32_t child = KIV_TRY(btree::extract_index_child_pub(first));
-        if (compare(first) != std::strong_ordering::greater) {
-            for (size_t i = 1; i < count; ++i) {
-                auto rec = KIV_TRY(node.record_data(i));
-                if (compare(rec) == std::strong_ordering::greater) break;
-                child = KIV_TRY(btree::extract_index_child_pub(rec));
-            }
-        }
-        if (depth >= kMaxTreeDepth)
-            return std::unexpected(HfsPlusError::invalid_btree("descent deeper than " +
-                                                               std::to_string(kMaxTreeDepth) +
-                                                               " levels (cycle in index nodes)"));
-        node = KIV_TRY(btree::read_node(source, catalog, child));
-    }
+    auto leaf = KIV_TRY(btree::find_leaf(source, catalog, compare, true, "leaf search"));
+    if (!leaf) return out;
+    BTreeNode node = std::move(*leaf);
 
     // Follow the leaf chain until a key of a greater parent.  A sound chain
     // visits each node once, and there are no more nodes than the fork can

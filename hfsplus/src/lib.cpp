@@ -106,32 +106,20 @@ Result<void> HfsVolume::walk_recursive(uint32_t folder_id, const std::string& pr
 
 Result<FileStat> HfsVolume::stat(std::string_view path) {
     auto resolved = KIV_TRY(catalog::resolve_path(*source_, header_, trees_->catalog, path));
-    FileStat st;
-    if (auto* folder = std::get_if<CatalogFolder>(&resolved.record)) {
-        st.id = folder->folder_id;
-        st.create_time = folder->create_date;
-        st.modify_time = folder->content_mod_date;
-        st.uid = folder->bsd.owner_id;
-        st.gid = folder->bsd.group_id;
-        st.mode = folder->bsd.file_mode;
-        st.kind = EntryKind::Directory;
-    } else if (auto* record = std::get_if<CatalogFile>(&resolved.record)) {
-        // A hard link keeps its own id; everything else is the target's.
-        const Content content = KIV_TRY(content_of(*record, path));
-        const CatalogFile* file = &content.file;
-        st.size = content.size;
-        st.resource_fork_size = file->resource_fork.logical_size;
-        st.id = record->file_id;
-        st.create_time = file->create_date;
-        st.modify_time = file->content_mod_date;
-        st.uid = file->bsd.owner_id;
-        st.gid = file->bsd.group_id;
-        st.mode = file->bsd.file_mode;
-        for (const auto& e : file->data_fork.extents) st.data_fork_extents += e.block_count != 0;
-        st.kind = EntryKind::File;
-    } else {
-        return unexpected_thread();
-    }
+    auto stat_of = [](uint32_t id, const CatalogDates& d, EntryKind kind) {
+        return FileStat{.id = id, .create_time = d.create_date, .modify_time = d.content_mod_date,
+                        .uid = d.bsd.owner_id, .gid = d.bsd.group_id, .mode = d.bsd.file_mode, .kind = kind};
+    };
+    if (auto* folder = std::get_if<CatalogFolder>(&resolved.record))
+        return stat_of(folder->folder_id, *folder, EntryKind::Directory);
+    auto* record = std::get_if<CatalogFile>(&resolved.record);
+    if (!record) return unexpected_thread();
+    // A hard link keeps its own id; everything else is the target's.
+    const Content content = KIV_TRY(content_of(*record, path));
+    FileStat st = stat_of(record->file_id, content.file, EntryKind::File);
+    st.size = content.size;
+    st.resource_fork_size = content.file.resource_fork.logical_size;
+    for (const auto& e : content.file.data_fork.extents) st.data_fork_extents += e.block_count != 0;
     return st;
 }
 

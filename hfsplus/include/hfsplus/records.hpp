@@ -82,9 +82,8 @@ struct VolumeHeader {
     bool is_hfsx = false;
 };
 
-struct CatalogFolder {
-    uint32_t valence = 0;
-    uint32_t folder_id = 0;
+// What folder and file records both hold, at the same offsets.
+struct CatalogDates {
     uint32_t create_date = 0;
     uint32_t content_mod_date = 0;
     uint32_t attribute_mod_date = 0;
@@ -94,15 +93,13 @@ struct CatalogFolder {
     uint32_t text_encoding = 0;
 };
 
-struct CatalogFile {
+struct CatalogFolder : CatalogDates {
+    uint32_t valence = 0;
+    uint32_t folder_id = 0;
+};
+
+struct CatalogFile : CatalogDates {
     uint32_t file_id = 0;
-    uint32_t create_date = 0;
-    uint32_t content_mod_date = 0;
-    uint32_t attribute_mod_date = 0;
-    uint32_t access_date = 0;
-    uint32_t backup_date = 0;
-    BsdInfo bsd;
-    uint32_t text_encoding = 0;
     ForkData data_fork;
     ForkData resource_fork;
     uint32_t file_type = 0;  // Finder info: type and creator codes

@@ -183,10 +183,9 @@ Result<std::optional<std::vector<uint8_t>>> find_xattr(core::ByteSource& source,
 template <class T>
 Result<std::optional<T>> parse_found(Result<std::optional<std::vector<uint8_t>>> raw,
                                      Result<T> (*parse)(std::span<const uint8_t>)) {
-    if (!raw) return fail(raw.error());
-    if (!*raw) return std::optional<T>{};
-    auto parsed = KIV_TRY(parse(**raw));
-    return std::optional<T>(std::move(parsed));
+    const auto found = KIV_TRY(std::move(raw));
+    if (!found) return std::optional<T>{};
+    return std::optional<T>(KIV_TRY(parse(*found)));
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ Result<FileStat> ApfsVolume::stat(std::string_view path) {
                 inode.owner, inode.group, inode.nlink, inode.mode, kind_from_mode(inode.mode)};
     if (st.kind == EntryKind::Symlink) {
         auto target = KIV_TRY(symlink_target(id));
-        if (target) st.size = (target)->size();
+        if (target) st.size = target->size();
     }
     return st;
 }
@@ -151,7 +151,7 @@ Result<uint64_t> ApfsVolume::read_file_to(std::string_view path, core::ByteSink&
         auto target = KIV_TRY(symlink_target(id));
         if (target) {
             KIV_TRY(writer.write_all(*target));
-            return uint64_t((target)->size());
+            return uint64_t(target->size());
         }
     }
     auto data = KIV_TRY(file_data(id, inode, path));

@@ -51,7 +51,7 @@ Result<std::optional<std::vector<uint8_t>>> read_xattr(core::ByteSource& source,
     using Value = std::optional<std::vector<uint8_t>>;
     auto data = KIV_TRY(open_xattr(source, tree, id, name, what));
     if (!data) return Value{};
-    auto bytes = KIV_TRY((data)->read_all(source, what));
+    auto bytes = KIV_TRY(data->read_all(source, what));
     return Value(std::move(bytes));
 }
 

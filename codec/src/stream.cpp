@@ -6,6 +6,8 @@
 #include <lzma.h>
 #include <zlib.h>
 
+#include "core/try.hpp"
+
 namespace codec {
 namespace {
 
@@ -88,11 +90,10 @@ std::expected<size_t, DecodeFailure> decode_into(Format format, std::span<const 
     Decoder decoder(format);
     size_t in_pos = 0, out_pos = 0;
     while (out_pos < out.size()) {
-        auto step = decoder.step(in.subspan(in_pos), out.subspan(out_pos));
-        if (!step) return std::unexpected(std::move(step.error()));
-        in_pos += step->consumed;
-        out_pos += step->produced;
-        if (step->finished || (step->consumed == 0 && step->produced == 0)) break;
+        const auto step = KIV_TRY(decoder.step(in.subspan(in_pos), out.subspan(out_pos)));
+        in_pos += step.consumed;
+        out_pos += step.produced;
+        if (step.finished || (step.consumed == 0 && step.produced == 0)) break;
     }
     return out_pos;
 }

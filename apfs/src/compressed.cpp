@@ -77,8 +77,8 @@ Result<uint64_t> write_decompressed(core::ByteSource& source, const catalog::Tre
             auto r = fork->read_at(source, offset, buf);
             if (r) return {};
             reader_error = r.error();
-            return core::io_fail(r.error().kind() == ApfsError::Kind::Io ? r.error().io_error()
-                                                                         : core::IoError::other(r.error().message()));
+            const core::IoError* io = r.error().io_error();
+            return core::io_fail(io ? *io : core::IoError::other(r.error().message()));
         };
     auto written = codec::decode_decmpfs(value, read_fork, fork ? fork->size() : 0, writer);
     if (!written) return fail(from_codec(written.error(), path, reader_error));

@@ -10,9 +10,9 @@ void exercise_cpio(const pbzx::Archive& archive) {
     // Members are held in memory: reading one never makes more than the data.
     for (const pbzx::FileEntry& e : *entries) (void)archive.extract_file(e.path);
     if (entries->size() <= kMaxExtractedEntries) {
-        ScratchDir scratch;
-        (void)archive.extract_all((scratch.path() / "all").string());
-        if (!entries->empty()) (void)archive.extract_path(entries->front().path, (scratch.path() / "one").string());
+        const std::filesystem::path& scratch = empty_scratch_dir();
+        (void)archive.extract_all((scratch / "all").string());
+        if (!entries->empty()) (void)archive.extract_path(entries->front().path, (scratch / "one").string());
     }
 }
 

@@ -22,15 +22,45 @@ core::IoResult<void> BoundedSink::write_all(std::span<const uint8_t> data) {
 
 core::IoResult<void> BoundedSink::skip_zeros(uint64_t) { return {}; }
 
-ScratchDir::ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kiv-fuzz-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) std::abort();
-    path_ = pattern;
+namespace {
+
+namespace fs = std::filesystem;
+
+// Gives the owner full access to `dir` and every folder below it, so that
+// removal can enter folders an extraction made unreadable.
+void unlock(const fs::path& dir) {
+    std::error_code ec;
+    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add | fs::perm_options::nofollow, ec);
+    for (const auto& e : fs::directory_iterator(dir, ec))
+        if (e.is_directory(ec) && !e.is_symlink(ec)) unlock(e.path());
 }
 
-ScratchDir::~ScratchDir() {
+void empty(const fs::path& dir) {
+    unlock(dir);
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    for (const auto& e : fs::directory_iterator(dir, ec)) fs::remove_all(e.path(), ec);
+}
+
+struct Scratch {
+    fs::path root;
+    Scratch() {
+        std::string pattern = (fs::temp_directory_path() / "kiv-fuzz-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) std::abort();
+        root = pattern;
+    }
+    ~Scratch() {
+        empty(root);
+        std::error_code ec;
+        fs::remove(root, ec);
+    }
+};
+
+}  // namespace
+
+const fs::path& empty_scratch_dir() {
+    static Scratch scratch;
+    empty(scratch.root);
+    return scratch.root;
 }
 
 core::File memory_file(std::span<const uint8_t> data) {

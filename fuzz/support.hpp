@@ -38,19 +38,10 @@ private:
     uint64_t written_ = 0;
 };
 
-// A fresh folder under the temporary directory, removed with its contents
-// when the object goes away.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+// An empty folder of this process's own under the temporary directory: each
+// call empties it (whatever permissions an extraction left on its folders),
+// and it goes away when the process exits.
+const std::filesystem::path& empty_scratch_dir();
 
 // An anonymous in-memory file holding `data`, positioned at its start.
 core::File memory_file(std::span<const uint8_t> data);

@@ -39,9 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (f.data) declared += std::min(f.data->size, kMaxOutput + 1);
     }
     if (files.size() <= kMaxExtractedEntries && declared <= kMaxOutput) {
-        ScratchDir scratch;
-        (void)archive->extract_all((scratch.path() / "all").string());
-        if (!files.empty()) (void)archive->extract_path(files.front().path, (scratch.path() / "one").string());
+        const std::filesystem::path& scratch = empty_scratch_dir();
+        (void)archive->extract_all((scratch / "all").string());
+        if (!files.empty()) (void)archive->extract_path(files.front().path, (scratch / "one").string());
     }
     xara::PkgReader pkg(std::move(*archive));
     exercise_package(pkg);

@@ -17,6 +17,7 @@ targets=("$@")
 work=$build/work
 fixtures=${KIV_FIXTURES:-$here/../../shared/fixtures}
 python3 "$here/seed.py" "$fixtures" "$work/corpus"
+"$build/fuzz/make_seeds" "$fixtures" "$work/corpus"
 
 # Largest input per target: the largest seed that must stay whole, no more.
 declare -A max_len=([udif_memory]=1200000 [udif_file]=1200000 [hfsplus]=1200000 [apfs]=524288
@@ -31,8 +32,11 @@ run_one() {
                  -max_len="${max_len[$t]}" -print_final_stats=1 -artifact_prefix="$artifacts")
   [ -z "${dict[$t]:-}" ] || options+=(-dict="${dict[$t]}")
   # Two pool threads are plenty for inputs this small.
-  if RAYON_NUM_THREADS=2 "$build/fuzz/fuzz_$t" "${options[@]}" "$corpus" >"$log" 2>&1; then
-    echo "$t: $(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 | sed -E 's/^#([0-9]+)[[:space:]]+DONE +/\1 runs, /')"
+  if UBSAN_OPTIONS=print_stacktrace=1 RAYON_NUM_THREADS=2 "$build/fuzz/fuzz_$t" "${options[@]}" "$corpus" >"$log" 2>&1; then
+    local edges
+    edges=$(grep -m1 -oE '\(([0-9]+) inline 8-bit counters' "$log" | grep -oE '[0-9]+' || echo '?')
+    echo "$t: $(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 |
+                sed -E "s/^#([0-9]+)[[:space:]]+DONE +cov: ([0-9]+)/\1 runs, cov: \2 of $edges edges,/")"
   else
     echo "$t: FOUND $(grep -m1 -E 'ERROR: |runtime error|Test unit written' "$log" | sed -E 's/^==[0-9]+==//')"
     echo "  $(grep -m1 'Test unit written to' "$log" | sed 's/.*written to //')  (log: $log)"

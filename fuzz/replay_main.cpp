@@ -27,11 +27,11 @@ void limit(int resource, rlim_t value) {
 }  // namespace
 
 // Under AddressSanitizer a huge allocation is a report, and so is a process
-// that grows past a few GiB.
-extern "C" const char* __asan_default_options() { return "max_allocation_size_mb=4096:hard_rss_limit_mb=4096"; }
+// that grows past 2 GiB.
+extern "C" const char* __asan_default_options() { return "max_allocation_size_mb=2048:hard_rss_limit_mb=2048"; }
 
 int main(int argc, char** argv) {
-    if (!kAddressSanitizer) limit(RLIMIT_AS, rlim_t(8) << 30);
+    if (!kAddressSanitizer) limit(RLIMIT_AS, rlim_t(2) << 30);
     limit(RLIMIT_FSIZE, rlim_t(1) << 30);
     std::signal(SIGXFSZ, SIG_IGN);
     for (int i = 1; i < argc; ++i) {

@@ -26,20 +26,28 @@ declare -A dict=([xar]=$here/xar.dict [xar_toc]=$here/xar.dict)
 
 run_one() {
   local t=$1
-  local corpus=$work/corpus/$t artifacts=$work/artifacts/$t/ log=$work/logs/$t.log
+  local corpus=$work/corpus/$t artifacts=$work/artifacts/$t log=$work/logs/$t.log
   mkdir -p "$corpus" "$artifacts" "$work/logs"
+  local before status=0
+  before=$(ls "$artifacts" | wc -l)
   local options=(-max_total_time="$seconds" -timeout=30 -rss_limit_mb=3072 -malloc_limit_mb=2048
-                 -max_len="${max_len[$t]}" -print_final_stats=1 -artifact_prefix="$artifacts")
+                 -max_len="${max_len[$t]}" -print_final_stats=1 -artifact_prefix="$artifacts/")
   [ -z "${dict[$t]:-}" ] || options+=(-dict="${dict[$t]}")
+  # FUZZ_KEEP_GOING=1: record crashes, out-of-memory inputs and timeouts, and go on.
+  [ "${FUZZ_KEEP_GOING:-0}" != 1 ] || options+=(-fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1)
   # Two pool threads are plenty for inputs this small.
-  if UBSAN_OPTIONS=print_stacktrace=1 RAYON_NUM_THREADS=2 "$build/fuzz/fuzz_$t" "${options[@]}" "$corpus" >"$log" 2>&1; then
-    local edges
-    edges=$(grep -m1 -oE '\(([0-9]+) inline 8-bit counters' "$log" | grep -oE '[0-9]+' || echo '?')
-    echo "$t: $(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 |
-                sed -E "s/^#([0-9]+)[[:space:]]+DONE +cov: ([0-9]+)/\1 runs, cov: \2 of $edges edges,/")"
-  else
-    echo "$t: FOUND $(grep -m1 -E 'ERROR: |runtime error|Test unit written' "$log" | sed -E 's/^==[0-9]+==//')"
-    echo "  $(grep -m1 'Test unit written to' "$log" | sed 's/.*written to //')  (log: $log)"
+  UBSAN_OPTIONS=print_stacktrace=1 RAYON_NUM_THREADS=2 "$build/fuzz/fuzz_$t" "${options[@]}" "$corpus" >"$log" 2>&1 ||
+    status=$?
+  local edges runs cov found
+  edges=$(sed -nE 's/.*\(([0-9]+) inline 8-bit counters.*/\1/p' "$log" | head -1)
+  runs=$(grep -oE '^#[0-9]+' "$log" | tail -1)
+  cov=$(grep -E '^#[0-9]+' "$log" | grep -oE 'cov: [0-9]+' | tail -1)
+  found=$(($(ls "$artifacts" | wc -l) - before))
+  echo "$t: ${runs#\#} runs, ${cov:-cov: ?} of ${edges:-?} edges, $found new findings (log: $log)"
+  if [ "$status" -ne 0 ] || [ "$found" -gt 0 ]; then
+    grep -E 'ERROR: |runtime error' "$log" | sed -E 's/^==[0-9]+== ?//' | sort | uniq -c | head -5
+    ls -t "$artifacts" | head -"$((found > 0 ? found : 1))" | sed "s|^|  $artifacts/|"
+    echo "$t: FOUND"
     return 1
   fi
 }
@@ -50,6 +58,6 @@ export max_len_def="$(declare -p max_len)" dict_def="$(declare -p dict)"
 summary=$(printf '%s\n' "${targets[@]}" |
   xargs -P "${FUZZ_JOBS:-1}" -I{} bash -c 'eval "$max_len_def"; eval "$dict_def"; run_one {}' || true)
 echo "$summary"
-found=$(grep -c ': FOUND ' <<<"$summary" || true)
+found=$(grep -c ': FOUND$' <<<"$summary" || true)
 echo "fuzz: $((${#targets[@]} - found)) passed, $found failed"
 [ "$found" -eq 0 ]

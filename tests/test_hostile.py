@@ -9,13 +9,17 @@ regression fails its test instead of taking the machine.
 import json
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
 from conftest import FIXTURES
 
+# The shared hostile inputs, and what fuzzing found since (fuzz/regressions/<target>/).
 HOSTILE = FIXTURES / "hostile"
-INPUTS = sorted(p.name for p in HOSTILE.glob("*") if p.name != "README.md") if HOSTILE.is_dir() else []
+REGRESSIONS = Path(__file__).resolve().parent.parent / "fuzz" / "regressions"
+INPUTS = sorted([p for p in HOSTILE.glob("*") if p.name != "README.md"] + list(REGRESSIONS.glob("*/*")),
+                key=lambda p: p.name)
 
 # The child: sets its limits, then drives one group of entry points over the
 # input.  Every call may fail with a KivError; any other exception, a crash or
@@ -154,11 +158,10 @@ print(json.dumps({"written": written, "errors": errors}))
 GROUPS = ["pipeline", "dmg_archive", "hfs", "apfs", "xar", "payload"]
 
 
-@pytest.mark.skipif(not INPUTS, reason="hostile fixtures not available")
+@pytest.mark.skipif(not INPUTS, reason="no hostile inputs available")
 @pytest.mark.parametrize("group", GROUPS)
-@pytest.mark.parametrize("name", INPUTS)
-def test_hostile_input_fails_cleanly(tmp_path, name, group):
-    path = HOSTILE / name
+@pytest.mark.parametrize("path", INPUTS, ids=lambda p: p.name)
+def test_hostile_input_fails_cleanly(tmp_path, path, group):
     size = path.stat().st_size
     # What the input may make kiv write, and the limits that stop it well
     # before it can take the machine (the address space leaves room for the

@@ -44,7 +44,7 @@ PyExtractStats to_value(const xara::ExtractStats& s) { return {s.files, s.dirs, 
 }  // namespace
 
 PyXarFile to_value(const xara::XarFile& f) {
-    PyXarFile out{f.id, f.name, f.path, std::string(xara::file_type_name(f.file_type)), f.link, {}, {}};
+    PyXarFile out{f.id, f.name, f.path, std::string(core::entry_kind_lower_name(f.file_type)), f.link, {}, {}};
     if (f.data) {
         out.size = f.data->size;
         out.compressed_size = f.data->length;

@@ -13,15 +13,6 @@
 
 namespace xara {
 
-std::string_view file_type_name(XarFileType type) {
-    switch (type) {
-        case XarFileType::File: return "file";
-        case XarFileType::Directory: return "directory";
-        case XarFileType::Symlink: return "symlink";
-    }
-    return "file";
-}
-
 namespace toc {
 namespace {
 
@@ -81,36 +72,6 @@ std::expected<uint64_t, const char*> parse_u64(std::string_view s) {
         v = v * 10 + d;
     }
     return v;
-}
-
-// Checks UTF-8; the error names the first bad sequence like std's Utf8Error does.
-std::expected<void, std::string> check_utf8(std::span<const uint8_t> s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        const uint8_t c = s[i];
-        size_t need = 0;
-        uint8_t lo = 0x80, hi = 0xBF;
-        if (c < 0x80) { ++i; continue; }
-        if (c >= 0xC2 && c <= 0xDF) need = 1;
-        else if (c == 0xE0) { need = 2; lo = 0xA0; }
-        else if (c == 0xED) { need = 2; hi = 0x9F; }
-        else if (c >= 0xE1 && c <= 0xEF) need = 2;
-        else if (c == 0xF0) { need = 3; lo = 0x90; }
-        else if (c == 0xF4) { need = 3; hi = 0x8F; }
-        else if (c >= 0xF1 && c <= 0xF3) need = 3;
-        else return std::unexpected("invalid utf-8 sequence of 1 bytes from index " + std::to_string(i));
-        size_t k = 1;
-        for (; k <= need; ++k) {
-            if (i + k >= s.size())
-                return std::unexpected("incomplete utf-8 byte sequence from index " + std::to_string(i));
-            const uint8_t lo_k = k == 1 ? lo : 0x80, hi_k = k == 1 ? hi : 0xBF;
-            if (s[i + k] < lo_k || s[i + k] > hi_k)
-                return std::unexpected("invalid utf-8 sequence of " + std::to_string(k) + " bytes from index " +
-                                       std::to_string(i));
-        }
-        i += need + 1;
-    }
-    return {};
 }
 
 int base64_value(uint8_t c) {
@@ -443,8 +404,8 @@ void TocParser::assign_text(Field field, std::string text) {
             auto bytes = base64_decode(compact);
             if (!bytes)
                 return stop("invalid base64 <name> value " + core::debug_quote(text) + ": " + bytes.error());
-            if (auto ok = check_utf8(*bytes); !ok)
-                return stop("<name enctype=\"base64\"> decoded to invalid UTF-8: " + ok.error());
+            if (auto bad = core::utf8_error(core::as_text(*bytes)))
+                return stop("<name enctype=\"base64\"> decoded to invalid UTF-8: " + *bad);
             f->name.assign(bytes->begin(), bytes->end());
             return;
         }

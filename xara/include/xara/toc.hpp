@@ -9,16 +9,15 @@
 #include <string_view>
 #include <vector>
 
+#include "core/entry_kind.hpp"
 #include "core/io.hpp"
 #include "xara/error.hpp"
 #include "xara/header.hpp"
 
 namespace xara {
 
-enum class XarFileType : uint8_t { File = 0, Directory = 1, Symlink = 2 };
-
-// "file", "directory" or "symlink".
-std::string_view file_type_name(XarFileType type);
+// File 0, Directory 1, Symlink 2 ("file", "directory", "symlink" in the TOC).
+using XarFileType = core::EntryKind;
 
 // Where and how an entry's bytes are stored in the heap.
 struct XarFileData {

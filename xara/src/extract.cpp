@@ -5,6 +5,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "core/try.hpp"
 #include "xara/archive.hpp"
 #include "xara/heap.hpp"
 
@@ -33,10 +34,9 @@ std::string_view trim_slashes(std::string_view s) {
 }
 
 Result<uint64_t> write_file(XarArchive& archive, const XarFile& entry, const fs::path& target) {
-    if (auto r = create_dirs(target.parent_path()); !r) return fail(std::move(r.error()));
-    auto file = core::File::create(target.string());
-    if (!file) return fail(std::move(file.error()));
-    core::FileSink sink(*file);
+    KIV_TRY(create_dirs(target.parent_path()));
+    auto file = KIV_TRY(core::File::create(target.string()));
+    core::FileSink sink(file);
     return archive.read_entry(entry, sink);
 }
 
@@ -105,7 +105,7 @@ Result<ExtractStats> extract_inner(XarArchive& archive, std::string_view prefix,
     std::stable_sort(selected.begin(), selected.end(),
                      [](const Selected& a, const Selected& b) { return a.key < b.key; });
 
-    if (auto r = create_dirs(dest); !r) return fail(std::move(r.error()));
+    KIV_TRY(create_dirs(dest));
 
     ExtractStats stats;
     for (const Selected& s : selected) {
@@ -115,19 +115,17 @@ Result<ExtractStats> extract_inner(XarArchive& archive, std::string_view prefix,
             if (f.file_type == XarFileType::Directory) ++stats.dirs;
             continue;
         }
-        auto rel = sanitize_path(relative);
-        if (!rel) return fail(std::move(rel.error()));
-        const fs::path target = dest / *rel;
+        auto rel = KIV_TRY(sanitize_path(relative));
+        const fs::path target = dest / rel;
         switch (f.file_type) {
             case XarFileType::File: {
-                auto n = write_file(archive, f, target);
-                if (!n) return fail(std::move(n.error()));
-                stats.bytes += *n;
+                auto n = KIV_TRY(write_file(archive, f, target));
+                stats.bytes += n;
                 ++stats.files;
                 break;
             }
             case XarFileType::Directory:
-                if (auto r = create_dirs(target); !r) return fail(std::move(r.error()));
+                KIV_TRY(create_dirs(target));
                 ++stats.dirs;
                 break;
             case XarFileType::Symlink: ++stats.symlinks_skipped; break;

@@ -8,6 +8,7 @@
 #include <bzlib.h>
 #include <zlib.h>
 
+#include "core/try.hpp"
 #include "internal.hpp"
 
 namespace xara {
@@ -50,7 +51,7 @@ std::expected<void, std::string> LimitedInflater::start() {
     z.avail_in = 0;
     // Two bytes are enough to tell a gzip member from a zlib stream.
     while (z.avail_in < 2 && !input_ended_) {
-        if (auto r = fill(); !r) return r;
+        KIV_TRY(fill());
     }
     int window_bits = 15;
     if (format_ == Format::ZlibOrGzip && z.avail_in >= 2 && z.next_in[0] == 0x1F && z.next_in[1] == 0x8B)
@@ -63,7 +64,7 @@ std::expected<void, std::string> LimitedInflater::start() {
 std::expected<size_t, std::string> LimitedInflater::read(std::span<uint8_t> out) {
     if (finished_ || out.empty()) return 0;
     if (!started_) {
-        if (auto r = start(); !r) return std::unexpected(r.error());
+        KIV_TRY(start());
     }
     z_stream& z = stream_->z;
     z.next_out = out.data();
@@ -71,7 +72,7 @@ std::expected<size_t, std::string> LimitedInflater::read(std::span<uint8_t> out)
     const uInt capacity = z.avail_out;
     for (;;) {
         if (z.avail_in == 0 && !input_ended_) {
-            if (auto r = fill(); !r) return std::unexpected(r.error());
+            KIV_TRY(fill());
         }
         const uInt before_in = z.avail_in;
         const int ret = inflate(&z, Z_NO_FLUSH);
@@ -186,7 +187,7 @@ Result<uint64_t> copy_decoded(Decoder& decoder, uint64_t size, std::string_view 
         auto n = decoder.read(std::span(buf).first(want));
         if (!n) return decoder_failed(n.error());
         if (*n == 0) break;
-        if (auto w = sink.write_all(std::span(buf).first(*n)); !w) return fail(w.error());
+        KIV_TRY(sink.write_all(std::span(buf).first(*n)));
         done += *n;  // never past `size`, so never overflows
     }
     if (done != size) {
@@ -213,9 +214,9 @@ Result<uint64_t> copy_stored(core::ByteSource& reader, uint64_t length, core::By
         const uint64_t avail = pos < mem->size() ? mem->size() - pos : 0;
         const uint64_t take = std::min(avail, length);
         if (take > 0) {
-            if (auto w = sink.write_all(std::span(mem->data() + pos, size_t(take))); !w) return fail(w.error());
+            KIV_TRY(sink.write_all(std::span(mem->data() + pos, size_t(take))));
         }
-        if (auto s = reader.seek(pos + take); !s) return fail(s.error());
+        KIV_TRY(reader.seek(pos + take));
         if (take < length) return ended(take);
         return length;
     }
@@ -223,11 +224,10 @@ Result<uint64_t> copy_stored(core::ByteSource& reader, uint64_t length, core::By
     uint64_t copied = 0;
     while (copied < length) {
         const size_t want = size_t(std::min<uint64_t>(length - copied, buf.size()));
-        auto n = reader.read(std::span(buf).first(want));
-        if (!n) return fail(n.error());
-        if (*n == 0) return ended(copied);
-        if (auto w = sink.write_all(std::span(buf).first(*n)); !w) return fail(w.error());
-        copied += *n;
+        auto n = KIV_TRY(reader.read(std::span(buf).first(want)));
+        if (n == 0) return ended(copied);
+        KIV_TRY(sink.write_all(std::span(buf).first(n)));
+        copied += n;
     }
     return length;
 }
@@ -241,7 +241,7 @@ Result<uint64_t> read_entry(core::ByteSource& reader, uint64_t heap_start, const
 
     if (data.offset > std::numeric_limits<uint64_t>::max() - heap_start)
         return fail(XarError::invalid_toc("XAR heap entry offset overflows the archive address space"));
-    if (auto s = reader.seek(heap_start + data.offset); !s) return fail(s.error());
+    KIV_TRY(reader.seek(heap_start + data.offset));
 
     const std::string& enc = data.encoding;
     if (enc == "application/octet-stream") {

@@ -1,6 +1,7 @@
 #include "xara/pkg.hpp"
 
 #include "core/text.hpp"
+#include "core/try.hpp"
 
 namespace xara {
 namespace {
@@ -21,9 +22,8 @@ std::string member_path(std::string_view component, std::string_view member) {
 }  // namespace
 
 Result<PkgReader> PkgReader::open(std::unique_ptr<core::ByteSource> reader) {
-    auto archive = XarArchive::open(std::move(reader));
-    if (!archive) return fail(std::move(archive.error()));
-    return PkgReader(std::move(*archive));
+    auto archive = KIV_TRY(XarArchive::open(std::move(reader)));
+    return PkgReader(std::move(archive));
 }
 
 std::vector<std::string> PkgReader::components() const {
@@ -41,9 +41,8 @@ bool PkgReader::is_product_package() const { return archive_.find(kDistribution)
 Result<std::optional<std::string>> PkgReader::read_text_member(const std::string& path) {
     const XarFile* entry = archive_.find(path);
     if (!entry) return std::optional<std::string>();
-    auto bytes = archive_.read_entry(*entry);
-    if (!bytes) return fail(std::move(bytes.error()));
-    return std::optional(core::utf8_lossy(core::as_text(*bytes)));
+    auto bytes = KIV_TRY(archive_.read_entry(*entry));
+    return std::optional(core::utf8_lossy(core::as_text(bytes)));
 }
 
 Result<std::optional<std::string>> PkgReader::distribution() { return read_text_member(std::string(kDistribution)); }

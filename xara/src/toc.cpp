@@ -9,6 +9,7 @@
 
 #include <expat.h>
 
+#include "core/try.hpp"
 #include "internal.hpp"
 
 namespace xara {
@@ -608,23 +609,21 @@ Result<Toc> parse_toc(core::ByteSource& reader, const XarHeader& header) {
         // Step over the rest of the extent: bytes after the zlib stream are not looked at.
         const uint64_t unread = inflater.unread();
         if (unread > 0) {
-            auto size = reader.size();
-            if (!size) return fail(size.error());
+            auto size = KIV_TRY(reader.size());
             const uint64_t pos = reader.position();
-            if (pos > *size || unread > *size - pos)
+            if (pos > size || unread > size - pos)
                 return fail(XarError::invalid_toc("archive ended before the declared compressed TOC extent"));
-            if (auto s = reader.seek(pos + unread); !s) return fail(s.error());
+            KIV_TRY(reader.seek(pos + unread));
         }
     }
     if (xml.size() != declared) {
         return fail(XarError::invalid_toc("declared uncompressed TOC length " + std::to_string(declared) +
                                           " does not match decoded length " + std::to_string(xml.size())));
     }
-    auto files = parse_toc_xml(xml);
-    if (!files) return fail(std::move(files.error()));
+    auto files = KIV_TRY(parse_toc_xml(xml));
     if (compressed > std::numeric_limits<uint64_t>::max() - header.header_size)
         return fail(XarError::invalid_toc("TOC extent overflows the archive address space"));
-    return Toc{std::move(*files), uint64_t(header.header_size) + compressed};
+    return Toc{std::move(files), uint64_t(header.header_size) + compressed};
 }
 
 const XarFile* find_by_path(std::span<const XarFile> files, std::string_view path) {

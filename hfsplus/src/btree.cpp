@@ -131,8 +131,8 @@ Result<std::optional<BTreeNode>> find_leaf(core::ByteSource& source, const BTree
     BTreeNode node = KIV_TRY(read_node(source, tree, tree.root_node));
     for (unsigned depth = 1; !node.is_leaf(); ++depth) {
         if (!node.is_index())
-            return std::unexpected(HfsPlusError::invalid_btree("unexpected node kind " + kind_text(node.descriptor.kind) +
-                                                               " during " + std::string(walk)));
+            return std::unexpected(HfsPlusError::invalid_btree(
+                "unexpected node kind " + kind_text(node.descriptor.kind) + " during " + std::string(walk)));
         const size_t count = node.descriptor.num_records;
         if (count == 0) return std::nullopt;
         // Follow the last record whose key is not greater than the target.

@@ -8,6 +8,7 @@
 #include "core/try.hpp"
 #include "error.hpp"
 #include "payload.hpp"
+#include "records.hpp"
 #include "types.hpp"
 #include "xara/archive.hpp"
 #include "xara/extract.hpp"
@@ -38,8 +39,6 @@ nb::list str_list(const std::vector<std::string>& items) {
     for (const auto& s : items) out.append(py_str(s));
     return out;
 }
-
-PyExtractStats to_value(const xara::ExtractStats& s) { return {s.files, s.dirs, s.symlinks_skipped, s.bytes}; }
 
 }  // namespace
 

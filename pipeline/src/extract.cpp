@@ -64,18 +64,20 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
         const fs::path out = dest / relative;
 
         switch (entry.kind) {
-            case FsEntryKind::File:
+            case FsEntryKind::File: {
                 // A file whose bytes cannot all be produced is an error, and
                 // is not left behind shorter.
-                stats.bytes += KIV_TRY(core::write_output_file(out, [&](core::ByteSink& sink) -> Result<uint64_t> {
+                auto copy = [&](core::ByteSink& sink) -> Result<uint64_t> {
                     const uint64_t n = KIV_TRY(read_file_to(entry.path, sink));
                     if (n == entry.size) return n;
                     return fail(corrupted(*this, "file " + core::debug_quote(entry.path) + " declares " +
                                                      std::to_string(entry.size) + " bytes but only " +
                                                      std::to_string(n) + " could be read"));
-                }));
+                };
+                stats.bytes += KIV_TRY(core::write_output_file(out, core::Partial::Remove, copy));
                 ++stats.files;
                 break;
+            }
             case FsEntryKind::Directory:
                 KIV_TRY(core::create_directories(out));
                 ++stats.dirs;

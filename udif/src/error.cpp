@@ -15,7 +15,9 @@ std::string hex(uint32_t v) {
 
 }  // namespace
 
-KivError KivError::unsupported_compression(uint32_t block_type) { return {Kind::UnsupportedCompression, hex(block_type)}; }
+KivError KivError::unsupported_compression(uint32_t block_type) {
+    return {Kind::UnsupportedCompression, hex(block_type)};
+}
 
 KivError KivError::checksum_mismatch(uint32_t expected, uint32_t got) {
     return {Kind::ChecksumMismatch, "expected " + hex(expected) + ", got " + hex(got)};

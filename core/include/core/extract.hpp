@@ -36,24 +36,23 @@ IoResult<File> open_output_file(const std::filesystem::path& path, bool truncate
 // Sets the permission bits (mode & 07777) of an open file.
 IoResult<void> set_permissions(File& file, uint32_t mode);
 
-// Removes a file, ignoring failure: for output files that could not be
-// written whole.
+// Removes a file, ignoring failure.
 void remove_output_file(const std::filesystem::path& path);
+
+// What becomes of an output file that could not be written whole.
+enum class Partial : bool { Keep, Remove };
 
 // Creates the parents of `path`, then the output file, and hands a sink over
 // it (8 KiB buffer, holes for skipped zeros) to `fill`, which returns
-// std::expected<uint64_t, E> with E convertible from IoError.  A file that
-// cannot be written whole is removed rather than left shorter.
+// std::expected<uint64_t, E> with E convertible from IoError.
 template <class Fill>
-auto write_output_file(const std::filesystem::path& path, Fill&& fill)
+auto write_output_file(const std::filesystem::path& path, Partial partial, Fill&& fill)
     -> std::invoke_result_t<Fill, ByteSink&> {
     KIV_TRY(core::create_directories(path.parent_path()));
     BufferedFileWriter writer(KIV_TRY(core::open_output_file(path)));
     auto written = fill(static_cast<ByteSink&>(writer));
-    if (written) {
-        if (auto flushed = writer.flush(); !flushed) written = std::unexpected(flushed.error());
-    }
-    if (!written) core::remove_output_file(path);
+    if (auto flushed = writer.flush(); written && !flushed) written = std::unexpected(flushed.error());
+    if (!written && partial == Partial::Remove) core::remove_output_file(path);
     return written;
 }
 

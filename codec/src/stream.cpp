@@ -28,18 +28,22 @@ Decoder::~Decoder() {
     if (!started_) return;
     switch (format_) {
         case Format::Zlib:
-        case Format::Gzip: inflateEnd(&streams_->z); break;
+        case Format::Gzip:
+        case Format::ZlibOrGzip: inflateEnd(&streams_->z); break;
         case Format::Bzip2: BZ2_bzDecompressEnd(&streams_->bz); break;
         case Format::Xz: lzma_end(&streams_->xz); break;
     }
 }
 
 std::expected<Decoder::Step, DecodeFailure> Decoder::step(std::span<const uint8_t> in, std::span<uint8_t> out) {
+    if (format_ == Format::ZlibOrGzip)
+        format_ = in.size() >= 2 && in[0] == 0x1F && in[1] == 0x8B ? Format::Gzip : Format::Zlib;
     const size_t in_n = std::min(in.size(), kMaxStep), out_n = std::min(out.size(), kMaxStep);
     Streams& s = *streams_;
     switch (format_) {
         case Format::Zlib:
-        case Format::Gzip: {
+        case Format::Gzip:
+        case Format::ZlibOrGzip: {
             if (!started_) {
                 if (int r = inflateInit2(&s.z, format_ == Format::Gzip ? 15 + 16 : 15); r != Z_OK)
                     return std::unexpected(DecodeFailure{r, zError(r)});
@@ -96,6 +100,47 @@ std::expected<size_t, DecodeFailure> decode_into(Format format, std::span<const 
         if (step.finished || (step.consumed == 0 && step.produced == 0)) break;
     }
     return out_pos;
+}
+
+SourceDecoder::SourceDecoder(core::ByteSource& source, uint64_t limit, Format format)
+    : source_(source), limit_(limit), decoder_(format), input_(new uint8_t[kInputBuffer]) {}
+
+core::IoResult<void> SourceDecoder::fill() {
+    // Keep what is still buffered at the front, then top the buffer up.
+    std::copy(input_.get() + start_, input_.get() + end_, input_.get());
+    end_ -= start_;
+    start_ = 0;
+    const size_t want = size_t(std::min<uint64_t>(kInputBuffer - end_, limit_));
+    if (want == 0) {
+        if (limit_ == 0) input_ended_ = true;
+        return {};
+    }
+    const size_t n = KIV_TRY(source_.read({input_.get() + end_, want}));
+    if (n == 0) input_ended_ = true;
+    limit_ -= n;
+    end_ += n;
+    return {};
+}
+
+std::expected<size_t, SourceDecoder::Failure> SourceDecoder::read(std::span<uint8_t> out) {
+    if (finished_ || out.empty()) return 0;
+    // Two bytes are enough to tell a gzip member from a zlib stream.
+    for (; !primed_; primed_ = end_ - start_ >= 2 || input_ended_) KIV_TRY(fill());
+    size_t produced = 0;
+    for (;;) {
+        if (start_ == end_ && !input_ended_) KIV_TRY(fill());
+        const size_t held = end_ - start_;
+        const auto step = KIV_TRY(decoder_.step({input_.get() + start_, held}, out.subspan(produced)));
+        start_ += step.consumed;
+        produced += step.produced;
+        if (step.finished) {
+            finished_ = true;
+            return produced;
+        }
+        if (produced == out.size() || (start_ == end_ && input_ended_)) return produced;  // full, or the input ran out
+        // No progress with input at hand cannot happen; never spin on it.
+        if (step.consumed == 0 && step.produced == 0 && held > 0) return std::unexpected(DecodeFailure{kStalled, {}});
+    }
 }
 
 std::string xz_message(int code) {

@@ -593,7 +593,7 @@ Result<Toc> parse_toc(core::ByteSource& reader, const XarHeader& header) {
     // with the data, never by the declared length.
     std::vector<uint8_t> xml;
     {
-        detail::LimitedInflater inflater(reader, compressed, detail::LimitedInflater::Format::Zlib);
+        codec::SourceDecoder inflater(reader, compressed, codec::Format::Zlib);
         const uint64_t cap = declared + 1;
         constexpr size_t kStep = 64 * 1024;
         while (xml.size() < cap) {
@@ -601,7 +601,9 @@ Result<Toc> parse_toc(core::ByteSource& reader, const XarHeader& header) {
             const size_t old = xml.size();
             xml.resize(old + want);
             auto n = inflater.read(std::span(xml).subspan(old, want));
-            if (!n) return fail(XarError::decompression_failed("TOC zlib: " + n.error()));
+            if (!n)
+                return fail(XarError::decompression_failed("TOC zlib: " +
+                                                           detail::decoder_message(codec::Format::Zlib, n.error())));
             xml.resize(old + *n);
             if (*n == 0) break;
         }

@@ -3,24 +3,32 @@
 // text); each library turns them into its own messages.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <memory>
 #include <span>
 #include <string>
+#include <variant>
+
+#include "core/io.hpp"
 
 namespace codec {
 
 enum class Format : uint8_t {
-    Zlib,   // RFC 1950
-    Gzip,   // one RFC 1952 member
-    Bzip2,  // one bzip2 stream
-    Xz,     // one .xz stream, no memory limit
+    Zlib,        // RFC 1950
+    Gzip,        // one RFC 1952 member
+    ZlibOrGzip,  // a gzip member when the data begin 1F 8B, else zlib
+    Bzip2,       // one bzip2 stream
+    Xz,          // one .xz stream, no memory limit
 };
 
+// The code of a decoder that made no progress with input and room at hand.
+inline constexpr int kStalled = INT32_MIN;
+
 struct DecodeFailure {
-    int code = 0;         // zlib's, libbz2's or liblzma's status
+    int code = 0;         // zlib's, libbz2's or liblzma's status, or kStalled
     std::string message;  // zlib's text for the failure (empty for the others)
 };
 
@@ -43,9 +51,37 @@ public:
 
 private:
     struct Streams;
-    Format format_;
+    Format format_;  // ZlibOrGzip is settled by the first bytes
     std::unique_ptr<Streams> streams_;
     bool started_ = false;
+};
+
+// One stream read from at most `limit` bytes of a source through a 32 KiB
+// input buffer.  When the input ends before the stream does, reads return 0,
+// like a reader at its end.
+class SourceDecoder {
+public:
+    static constexpr size_t kInputBuffer = 32 * 1024;
+    using Failure = std::variant<core::IoError, DecodeFailure>;
+
+    SourceDecoder(core::ByteSource& source, uint64_t limit, Format format);
+
+    // Up to out.size() decoded bytes; 0 at the end of the stream or the input.
+    std::expected<size_t, Failure> read(std::span<uint8_t> out);
+    // Bytes of the limit not yet pulled from the source.
+    uint64_t unread() const { return limit_; }
+
+private:
+    core::IoResult<void> fill();
+
+    core::ByteSource& source_;
+    uint64_t limit_;
+    Decoder decoder_;
+    std::unique_ptr<uint8_t[]> input_;
+    size_t start_ = 0, end_ = 0;  // the buffered input not yet decoded
+    bool primed_ = false;
+    bool input_ended_ = false;
+    bool finished_ = false;
 };
 
 // Decodes `in` into `out` until `out` is full, the stream ends or the input

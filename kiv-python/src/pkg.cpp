@@ -11,7 +11,6 @@
 #include "records.hpp"
 #include "types.hpp"
 #include "xara/archive.hpp"
-#include "xara/extract.hpp"
 
 namespace kiv_python {
 namespace {
@@ -172,7 +171,7 @@ void register_xar_archive(nb::module_& m) {
         nb::arg("index"), "read_file($self, index)\n--\n\nRead a file's contents by index.");
     auto extract = [](PyXarArchive& self, const std::string& base, const std::string& dest) {
         xara::XarArchive& archive = self.get("XarArchive");
-        return to_value(unwrap(without_gil([&] { return xara::extract::extract_inner(archive, base, dest); })));
+        return to_value(unwrap(without_gil([&] { return archive.extract_path(base, dest); })));
     };
     bind_extraction(cls, extract);
 }

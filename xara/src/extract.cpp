@@ -1,11 +1,10 @@
-#include "xara/extract.hpp"
+#include "extract.hpp"
 
 #include <algorithm>
 
 #include "core/extract.hpp"
 #include "core/try.hpp"
-#include "xara/archive.hpp"
-#include "xara/heap.hpp"
+#include "heap.hpp"
 
 namespace xara::extract {
 namespace {

@@ -1,4 +1,4 @@
-#include "xara/header.hpp"
+#include "parse.hpp"
 
 #include <array>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "xara/heap.hpp"
+#include "heap.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,7 +1,9 @@
 #include "xara/archive.hpp"
 
 #include "core/try.hpp"
-#include "xara/heap.hpp"
+#include "extract.hpp"
+#include "heap.hpp"
+#include "parse.hpp"
 
 namespace xara {
 

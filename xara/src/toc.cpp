@@ -1,4 +1,4 @@
-#include "xara/toc.hpp"
+#include "parse.hpp"
 
 #include <algorithm>
 #include <array>

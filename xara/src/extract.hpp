@@ -6,14 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/extract.hpp"
-#include "xara/error.hpp"
+#include "xara/archive.hpp"
 
 namespace xara {
-
-class XarArchive;
-
-using ExtractStats = core::ExtractStats;
 
 namespace extract {
 

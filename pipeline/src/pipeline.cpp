@@ -2,6 +2,7 @@
 // filesystem handle's dispatch over HFS+ and APFS volumes.
 #include "pipeline/pipeline.hpp"
 
+#include <type_traits>
 #include <utility>
 
 #include "core/tempfile.hpp"
@@ -83,26 +84,20 @@ Result<FilesystemHandle> DmgPipeline::open_filesystem_with_mode(ExtractionMode m
 
 // ---- Streaming package opens ----
 
-namespace {
-
-// The file's contents as the volume presents them (a hard link's target, a
-// compressed package decoded), spooled to a temporary file and opened.
 template <class Volume>
-Result<xara::XarArchive> open_spooled(Volume& volume, std::string_view path) {
+Result<xara::XarArchive> VolumeHandle<Volume>::open_pkg_streaming(std::string_view path) {
+    // An HFS+ path is checked before anything is spooled.
+    if constexpr (std::is_same_v<Volume, hfsplus::HfsVolume>) KIV_TRY(volume_.resolve_path_to_file(path));
+    // The file's contents as the volume presents them: a hard link's target,
+    // a compressed package decoded.
     auto source = KIV_TRY(spool_to_tempfile([&](core::ByteSink& sink) -> Result<uint64_t> {
-        return volume.read_file_to(path, sink);
+        return volume_.read_file_to(path, sink);
     }));
     return xara::XarArchive::open(std::move(source));
 }
 
-}  // namespace
-
-Result<xara::XarArchive> HfsHandle::open_pkg_streaming(std::string_view path) {
-    KIV_TRY(volume_.resolve_path_to_file(path));
-    return open_spooled(volume_, path);
-}
-
-Result<xara::XarArchive> ApfsHandle::open_pkg_streaming(std::string_view path) { return open_spooled(volume_, path); }
+template class VolumeHandle<hfsplus::HfsVolume>;
+template class VolumeHandle<apfs::ApfsVolume>;
 
 // ---- FilesystemHandle ----
 

@@ -27,41 +27,30 @@ namespace kiv {
 // Where a decoded partition is kept.  Any value other than TempFile is taken as InMemory.
 enum class ExtractionMode : uint8_t { TempFile = 0, InMemory = 1 };
 
-// An HFS+/HFSX volume over its decoded partition: an anonymous temporary file
-// behind an 8 KiB buffer, or the partition bytes in memory.  The volume owns
-// its source, so the handle outlives the pipeline that made it.
-class HfsHandle {
+// A volume over its decoded partition: an anonymous temporary file behind an
+// 8 KiB buffer, or the partition bytes in memory.  The volume owns its
+// source, so the handle outlives the pipeline that made it.
+template <class Volume>
+class VolumeHandle {
 public:
-    HfsHandle(hfsplus::HfsVolume volume, ExtractionMode mode) : volume_(std::move(volume)), mode_(mode) {}
+    VolumeHandle(Volume volume, ExtractionMode mode) : volume_(std::move(volume)), mode_(mode) {}
 
     ExtractionMode mode() const { return mode_; }
-    hfsplus::HfsVolume& volume() { return volume_; }
-    const hfsplus::HfsVolume& volume() const { return volume_; }
+    Volume& volume() { return volume_; }
+    const Volume& volume() const { return volume_; }
 
-    // Copies the file's data fork into an anonymous temporary file and opens
+    // Copies the file's contents into an anonymous temporary file and opens
     // it as an archive; the archive owns the file.
     Result<xara::XarArchive> open_pkg_streaming(std::string_view path);
 
 private:
-    hfsplus::HfsVolume volume_;
+    Volume volume_;
     ExtractionMode mode_;
 };
 
-// The same over an APFS volume (the first volume of the container).
-class ApfsHandle {
-public:
-    ApfsHandle(apfs::ApfsVolume volume, ExtractionMode mode) : volume_(std::move(volume)), mode_(mode) {}
-
-    ExtractionMode mode() const { return mode_; }
-    apfs::ApfsVolume& volume() { return volume_; }
-    const apfs::ApfsVolume& volume() const { return volume_; }
-
-    Result<xara::XarArchive> open_pkg_streaming(std::string_view path);
-
-private:
-    apfs::ApfsVolume volume_;
-    ExtractionMode mode_;
-};
+using HfsHandle = VolumeHandle<hfsplus::HfsVolume>;
+// The first volume of an APFS container.
+using ApfsHandle = VolumeHandle<apfs::ApfsVolume>;
 
 // One interface over an HFS+ or APFS volume.  Move-only; serves one call at a time.
 class FilesystemHandle {

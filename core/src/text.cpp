@@ -80,6 +80,22 @@ std::string utf8_lossy(std::string_view text) {
     return out;
 }
 
+std::expected<uint64_t, std::string> parse_unsigned(std::string_view text, unsigned base, uint64_t max) {
+    if (text.empty()) return std::unexpected("cannot parse integer from empty string");
+    if (text.size() > 1 && text.front() == '+') text.remove_prefix(1);
+    uint64_t value = 0;
+    for (char ch : text) {
+        unsigned digit = base;
+        if (ch >= '0' && ch <= '9') digit = unsigned(ch - '0');
+        else if (ch >= 'a' && ch <= 'z') digit = unsigned(ch - 'a' + 10);
+        else if (ch >= 'A' && ch <= 'Z') digit = unsigned(ch - 'A' + 10);
+        if (digit >= base) return std::unexpected("invalid digit found in string");
+        if (value > (max - digit) / base) return std::unexpected("number too large to fit in target type");
+        value = value * base + digit;
+    }
+    return value;
+}
+
 void append_utf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
         out += char(cp);

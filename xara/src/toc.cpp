@@ -56,25 +56,6 @@ std::string_view trim(std::string_view s) {
     return s.substr(begin, end - begin);
 }
 
-// Unsigned 64-bit decimal with an optional leading '+', as integer parsers
-// of the standard library accept it; the texts are theirs too.
-std::expected<uint64_t, const char*> parse_u64(std::string_view s) {
-    if (s.empty()) return std::unexpected("cannot parse integer from empty string");
-    if (s.front() == '+') {
-        s.remove_prefix(1);
-        if (s.empty()) return std::unexpected("invalid digit found in string");
-    }
-    uint64_t v = 0;
-    for (char ch : s) {
-        if (ch < '0' || ch > '9') return std::unexpected("invalid digit found in string");
-        const uint64_t d = uint64_t(ch - '0');
-        if (v > (std::numeric_limits<uint64_t>::max() - d) / 10)
-            return std::unexpected("number too large to fit in target type");
-        v = v * 10 + d;
-    }
-    return v;
-}
-
 int base64_value(uint8_t c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
     if (c >= 'a' && c <= 'z') return c - 'a' + 26;
@@ -292,7 +273,7 @@ void TocParser::start_element(std::string_view name, const XML_Char** atts) {
             return stop("<file> elements nested deeper than " + std::to_string(kMaxFileDepth) + " levels");
         FileBuilder f;
         if (const XML_Char* id = find_attribute(atts, "id")) {
-            auto v = parse_u64(trim(id));
+            auto v = core::parse_unsigned(trim(id), 10);
             if (!v) return stop("invalid <file id> value " + core::debug_quote(id) + ": " + v.error());
             f.id = *v;
         }
@@ -420,7 +401,7 @@ void TocParser::assign_text(Field field, std::string text) {
         case Field::Offset:
         case Field::Length:
         case Field::Size: {
-            auto v = parse_u64(trim(text));
+            auto v = core::parse_unsigned(trim(text), 10);
             if (!v) {
                 return stop(std::string("invalid <") + kFieldNames[size_t(field)] + "> value " +
                             core::debug_quote(text) + ": " + v.error());
@@ -451,7 +432,7 @@ void TocParser::finish_entry() {
         // A regular file; the copies without data share the original's.
         entry.file_type = XarFileType::File;
         if (f.hardlink_to && *f.hardlink_to != "original") {
-            auto target = parse_u64(trim(*f.hardlink_to));
+            auto target = core::parse_unsigned(trim(*f.hardlink_to), 10);
             if (target) hardlinks_.emplace_back(entries_.size(), *target);
         }
     } else if (*f.type == "fifo" || *f.type == "character special" || *f.type == "block special" ||

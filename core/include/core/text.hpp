@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <span>
 #include <string>
@@ -39,6 +40,13 @@ std::optional<std::string> utf8_error(std::string_view text);
 // The text with every ill-formed sequence (as utf8_step delimits it)
 // replaced by one U+FFFD.
 std::string utf8_lossy(std::string_view text);
+
+// An unsigned number in `base` (2 to 36) of at most `max`: an optional
+// leading '+', then digits only, as the standard integer parsers take it.
+// Failures: "cannot parse integer from empty string", "invalid digit found
+// in string", "number too large to fit in target type".
+std::expected<uint64_t, std::string> parse_unsigned(std::string_view text, unsigned base,
+                                                     uint64_t max = UINT64_MAX);
 
 // Appends the UTF-8 encoding of a code point (at most U+10FFFF).
 void append_utf8(std::string& out, char32_t code_point);

@@ -191,12 +191,14 @@ TEST(VolumeTest, DamagedCompressedFiles) {
     b.add_compressed(B::kRoot, "bomb", uint64_t(1) << 40, codec_testing::decmpfs_header(4, uint64_t(1) << 40),
                      codec_testing::encode_decmpfs(4, compressible(150000)).resource_fork);
     b.add_compressed(B::kRoot, "no_magic", 5, Bytes(20));
+    b.add_compressed(B::kRoot, "no_fork", 150000, codec_testing::decmpfs_header(4, 150000));
     const Bytes image = b.build();
     auto volume = open_volume(image);
     std::map<std::string, uint64_t> sizes;
     const auto walk = volume.walk();
     for (auto& e : *walk) sizes[e.path] = e.entry.size;
-    EXPECT_EQ(sizes, (std::map<std::string, uint64_t>{{"/type13", 5}, {"/bomb", uint64_t(1) << 40}, {"/no_magic", 5}}));
+    EXPECT_EQ(sizes, (std::map<std::string, uint64_t>{{"/type13", 5}, {"/bomb", uint64_t(1) << 40}, {"/no_magic", 5},
+                                                      {"/no_fork", 150000}}));
     core::VecSink sink;
     expect_cases({
         {"unknown type, to a sink", outcome(volume.read_file_to("type13", sink)),
@@ -204,6 +206,8 @@ TEST(VolumeTest, DamagedCompressedFiles) {
         {"more than the container holds", outcome(volume.read_file_to("bomb", sink)),
          "corrupted data: file \"bomb\" declares 1099511627776 uncompressed bytes, more than a container of " +
              std::to_string(image.size()) + " bytes holds compressed"},
+        {"no resource fork", outcome(volume.read_file("no_fork")),
+         "corrupted data: file \"no_fork\": resource fork of 0 bytes holds no resource header"},
         {"no magic", outcome(volume.read_file("no_magic")),
          "corrupted data: file \"no_magic\": decmpfs attribute lacks the magic \"fpmc\""},
     });

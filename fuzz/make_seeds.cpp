@@ -13,10 +13,7 @@
 namespace fs = std::filesystem;
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: make_seeds FIXTURES CORPUS_ROOT\n");
-        return 2;
-    }
+    if (argc != 3) return 2;
     const fs::path fixtures = argv[1], root = argv[2];
     // Volumes cut to the blocks that hold their metadata, as seed.py does.
     const std::pair<const char*, size_t> volumes[] = {{"hfsplus.raw", 282 * 4096}, {"apfs.raw", 110 * 4096}};

@@ -1,8 +1,12 @@
-#include "payload.hpp"
-
+// A CPIO archive (newc, crc or odc) held in memory, or with KIV_FUZZ_PBZX a
+// PBZX payload, its chunks read and decoded, and the CPIO archive they
+// carry: listed, every member read, everything extracted.
+#include "pbzx/pbzx.hpp"
 #include "support.hpp"
 
-namespace kiv_fuzz {
+namespace {
+
+using namespace kiv_fuzz;
 
 void exercise_cpio(const pbzx::Archive& archive) {
     auto entries = archive.list();
@@ -16,4 +20,24 @@ void exercise_cpio(const pbzx::Archive& archive) {
     }
 }
 
-}  // namespace kiv_fuzz
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (!KIV_FUZZ_PBZX) {
+        exercise_cpio(pbzx::Archive::from_cpio(std::span<const uint8_t>(data, size)));
+        return 0;
+    }
+    core::MemorySource source(std::vector<uint8_t>(data, data + size));
+    // Declared chunk sizes bound the decoded payload: skip the decoding of
+    // payloads that declare more than the budget.
+    auto reader = pbzx::PbzxReader::from_source(source);
+    if (!reader) return 0;
+    auto chunks = reader->read_chunks();
+    if (!chunks) return 0;
+    uint64_t declared = 0;
+    for (const pbzx::ReadChunk& c : *chunks) declared += std::min(c.uncompressed_size, kMaxOutput + 1);
+    if (declared > kMaxOutput || !source.seek(0)) return 0;
+    auto archive = pbzx::Archive::from_reader(source);
+    if (archive) exercise_cpio(*archive);
+    return 0;
+}

@@ -13,12 +13,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-
 void limit(int resource, rlim_t value) {
     const rlimit r{value, value};
     setrlimit(resource, &r);
@@ -31,7 +25,9 @@ void limit(int resource, rlim_t value) {
 extern "C" const char* __asan_default_options() { return "max_allocation_size_mb=2048:hard_rss_limit_mb=2048"; }
 
 int main(int argc, char** argv) {
-    if (!kAddressSanitizer) limit(RLIMIT_AS, rlim_t(2) << 30);
+#if !defined(__SANITIZE_ADDRESS__)
+    limit(RLIMIT_AS, rlim_t(2) << 30);
+#endif
     limit(RLIMIT_FSIZE, rlim_t(1) << 30);
     std::signal(SIGXFSZ, SIG_IGN);
     for (int i = 1; i < argc; ++i) {

@@ -19,43 +19,34 @@ import zlib
 
 def main(fixtures: str, root: str) -> None:
     def out(target: str, name: str, data: bytes) -> None:
-        folder = os.path.join(root, target)
-        os.makedirs(folder, exist_ok=True)
-        with open(os.path.join(folder, "seed-" + name), "wb") as f:
+        os.makedirs(os.path.join(root, target), exist_ok=True)
+        with open(os.path.join(root, target, "seed-" + name), "wb") as f:
             f.write(data)
 
     def files(*patterns: str) -> list[str]:
-        found = []
-        for pattern in patterns:
-            found += glob.glob(os.path.join(fixtures, pattern))
-        return sorted(p for p in found if os.path.isfile(p))
+        return sorted(p for pattern in patterns for p in glob.glob(os.path.join(fixtures, pattern)) if os.path.isfile(p))
 
-    def read(path: str, limit: int | None = None) -> bytes:
+    def read(path: str, limit: int = -1) -> bytes:
         with open(path, "rb") as f:
-            return f.read(limit) if limit else f.read()
+            return f.read(limit)
 
     for path in files("*.dmg", "real/*/*.dmg"):
-        for target in ("udif_memory", "udif_file"):
-            out(target, os.path.basename(path), read(path))
+        out("udif_memory", os.path.basename(path), read(path))
+        out("udif_file", os.path.basename(path), read(path))
     # Raw volumes: their metadata sit in the first few hundred 4 KiB blocks.
-    for path, blocks in (("hfsplus.raw", 282), ("real/hfsplus-rs/hfsp-small.img", 130),
-                         ("real/libdmg-hfsplus/ImgTest.dmg", 256)):
-        if os.path.exists(os.path.join(fixtures, path)):
-            out("hfsplus", os.path.basename(path), read(os.path.join(fixtures, path), blocks * 4096))
-    if os.path.exists(os.path.join(fixtures, "apfs.raw")):
-        out("apfs", "apfs.raw", read(os.path.join(fixtures, "apfs.raw"), 110 * 4096))
+    for target, path, blocks in (("hfsplus", "hfsplus.raw", 282), ("hfsplus", "real/hfsplus-rs/hfsp-small.img", 130),
+                                 ("hfsplus", "real/libdmg-hfsplus/ImgTest.dmg", 256), ("apfs", "apfs.raw", 110)):
+        for found in files(path):
+            out(target, os.path.basename(found), read(found, blocks * 4096))
 
     for path in files("real/*/*.xar", "real/*/*.pkg"):
         data = read(path)
         out("xar", os.path.basename(path), data)
-        if data[:4] != b"xar!" or len(data) < 28:
-            continue
-        header_size, _, compressed, _ = struct.unpack(">HHQQ", data[4:24])
+        header_size, _, compressed = struct.unpack(">HHQ", data[4:16]) if data[:4] == b"xar!" and len(data) >= 28 else (0, 0, 0)
         try:
-            toc = zlib.decompress(data[header_size:header_size + compressed])
+            out("xar_toc", os.path.basename(path) + ".xml", zlib.decompress(data[header_size:header_size + compressed]))
         except zlib.error:
-            continue
-        out("xar_toc", os.path.basename(path) + ".xml", toc)
+            pass
 
     cpios = files("*.cpio", "real/*/*.cpio", "real/libarchive/test_gcpio_compat_ref.*")
     for path in cpios:
@@ -71,8 +62,7 @@ def main(fixtures: str, root: str) -> None:
             packed = lzma.compress(piece, format=lzma.FORMAT_XZ)
             stream += struct.pack(">QQ", len(piece), len(packed)) + packed
         out("pbzx", os.path.basename(path) + ".xz.pbzx", stream)
-        stored = b"pbzx" + struct.pack(">QQQ", len(data), len(data), len(data)) + data
-        out("pbzx", os.path.basename(path) + ".stored.pbzx", stored)
+        out("pbzx", os.path.basename(path) + ".stored.pbzx", b"pbzx" + struct.pack(">QQQ", len(data), len(data), len(data)) + data)
 
 
 if __name__ == "__main__":

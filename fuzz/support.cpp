@@ -35,23 +35,15 @@ void unlock(const fs::path& dir) {
         if (e.is_directory(ec) && !e.is_symlink(ec)) unlock(e.path());
 }
 
-void empty(const fs::path& dir) {
-    unlock(dir);
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(dir, ec)) fs::remove_all(e.path(), ec);
-}
-
 struct Scratch {
-    fs::path root;
+    std::string root = (fs::temp_directory_path() / "kiv-fuzz-XXXXXX").string();
     Scratch() {
-        std::string pattern = (fs::temp_directory_path() / "kiv-fuzz-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) std::abort();
-        root = pattern;
+        if (!mkdtemp(root.data())) std::abort();
     }
     ~Scratch() {
-        empty(root);
+        unlock(root);
         std::error_code ec;
-        fs::remove(root, ec);
+        fs::remove_all(root, ec);
     }
 };
 
@@ -59,8 +51,11 @@ struct Scratch {
 
 const fs::path& empty_scratch_dir() {
     static Scratch scratch;
-    empty(scratch.root);
-    return scratch.root;
+    static const fs::path root = scratch.root;
+    unlock(root);
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(root, ec)) fs::remove_all(e.path(), ec);
+    return root;
 }
 
 core::File memory_file(std::span<const uint8_t> data) {

@@ -25,7 +25,7 @@ TEST(XarOpen, MalformedHeadersAndTocExtents) {
     wide.resize(1028);
     auto not_zlib = good;
     not_zlib[28] = 0x00;
-    const std::string eof = "I/O error: failed to fill whole buffer";
+    const std::string eof = "I/O error: failed to fill whole buffer", not_zlib_text = "decompression failed: TOC zlib: incorrect header check";
     const std::string ended = "invalid TOC: archive ended before the declared compressed TOC extent";
     const auto mismatch = [](size_t declared, size_t decoded) {
         return "invalid TOC: declared uncompressed TOC length " + std::to_string(declared) + " does not match decoded length " +
@@ -35,10 +35,6 @@ TEST(XarOpen, MalformedHeadersAndTocExtents) {
     const std::vector<std::pair<std::vector<uint8_t>, std::string>> rows = {
         {{'P', 'K', 3, 4, 0, 0}, "invalid XAR magic: 0x504B0304 (expected 0x78617221)"},
         {{0, 0, 0, 0xAB}, "invalid XAR magic: 0x000000AB (expected 0x78617221)"},
-        {{'x', 'a', 'r'}, eof},
-        {{}, eof},
-        {first(good, 10), eof},
-        {first(good, 27), eof},
         {wide, eof},
         // Only the header is there: the bound is checked before any TOC byte is read.
         {first(xar_with({.toc_uncompressed = UINT64_MAX}), 28), "invalid TOC: declared uncompressed TOC length is too large"},
@@ -47,8 +43,8 @@ TEST(XarOpen, MalformedHeadersAndTocExtents) {
         {xar_with({.toc_compressed = UINT64_MAX}), ended},
         // No source holds such an extent, so the heap start never gets to overflow.
         {xar_with({.header_size = 64, .toc_compressed = UINT64_MAX - 10}), ended},
-        {not_zlib, "decompression failed: TOC zlib: incorrect header check"},
-        {xar_with({.gzip_toc = true}), "decompression failed: TOC zlib: incorrect header check"},
+        {not_zlib, not_zlib_text},
+        {xar_with({.gzip_toc = true}), not_zlib_text},
         {make_xar("<xar><toc><file/></toc></xar>"), "XML parse error: empty <file> is missing required metadata"},
     };
     for (size_t i = 0; i < rows.size(); ++i) {
@@ -57,10 +53,10 @@ TEST(XarOpen, MalformedHeadersAndTocExtents) {
     }
     EXPECT_EQ(msg(xara::XarArchive::open_path("/nonexistent/a.xar")), "I/O error: No such file or directory (os error 2)");
     EXPECT_EQ(msg(open_bytes(good).value().read_file(1)), "file not found: file index 1 out of range");
-    // Every archive ending inside the TOC extent fails one way or the other.
-    for (size_t cut = 28; cut < good.size(); ++cut) {
+    // Every archive ending inside the header is short; inside the TOC extent it fails one way or the other.
+    for (size_t cut = 0; cut < good.size(); ++cut) {
         const std::string m = msg(open_bytes(first(good, cut)));
-        EXPECT_TRUE(m == ended || m.starts_with("decompression failed: TOC zlib: ")) << cut << ": " << m;
+        EXPECT_TRUE(cut < 28 ? m == eof : m == ended || m.starts_with("decompression failed: TOC zlib: ")) << cut << ": " << m;
     }
 }
 
@@ -70,10 +66,9 @@ TEST(XarOpen, DeclaredHeaderSizeAndTocPaddingPlaceTheHeap) {
     const std::vector<std::pair<ArchiveSpec, uint64_t>> rows = {
         {{}, 28 + toc}, {{.header_size = 64}, 64 + toc}, {{.toc_padding = 100}, 128 + toc}, {{.header_size = 20}, 20 + toc}};
     for (const auto& [layout, heap_start] : rows) {
-        SCOPED_TRACE(heap_start);
         const auto bytes = xar_with(layout);
         auto a = open_bytes(bytes);
-        ASSERT_TRUE(a) << a.error().message();
+        ASSERT_TRUE(a) << heap_start << ": " << a.error().message();
         EXPECT_EQ(a->heap_start(), heap_start);
         EXPECT_EQ(a->read_file(0).value(), std::vector<uint8_t>(bytes.begin() + heap_start, bytes.begin() + heap_start + 3));
     }

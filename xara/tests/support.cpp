@@ -1,30 +1,35 @@
 #include "support.hpp"
 
+#include <functional>
 #include <stdexcept>
 
 #include <zlib.h>
+
+#include "testing/testing.hpp"
 
 namespace xara_test {
 
 std::vector<uint8_t> bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
 std::string text_of(std::span<const uint8_t> b) { return {b.begin(), b.end()}; }
 
-static std::vector<uint8_t> deflate_with(std::span<const uint8_t> data, int window_bits) {
-    z_stream z{};
-    if (deflateInit2(&z, 9, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::runtime_error("deflateInit2");
-    std::vector<uint8_t> out(deflateBound(&z, uLong(data.size())) + 32);
-    z.next_in = const_cast<Bytef*>(data.data());
-    z.avail_in = uInt(data.size());
-    z.next_out = out.data();
-    z.avail_out = uInt(out.size());
-    if (deflate(&z, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("deflate");
-    out.resize(z.total_out);
-    deflateEnd(&z);
+std::vector<uint8_t> zlib_compress(std::span<const uint8_t> data) {
+    std::vector<uint8_t> out(compressBound(uLong(data.size())));
+    uLongf size = out.size();
+    if (compress2(out.data(), &size, data.data(), uLong(data.size()), 9) != Z_OK) throw std::runtime_error("compress2");
+    out.resize(size);
     return out;
 }
 
-std::vector<uint8_t> zlib_compress(std::span<const uint8_t> data) { return deflate_with(data, 15); }
-std::vector<uint8_t> gzip_compress(std::span<const uint8_t> data) { return deflate_with(data, 31); }
+// The zlib stream's deflate data between a gzip header and trailer.
+std::vector<uint8_t> gzip_compress(std::span<const uint8_t> data) {
+    const auto z = zlib_compress(data);
+    std::vector<uint8_t> out(z.begin() + 2, z.end() - 4);
+    const uint8_t header[] = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 3};
+    out.insert(out.begin(), std::begin(header), std::end(header));
+    for (uint32_t v : {uint32_t(crc32(0, data.data(), uInt(data.size()))), uint32_t(data.size())})
+        for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
+    return out;
+}
 
 std::vector<uint8_t> make_xar(std::string_view toc_xml, std::span<const uint8_t> heap, const ArchiveSpec& spec) {
     auto toc = spec.gzip_toc ? gzip_compress(bytes_of(toc_xml)) : zlib_compress(bytes_of(toc_xml));
@@ -65,6 +70,23 @@ std::string stored(std::string_view name, uint64_t offset, uint64_t length) {
 std::string dir(std::string_view name, std::string_view inner) { return file_xml(name, "directory", inner); }
 std::string symlink_xml(std::string_view name, std::string_view target) {
     return file_xml(name, "symlink", "<link>" + std::string(target) + "</link>");
+}
+
+std::set<std::string> tree(const std::filesystem::path& root) {
+    std::set<std::string> out;
+    if (!std::filesystem::exists(root)) return out;
+    for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string rel = std::filesystem::relative(e.path(), root).string();
+        if (e.is_symlink()) {
+            out.insert(rel + " -> " + std::filesystem::read_symlink(e.path()).string());
+        } else if (e.is_directory()) {
+            out.insert(rel + "/");
+        } else if (e.is_regular_file()) {
+            const std::string data = text_of(testing_util::read_bytes(e.path()));
+            out.insert(rel + "=" + (data.size() <= 64 ? data : std::to_string(data.size()) + " bytes #" + std::to_string(std::hash<std::string>{}(data))));
+        }
+    }
+    return out;
 }
 
 xara::Result<xara::XarArchive> open_bytes(std::vector<uint8_t> bytes) {

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -39,6 +41,10 @@ std::string data_xml(uint64_t offset, uint64_t length, uint64_t size, std::strin
 std::string stored(std::string_view name, uint64_t offset, uint64_t length);
 std::string dir(std::string_view name, std::string_view inner = {});
 std::string symlink_xml(std::string_view name, std::string_view target);
+
+// Every path below root, relative: directories as "path/", regular files as
+// "path=contents" (long ones as their size and hash), symbolic links as "path -> target".
+std::set<std::string> tree(const std::filesystem::path& root);
 
 xara::Result<xara::XarArchive> open_bytes(std::vector<uint8_t> bytes);
 xara::Result<std::vector<xara::XarFile>> parse_xml(std::string_view xml);

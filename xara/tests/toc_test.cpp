@@ -5,7 +5,7 @@
 #include "testing/testing.hpp"
 
 using namespace xara_test;
-using xara::XarFileType;
+using Strings = std::vector<std::string>;
 
 namespace {
 
@@ -26,13 +26,20 @@ std::string chain(const std::string& top, int depth) {
     return s;
 }
 
-// "#id type path [-> link] [data offset/length/size [encoding] checksums]"
-std::string describe(const xara::XarFile& f) {
-    std::string out = "#" + std::to_string(f.id) + " " + std::string(core::entry_kind_lower_name(f.file_type)) + " " + f.path;
-    if (f.link) out += " -> " + *f.link;
-    if (const auto& d = f.data) {
-        out += " data " + std::to_string(d->offset) + "/" + std::to_string(d->length) + "/" + std::to_string(d->size) + " [" +
-               d->encoding + "] " + d->extracted_checksum.value_or("") + " " + d->archived_checksum.value_or("");
+// "#id type path [^parent] [<children>] [-> link] [data offset/length/size [encoding] checksums]" per entry.
+Strings describe(const std::vector<xara::XarFile>& files) {
+    Strings out;
+    for (const auto& f : files) {
+        std::string s = "#" + std::to_string(f.id) + " " + std::string(core::entry_kind_lower_name(f.file_type)) + " " + f.path;
+        if (f.parent) s += " ^" + std::to_string(*f.parent);
+        for (size_t i = 0; i < f.children.size(); ++i) s += (i ? " " : " <") + std::to_string(f.children[i]);
+        if (!f.children.empty()) s += ">";
+        if (f.link) s += " -> " + *f.link;
+        if (const auto& d = f.data) {
+            s += " data " + std::to_string(d->offset) + "/" + std::to_string(d->length) + "/" + std::to_string(d->size) + " [" +
+                 d->encoding + "] " + d->extracted_checksum.value_or("") + " " + d->archived_checksum.value_or("");
+        }
+        out.push_back(s);
     }
     return out;
 }
@@ -49,7 +56,7 @@ TEST(TocParse, MalformedTocsAreRejectedWithTheirReason) {
     bomb += "]><xar><toc><file id=\"&k;\"/></toc></xar>";
     const std::string d = "<offset>0</offset><length>0</length><size>0</size>";
     // Each reason with the documents that must fail with it.
-    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+    const std::vector<std::pair<std::string, Strings>> cases = {
         // The document element.
         {"duplicate or misplaced XAR document element",
          {"<toc></toc>", "<xar><toc/><toc/></xar>", "<xar><x><xar/></x></xar>", "<xar><toc><toc/></toc></xar>"}},
@@ -92,7 +99,6 @@ TEST(TocParse, MalformedTocsAreRejectedWithTheirReason) {
         {"duplicate direct <data> block in <file>", {named("<data>" + d + "</data><data>")}},
         {"nested element inside scalar file metadata", {one_file("<name>a<b/></name>")}},
         {"invalid <offset> value \"1 2\": invalid digit found in string", {offset_of("1 2")}},
-        {"invalid <offset> value \"+\": invalid digit found in string", {offset_of("+")}},
         {"invalid <offset> value \" \\n\": cannot parse integer from empty string", {offset_of(" \n")}},
         {"invalid <offset> value \"18446744073709551616\": number too large to fit in target type", {offset_of("18446744073709551616")}},
         {"invalid <file id> value \"x\": invalid digit found in string",
@@ -102,7 +108,6 @@ TEST(TocParse, MalformedTocsAreRejectedWithTheirReason) {
         {"invalid base64 <name> value \"YWJjA\": Invalid input length.", {base64_name("YWJjA")}},
         {"invalid base64 <name> value \"a*k=\": Invalid symbol 42, offset 1.", {base64_name("a*k=")}},
         {"invalid base64 <name> value \"aGl=\": Invalid last symbol 108, offset 2.", {base64_name("aGl=")}},
-        {"<name enctype=\"base64\"> decoded to invalid UTF-8: invalid utf-8 sequence of 1 bytes from index 0", {base64_name("/w==")}},
         {"<name enctype=\"base64\"> decoded to invalid UTF-8: incomplete utf-8 byte sequence from index 1", {base64_name("YcM=")}},
     };
     for (const auto& [message, documents] : cases) {
@@ -113,113 +118,87 @@ TEST(TocParse, MalformedTocsAreRejectedWithTheirReason) {
     }
 }
 
-TEST(TocParse, NestedFilesComeInPostOrderWithParentsChildrenAndPaths) {
-    for (const char* empty : {"<xar><toc></toc></xar>", "<xar><toc/></xar>"}) EXPECT_TRUE(parse_xml(empty).value().empty()) << empty;
-    auto r = parse_xml(toc_doc(
-        "<file id=\"1\"><name>a</name><type>directory</type>"
-        "  <file id=\"2\"><name>b</name><type>file</type></file>"
-        "  <file id=\"3\"><name>c</name><type>directory</type>"
-        "    <file id=\"4\"><name>d</name><type>symlink</type><link>../b</link></file>"
-        "  </file>"
-        "</file>"
-        "<file id=\"5\"><name>top</name><type>file</type></file>"));
-    ASSERT_TRUE(r) << r.error().message();
-    const auto& f = *r;
-    std::vector<std::string> seen;  // path #id ^parent children
-    for (auto& e : f) {
-        seen.push_back(e.path + " #" + std::to_string(e.id) + (e.parent ? " ^" + std::to_string(*e.parent) : ""));
-        for (size_t c : e.children) seen.back() += " " + std::to_string(c);
+TEST(TocParse, EntriesComeInPostOrderWithTheirFields) {
+    const std::string data = " data 20/23/16 [application/x-gzip]  ";
+    const std::vector<std::pair<std::string, Strings>> rows = {
+        {"<xar><toc></toc></xar>", {}},
+        {"<xar><toc/></xar>", {}},
+        {toc_doc("<file id=\"1\"><name>a</name><type>directory</type>"
+                 "  <file id=\"2\"><name>b</name><type>file</type></file>"
+                 "  <file id=\"3\"><name>c</name><type>directory</type>"
+                 "    <file id=\"4\"><name>d</name><type>symlink</type><link>../b</link></file>"
+                 "  </file>"
+                 "</file>"
+                 "<file id=\"5\"><name>top</name><type>file</type></file>"),
+         {"#2 file a/b ^3", "#4 symlink a/c/d ^2 -> ../b", "#3 directory a/c ^3 <1>", "#1 directory a <0 2>", "#5 file top"}},
+        {"<?xml version=\"1.0\"?><!DOCTYPE xar><!-- c --><xar><toc><?p?><creation-time>now</creation-time>"
+         "<checksum style=\"sha1\"><offset>0</offset><size>20</size></checksum>"
+         "<signature><file><name>ghost</name></file></signature>"
+         // Entities, CDATA and comments make up a name; fields out of place do not count.
+         "<file id=\"&#x31;2\"><name>a&amp;b&#x41;&lt;<![CDATA[<c>&amp;]]><!-- c --></name><type>\n  file \t\n</type>"
+         "<mode>0644</mode><ea><name>com.apple.x</name><offset>1</offset></ea><offset>x</offset><encoding/><link>x</link>"
+         "<data><name>zz</name><type>bad</type><offset> +12 </offset><length>0000000000000000000042</length>"
+         "<size>18446744073709551615</size><extracted-checksum style=\"sha1\">\n abc \n</extracted-checksum>"
+         "<archived-checksum> def</archived-checksum><encoding style=\" a&amp;b\">ignored<x/></encoding></data></file>"
+         // Names keep their spaces; types trim Unicode white space.
+         "<file><name> spaced </name><type>\xC2\xA0" "directory\xE3\x80\x80</type><link>x</link></file>"
+         "<file><name enctype=\"base64\">aMOp\n bGxv\r\n</name><type>symlink</type><link type=\"broken\"> t </link></file>"
+         // A slash from base64 becomes part of the path; extraction deals with it.
+         "<file><name enctype=\"base64\">Li4vZXRj</name><type>file</type></file></toc></xar>",
+         {"#12 file a&bA<<c>&amp; data 12/42/18446744073709551615 [ a&b] abc def", "#0 directory  spaced ",
+          "#0 symlink h\xC3\xA9llo ->  t ", "#0 file ../etc"}},
+        {named("<data><offset>0</offset><length>0</length><size>0</size></data>"), {"#1 file a data 0/0/0 [application/octet-stream]  "}},
+        // Hard links share the original's data; special files list as empty files.
+        {toc_doc("<file id=\"2\"><name>copy</name><type link=\"1\">hardlink</type></file>"
+                 "<file id=\"1\"><name>f1</name><type link=\"original\">hardlink</type>" +
+                 data_xml(20, 23, 16, "application/x-gzip") +
+                 "</file><file id=\"3\"><name>fifo</name><type>fifo</type></file>"
+                 "<file id=\"4\"><name>dev</name><type>character special</type></file>"
+                 "<file id=\"5\"><name>stray</name><type link=\"99\">hardlink</type></file>"),
+         {"#2 file copy" + data, "#1 file f1" + data, "#3 file fifo", "#4 file dev", "#5 file stray"}},
+    };
+    for (const auto& [xml, expected] : rows) {
+        auto r = parse_xml(xml);
+        ASSERT_TRUE(r) << r.error().message() << "\n" << xml;
+        EXPECT_EQ(describe(*r), expected);
     }
-    EXPECT_EQ(seen, (std::vector<std::string>{"a/b #2 ^3", "a/c/d #4 ^2", "a/c #3 ^3 1", "a #1 0 2", "top #5"}));
-    EXPECT_EQ(f[1].link, "../b");
-
-    // As deep as the parser allows: no recursion follows the depth.
-    constexpr int kDepth = 1024;
-    auto deep = parse_xml(toc_doc(chain("d", kDepth)));
-    ASSERT_TRUE(deep) << deep.error().message();
-    ASSERT_EQ(deep->size(), size_t(kDepth));
-    EXPECT_EQ(deep->front().path.size(), size_t(kDepth * 2 - 1));
-    EXPECT_EQ(deep->back().path, "d");
 }
 
-TEST(TocParse, PathBytesAreBoundedInProportionToTheToc) {
+TEST(TocParse, DepthAndPathBytesAreBounded) {
+    // As deep as the parser allows: no recursion follows the depth.
+    auto deep = parse_xml(toc_doc(chain("d", 1024)));
+    ASSERT_TRUE(deep) << deep.error().message();
+    EXPECT_EQ(deep->front().path.size(), size_t(1024 * 2 - 1));
     // One long name at the top of a deep chain repeats in every descendant's path.
     const std::string quadratic = toc_doc(chain(std::string(200000, 'n'), 1000));
     EXPECT_EQ(msg(parse_xml(quadratic)),
               "XML parse error: XAR file paths exceed " + std::to_string(65536 + 32 * quadratic.size()) + " bytes in total");
     EXPECT_TRUE(parse_xml(toc_doc(chain(std::string(1000, 'n'), 30))));
-
     // 16,000 nested folders in a 2 KB archive: refused at the first level too deep.
     const auto path = KIV_REQUIRE_FIXTURE("hostile/amplification-deep-dirs-256MB-paths.xar");
-    EXPECT_EQ(msg(xara::XarArchive::open_path(path.string())),
-              "XML parse error: <file> elements nested deeper than 1024 levels");
+    EXPECT_EQ(msg(xara::XarArchive::open_path(path.string())), "XML parse error: <file> elements nested deeper than 1024 levels");
 }
 
 TEST(TocParse, RunningOutOfMemoryIsAnErrorNotAnException) {
     const auto xml = bytes_of(toc_doc(dir("a", stored("b", 0, 1) + symlink_xml("l", "b")) + "<x>&amp;</x>"));
     for (long n = 0;; ++n) {
         std::optional<xara::Result<std::vector<xara::XarFile>>> r;
-        bool threw = false;
         fail_allocation(n);
         try {
             r.emplace(xara::toc::parse_toc_xml(xml));
         } catch (const std::bad_alloc&) {
-            threw = true;
         }
         fail_allocation(-1);
-        ASSERT_FALSE(threw) << "allocation " << n;
+        ASSERT_TRUE(r) << "allocation " << n << " threw";
         if (*r) break;  // every allocation of the parse has failed once
         EXPECT_EQ(msg(*r), "XML parse error: XML error: out of memory") << "allocation " << n;
     }
 }
 
-TEST(TocParse, FieldValuesAndWhatIsIgnored) {
-    auto r = parse_xml(
-        "<?xml version=\"1.0\"?><!DOCTYPE xar><!-- c --><xar><toc><?p?><creation-time>now</creation-time>"
-        "<checksum style=\"sha1\"><offset>0</offset><size>20</size></checksum>"
-        "<signature><file><name>ghost</name></file></signature>"
-        // Entities, CDATA and comments make up a name; fields out of place do not count.
-        "<file id=\"&#x31;2\"><name>a&amp;b&#x41;&lt;<![CDATA[<c>&amp;]]><!-- c --></name><type>\n  file \t\n</type>"
-        "<mode>0644</mode><ea><name>com.apple.x</name><offset>1</offset></ea><offset>x</offset><encoding/><link>x</link>"
-        "<data><name>zz</name><type>bad</type><offset> +12 </offset><length>0000000000000000000042</length>"
-        "<size>18446744073709551615</size><extracted-checksum style=\"sha1\">\n abc \n</extracted-checksum>"
-        "<archived-checksum> def</archived-checksum><encoding style=\" a&amp;b\">ignored<x/></encoding></data></file>"
-        // Names keep their spaces; types trim Unicode white space.
-        "<file><name> spaced </name><type>\xC2\xA0" "directory\xE3\x80\x80</type><link>x</link></file>"
-        "<file><name enctype=\"base64\">aMOp\n bGxv\r\n</name><type>symlink</type><link type=\"broken\"> t </link></file>"
-        // A slash from base64 becomes part of the path; extraction deals with it.
-        "<file><name enctype=\"base64\">Li4vZXRj</name><type>file</type></file></toc></xar>");
-    ASSERT_TRUE(r) << r.error().message();
-    std::vector<std::string> seen;
-    for (const auto& f : *r) seen.push_back(describe(f));
-    EXPECT_EQ(seen, (std::vector<std::string>{"#12 file a&bA<<c>&amp; data 12/42/18446744073709551615 [ a&b] abc def",
-                                              "#0 directory  spaced ", "#0 symlink h\xC3\xA9llo ->  t ", "#0 file ../etc"}));
-    EXPECT_EQ(describe(parse_xml(named("<data><offset>0</offset><length>0</length><size>0</size></data>")).value().front()),
-              "#1 file a data 0/0/0 [application/octet-stream]  ");
-}
-
 TEST(TocParse, FindByPathTrimsSlashesOnly) {
-    auto r = parse_xml(toc_doc(dir("a", file_xml("b", "file")) + file_xml("a", "file")));
-    ASSERT_TRUE(r);
-    const auto& f = *r;
+    const auto f = parse_xml(toc_doc(dir("a", file_xml("b", "file")) + file_xml("a", "file"))).value();
     EXPECT_EQ(xara::toc::find_by_path(f, "/a/b/"), &f[0]);
     EXPECT_EQ(xara::toc::find_by_path(f, "a/b"), &f[0]);
     EXPECT_EQ(xara::toc::find_by_path(f, "a"), &f[1]);  // the first of two equal paths
     for (const char* none : {"a//b", "./a", "A", "", "///"}) EXPECT_EQ(xara::toc::find_by_path(f, none), nullptr) << none;
-}
-
-TEST(TocEntries, HardLinksShareTheOriginalsDataAndSpecialFilesListAsEmptyFiles) {
-    auto files = parse_xml(toc_doc(
-        "<file id=\"2\"><name>copy</name><type link=\"1\">hardlink</type></file>"
-        "<file id=\"1\"><name>f1</name><type link=\"original\">hardlink</type>" +
-        data_xml(20, 23, 16, "application/x-gzip") +
-        "</file>"
-        "<file id=\"3\"><name>fifo</name><type>fifo</type></file>"
-        "<file id=\"4\"><name>dev</name><type>character special</type></file>"
-        "<file id=\"5\"><name>stray</name><type link=\"99\">hardlink</type></file>"));
-    ASSERT_TRUE(files) << files.error().message();
-    std::vector<std::string> seen;
-    for (const auto& f : *files) seen.push_back(describe(f));
-    const std::string data = " data 20/23/16 [application/x-gzip]  ";
-    EXPECT_EQ(seen, (std::vector<std::string>{"#2 file copy" + data, "#1 file f1" + data, "#3 file fifo", "#4 file dev", "#5 file stray"}));
 }

@@ -1,16 +1,27 @@
-#include "udif_image.hpp"
+// A UDIF image held in memory, or with KIV_FUZZ_UDIF_FILE read from a file
+// (buffered and positional reads): opened with and without checksums,
+// queried, every partition decoded in memory and streamed.
+#include <cstdlib>
+#include <string>
 
 #include "support.hpp"
 #include "udif/udif.hpp"
 
-namespace kiv_fuzz {
-
-void exercise_image(const std::function<std::unique_ptr<core::ByteSource>()>& open_source) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace kiv_fuzz;
+    const core::File file = KIV_FUZZ_UDIF_FILE ? memory_file({data, size}) : core::File();
+    // A fresh source over the image at each call: the bytes, or a file description of its own at offset 0.
+    const auto open_source = [&]() -> std::unique_ptr<core::ByteSource> {
+        if (!KIV_FUZZ_UDIF_FILE) return std::make_unique<core::MemorySource>(std::vector<uint8_t>(data, data + size));
+        auto source = core::FileSource::open("/proc/self/fd/" + std::to_string(file.fd()));
+        if (!source) std::abort();
+        return std::make_unique<core::FileSource>(std::move(*source));
+    };
     // With checksums verified first, as DmgArchive::open does; mutated images
     // rarely pass, so the decoding below runs without.
     (void)udif::DmgReader::with_options(open_source(), true);
     auto reader = udif::DmgReader::with_options(open_source(), false);
-    if (!reader) return;
+    if (!reader) return 0;
     udif::DmgArchive archive(std::move(*reader));
     (void)archive.stats();
     (void)archive.compression_info();
@@ -23,9 +34,9 @@ void exercise_image(const std::function<std::unique_ptr<core::ByteSource>()>& op
     const uint64_t image_bytes = sectors > UINT64_MAX / udif::kSectorSize ? UINT64_MAX : sectors * udif::kSectorSize;
     uint64_t budget = 4 * kMaxOutput;
     for (const udif::PartitionInfo& p : archive.partitions()) {
-        auto size = archive.partition_size(p.id);
-        if (!size) continue;
-        if (*size > image_bytes || *size <= std::min(kMaxOutput, budget)) {
+        auto partition_size = archive.partition_size(p.id);
+        if (!partition_size) continue;
+        if (*partition_size > image_bytes || *partition_size <= std::min(kMaxOutput, budget)) {
             auto bytes = archive.extract_partition(p.id);
             if (bytes) budget -= std::min(budget, uint64_t(bytes->size()));
         }
@@ -34,6 +45,5 @@ void exercise_image(const std::function<std::unique_ptr<core::ByteSource>()>& op
         budget -= sink.written();
         if (budget == 0) break;
     }
+    return 0;
 }
-
-}  // namespace kiv_fuzz

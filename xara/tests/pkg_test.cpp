@@ -24,7 +24,31 @@ std::string show(const std::string& body, std::string_view heap, const std::vect
     return out;
 }
 
+// Counts the bytes a memory source hands out.
+struct CountingSource final : core::ByteSource {
+    CountingSource(std::vector<uint8_t> bytes, uint64_t& count) : inner(std::move(bytes)), count(count) {}
+    core::IoResult<size_t> read(std::span<uint8_t> buf) override {
+        auto n = inner.read(buf);
+        if (n) count += *n;
+        return n;
+    }
+    core::IoResult<uint64_t> seek(uint64_t pos) override { return inner.seek(pos); }
+    uint64_t position() const override { return inner.position(); }
+    core::IoResult<uint64_t> size() override { return inner.size(); }
+    core::MemorySource inner;
+    uint64_t& count;
+};
+
 }  // namespace
+
+// A hostile table of contents costs its parse once, not twice.
+TEST(Pkg, OpeningReadsTheTableOfContentsOnce) {
+    uint64_t read = 0;
+    auto p = xara::PkgReader::open(
+        std::make_unique<CountingSource>(make_xar(toc_doc(dir("A.pkg", stored("Payload", 0, 1))), bytes_of("P")), read));
+    ASSERT_TRUE(p) << p.error().message();
+    EXPECT_EQ(read, p->archive().heap_start());  // header and TOC, nothing twice, no heap
+}
 
 TEST(Pkg, ComponentsDocumentsAndPayloads) {
     const std::string nf = "file not found: ";

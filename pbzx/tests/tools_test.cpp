@@ -117,7 +117,7 @@ TEST(CpioToolsTest, ArchivesOfGnuCpioBsdtarAndOurBuilder) {
                                            : b.add_file(name, read_bytes(e.path()), perms_of(st)));
     }
     auto ours = pbzx::Archive::from_cpio(b.finish());
-    testing_util::write_bytes(scratch / "ours.cpio", ours.data());
+    testing_util::write_bytes(scratch / "ours.cpio", ours.data().to_vector());
     for (auto [label, command] : {std::pair("gnu", "cpio -idm --quiet < "), {"bsdtar", "bsdtar -xf "}}) {
         SCOPED_TRACE(label);
         fs::path out = scratch / label;

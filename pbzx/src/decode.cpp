@@ -1,8 +1,8 @@
 // Decoding a PBZX stream's chunks in parallel into one buffer.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
-#include <memory>
-#include <mutex>
+#include <numeric>
 #include <optional>
 
 #include "chunks.hpp"
@@ -21,27 +21,23 @@ using detail::XzDecoder;
 // output is not reserved up front.
 constexpr uint64_t kMaxXzRatio = 8192;
 
-// The decoders of one call, at most one per worker: a task takes one and
-// gives it back, so dictionaries and input buffers are reused across chunks
-// and released when the call ends.
-class DecoderPool {
-public:
-    std::unique_ptr<XzDecoder> take() {
-        std::lock_guard lock(mutex_);
-        if (free_.empty()) return std::make_unique<XzDecoder>();
-        auto decoder = std::move(free_.back());
-        free_.pop_back();
-        return decoder;
-    }
-    void give(std::unique_ptr<XzDecoder> decoder) {
-        std::lock_guard lock(mutex_);
-        free_.push_back(std::move(decoder));
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<XzDecoder>> free_;
-};
+// Runs body(decoder, i) for every chunk on the pool, each worker with a
+// decoder of its own (its dictionary and input buffer reused from chunk to
+// chunk) taking the next chunk as it becomes free.  Chunks go longest first
+// (by compressed length, which tracks decoding time): the last round, where
+// workers wait for the slowest, is then made of the shortest chunks.
+template <class Body>
+void for_each_chunk(const std::vector<ChunkRef>& chunks, Body&& body) {
+    auto cost = [](const ChunkRef& c) { return c.is_stored() ? 0 : c.compressed_size; };
+    std::vector<size_t> order(chunks.size());
+    std::iota(order.begin(), order.end(), size_t(0));
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return cost(chunks[a]) > cost(chunks[b]); });
+    std::atomic<size_t> next{0};
+    core::parallel_for(std::min(chunks.size(), core::worker_count()), [&](size_t) {
+        XzDecoder decoder;
+        for (size_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < order.size();) body(decoder, order[k]);
+    });
+}
 
 // The outcome of each chunk: a read failure outranks every decoding failure,
 // as when all data are read before anything is decoded; otherwise the
@@ -119,21 +115,18 @@ bool backed(const ChunkRef& chunk, const core::PositionalReader* source) {
 Result<Bytes> decode_in_place(std::vector<ChunkRef>& chunks, const core::PositionalReader* source, Bytes& out) {
     std::vector<uint64_t> starts(chunks.size() + 1, 0);
     for (size_t i = 0; i < chunks.size(); ++i) starts[i + 1] = starts[i] + chunks[i].uncompressed_size;
-    DecoderPool pool;
     Outcomes outcomes(chunks.size());
-    core::parallel_for(chunks.size(), [&](size_t i) {
+    for_each_chunk(chunks, [&](XzDecoder& decoder, size_t i) {
         const ChunkRef& chunk = chunks[i];
         std::span<uint8_t> place = out.span().subspan(size_t(starts[i]), size_t(chunk.uncompressed_size));
         if (chunk.is_stored() && !chunk.in_memory) {
             if (auto r = source->pread_exact(chunk.position, place); !r) outcomes.read_failed(i, r.error());
             return;
         }
-        auto decoder = pool.take();
-        auto input = input_of(chunk, source, *decoder);
+        auto input = input_of(chunk, source, decoder);
         if (!input) outcomes.read_failed(i, input.error());
         else if (chunk.is_stored()) std::memcpy(place.data(), input->data(), place.size());
-        else if (auto r = decoder->decode_into(*input, place, chunk.offset); !r) outcomes.failed(i, std::move(r.error()));
-        pool.give(std::move(decoder));
+        else if (auto r = decoder.decode_into(*input, place, chunk.offset); !r) outcomes.failed(i, std::move(r.error()));
     });
     if (auto e = outcomes.first()) return fail(std::move(*e));
     return std::move(out);
@@ -142,24 +135,21 @@ Result<Bytes> decode_in_place(std::vector<ChunkRef>& chunks, const core::Positio
 // Declared sizes the data cannot back: each chunk decoded into a buffer that
 // grows with its output, then joined.
 Result<Bytes> decode_and_join(std::vector<ChunkRef>& chunks, const core::PositionalReader* source) {
-    DecoderPool pool;
     Outcomes outcomes(chunks.size());
     std::vector<std::vector<uint8_t>> parts(chunks.size());
-    core::parallel_for(chunks.size(), [&](size_t i) {
+    for_each_chunk(chunks, [&](XzDecoder& decoder, size_t i) {
         ChunkRef& chunk = chunks[i];
-        auto decoder = pool.take();
-        auto input = input_of(chunk, source, *decoder);
+        auto input = input_of(chunk, source, decoder);
         if (!input) {
             outcomes.read_failed(i, input.error());
         } else if (chunk.is_stored()) {
             parts[i].assign(input->begin(), input->end());
         } else {
-            auto decoded = decoder->decode(*input, chunk.uncompressed_size, chunk.offset);
+            auto decoded = decoder.decode(*input, chunk.uncompressed_size, chunk.offset);
             if (decoded) parts[i] = std::move(*decoded);
             else outcomes.failed(i, std::move(decoded.error()));
         }
         chunk.owned = {};
-        pool.give(std::move(decoder));
     });
     if (auto e = outcomes.first()) return fail(std::move(*e));
     if (parts.size() == 1) return Bytes(std::move(parts.front()));

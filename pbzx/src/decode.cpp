@@ -105,7 +105,8 @@ std::optional<uint64_t> indexed_size(const ChunkRef& chunk, const core::Position
 // data, and agree with the stream's index where there is one.
 bool backed(const ChunkRef& chunk, const core::PositionalReader* source) {
     if (chunk.is_stored()) return true;
-    if (chunk.uncompressed_size / kMaxXzRatio > chunk.compressed_size) return false;
+    if (chunk.compressed_size > UINT64_MAX / kMaxXzRatio) return false;
+    if (chunk.uncompressed_size > chunk.compressed_size * kMaxXzRatio) return false;
     auto indexed = indexed_size(chunk, source);
     return !indexed || *indexed == chunk.uncompressed_size;
 }

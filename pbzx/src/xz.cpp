@@ -37,9 +37,11 @@ PbzxError size_mismatch(uint64_t offset, uint64_t declared, uint64_t decoded) {
 constexpr uint64_t kInitialOutputFloor = 64u << 10;
 constexpr uint64_t kInitialOutputRatio = 16;
 constexpr size_t kScratchSize = 64u << 10;
-// A fixed output is handed to the decoder a window at a time, each window's
-// pages made present in one call just before it is written; pages past the
-// data a stream really holds are never touched.
+// A fixed output is handed to the decoder a window at a time.  Once the
+// decoder has filled one, the pages of the next are made present in one
+// call; the first is left to fault page by page as it is written.  Pages
+// are thus taken ahead only for a stream that has shown it decodes, and
+// never more than one window ahead of its data.
 constexpr size_t kOutputWindow = 1u << 20;
 
 }  // namespace
@@ -74,20 +76,16 @@ Result<uint64_t> XzDecoder::run(std::span<const uint8_t> input, std::span<uint8_
 }
 
 Result<void> XzDecoder::decode_into(std::span<const uint8_t> input, std::span<uint8_t> out, uint64_t offset) {
-    auto window = [&](size_t from) {
-        size_t end = std::min(out.size(), from + kOutputWindow);
-        prefault(out.subspan(from, end - from));
-        return end;
-    };
     auto next_window = [&](std::span<uint8_t>& open, lzma_stream& s) {
         if (open.size() == out.size()) return false;
         size_t used = open.size();
-        open = out.first(window(used));
+        open = out.first(std::min(out.size(), used + kOutputWindow));
+        prefault(open.subspan(used));
         s.next_out = open.data() + used;
         s.avail_out = open.size() - used;
         return true;
     };
-    auto decoded = run(input, out.first(window(0)), offset, next_window);
+    auto decoded = run(input, out.first(std::min(out.size(), kOutputWindow)), offset, next_window);
     if (!decoded) return fail(std::move(decoded.error()));
     if (*decoded != out.size()) return fail(size_mismatch(offset, out.size(), *decoded));
     return {};

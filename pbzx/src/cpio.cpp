@@ -1,12 +1,8 @@
 #include "pbzx/cpio.hpp"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "core/io.hpp"
 #include "core/text.hpp"
+#include "links.hpp"
 
 namespace pbzx {
 namespace {
@@ -105,70 +101,6 @@ Result<void> parse_odc(std::string_view fields, CpioEntry& e) {
     return {};
 }
 
-// ---- filesystem helpers ---------------------------------------------------
-
-bool is_directory(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-core::IoResult<void> check_path(const std::string& path) {
-    if (path.find('\0') != std::string::npos)
-        return core::io_fail(core::IoError::other("file name contained an unexpected NUL byte"));
-    return {};
-}
-
-// Creates `path` and its missing parents (0777 before the umask).  An
-// existing directory is fine; an existing file is "File exists".
-core::IoResult<void> create_dir_all(const std::string& path) {
-    if (path.empty()) return {};
-    if (auto r = check_path(path); !r) return r;
-    if (::mkdir(path.c_str(), 0777) == 0 || is_directory(path)) return {};
-    if (errno != ENOENT) return core::io_fail(core::IoError::from_errno(errno));
-    // Some parent is missing: create every prefix in turn.  The kernel's
-    // path length limit bounds the number of steps.
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        std::string prefix = path.substr(0, slash);
-        if (prefix.back() == '/') continue;
-        if (::mkdir(prefix.c_str(), 0777) != 0 && !is_directory(prefix))
-            return core::io_fail(core::IoError::from_errno(errno));
-    }
-    if (::mkdir(path.c_str(), 0777) != 0 && !is_directory(path)) return core::io_fail(core::IoError::from_errno(errno));
-    return {};
-}
-
-std::string join(const std::string& dest, std::string_view rel) {
-    if (dest.empty()) return std::string(rel);
-    if (dest.back() == '/') return dest + std::string(rel);
-    return dest + "/" + std::string(rel);
-}
-
-// The path without its last component ("" when there is none).
-std::string parent_of(std::string_view path) {
-    for (;;) {
-        while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-        if (path.size() >= 2 && path.substr(path.size() - 2) == "/.") path.remove_suffix(2);
-        else break;
-    }
-    size_t slash = path.rfind('/');
-    if (slash == std::string_view::npos) return {};
-    std::string_view parent = path.substr(0, slash);
-    while (parent.size() > 1 && parent.back() == '/') parent.remove_suffix(1);
-    return std::string(slash == 0 ? "/" : parent);
-}
-
-// Creates (or truncates) `path`, writes `data` and sets the permission bits.
-// An existing symbolic link in its place is not followed.
-core::IoResult<void> write_file(const std::string& path, std::span<const uint8_t> data, uint32_t permissions) {
-    if (auto r = check_path(path); !r) return r;
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0) return core::io_fail(core::IoError::from_errno(errno));
-    core::File file(fd);
-    if (auto r = file.write_all(data); !r) return r;
-    if (::fchmod(file.fd(), mode_t(permissions)) != 0) return core::io_fail(core::IoError::from_errno(errno));
-    return {};
-}
-
 }  // namespace
 
 // ---- CpioReader -------------------------------------------------------------
@@ -202,6 +134,7 @@ Result<std::optional<CpioEntry>> CpioReader::read_header() {
     auto fields = take(header_size - 6);
     if (!fields) return fail(std::move(fields.error()));
     CpioEntry entry;
+    entry.format = format_;
     auto parsed = format_ == CpioFormat::Odc ? parse_odc(as_text(*fields), entry) : parse_newc(as_text(*fields), entry);
     if (!parsed) return fail(std::move(parsed.error()));
 
@@ -236,11 +169,15 @@ Result<std::vector<FileEntry>> CpioReader::list() {
     rewind();
     std::vector<FileEntry> entries;
     if (!starts_with_magic()) return entries;
+    // Size-0 names of link sets (entry index, header offset) list with the size of their set's data.
+    std::vector<std::pair<size_t, size_t>> shared_names;
     for (;;) {
+        const size_t header_offset = pos_;
         auto header = read_header();
         if (!header) return fail(std::move(header.error()));
         if (!*header || (*header)->is_trailer()) break;
         CpioEntry& e = **header;
+        if (e.is_newc_link() && e.filesize == 0) shared_names.emplace_back(entries.size(), header_offset);
         FileEntry entry{.path = std::move(e.name), .size = e.filesize, .mtime = e.mtime, .mode = e.mode,
                         .uid = e.uid, .gid = e.gid, .is_dir = e.is_dir(), .is_symlink = e.is_symlink(),
                         .link_target = std::nullopt};
@@ -256,6 +193,11 @@ Result<std::vector<FileEntry>> CpioReader::list() {
         }
         entries.push_back(std::move(entry));
     }
+    if (!shared_names.empty()) {
+        auto links = detail::LinkIndex::build(data_);
+        for (auto [index, header_offset] : shared_names)
+            if (auto shared = links.shared(header_offset)) entries[index].size = shared->size;
+    }
     return entries;
 }
 
@@ -263,77 +205,22 @@ Result<std::vector<uint8_t>> CpioReader::extract_file(std::string_view path) {
     rewind();
     if (!starts_with_magic()) return fail(PbzxError::file_not_found(std::string(path)));
     for (;;) {
+        const size_t header_offset = pos_;
         auto header = read_header();
         if (!header) return fail(std::move(header.error()));
         if (!*header || (*header)->is_trailer()) return fail(PbzxError::file_not_found(std::string(path)));
         const CpioEntry& e = **header;
         if (e.name == path) {
             if (e.is_dir()) return fail(PbzxError::invalid_path("'" + std::string(path) + "' is a directory"));
+            if (e.is_newc_link() && e.filesize == 0) {
+                if (auto shared = detail::LinkIndex::build(data_).shared(header_offset))
+                    return std::vector<uint8_t>(data_.begin() + shared->offset,
+                                                data_.begin() + shared->offset + shared->size);
+            }
             return read_data(e.filesize);
         }
         if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
     }
-}
-
-Result<ExtractStats> CpioReader::extract_path(std::string_view base_path, const std::string& dest) {
-    std::string base = cpio::normalize_cpio_path(base_path);
-    while (!base.empty() && base.back() == '/') base.pop_back();
-
-    if (auto r = create_dir_all(dest); !r) return fail_io(r.error());
-    rewind();
-    ExtractStats stats;
-    if (!starts_with_magic()) return stats;
-
-    for (;;) {
-        auto header = read_header();
-        if (!header) return fail(std::move(header.error()));
-        if (!*header || (*header)->is_trailer()) break;
-        const CpioEntry& e = **header;
-
-        std::string name = cpio::normalize_cpio_path(e.name);
-        bool selected = base.empty() || name == base ||
-                        (name.size() > base.size() && name.starts_with(base) && name[base.size()] == '/');
-        if (!selected) {
-            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
-            continue;
-        }
-        std::string rel = cpio::strip_base_prefix(name, base);
-        if (rel.empty()) {
-            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
-            if (e.is_dir()) ++stats.dirs;
-            continue;
-        }
-        auto safe = cpio::sanitize_path(rel);
-        if (!safe) return fail(std::move(safe.error()));
-        std::string out = join(dest, *safe);
-        if (std::string parent = parent_of(out); !parent.empty()) {
-            if (auto r = create_dir_all(parent); !r) return fail_io(r.error());
-        }
-
-        switch (e.mode & kTypeMask) {
-        case kTypeDirectory:
-            if (auto r = create_dir_all(out); !r) return fail_io(r.error());
-            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
-            ++stats.dirs;
-            break;
-        case kTypeRegular: {
-            auto data = take(e.filesize);
-            if (!data) return fail(std::move(data.error()));
-            if (auto r = take(data_padding(e.filesize)); !r) return fail(std::move(r.error()));
-            if (auto r = write_file(out, *data, e.mode & kPermissionMask); !r) return fail_io(r.error());
-            ++stats.files;
-            stats.bytes += e.filesize;
-            break;
-        }
-        case kTypeSymlink:
-            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
-            ++stats.symlinks_skipped;
-            break;
-        default:  // devices, FIFOs, sockets: not created, not counted
-            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
-        }
-    }
-    return stats;
 }
 
 // ---- path helpers -----------------------------------------------------------

@@ -21,9 +21,9 @@ Result<Archive> Archive::from_reader(core::ByteSource& source) {
     return Archive(std::move(*data));
 }
 
-Archive Archive::from_cpio(std::span<const uint8_t> cpio) { return Archive(std::vector<uint8_t>(cpio.begin(), cpio.end())); }
+Archive Archive::from_cpio(std::span<const uint8_t> cpio) { return Archive(Bytes::copy_of(cpio)); }
 
-Archive Archive::from_cpio(std::vector<uint8_t>&& cpio) { return Archive(std::move(cpio)); }
+Archive Archive::from_cpio(std::vector<uint8_t>&& cpio) { return Archive(Bytes(std::move(cpio))); }
 
 Result<std::vector<FileEntry>> Archive::list() const { return CpioReader(data_).list(); }
 

@@ -124,7 +124,10 @@ Result<void> PbzxWriter::write_cpio(std::span<const uint8_t> data) {
         for (size_t k = 0; k < count; ++k) {
             Result<std::vector<uint8_t>>& out = *compressed[k];
             if (!out) return fail(std::move(out.error()));
-            if (auto r = write_chunk(slice(first + k).size(), *out); !r) return r;
+            // Equal sizes mark a stored chunk, so a slice whose .xz stream is
+            // exactly as long as the slice itself is stored as it stands.
+            auto plain = slice(first + k);
+            if (auto r = write_chunk(plain.size(), out->size() == plain.size() ? plain : *out); !r) return r;
             out->clear();
             out->shrink_to_fit();
         }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,7 +25,7 @@ namespace pbzx_test {
 
 inline std::vector<uint8_t> bytes(std::string_view s) { return {s.begin(), s.end()}; }
 
-inline std::string text(const std::vector<uint8_t>& v) { return {v.begin(), v.end()}; }
+inline std::string text(std::span<const uint8_t> v) { return {v.begin(), v.end()}; }
 
 // The message of a failed result, for comparing with the expected text.
 template <class T>

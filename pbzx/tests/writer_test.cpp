@@ -95,6 +95,22 @@ TEST(PbzxWriterTest, FileWriterChunksAreXzStreams) {
     EXPECT_EQ(bytes(r.output), plain);
 }
 
+// Equal sizes mean a stored chunk to readers: a slice whose stream ties with it is stored as is.
+TEST(PbzxWriterTest, SliceAsLongAsItsStreamIsStored) {
+    auto plain = testing_util::random_bytes(1000, 7);
+    plain.resize(1092, 0);
+    ASSERT_EQ(xz(plain, 6).size(), plain.size());
+    MemoryWriter w(1 << 20);
+    ASSERT_TRUE(w.writer.write_cpio(plain) && w.writer.write_cpio(bytes("tail")));
+    auto chunks = chunks_of(w.bytes());
+    ASSERT_EQ(chunks.size(), 2u);
+    EXPECT_EQ(std::pair(chunks[0].uncompressed, chunks[0].compressed), std::pair(uint64_t(1092), uint64_t(1092)));
+    EXPECT_EQ(chunks[0].data, plain);
+    core::MemorySource source(w.bytes());
+    plain.insert(plain.end(), {'t', 'a', 'i', 'l'});
+    EXPECT_EQ(pbzx::Archive::from_reader(source)->data(), plain);
+}
+
 TEST(PbzxWriterTest, LevelIsClampedToNine) {
     MemoryWriter high(1 << 20, 12);
     auto plain = payload_like(5000, 3);

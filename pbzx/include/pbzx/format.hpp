@@ -51,6 +51,7 @@ enum class CpioFormat : uint8_t { Newc, Odc };
 // One parsed member header.  odc's dev and rdev are split into major (high
 // bits) and minor (low 8 bits); odc has no check field (0).
 struct CpioEntry {
+    CpioFormat format = CpioFormat::Newc;
     std::string name;
     uint64_t mtime = 0;
     uint64_t filesize = 0;
@@ -62,6 +63,10 @@ struct CpioEntry {
     bool is_regular() const { return (mode & kTypeMask) == kTypeRegular; }
     bool is_symlink() const { return (mode & kTypeMask) == kTypeSymlink; }
     bool is_trailer() const { return name == kTrailerName; }
+    // A name of a newc link set: a regular file whose device and inode numbers
+    // it shares with the set's other names (nlink > 1).  GNU cpio and bsdtar
+    // store the set's data once, with its last name; the others have size 0.
+    bool is_newc_link() const { return format == CpioFormat::Newc && is_regular() && nlink > 1; }
 };
 
 // One listed member.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/io.hpp"
+#include "pbzx/bytes.hpp"
 #include "pbzx/error.hpp"
 #include "pbzx/format.hpp"
 
@@ -27,9 +28,9 @@ public:
     static Archive from_cpio(std::vector<uint8_t>&& cpio);
 
     // The CPIO bytes.
-    const std::vector<uint8_t>& data() const { return data_; }
+    const Bytes& data() const { return data_; }
     size_t size() const { return data_.size(); }
-    std::vector<uint8_t> take_data() { return std::move(data_); }
+    Bytes take_data() { return std::move(data_); }
 
     // Each runs a fresh CpioReader from the start of the data.
     Result<std::vector<FileEntry>> list() const;
@@ -38,9 +39,9 @@ public:
     Result<ExtractStats> extract_all(const std::string& dest) const { return extract_path("/", dest); }
 
 private:
-    explicit Archive(std::vector<uint8_t> data) : data_(std::move(data)) {}
+    explicit Archive(Bytes data) : data_(std::move(data)) {}
 
-    std::vector<uint8_t> data_;
+    Bytes data_;
 };
 
 }  // namespace pbzx

@@ -1,6 +1,7 @@
 // The PBZX payload library: PBZX streams and the CPIO archives they carry.
 #pragma once
 
+#include "pbzx/bytes.hpp"
 #include "pbzx/cpio.hpp"
 #include "pbzx/error.hpp"
 #include "pbzx/format.hpp"

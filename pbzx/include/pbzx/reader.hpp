@@ -9,10 +9,14 @@
 #include <vector>
 
 #include "core/io.hpp"
+#include "pbzx/bytes.hpp"
 #include "pbzx/error.hpp"
 #include "pbzx/format.hpp"
 
 namespace pbzx {
+namespace detail {
+struct ChunkRef;
+}
 
 class PbzxReader {
 public:
@@ -31,14 +35,18 @@ public:
 
     // Reads every remaining chunk, in stream order, without decoding.
     Result<std::vector<ReadChunk>> read_chunks();
-    // Reads every chunk, then decodes them all in parallel and joins them.
-    Result<std::vector<uint8_t>> decompress_parallel();
+    // Reads every chunk header, then decodes all chunks in parallel, each
+    // straight into its place in one buffer.  The data of a file are read by
+    // the tasks that decode them; those of an in-memory source are not copied.
+    Result<Bytes> decompress_parallel();
 
 private:
     PbzxReader(std::unique_ptr<core::ByteSource> owned, core::ByteSource& source)
         : owned_(std::move(owned)), source_(&source) {}
     static Result<PbzxReader> read_header(PbzxReader reader);
-    Result<ReadChunk> read_chunk_data(uint64_t uncompressed_size, uint64_t compressed_size);
+    // The remaining chunks in stream order.  With `in_place`, data that the
+    // source holds in memory or can read by position are located, not read.
+    Result<std::vector<detail::ChunkRef>> scan(bool in_place);
 
     std::unique_ptr<core::ByteSource> owned_;
     core::ByteSource* source_;

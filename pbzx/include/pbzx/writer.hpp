@@ -16,8 +16,10 @@ namespace pbzx {
 
 // Writes a PBZX stream: the 12-byte header once, then each write_cpio call's
 // data cut into chunk_size slices, each compressed as its own .xz stream
-// (CRC-64 check).  Slices are compressed in parallel; the bytes are the same
-// as compressing them one after another.
+// (CRC-64 check).  A slice whose stream would be exactly as long as the slice
+// is stored as is, since readers take equal sizes for a stored chunk.  Slices
+// are compressed in parallel; the bytes are the same as compressing them one
+// after another.
 class PbzxWriter {
 public:
     // chunk_size 0 is accepted here and refused by write_cpio; a level above 9

@@ -1,0 +1,239 @@
+// Extraction of a CPIO archive's members below a destination directory.
+#include <cerrno>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "core/io.hpp"
+#include "links.hpp"
+#include "pbzx/cpio.hpp"
+
+namespace pbzx {
+namespace {
+
+// The failure of the system call that just set errno.
+std::unexpected<core::IoError> os_error() { return core::io_fail(core::IoError::from_errno(errno)); }
+
+bool is_directory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+core::IoResult<void> check_path(const std::string& path) {
+    if (path.find('\0') != std::string::npos)
+        return core::io_fail(core::IoError::other("file name contained an unexpected NUL byte"));
+    return {};
+}
+
+// Creates `path` and its missing parents (0777 before the umask).  An
+// existing directory is fine; an existing file is "File exists".
+core::IoResult<void> create_dir_all(const std::string& path) {
+    if (path.empty()) return {};
+    if (auto r = check_path(path); !r) return r;
+    if (::mkdir(path.c_str(), 0777) == 0 || is_directory(path)) return {};
+    if (errno != ENOENT) return os_error();
+    // Some parent is missing: create every prefix in turn.  The kernel's
+    // path length limit bounds the number of steps.
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        std::string prefix = path.substr(0, slash);
+        if (prefix.back() == '/') continue;
+        if (::mkdir(prefix.c_str(), 0777) != 0 && !is_directory(prefix)) return os_error();
+    }
+    if (::mkdir(path.c_str(), 0777) != 0 && !is_directory(path)) return os_error();
+    return {};
+}
+
+std::string join(const std::string& dest, std::string_view rel) {
+    if (dest.empty()) return std::string(rel);
+    if (dest.back() == '/') return dest + std::string(rel);
+    return dest + "/" + std::string(rel);
+}
+
+// The path without its last component ("" when there is none).
+std::string parent_of(std::string_view path) {
+    for (;;) {
+        while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+        if (path.size() >= 2 && path.substr(path.size() - 2) == "/.") path.remove_suffix(2);
+        else break;
+    }
+    size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return {};
+    std::string_view parent = path.substr(0, slash);
+    while (parent.size() > 1 && parent.back() == '/') parent.remove_suffix(1);
+    return std::string(slash == 0 ? "/" : parent);
+}
+
+struct FileId {
+    dev_t dev;
+    ino_t ino;
+    friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+struct FileIdHash {
+    size_t operator()(const FileId& id) const { return std::hash<uint64_t>{}(uint64_t(id.ino) * 31 + uint64_t(id.dev)); }
+};
+
+FileId id_of(const struct stat& st) { return {st.st_dev, st.st_ino}; }
+
+// The regular files of one extraction.  The names of a link set become hard
+// links of one file, as cpio and bsdtar make them (a copy where the file
+// system refuses links).  A file that several names share is replaced, never
+// rewritten in place, so that writing one name leaves the others as they are.
+class FileWriter {
+public:
+    // Writes `data` to `path` with the permission bits `permissions`; for a
+    // link set (the offset of its data), links `path` to the set's file when
+    // one is already written.  An existing symbolic link at `path` is not followed.
+    core::IoResult<void> write(const std::string& path, std::span<const uint8_t> data, uint32_t permissions,
+                               std::optional<size_t> link_set) {
+        if (link_set) {
+            if (auto it = sets_.find(*link_set); it != sets_.end()) {
+                auto linked = link(it->second, path, permissions);
+                if (!linked) return core::io_fail(linked.error());
+                if (*linked) return {};
+            }
+        }
+        auto id = create(path, data, permissions);
+        if (!id) return core::io_fail(id.error());
+        if (link_set) {
+            sets_.insert_or_assign(*link_set, Written{path, *id});
+            shared_.insert(*id);
+        }
+        return {};
+    }
+
+private:
+    struct Written {
+        std::string path;
+        FileId id;
+    };
+
+    // Creates or replaces the file at `path` and writes it.
+    core::IoResult<FileId> create(const std::string& path, std::span<const uint8_t> data, uint32_t permissions) {
+        if (auto r = check_path(path); !r) return core::io_fail(r.error());
+        constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
+        core::File file(::open(path.c_str(), kFlags, 0666));
+        struct stat st;
+        if (!file.is_open() || ::fstat(file.fd(), &st) != 0) return os_error();
+        if (st.st_nlink > 1 || shared_.contains(id_of(st))) {
+            file.close();
+            if (::unlink(path.c_str()) != 0) return os_error();
+            file = core::File(::open(path.c_str(), kFlags | O_EXCL, 0666));
+            if (!file.is_open() || ::fstat(file.fd(), &st) != 0) return os_error();
+        } else if (st.st_size != 0 && ::ftruncate(file.fd(), 0) != 0) {
+            return os_error();
+        }
+        if (auto r = file.write_all(data); !r) return core::io_fail(r.error());
+        if (::fchmod(file.fd(), mode_t(permissions)) != 0) return os_error();
+        return id_of(st);
+    }
+
+    // Makes `path` a hard link of `first`.  False when `first` no longer holds
+    // the set's file, when something other than a regular file stands at
+    // `path`, or when the file system refuses the link: the caller writes the data.
+    core::IoResult<bool> link(const Written& first, const std::string& path, uint32_t permissions) {
+        if (auto r = check_path(path); !r) return core::io_fail(r.error());
+        struct stat st;
+        if (::lstat(first.path.c_str(), &st) != 0 || id_of(st) != first.id) return false;
+        bool linked = false;  // `path` is already a name of the set's file
+        if (::lstat(path.c_str(), &st) == 0) {
+            if (!S_ISREG(st.st_mode)) return false;
+            linked = id_of(st) == first.id;
+            if (!linked && ::unlink(path.c_str()) != 0) return os_error();
+        }
+        if (!linked && ::link(first.path.c_str(), path.c_str()) != 0) {
+            if (errno == EXDEV || errno == EPERM || errno == EMLINK || errno == ENOTSUP || errno == EOPNOTSUPP)
+                return false;
+            return os_error();
+        }
+        if (::chmod(path.c_str(), mode_t(permissions)) != 0) return os_error();
+        return true;
+    }
+
+    std::unordered_map<size_t, Written> sets_;          // link set -> the file written for it
+    std::unordered_set<FileId, FileIdHash> shared_;  // files that link sets point to
+};
+
+}  // namespace
+
+Result<ExtractStats> CpioReader::extract_path(std::string_view base_path, const std::string& dest) {
+    std::string base = cpio::normalize_cpio_path(base_path);
+    while (!base.empty() && base.back() == '/') base.pop_back();
+
+    if (auto r = create_dir_all(dest); !r) return fail_io(r.error());
+    rewind();
+    ExtractStats stats;
+    if (!starts_with_magic()) return stats;
+
+    FileWriter files;
+    std::optional<detail::LinkIndex> links;  // built when the first size-0 link name is met
+    for (;;) {
+        const size_t header_offset = pos_;
+        auto header = read_header();
+        if (!header) return fail(std::move(header.error()));
+        if (!*header || (*header)->is_trailer()) break;
+        const CpioEntry& e = **header;
+
+        std::string name = cpio::normalize_cpio_path(e.name);
+        bool selected = base.empty() || name == base ||
+                        (name.size() > base.size() && name.starts_with(base) && name[base.size()] == '/');
+        if (!selected) {
+            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
+            continue;
+        }
+        std::string rel = cpio::strip_base_prefix(name, base);
+        if (rel.empty()) {
+            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
+            if (e.is_dir()) ++stats.dirs;
+            continue;
+        }
+        auto safe = cpio::sanitize_path(rel);
+        if (!safe) return fail(std::move(safe.error()));
+        std::string out = join(dest, *safe);
+        if (std::string parent = parent_of(out); !parent.empty()) {
+            if (auto r = create_dir_all(parent); !r) return fail_io(r.error());
+        }
+
+        switch (e.mode & kTypeMask) {
+        case kTypeDirectory:
+            if (auto r = create_dir_all(out); !r) return fail_io(r.error());
+            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
+            ++stats.dirs;
+            break;
+        case kTypeRegular: {
+            const size_t data_offset = pos_;
+            auto data = take(e.filesize);
+            if (!data) return fail(std::move(data.error()));
+            if (auto r = take(data_padding(e.filesize)); !r) return fail(std::move(r.error()));
+            // The names of a link set share one file, made from the set's data.
+            std::span<const uint8_t> content = *data;
+            std::optional<size_t> link_set;
+            if (e.is_newc_link() && e.filesize > 0) {
+                link_set = data_offset;
+            } else if (e.is_newc_link()) {
+                if (!links) links = detail::LinkIndex::build(data_);
+                if (auto shared = links->shared(header_offset)) {
+                    content = data_.subspan(shared->offset, size_t(shared->size));
+                    link_set = shared->offset;
+                }
+            }
+            if (auto r = files.write(out, content, e.mode & kPermissionMask, link_set); !r) return fail_io(r.error());
+            ++stats.files;
+            stats.bytes += content.size();
+            break;
+        }
+        case kTypeSymlink:
+            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
+            ++stats.symlinks_skipped;
+            break;
+        default:  // devices, FIFOs, sockets: not created, not counted
+            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
+        }
+    }
+    return stats;
+}
+
+}  // namespace pbzx

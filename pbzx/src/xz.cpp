@@ -1,0 +1,131 @@
+#include "xz.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "pbzx/bytes.hpp"
+
+namespace pbzx::detail {
+namespace {
+
+// The text of a liblzma failure.
+std::string lzma_error_text(lzma_ret ret) {
+    switch (ret) {
+    case LZMA_MEM_ERROR: return "cannot allocate memory";
+    case LZMA_MEMLIMIT_ERROR: return "memory usage limit reached";
+    case LZMA_FORMAT_ERROR: return "file format not recognized";
+    case LZMA_OPTIONS_ERROR: return "unsupported options";
+    case LZMA_DATA_ERROR: return "compressed data is corrupt";
+    case LZMA_BUF_ERROR: return "unexpected end of input";
+    case LZMA_UNSUPPORTED_CHECK: return "unsupported type of integrity check";
+    default: return "internal error (liblzma code " + std::to_string(int(ret)) + ")";
+    }
+}
+
+PbzxError decode_failure(uint64_t offset, lzma_ret ret) {
+    return PbzxError::decompression("Failed to decompress chunk at offset " + std::to_string(offset) + ": " +
+                                    lzma_error_text(ret));
+}
+
+PbzxError size_mismatch(uint64_t offset, uint64_t declared, uint64_t decoded) {
+    return PbzxError::invalid_chunk(offset, "Decompressed size mismatch: expected " + std::to_string(declared) +
+                                                ", got " + std::to_string(decoded));
+}
+
+// A growing buffer starts at min(declared, max(64 KiB, 16 x compressed)) and
+// doubles as the decoder fills it.
+constexpr uint64_t kInitialOutputFloor = 64u << 10;
+constexpr uint64_t kInitialOutputRatio = 16;
+constexpr size_t kScratchSize = 64u << 10;
+// A fixed output is handed to the decoder a window at a time.  Once the
+// decoder has filled one, the pages of the next are made present in one
+// call; the first is left to fault page by page as it is written.  Pages
+// are thus taken ahead only for a stream that has shown it decodes, and
+// never more than one window ahead of its data.
+constexpr size_t kOutputWindow = 1u << 20;
+
+}  // namespace
+
+template <class Grow>
+Result<uint64_t> XzDecoder::run(std::span<const uint8_t> input, std::span<uint8_t> out, uint64_t offset, Grow&& grow) {
+    lzma_stream& s = stream_;
+    if (lzma_ret r = lzma_stream_decoder(&s, UINT64_MAX, 0); r != LZMA_OK) return fail(decode_failure(offset, r));
+    s.next_in = input.data();
+    s.avail_in = input.size();
+    s.next_out = out.data();
+    s.avail_out = out.size();
+    // Past the room `out` and `grow` give, output goes to a scratch buffer
+    // and is only counted, for the message.
+    uint64_t overflow = 0;
+    bool counting = false;
+    for (;;) {
+        if (s.avail_out == 0) {
+            if (!counting && grow(out, s)) continue;
+            if (counting) overflow += scratch_.size();
+            else scratch_.resize(kScratchSize);
+            counting = true;
+            s.next_out = scratch_.data();
+            s.avail_out = scratch_.size();
+        }
+        lzma_ret r = lzma_code(&s, LZMA_FINISH);
+        if (r == LZMA_STREAM_END) break;
+        if (r != LZMA_OK) return fail(decode_failure(offset, r));
+    }
+    if (!counting) return uint64_t(s.next_out - out.data());
+    return out.size() + overflow + uint64_t(s.next_out - scratch_.data());
+}
+
+Result<void> XzDecoder::decode_into(std::span<const uint8_t> input, std::span<uint8_t> out, uint64_t offset) {
+    auto next_window = [&](std::span<uint8_t>& open, lzma_stream& s) {
+        if (open.size() == out.size()) return false;
+        size_t used = open.size();
+        open = out.first(std::min(out.size(), used + kOutputWindow));
+        prefault(open.subspan(used));
+        s.next_out = open.data() + used;
+        s.avail_out = open.size() - used;
+        return true;
+    };
+    auto decoded = run(input, out.first(std::min(out.size(), kOutputWindow)), offset, next_window);
+    if (!decoded) return fail(std::move(decoded.error()));
+    if (*decoded != out.size()) return fail(size_mismatch(offset, out.size(), *decoded));
+    return {};
+}
+
+Result<std::vector<uint8_t>> XzDecoder::decode(std::span<const uint8_t> input, uint64_t declared, uint64_t offset) {
+    std::vector<uint8_t> buffer(size_t(std::min(declared, std::max(kInitialOutputFloor, input.size() * kInitialOutputRatio))));
+    auto grow = [&](std::span<uint8_t>& out, lzma_stream& s) {
+        if (buffer.size() >= declared) return false;
+        size_t used = buffer.size();
+        buffer.resize(size_t(std::min<uint64_t>(declared, std::max<uint64_t>(used * 2, 1))));
+        out = buffer;
+        s.next_out = buffer.data() + used;
+        s.avail_out = buffer.size() - used;
+        return true;
+    };
+    auto decoded = run(input, buffer, offset, grow);
+    if (!decoded) return fail(std::move(decoded.error()));
+    if (*decoded != declared) return fail(size_mismatch(offset, declared, *decoded));
+    return buffer;
+}
+
+std::optional<uint64_t> xz_index_length(std::span<const uint8_t> footer) {
+    lzma_stream_flags flags;
+    if (footer.size() != kXzFooterSize || lzma_stream_footer_decode(&flags, footer.data()) != LZMA_OK) return std::nullopt;
+    return flags.backward_size;
+}
+
+std::optional<uint64_t> xz_indexed_size(std::span<const uint8_t> index) {
+    // An index takes a few dozen bytes of memory per record, and each record
+    // at least two bytes of input: the limit is never reached by a real one.
+    uint64_t memlimit = std::max<uint64_t>(1u << 20, uint64_t(index.size()) * 64);
+    lzma_index* decoded = nullptr;
+    size_t pos = 0;
+    if (lzma_index_buffer_decode(&decoded, &memlimit, nullptr, index.data(), &pos, index.size()) != LZMA_OK)
+        return std::nullopt;
+    uint64_t size = lzma_index_uncompressed_size(decoded);
+    lzma_index_end(decoded, nullptr);
+    if (pos != index.size()) return std::nullopt;
+    return size;
+}
+
+}  // namespace pbzx::detail

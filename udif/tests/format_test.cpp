@@ -91,6 +91,7 @@ TEST(PropertyList, IdsAttributesAndNames) {
     const Row rows[] = {
         {"<key>ID</key><string>-1</string>", -1},
         {"<key>ID</key><string>+7</string>", 7},
+        {"<key>ID</key><string>-2147483648</string>", INT32_MIN},
         {"<key>ID</key><string>2147483648</string>"},
         {"<key>ID</key><string> 3</string>"},
         {"<key>ID</key><integer>3</integer>"},

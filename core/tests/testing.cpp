@@ -42,10 +42,7 @@ CommandResult run(const std::string& command) {
 
 std::string shell_quote(const std::string& s) {
     std::string out = "'";
-    for (char c : s) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
-    }
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
 
@@ -59,10 +56,7 @@ void write_bytes(const fs::path& path, const std::vector<uint8_t>& data) {
     out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
 }
 
-void write_text(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
+void write_text(const fs::path& path, const std::string& text) { write_bytes(path, {text.begin(), text.end()}); }
 
 std::vector<uint8_t> random_bytes(size_t n, uint64_t seed) {
     std::mt19937_64 rng(seed);

@@ -3,8 +3,6 @@
 
 #include <plist/plist.h>
 
-#include <random>
-
 #include "core/endian.hpp"
 #include "image_util.hpp"
 #include "testing/testing.hpp"
@@ -78,11 +76,7 @@ TEST(BlockMap, MalformedMapsAreRefused) {
         {with(two_runs, 204, 3), "unsupported compression type: 0x3"},
         {with(two_runs, 244, 0x80000009), "unsupported compression type: 0x80000009"},
     };
-    for (const auto& [bytes, text] : rows) {
-        SCOPED_TRACE(text);
-        EXPECT_EQ(error_text(udif::MishHeader::from_bytes(bytes)), text);
-    }
-    EXPECT_EQ(udif::MishHeader::from_bytes(with(two_runs, 204, 3)).error().message(), "unsupported compression type: 0x3");
+    for (const auto& [bytes, text] : rows) EXPECT_EQ(error_text(udif::MishHeader::from_bytes(bytes)), text);
     EXPECT_EQ(error_text(udif::BlockRun::from_bytes(std::vector<uint8_t>(39, 0))), "invalid block map: block run too short");
 }
 
@@ -104,7 +98,6 @@ TEST(PropertyList, IdsAttributesAndNames) {
         {"<key>Attributes</key><string>0x0050</string>", 0, 0x50},
         {"<key>Attributes</key><string>0x+ff</string>", 0, 0xFF},
         {"<key>Attributes</key><string>80</string>", 0, 80},
-        {"<key>Attributes</key><string>+80</string>", 0, 80},
         {"<key>Attributes</key><string>0X50</string>"},
         {"<key>Attributes</key><string>0x</string>"},
         {"<key>Attributes</key><string>-5</string>"},
@@ -117,12 +110,9 @@ TEST(PropertyList, IdsAttributesAndNames) {
         {"<key>Name</key><integer>1</integer><key>CFName</key><integer>2</integer>"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.keys);
         auto r = udif::reader::parse_plist(core::as_bytes(plist_xml(blkx_entry(row.keys, kMap))));
         ASSERT_TRUE(r) << r.error().message();
-        EXPECT_EQ((*r)[0].id, row.id);
-        EXPECT_EQ((*r)[0].attributes, row.attributes);
-        EXPECT_EQ((*r)[0].name, row.name);
+        EXPECT_EQ(std::tie((*r)[0].id, (*r)[0].attributes, (*r)[0].name), std::tie(row.id, row.attributes, row.name)) << row.keys;
     }
 }
 
@@ -210,15 +200,4 @@ TEST(PropertyList, BinaryAndAsciiFormsReadLikeXml) {
     EXPECT_TRUE(from_xml.starts_with("disk image (Apple_HFS : 3) 3 bW") && from_xml.find("\nfree -1 ") != std::string::npos);
     EXPECT_EQ(summary(to_binary_plist(kTwoEntries)), from_xml);
     EXPECT_EQ(summary(core::as_bytes(ascii)), from_xml);
-}
-
-// Damaged property lists in every form fail or parse, never crash.
-TEST(PropertyList, DamagedListsNeverCrash) {
-    std::string ascii = "{ \"resource-fork\" = { blkx = ( { Name = x; ID = 3; Data = <" + std::string(408, 'a') +
-                        ">; }, ); }; }";
-    std::mt19937_64 rng(7);
-    for (const auto& seed : {std::vector<uint8_t>(kTwoEntries.begin(), kTwoEntries.end()), to_binary_plist(kTwoEntries),
-                             std::vector<uint8_t>(ascii.begin(), ascii.end())}) {
-        for (int i = 0; i < 1500; ++i) (void)udif::reader::parse_plist(testing_util::damage(seed, rng));
-    }
 }

@@ -47,8 +47,7 @@ inline std::string blkx_entry(const std::string& keys, const udif::MishHeader& m
     return "<dict>" + keys + "<key>Data</key><data>" + base64(map.to_bytes()) + "</data></dict>";
 }
 inline std::string named_entry(const std::string& name, int id, const udif::MishHeader& map) {
-    return blkx_entry("<key>Name</key><string>" + name + "</string><key>ID</key><string>" + std::to_string(id) +
-                          "</string>", map);
+    return blkx_entry("<key>Name</key><string>" + name + "</string><key>ID</key><string>" + std::to_string(id) + "</string>", map);
 }
 inline std::string plist_xml(const std::string& blkx_items) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>resource-fork</key>"

@@ -23,8 +23,8 @@ TEST(RealImages, HdiutilZlibImage) {
     auto parts = archive->partitions();
     ASSERT_EQ(parts.size(), 7u);
     for (size_t i = 0; i < 7; ++i) {
-        EXPECT_EQ(std::tie(parts[i].name, parts[i].id, parts[i].partition_type), expected[i]);
-        EXPECT_EQ(archive->reader().partitions()[i].attributes, 0x50u);
+        EXPECT_EQ(std::tie(parts[i].name, parts[i].id, parts[i].partition_type, archive->reader().partitions()[i].attributes),
+                  std::tuple_cat(expected[i], std::tuple(0x50u)));
     }
     EXPECT_EQ(parts[4].size, 3744u * 512);
     auto stats = archive->stats();
@@ -32,16 +32,13 @@ TEST(RealImages, HdiutilZlibImage) {
     EXPECT_GT(archive->compression_info().zlib_blocks, 0u);
 
     EXPECT_EQ(*archive->hfs_partition_id(), 3);
-    auto hfs = archive->extract_main_partition();
-    ASSERT_TRUE(hfs);
-    EXPECT_EQ((*hfs)[1024], 'H');  // the volume header's "H+" signature
-    EXPECT_EQ(*archive->extract_partition_by_name("disk image (Apple_HFS : 4)"), *hfs);
+    // Names match whole; the main partition reaches files like memory; a
+    // failed extraction creates no file.
     EXPECT_EQ(error_text(archive->extract_partition_by_name("Apple_HFS")), "file not found: Apple_HFS");
     testing_util::ScratchDir dir;
     ASSERT_TRUE(archive->extract_main_partition_to_file(dir / "main.hfs"));
-    EXPECT_EQ(testing_util::read_bytes(dir / "main.hfs"), *hfs);
-    EXPECT_FALSE(archive->extract_partition_to_file(99, dir / "never"));
-    EXPECT_FALSE(std::filesystem::exists(dir / "never"));
+    EXPECT_EQ(testing_util::read_bytes(dir / "main.hfs"), *archive->extract_partition_by_name("disk image (Apple_HFS : 4)"));
+    EXPECT_FALSE(archive->extract_partition_to_file(99, dir / "never") || std::filesystem::exists(dir / "never"));
 
     // The master checksum hdiutil stored is the one computed from the block maps.
     auto bytes = testing_util::read_bytes(path);
@@ -97,6 +94,8 @@ TEST(RealImages, HostileImagesFailCleanly) {
         {"stack-overflow-libplist-bplist-depth89k.dmg", "invalid plist: plist parse error: nesting too deep at offset 2056", ""},
         {"timeout-stream-zero-fill-512PiB.dmg", "ok", too_big + "1125899906842624 sectors exceeds the image's 524288 sectors"},
         {"oom-in-memory-partition-16GiB.dmg", "ok", too_big + "33554432 sectors exceeds the image's 524288 sectors"},
+        // Encrypted images carry no trailer in the clear.
+        {"../real/sparkle/SparkleTestCodeSignApp.enc.dmg", "invalid DMG magic: expected 'koly' trailer", ""},
     };
     testing_util::ScratchDir dir;
     for (const auto& [file, opened, decoded] : rows) {
@@ -129,12 +128,6 @@ TEST(RealImages, HostileImagesFailCleanly) {
     }
 }
 
-TEST(RealImages, EncryptedImageFailsClearly) {
-    // Encrypted images carry no trailer in the clear.
-    auto r = udif::DmgArchive::open(KIV_REQUIRE_FIXTURE("real/sparkle/SparkleTestCodeSignApp.enc.dmg"));
-    EXPECT_EQ(error_text(r), "invalid DMG magic: expected 'koly' trailer");
-}
-
 TEST(Archive, PartitionChoice) {
     auto archive_of = [&](std::vector<std::pair<std::string, uint64_t>> parts) {
         std::string items;
@@ -149,9 +142,7 @@ TEST(Archive, PartitionChoice) {
     auto gpt = archive_of({{"free", 10}, {"map", 63}});
     EXPECT_EQ(error_text(gpt.hfs_partition_id()), "file not found: no HFS+/HFSX partition found");
     EXPECT_EQ(*gpt.main_partition_id(), 1);
-    auto missing = gpt.extract_partition(7);
-    EXPECT_EQ(missing.error().kind(), Kind::FileNotFound);
-    EXPECT_EQ(missing.error().message(), "file not found: partition 7");
+    EXPECT_EQ(error_text(gpt.extract_partition(7)), "file not found: partition 7");
     std::vector<uint8_t> wrong(100);
     EXPECT_EQ(error_text(gpt.extract_partition_into(0, wrong)), "I/O error: output buffer holds 100 bytes, the partition 5120");
     EXPECT_EQ(*archive_of({{"Apple_APFS", 1000}, {"free", 5000}}).main_partition_id(), 0);

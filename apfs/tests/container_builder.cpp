@@ -14,24 +14,6 @@ constexpr uint64_t kVolumeOid = 1026, kCatalogOid = 1028, kXid = 7, kZero = 0;
 constexpr uint64_t kTime = 1642144781000000000ull;  // 2022-01-14
 constexpr uint32_t kPhysical = 0x40000000;
 
-// Writes consecutive little-endian fields (the hosts the tests run on are
-// little-endian); put() appends them.
-template <class... T>
-void store(uint8_t* p, T... xs) {
-    ((std::memcpy(p, &xs, sizeof xs), p += sizeof xs), ...);
-}
-template <class... T>
-Bytes& put(Bytes& v, T... xs) {
-    const size_t n = (sizeof xs + ... + 0);
-    v.resize(v.size() + n);
-    store(&v[v.size() - n], xs...);
-    return v;
-}
-template <class... T>
-Bytes pack(T... xs) {
-    Bytes v;
-    return put(v, xs...);
-}
 Bytes with_name(Bytes v, const std::string& name) {
     v.insert(v.end(), name.c_str(), name.c_str() + name.size() + 1);
     return v;

@@ -169,15 +169,11 @@ uint64_t ContainerBuilder::add(uint64_t parent, const std::string& name, uint16_
 uint64_t ContainerBuilder::add_compressed(uint64_t parent, const std::string& name, uint64_t size, Bytes decmpfs,
                                           Bytes resource_fork) {
     const uint64_t id = add(parent, name, 0100644, "", size);
-    inodes_.back().bsd_flags = 0x20;  // compressed
-    add_xattr(id, "com.apple.decmpfs", std::move(decmpfs));
-    if (!resource_fork.empty()) add_xattr(id, "com.apple.ResourceFork", std::move(resource_fork));
+    auto& inode = inodes_.back();
+    inode.bsd_flags = 0x20;  // compressed
+    inode.xattrs.emplace_back("com.apple.decmpfs", std::move(decmpfs));
+    if (!resource_fork.empty()) inode.xattrs.emplace_back("com.apple.ResourceFork", std::move(resource_fork));
     return id;
-}
-
-void ContainerBuilder::add_xattr(uint64_t id, const std::string& name, Bytes value) {
-    for (auto& i : inodes_)
-        if (i.id == id) i.xattrs.emplace_back(name, std::move(value));
 }
 
 Bytes ContainerBuilder::build() {

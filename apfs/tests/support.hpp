@@ -116,7 +116,6 @@ public:
     // streams, as macOS stores them).
     uint64_t add_compressed(uint64_t parent, const std::string& name, uint64_t size, Bytes decmpfs,
                             Bytes resource_fork = {});
-    void add_xattr(uint64_t id, const std::string& name, Bytes value);
     // Any catalog record (a directory record may name an id without inode).
     void add_record(Bytes key, Bytes value) { extra_.emplace_back(std::move(key), std::move(value)); }
     void add_drec(uint64_t parent, const std::string& name, uint64_t id, uint16_t type) {

@@ -189,16 +189,12 @@ Bytes ContainerBuilder::build() {
         // A data stream's extents, keyed by the stream's id.
         auto write_stream = [&](uint64_t stream, const std::vector<Extent>& extents) {
             uint64_t allocated = 0;
-            for (auto& e : extents) {
-                if (e.hole) {
-                    records.emplace_back(pack(stream | uint64_t(8) << 60, e.logical), pack(e.hole, kZero, kZero));
-                    continue;
-                }
-                const uint64_t blocks = (e.bytes.size() + B - 1) / B, at = img.alloc(blocks);
-                img.block(at + blocks);
-                std::copy(e.bytes.begin(), e.bytes.end(), img.block(at));
-                records.emplace_back(pack(stream | uint64_t(8) << 60, e.logical), pack(blocks * B, at, kZero));
-                allocated += blocks * B;
+            for (auto& e : extents) {  // a hole is an extent at physical block 0
+                const uint64_t length = e.hole ? e.hole : (e.bytes.size() + B - 1) / B * B;
+                const uint64_t at = e.hole ? 0 : img.alloc(length / B);
+                if (!e.hole) std::copy(e.bytes.begin(), e.bytes.end(), img.block(at + length / B) - length);
+                records.emplace_back(pack(stream | uint64_t(8) << 60, e.logical), pack(length, at, kZero));
+                allocated += e.hole ? 0 : length;
             }
             return allocated;
         };

@@ -193,7 +193,8 @@ TEST(VolumeTest, PathsListingsLinksAndDamagedRecords) {
     bad_name[8] = 0xFF, bad_name[9] |= 3;  // the name runs past the key
     b.add_record(bad_name, B::drec_value(docs, 4));
     b.add_drec(b.add_dir(docs, "sub"), "up", docs, 4);  // a directory record leading back to /docs
-    b.add_compressed(B::kRoot, "type13", 5, concat({codec_testing::decmpfs_header(13, 5), bytes_of("hello")}));
+    // The header's size wins over the inode's.
+    b.add_compressed(B::kRoot, "type13", 99, concat({codec_testing::decmpfs_header(13, 5), bytes_of("hello")}));
     b.add_compressed(B::kRoot, "bomb", uint64_t(1) << 40, codec_testing::decmpfs_header(4, uint64_t(1) << 40),
                      codec_testing::encode_decmpfs(4, compressible(150000)).resource_fork);
     b.add_compressed(B::kRoot, "no_magic", 5, Bytes(20));

@@ -14,24 +14,6 @@ constexpr uint64_t kVolumeOid = 1026, kCatalogOid = 1028, kXid = 7, kZero = 0;
 constexpr uint64_t kTime = 1642144781000000000ull;  // 2022-01-14
 constexpr uint32_t kPhysical = 0x40000000;
 
-// Writes consecutive little-endian fields (the hosts the tests run on are
-// little-endian); put() appends them.
-template <class... T>
-void store(uint8_t* p, T... xs) {
-    ((std::memcpy(p, &xs, sizeof xs), p += sizeof xs), ...);
-}
-template <class... T>
-Bytes& put(Bytes& v, T... xs) {
-    const size_t n = (sizeof xs + ... + 0);
-    v.resize(v.size() + n);
-    store(&v[v.size() - n], xs...);
-    return v;
-}
-template <class... T>
-Bytes pack(T... xs) {
-    Bytes v;
-    return put(v, xs...);
-}
 Bytes with_name(Bytes v, const std::string& name) {
     v.insert(v.end(), name.c_str(), name.c_str() + name.size() + 1);
     return v;
@@ -187,15 +169,11 @@ uint64_t ContainerBuilder::add(uint64_t parent, const std::string& name, uint16_
 uint64_t ContainerBuilder::add_compressed(uint64_t parent, const std::string& name, uint64_t size, Bytes decmpfs,
                                           Bytes resource_fork) {
     const uint64_t id = add(parent, name, 0100644, "", size);
-    inodes_.back().bsd_flags = 0x20;  // compressed
-    add_xattr(id, "com.apple.decmpfs", std::move(decmpfs));
-    if (!resource_fork.empty()) add_xattr(id, "com.apple.ResourceFork", std::move(resource_fork));
+    auto& inode = inodes_.back();
+    inode.bsd_flags = 0x20;  // compressed
+    inode.xattrs.emplace_back("com.apple.decmpfs", std::move(decmpfs));
+    if (!resource_fork.empty()) inode.xattrs.emplace_back("com.apple.ResourceFork", std::move(resource_fork));
     return id;
-}
-
-void ContainerBuilder::add_xattr(uint64_t id, const std::string& name, Bytes value) {
-    for (auto& i : inodes_)
-        if (i.id == id) i.xattrs.emplace_back(name, std::move(value));
 }
 
 Bytes ContainerBuilder::build() {
@@ -211,16 +189,12 @@ Bytes ContainerBuilder::build() {
         // A data stream's extents, keyed by the stream's id.
         auto write_stream = [&](uint64_t stream, const std::vector<Extent>& extents) {
             uint64_t allocated = 0;
-            for (auto& e : extents) {
-                if (e.hole) {
-                    records.emplace_back(pack(stream | uint64_t(8) << 60, e.logical), pack(e.hole, kZero, kZero));
-                    continue;
-                }
-                const uint64_t blocks = (e.bytes.size() + B - 1) / B, at = img.alloc(blocks);
-                img.block(at + blocks);
-                std::copy(e.bytes.begin(), e.bytes.end(), img.block(at));
-                records.emplace_back(pack(stream | uint64_t(8) << 60, e.logical), pack(blocks * B, at, kZero));
-                allocated += blocks * B;
+            for (auto& e : extents) {  // a hole is an extent at physical block 0
+                const uint64_t length = e.hole ? e.hole : (e.bytes.size() + B - 1) / B * B;
+                const uint64_t at = e.hole ? 0 : img.alloc(length / B);
+                if (!e.hole) std::copy(e.bytes.begin(), e.bytes.end(), img.block(at + length / B) - length);
+                records.emplace_back(pack(stream | uint64_t(8) << 60, e.logical), pack(length, at, kZero));
+                allocated += e.hole ? 0 : length;
             }
             return allocated;
         };

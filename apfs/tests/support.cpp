@@ -7,18 +7,12 @@ namespace apfs_test {
 namespace fs = std::filesystem;
 using testing_util::shell_quote;
 
-apfs::ApfsVolume open_volume(Bytes bytes) {
-    auto volume = apfs::ApfsVolume::open(memory(std::move(bytes)));
-    if (!volume) throw std::runtime_error("open failed: " + volume.error().message());
-    return std::move(*volume);
-}
+// .value() throws when opening fails, which fails the test.
+apfs::ApfsVolume open_volume(Bytes bytes) { return apfs::ApfsVolume::open(memory(std::move(bytes))).value(); }
 
 apfs::ApfsVolume open_file(const fs::path& path) {
-    auto file = core::FileSource::open(path.string());
-    if (!file) throw std::runtime_error("cannot open " + path.string());
-    auto volume = apfs::ApfsVolume::open(std::make_unique<core::FileSource>(std::move(*file)));
-    if (!volume) throw std::runtime_error(volume.error().message());
-    return std::move(*volume);
+    return apfs::ApfsVolume::open(std::make_unique<core::FileSource>(core::FileSource::open(path.string()).value()))
+        .value();
 }
 
 std::string run_ok(const std::string& cmd) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -24,6 +25,25 @@ using Bytes = std::vector<uint8_t>;
 using Records = std::vector<std::pair<Bytes, Bytes>>;
 
 inline constexpr const char* kShortRead = "I/O error: failed to fill whole buffer";
+
+// Consecutive little-endian fields (the hosts the tests run on are
+// little-endian): store() writes them at `p`, put() appends them, pack() makes them.
+template <class... T>
+void store(uint8_t* p, T... xs) {
+    ((std::memcpy(p, &xs, sizeof xs), p += sizeof xs), ...);
+}
+template <class... T>
+Bytes& put(Bytes& v, T... xs) {
+    const size_t n = (sizeof xs + ... + 0);
+    v.resize(v.size() + n);
+    store(&v[v.size() - n], xs...);
+    return v;
+}
+template <class... T>
+Bytes pack(T... xs) {
+    Bytes v;
+    return put(v, xs...);
+}
 
 inline auto memory(Bytes bytes) { return std::make_unique<core::MemorySource>(std::move(bytes)); }
 inline Bytes bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
@@ -96,7 +116,6 @@ public:
     // streams, as macOS stores them).
     uint64_t add_compressed(uint64_t parent, const std::string& name, uint64_t size, Bytes decmpfs,
                             Bytes resource_fork = {});
-    void add_xattr(uint64_t id, const std::string& name, Bytes value);
     // Any catalog record (a directory record may name an id without inode).
     void add_record(Bytes key, Bytes value) { extra_.emplace_back(std::move(key), std::move(value)); }
     void add_drec(uint64_t parent, const std::string& name, uint64_t id, uint16_t type) {

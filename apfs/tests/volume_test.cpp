@@ -59,22 +59,9 @@ TEST(VolumeTest, ExtentsHolesAndOverlaps) {
     EXPECT_EQ(read({{0, 8192, 4, 0}}, 8192), bytes_of(kShortRead));
     EXPECT_EQ(read({{0, 4096, 1, 0}}, 4096, 0),
               bytes_of("corrupted data: block size 0 is not a power of two from 4096 to 65536"));
-    BrokenSink broken;
+    BrokenSink broken;  // a failed write of data, and of a hole
     EXPECT_EQ(outcome(apfs::extents::read_file_data(src, 4096, {{0, 4096, 1, 0}}, 4096, broken)), kNoSpace);
-
-    // On a file, holes stay holes; a size no file can have is a clean error.
-    testing_util::ScratchDir dir;
-    auto to_file = [&](std::vector<apfs::FileExtentRecord> extents, uint64_t size) {
-        auto file = core::File::create((dir / "out").string());
-        core::FileSink sink(*file);
-        return outcome(apfs::extents::read_file_data(src, 4096, extents, size, sink));
-    };
-    const uint64_t tib = uint64_t(1) << 40;
-    EXPECT_EQ(to_file({{0, 4096, 0, 0}, {tib - 4096, 4096, 1, 0}}, tib), "ok");
-    EXPECT_EQ(size_on_disk(dir / "out").first, tib);
-    EXPECT_LE(size_on_disk(dir / "out").second, 65536u);
-    EXPECT_EQ(to_file({{uint64_t(1) << 63, 4096, 1, 0}}, (uint64_t(1) << 63) + 4096),
-              "I/O error: File too large (os error 27)");
+    EXPECT_EQ(outcome(apfs::extents::read_file_data(src, 4096, {}, 4096, broken)), kNoSpace);
 }
 
 TEST(VolumeTest, BuiltContainerAgreesWith7Zip) {
@@ -113,24 +100,31 @@ TEST(VolumeTest, SparseFilesAndLargeBlocks) {
     b.add_file(d, "short", 100000, {{32768, data}});
     b.add_file(d, "holes", 20000, {{0, {}, 16384}, {16384, data}});
     b.add_file(B::kRoot, "huge", uint64_t(1) << 33, {{0, {}, uint64_t(1) << 33}});
+    b.add_file(B::kRoot, "too_far", (uint64_t(1) << 63) + 4096, {{uint64_t(1) << 63, slice(data, 0, 4096)}});
     const Bytes image = b.build();
     auto volume = open_volume(image);
     EXPECT_EQ(volume.block_size(), 16384u);
     EXPECT_EQ(*volume.read_file("d/sparse"), concat({Bytes(32768), data, Bytes(80000 - 32768 - 40000)}));
     EXPECT_EQ(*volume.read_file("d/short"), concat({Bytes(32768), data, Bytes(100000 - 32768 - 40000)}));
     EXPECT_EQ(*volume.read_file("d/holes"), concat({Bytes(16384), slice(data, 0, 20000 - 16384)}));
+    // On a file, holes stay holes; a size no file can have is a clean error.
     testing_util::ScratchDir dir;
-    auto file = core::File::create((dir / "huge").string());
-    core::FileSink sink(*file);
-    EXPECT_EQ(*volume.read_file_to("huge", sink), uint64_t(1) << 33);
-    EXPECT_EQ(size_on_disk(dir / "huge"), std::pair(uint64_t(1) << 33, uint64_t(0)));
+    auto to_file = [&](const char* path) {
+        auto file = core::File::create((dir / "out").string());
+        core::FileSink sink(*file);
+        return outcome(volume.read_file_to(path, sink));
+    };
+    EXPECT_EQ(to_file("huge"), "ok");
+    EXPECT_EQ(size_on_disk(dir / "out"), std::pair(uint64_t(1) << 33, uint64_t(0)));
     expect_cases({
         // In memory, a file cannot be larger than the container: the rest is holes.
         {"larger than the container", outcome(volume.read_file("huge")),
          "unsupported: file too large to read into memory: 8589934592 bytes, more than " +
              std::to_string(image.size()) + " (read it into a file)"},
+        {"too large for a file", to_file("too_far"), "I/O error: File too large (os error 27)"},
     });
 }
+
 
 // Text that compresses, then random bytes that do not.
 Bytes compressible(size_t n) {
@@ -182,39 +176,11 @@ TEST(VolumeTest, CompressedFilesAgreeWith7Zip) {
     expect_same_as_7zip(by_7zip, scratch / "compressed.apfs");
 }
 
-// The codec's own tests hold its decoding errors; here, that the path reaches
-// them, that sizes come from the header, and that a declared size beyond the
-// container is refused before anything is written.
-TEST(VolumeTest, DamagedCompressedFiles) {
-    B b;
-    b.add_compressed(B::kRoot, "type13", 5, concat({codec_testing::decmpfs_header(13, 5), bytes_of("hello")}));
-    b.add_compressed(B::kRoot, "bomb", uint64_t(1) << 40, codec_testing::decmpfs_header(4, uint64_t(1) << 40),
-                     codec_testing::encode_decmpfs(4, compressible(150000)).resource_fork);
-    b.add_compressed(B::kRoot, "no_magic", 5, Bytes(20));
-    b.add_compressed(B::kRoot, "no_fork", 150000, codec_testing::decmpfs_header(4, 150000));
-    const Bytes image = b.build();
-    auto volume = open_volume(image);
-    std::map<std::string, uint64_t> sizes;
-    const auto walk = volume.walk();
-    for (auto& e : *walk) sizes[e.path] = e.entry.size;
-    EXPECT_EQ(sizes, (std::map<std::string, uint64_t>{{"/type13", 5}, {"/bomb", uint64_t(1) << 40}, {"/no_magic", 5},
-                                                      {"/no_fork", 150000}}));
-    core::VecSink sink;
-    expect_cases({
-        {"unknown type, to a sink", outcome(volume.read_file_to("type13", sink)),
-         "unsupported: file \"type13\": compression type 13 is not supported"},
-        {"more than the container holds", outcome(volume.read_file_to("bomb", sink)),
-         "corrupted data: file \"bomb\" declares 1099511627776 uncompressed bytes, more than a container of " +
-             std::to_string(image.size()) + " bytes holds compressed"},
-        {"no resource fork", outcome(volume.read_file("no_fork")),
-         "corrupted data: file \"no_fork\": resource fork of 0 bytes holds no resource header"},
-        {"no magic", outcome(volume.read_file("no_magic")),
-         "corrupted data: file \"no_magic\": decmpfs attribute lacks the magic \"fpmc\""},
-    });
-    EXPECT_TRUE(sink.data().empty());
-}
-
-TEST(VolumeTest, PathsListingsAndLinks) {
+// Paths, listings and links beside damaged records: directory records without
+// inode or with a bad name, a directory cycle, compressed files that cannot
+// be read (the path reaches the codec's errors, sizes come from the header,
+// and a declared size beyond the container is refused before anything is written).
+TEST(VolumeTest, PathsListingsLinksAndDamagedRecords) {
     B b;
     const uint64_t docs = b.add_dir(B::kRoot, "docs"), readme = b.add_file(docs, "readme.txt", bytes_of("read me"));
     b.add_file(B::kRoot, "Upper", bytes_of("U"));
@@ -226,6 +192,13 @@ TEST(VolumeTest, PathsListingsAndLinks) {
     auto bad_name = B::drec_key(B::kRoot, "badname");
     bad_name[8] = 0xFF, bad_name[9] |= 3;  // the name runs past the key
     b.add_record(bad_name, B::drec_value(docs, 4));
+    b.add_drec(b.add_dir(docs, "sub"), "up", docs, 4);  // a directory record leading back to /docs
+    // The header's size wins over the inode's.
+    b.add_compressed(B::kRoot, "type13", 99, concat({codec_testing::decmpfs_header(13, 5), bytes_of("hello")}));
+    b.add_compressed(B::kRoot, "bomb", uint64_t(1) << 40, codec_testing::decmpfs_header(4, uint64_t(1) << 40),
+                     codec_testing::encode_decmpfs(4, compressible(150000)).resource_fork);
+    b.add_compressed(B::kRoot, "no_magic", 5, Bytes(20));
+    b.add_compressed(B::kRoot, "no_fork", 150000, codec_testing::decmpfs_header(4, 150000));
     const Bytes image = b.build();
     auto volume = open_volume(image);
     CatalogOf catalog_of(image);
@@ -236,13 +209,13 @@ TEST(VolumeTest, PathsListingsAndLinks) {
     ASSERT_TRUE(st);
     EXPECT_EQ(std::tuple(st->id, st->size, st->kind, st->mode, st->uid, st->gid),
               std::tuple(readme, 7u, EntryKind::File, 0100644, 501u, 20u));
-    EXPECT_EQ(volume.stat("docs")->nlink, 1u);  // the child count
+    EXPECT_EQ(volume.stat("docs")->nlink, 2u);  // the child count
     EXPECT_FALSE(*catalog::lookup_xattr(src, tree, readme, "nothing"));
     // Both NULs of a target are dropped everywhere; a symlink without its
     // attribute reads like any inode without extents.
     EXPECT_EQ(volume.stat("nuls")->size, 15u);
     EXPECT_EQ(*volume.read_file("nuls"), bytes_of("docs/readme.txt"));
-    core::VecSink sink;
+    core::VecSink sink, none;
     EXPECT_EQ(*volume.read_file_to("nuls", sink), 15u);
     EXPECT_EQ(sink.data(), bytes_of("docs/readme.txt"));
     EXPECT_FALSE(*volume.symlink_target(bare));
@@ -253,15 +226,22 @@ TEST(VolumeTest, PathsListingsAndLinks) {
     // Listings skip records they cannot decode and keep those without inode.
     auto listing = volume.list_directory("//");
     ASSERT_TRUE(listing);
-    std::map<std::string, apfs::DirEntry> by_name;
-    for (auto& e : *listing) by_name[e.name] = e;
-    EXPECT_EQ(by_name.size(), 6u);  // not "short" nor "badname"
-    EXPECT_EQ(std::tuple(by_name["ghost"].size, by_name["ghost"].mod_time), std::tuple(0u, 0u));
-    EXPECT_EQ(by_name["gone_dir"].kind, EntryKind::Directory);
-    EXPECT_EQ(by_name["nuls"].size, 15u);
-    EXPECT_NE(by_name["Upper"].mod_time, 0u);
+    std::map<std::string, std::pair<uint64_t, EntryKind>> by_name;
+    for (auto& e : *listing) by_name[e.name] = {e.size, e.kind};
+    using P = std::pair<uint64_t, EntryKind>;
+    const auto file = EntryKind::File;
+    EXPECT_EQ(by_name, (std::map<std::string, P>{
+                           {"Upper", {1, file}}, {"bare", {0, EntryKind::Symlink}}, {"bomb", {1ull << 40, file}},
+                           {"docs", {0, EntryKind::Directory}}, {"ghost", {0, file}},
+                           {"gone_dir", {0, EntryKind::Directory}}, {"no_fork", {150000, file}},
+                           {"no_magic", {5, file}}, {"nuls", {15, EntryKind::Symlink}}, {"type13", {5, file}}}));
+    EXPECT_NE(listing->front().mod_time, 0u);
 
     BrokenSink broken;
+    std::string deep_path;
+    B deep;
+    for (uint64_t i = 0, dir = B::kRoot; i < apfs::ApfsVolume::kMaxWalkDepth + 1; ++i) dir = deep.add_dir(dir, "d");
+    for (size_t i = 0; i < apfs::ApfsVolume::kMaxWalkDepth; ++i) deep_path += "/d";
     expect_cases({
         {"through a file", outcome(volume.stat("docs/readme.txt/x")), "not a directory: docs/readme.txt"},
         {"missing", outcome(volume.stat("/docs/missing/x")), "file not found: missing"},
@@ -272,28 +252,23 @@ TEST(VolumeTest, PathsListingsAndLinks) {
         {"lookup", outcome(catalog::lookup_inode(src, tree, 4999)), "file not found: inode OID 4999"},
         {"list a file", outcome(volume.list_directory("docs/readme.txt/")), "not a directory: docs/readme.txt/"},
         {"list nothing", outcome(volume.list_directory("nowhere")), "file not found: nowhere"},
-        {"broken sink", outcome(volume.read_file_to("docs/readme.txt", broken)), kNoSpace},
         {"broken sink, link", outcome(volume.read_file_to("nuls", broken)), kNoSpace},
-    });
-    EXPECT_EQ(*volume.read_file("docs/readme.txt"), bytes_of("read me"));  // still usable
-}
-
-TEST(VolumeTest, WalkCyclesAndDepth) {
-    B b;
-    const uint64_t a = b.add_dir(B::kRoot, "a");
-    b.add_drec(b.add_dir(a, "b"), "up", a, 4);  // a directory record leading back to /a
-
-    B deep;
-    uint64_t dir = B::kRoot;
-    for (size_t i = 0; i < apfs::ApfsVolume::kMaxWalkDepth + 1; ++i) dir = deep.add_dir(dir, "d");
-    std::string path;
-    for (size_t i = 0; i < apfs::ApfsVolume::kMaxWalkDepth; ++i) path += "/d";
-    expect_cases({
-        {"cycle", outcome(open_volume(b.build()).walk()),
-         "corrupted data: directory cycle: inode " + std::to_string(a) + " reached again at /a/b/up"},
+        {"cycle", outcome(volume.walk()),
+         "corrupted data: directory cycle: inode " + std::to_string(docs) + " reached again at /docs/sub/up"},
         {"depth", outcome(open_volume(deep.build()).walk()),
-         "corrupted data: directories nested deeper than 1024 levels at " + path},
+         "corrupted data: directories nested deeper than 1024 levels at " + deep_path},
+        {"unknown type, to a sink", outcome(volume.read_file_to("type13", none)),
+         "unsupported: file \"type13\": compression type 13 is not supported"},
+        {"more than the container holds", outcome(volume.read_file_to("bomb", none)),
+         "corrupted data: file \"bomb\" declares 1099511627776 uncompressed bytes, more than a container of " +
+             std::to_string(image.size()) + " bytes holds compressed"},
+        {"no resource fork", outcome(volume.read_file("no_fork")),
+         "corrupted data: file \"no_fork\": resource fork of 0 bytes holds no resource header"},
+        {"no magic", outcome(volume.read_file("no_magic")),
+         "corrupted data: file \"no_magic\": decmpfs attribute lacks the magic \"fpmc\""},
     });
+    EXPECT_TRUE(none.data().empty());
+    EXPECT_EQ(*volume.read_file("docs/readme.txt"), bytes_of("read me"));  // still usable
 }
 
 TEST(VolumeTest, DamagedContainers) {

@@ -38,24 +38,38 @@ std::span<const uint16_t> units(const std::u16string& s) {
     return {reinterpret_cast<const uint16_t*>(s.data()), s.size()};
 }
 
+// Appends big-endian fields of 8, 16, 32 or 64 bits.
+template <class... T>
+Bytes& be(Bytes& out, T... xs) {
+    auto one = [&](auto x) {
+        if constexpr (sizeof x == 1) out.push_back(uint8_t(x));
+        else if constexpr (sizeof x == 2) append_be16(out, uint16_t(x));
+        else if constexpr (sizeof x == 4) append_be32(out, uint32_t(x));
+        else append_be64(out, uint64_t(x));
+    };
+    (one(xs), ...);
+    return out;
+}
+
 void append_name(Bytes& out, const std::u16string& name) {
-    append_be16(out, uint16_t(name.size()));
-    for (char16_t c : name) append_be16(out, c);
+    be(out, uint16_t(name.size()));
+    for (char16_t c : name) be(out, c);
+}
+
+void append_extents(Bytes& out, const hfsplus::ExtentRecord& extents) {
+    for (const auto& e : extents) be(out, e.start_block, e.block_count);
 }
 
 void append_fork(Bytes& out, const hfsplus::ForkData& f) {
-    append_be64(out, f.logical_size);
-    append_be32(out, f.clump_size);
-    append_be32(out, f.total_blocks);
-    for (const auto& e : f.extents) append_be32(out, e.start_block), append_be32(out, e.block_count);
+    append_extents(be(out, f.logical_size, f.clump_size, f.total_blocks), f.extents);
 }
 
 // The 88 bytes folder and file records share: type, id, dates, BSD info, Finder info.
 Bytes record_head(uint16_t type, uint32_t id, uint16_t mode) {
     Bytes d;
-    for (uint32_t v : {uint32_t(type) << 16, 0u, id}) append_be32(d, v);  // type, flags, valence, id
-    for (uint32_t k = 0; k < 5; ++k) append_be32(d, 0xC0000000u + id * 10 + k);
-    for (uint32_t v : {501u, 20u, uint32_t(mode)}) append_be32(d, v);  // owner, group, flags 0, mode
+    be(d, type, uint16_t(0), 0u, id);  // type, flags, valence, id
+    for (uint32_t k = 0; k < 5; ++k) be(d, 0xC0000000u + id * 10 + k);
+    be(d, 501u, 20u, uint32_t(mode));  // owner, group, admin and owner flags 0, mode
     d.resize(88);
     return d;
 }
@@ -88,15 +102,11 @@ std::vector<Bytes> build_tree(std::vector<Bytes> level, uint16_t node_size, uint
         level = std::move(up);
     }
     root = depth ? uint32_t(nodes.size() - 1) : 0;
+    // Depth, root, leaf records, first and last leaf, node size, largest key, total and free
+    // nodes, a reserved field, clump size, tree type 0, compare type, big and variable-length keys.
     Bytes h;
-    append_be16(h, depth);
-    for (uint32_t v : {root, leaf_records, depth ? 1u : 0u, last_leaf}) append_be32(h, v);
-    for (uint16_t v : {node_size, max_key}) append_be16(h, v);
-    for (uint32_t v : {uint32_t(nodes.size()), 0u}) append_be32(h, v);  // total and free nodes
-    append_be16(h, 0);
-    append_be32(h, node_size);     // clump size
-    append_be16(h, compare_type);  // after tree type 0
-    append_be32(h, 6);             // big keys, variable-length index keys
+    be(h, depth, root, leaf_records, depth ? 1u : 0u, last_leaf, node_size, max_key, uint32_t(nodes.size()), 0u);
+    be(h, uint16_t(0), uint32_t(node_size), uint8_t(0), compare_type, 6u);
     h.resize(106);
     nodes[0] = make_node(1, 0, {h, Bytes(128), Bytes(node_size - 256, 0xFF)}, node_size);
     return nodes;
@@ -121,9 +131,7 @@ Bytes folder_record(uint32_t id) { return record_head(1, id, 040755); }
 
 Bytes thread_record(uint16_t type, uint32_t parent, const std::u16string& name) {
     Bytes d;
-    append_be32(d, uint32_t(type) << 16);
-    append_be32(d, parent);
-    append_name(d, name);
+    append_name(be(d, type, uint16_t(0), parent), name);
     return d;
 }
 
@@ -208,34 +216,23 @@ Bytes VolumeBuilder::build() {
         return (hfsx_ ? hfsplus::unicode::compare_binary(units(a.name), units(b.name))
                       : hfsplus::unicode::compare_case_insensitive(units(a.name), units(b.name))) < 0;
     });
-    std::vector<Bytes> catalog_leaves, extent_leaves;
+    std::vector<Bytes> catalog_leaves, extent_leaves, attribute_leaves;
     for (const auto& r : records_) {
-        Bytes& leaf = catalog_leaves.emplace_back();
-        append_be16(leaf, uint16_t(6 + 2 * r.name.size()));
-        append_be32(leaf, r.parent);
+        Bytes& leaf = be(catalog_leaves.emplace_back(), uint16_t(6 + 2 * r.name.size()), r.parent);
         append_name(leaf, r.name);
         leaf.insert(leaf.end(), r.data.begin(), r.data.end());
     }
-    for (const auto& [key, extents] : extent_records) {
-        Bytes& leaf = extent_leaves.emplace_back(Bytes{0, 10, std::get<1>(key), 0});
-        append_be32(leaf, std::get<0>(key));
-        append_be32(leaf, std::get<2>(key));
-        for (const auto& e : extents) append_be32(leaf, e.start_block), append_be32(leaf, e.block_count);
-    }
+    for (const auto& [key, extents] : extent_records)  // key length, fork type, pad, file id, start block
+        append_extents(be(extent_leaves.emplace_back(), uint16_t(10), std::get<1>(key), uint8_t(0), std::get<0>(key),
+                          std::get<2>(key)), extents);
     // Attributes: key length, pad, file id, start block 0, name; inline data record (0x10).
     std::stable_sort(attributes_.begin(), attributes_.end(), [](const Record& a, const Record& b) {
         return std::tuple(a.parent, a.name) < std::tuple(b.parent, b.name);
     });
-    std::vector<Bytes> attribute_leaves;
     for (const auto& a : attributes_) {
-        Bytes& leaf = attribute_leaves.emplace_back();
-        append_be16(leaf, uint16_t(12 + 2 * a.name.size()));
-        append_be16(leaf, 0);
-        append_be32(leaf, a.parent);
-        append_be32(leaf, 0);
+        Bytes& leaf = be(attribute_leaves.emplace_back(), uint16_t(12 + 2 * a.name.size()), uint16_t(0), a.parent, 0u);
         append_name(leaf, a.name);
-        for (uint32_t v : {0x10u, 0u, 0u, uint32_t(a.data.size())}) append_be32(leaf, v);
-        leaf.insert(leaf.end(), a.data.begin(), a.data.end());
+        be(leaf, 0x10u, 0u, 0u, uint32_t(a.data.size())).insert(leaf.end(), a.data.begin(), a.data.end());
         if (leaf.size() % 2) leaf.push_back(0);
     }
     uint32_t unused;
@@ -260,29 +257,31 @@ Bytes VolumeBuilder::build() {
     catalog_offset = forks[2].extents[0].start_block * bs;
 
     Bytes h;
-    append_be16(h, hfsx_ ? hfsplus::kSignatureHfsx : hfsplus::kSignatureHfsPlus);
-    append_be16(h, hfsx_ ? 5 : 4);
+    be(h, hfsx_ ? hfsplus::kSignatureHfsx : hfsplus::kSignatureHfsPlus, uint16_t(hfsx_ ? 5 : 4));
     // Attributes (unmounted cleanly), last mounted version, journal block, four dates, file
     // and folder counts, block size, total, free, next allocation, clumps, next id, writes.
     for (uint32_t v : {0x100u, 0x31302E30u, 0u, 0xC0000000u, 0xC0000001u, 0xC0000002u, 0xC0000003u, files_, folders_,
                        block_size_, next_block_ + 1, 1u, next_block_, block_size_, block_size_, next_id_, 1u})
-        append_be32(h, v);
+        be(h, v);
     h.resize(112);
     for (const auto& fork : forks) append_fork(h, fork);
     std::copy(h.begin(), h.end(), image_.begin() + 1024);
     return image_;
 }
 
-// ------------------------------------------------------------ 7-Zip
+// ------------------------------------------------------------ comparisons
 
 void expect_matches_seven_zip(hfsplus::HfsVolume& volume, const fs::path& volume_file, size_t min_files) {
-    using hfsplus::EntryKind;
     testing_util::ScratchDir dir;
     const std::string command = "cd " + testing_util::shell_quote(dir.path().string()) + " && 7zz x -y " +
                                 testing_util::shell_quote(volume_file.string()) + " > /dev/null 2>&1";
     ASSERT_EQ(testing_util::run(command).status, 0);
     // 7-Zip puts everything under one folder named after the volume.
-    const fs::path top = fs::directory_iterator(dir.path())->path();
+    expect_matches_tree(volume, fs::directory_iterator(dir.path())->path(), min_files);
+}
+
+void expect_matches_tree(hfsplus::HfsVolume& volume, const fs::path& top, size_t min_files) {
+    using hfsplus::EntryKind;
     std::set<std::string> unmatched;
     for (const auto& e : fs::recursive_directory_iterator(top)) {
         const std::string rel = e.path().lexically_relative(top).string();

@@ -100,5 +100,8 @@ private:
 // Walks, stats and reads the whole volume and compares it with what 7-Zip
 // extracts from `volume_file`, which must hold at least `min_files` files.
 void expect_matches_seven_zip(hfsplus::HfsVolume& volume, const fs::path& volume_file, size_t min_files);
+// Likewise against the tree at `top` (7-Zip's spellings of ":" and of hard
+// links, and its re-rooted absolute link targets, are accepted).
+void expect_matches_tree(hfsplus::HfsVolume& volume, const fs::path& top, size_t min_files);
 
 }  // namespace hfs_test

@@ -1,5 +1,7 @@
 #include "pbzx/cpio.hpp"
 
+#include <limits>
+
 #include "core/io.hpp"
 #include "core/text.hpp"
 #include "links.hpp"
@@ -26,24 +28,15 @@ class FieldParser {
 public:
     explicit FieldParser(std::string_view header) : header_(header) {}
 
+    // newc: 8 hexadecimal digits, a 32-bit value.
     template <class T>
     Result<void> hex(size_t width, T& out) {
-        std::string_view field = next(width);
-        if (auto e = detail::utf8_error(field)) return fail(PbzxError::invalid_cpio("Invalid UTF-8 in header: " + *e));
-        uint32_t value = 0;
-        if (auto e = detail::parse_unsigned<uint32_t>(field, 16, value))
-            return fail(PbzxError::invalid_cpio("Invalid hex value '" + std::string(field) + "': " + *e));
-        out = value;
-        return {};
+        return number(width, 16, uint32_t(-1), out);
     }
-
+    // odc: octal digits, trimmed of padding, up to the field's type.
     template <class T>
     Result<void> octal(size_t width, T& out) {
-        std::string_view field = next(width);
-        if (auto e = detail::utf8_error(field)) return fail(PbzxError::invalid_cpio("Invalid UTF-8 in header: " + *e));
-        if (auto e = detail::parse_unsigned<T>(trim(field), 8, out))
-            return fail(PbzxError::invalid_cpio("Invalid octal value '" + std::string(field) + "': " + *e));
-        return {};
+        return number(width, 8, std::numeric_limits<T>::max(), out);
     }
 
 private:
@@ -51,6 +44,18 @@ private:
         std::string_view field = header_.substr(pos_, width);
         pos_ += width;
         return field;
+    }
+
+    template <class T>
+    Result<void> number(size_t width, unsigned base, uint64_t max, T& out) {
+        const std::string_view field = next(width);
+        if (auto e = core::utf8_error(field)) return fail(PbzxError::invalid_cpio("Invalid UTF-8 in header: " + *e));
+        auto value = core::parse_unsigned(base == 16 ? field : trim(field), base, max);
+        if (!value)
+            return fail(PbzxError::invalid_cpio(std::string(base == 16 ? "Invalid hex" : "Invalid octal") + " value '" +
+                                                std::string(field) + "': " + value.error()));
+        out = T(*value);
+        return {};
     }
 
     std::string_view header_;
@@ -128,7 +133,7 @@ Result<std::optional<CpioEntry>> CpioReader::read_header() {
     else if (magic == kNewcMagic || magic == kNewcCrcMagic) format_ = CpioFormat::Newc;
     else
         return fail(PbzxError::invalid_cpio("Invalid CPIO magic at offset " + std::to_string(start) + ": " +
-                                            core::debug_quote(detail::utf8_lossy(magic))));
+                                            core::debug_quote(core::utf8_lossy(magic))));
 
     const size_t header_size = format_ == CpioFormat::Odc ? kOdcHeaderSize : kNewcHeaderSize;
     auto fields = take(header_size - 6);
@@ -142,7 +147,7 @@ Result<std::optional<CpioEntry>> CpioReader::read_header() {
     if (!name) return fail(std::move(name.error()));
     std::string_view name_text = as_text(*name);
     if (!name_text.empty() && name_text.back() == '\0') name_text.remove_suffix(1);
-    if (auto e = detail::utf8_error(name_text)) return fail(PbzxError::invalid_cpio("Invalid filename: " + *e));
+    if (auto e = core::utf8_error(name_text)) return fail(PbzxError::invalid_cpio("Invalid filename: " + *e));
     entry.name = std::string(name_text);
 
     if (format_ == CpioFormat::Newc) {
@@ -185,7 +190,7 @@ Result<std::vector<FileEntry>> CpioReader::list() {
             auto target = read_data(e.filesize);
             if (!target) return fail(std::move(target.error()));
             std::string_view text(reinterpret_cast<const char*>(target->data()), target->size());
-            if (auto err = detail::utf8_error(text))
+            if (auto err = core::utf8_error(text))
                 return fail(PbzxError::invalid_cpio("Invalid symlink target: " + *err));
             entry.link_target = std::string(text);
         } else if (auto r = skip_data(e.filesize); !r) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "core/try.hpp"
 #include "pbzx/bytes.hpp"
 
 namespace pbzx::detail {
@@ -85,9 +86,8 @@ Result<void> XzDecoder::decode_into(std::span<const uint8_t> input, std::span<ui
         s.avail_out = open.size() - used;
         return true;
     };
-    auto decoded = run(input, out.first(std::min(out.size(), kOutputWindow)), offset, next_window);
-    if (!decoded) return fail(std::move(decoded.error()));
-    if (*decoded != out.size()) return fail(size_mismatch(offset, out.size(), *decoded));
+    auto decoded = KIV_TRY(run(input, out.first(std::min(out.size(), kOutputWindow)), offset, next_window));
+    if (decoded != out.size()) return fail(size_mismatch(offset, out.size(), decoded));
     return {};
 }
 
@@ -102,9 +102,8 @@ Result<std::vector<uint8_t>> XzDecoder::decode(std::span<const uint8_t> input, u
         s.avail_out = buffer.size() - used;
         return true;
     };
-    auto decoded = run(input, buffer, offset, grow);
-    if (!decoded) return fail(std::move(decoded.error()));
-    if (*decoded != declared) return fail(size_mismatch(offset, declared, *decoded));
+    auto decoded = KIV_TRY(run(input, buffer, offset, grow));
+    if (decoded != declared) return fail(size_mismatch(offset, declared, decoded));
     return buffer;
 }
 

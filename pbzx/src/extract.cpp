@@ -1,12 +1,12 @@
 // Extraction of a CPIO archive's members below a destination directory.
 #include <cerrno>
-#include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "core/extract.hpp"
 #include "core/io.hpp"
 #include "core/try.hpp"
 #include "links.hpp"
@@ -17,35 +17,6 @@ namespace {
 
 // The failure of the system call that just set errno.
 std::unexpected<core::IoError> os_error() { return core::io_fail(core::IoError::from_errno(errno)); }
-
-bool is_directory(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-core::IoResult<void> check_path(const std::string& path) {
-    if (path.find('\0') != std::string::npos)
-        return core::io_fail(core::IoError::other("file name contained an unexpected NUL byte"));
-    return {};
-}
-
-// Creates `path` and its missing parents (0777 before the umask).  An
-// existing directory is fine; an existing file is "File exists".
-core::IoResult<void> create_dir_all(const std::string& path) {
-    if (path.empty()) return {};
-    KIV_TRY(check_path(path));
-    if (::mkdir(path.c_str(), 0777) == 0 || is_directory(path)) return {};
-    if (errno != ENOENT) return os_error();
-    // Some parent is missing: create every prefix in turn.  The kernel's
-    // path length limit bounds the number of steps.
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        std::string prefix = path.substr(0, slash);
-        if (prefix.back() == '/') continue;
-        if (::mkdir(prefix.c_str(), 0777) != 0 && !is_directory(prefix)) return os_error();
-    }
-    if (::mkdir(path.c_str(), 0777) != 0 && !is_directory(path)) return os_error();
-    return {};
-}
 
 std::string join(const std::string& dest, std::string_view rel) {
     if (dest.empty()) return std::string(rel);
@@ -112,21 +83,19 @@ private:
 
     // Creates or replaces the file at `path` and writes it.
     core::IoResult<FileId> create(const std::string& path, std::span<const uint8_t> data, uint32_t permissions) {
-        KIV_TRY(check_path(path));
-        constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
-        core::File file(::open(path.c_str(), kFlags, 0666));
+        core::File file = KIV_TRY(core::open_output_file(path, core::Existing::Keep));
         struct stat st;
-        if (!file.is_open() || ::fstat(file.fd(), &st) != 0) return os_error();
+        if (::fstat(file.fd(), &st) != 0) return os_error();
         if (st.st_nlink > 1 || shared_.contains(id_of(st))) {
             file.close();
             if (::unlink(path.c_str()) != 0) return os_error();
-            file = core::File(::open(path.c_str(), kFlags | O_EXCL, 0666));
-            if (!file.is_open() || ::fstat(file.fd(), &st) != 0) return os_error();
+            file = KIV_TRY(core::open_output_file(path, core::Existing::Refuse));
+            if (::fstat(file.fd(), &st) != 0) return os_error();
         } else if (st.st_size != 0 && ::ftruncate(file.fd(), 0) != 0) {
             return os_error();
         }
         KIV_TRY(file.write_all(data));
-        if (::fchmod(file.fd(), mode_t(permissions)) != 0) return os_error();
+        KIV_TRY(core::set_permissions(file, permissions));
         return id_of(st);
     }
 
@@ -134,7 +103,7 @@ private:
     // the set's file, when something other than a regular file stands at
     // `path`, or when the file system refuses the link: the caller writes the data.
     core::IoResult<bool> link(const Written& first, const std::string& path, uint32_t permissions) {
-        KIV_TRY(check_path(path));
+        KIV_TRY(core::check_name(path));
         struct stat st;
         if (::lstat(first.path.c_str(), &st) != 0 || id_of(st) != first.id) return false;
         bool linked = false;  // `path` is already a name of the set's file
@@ -162,7 +131,7 @@ Result<ExtractStats> CpioReader::extract_path(std::string_view base_path, const 
     std::string base = cpio::normalize_cpio_path(base_path);
     while (!base.empty() && base.back() == '/') base.pop_back();
 
-    KIV_TRY(create_dir_all(dest));
+    KIV_TRY(core::create_directories(dest));
     rewind();
     ExtractStats stats;
     if (!starts_with_magic()) return stats;
@@ -191,12 +160,12 @@ Result<ExtractStats> CpioReader::extract_path(std::string_view base_path, const 
         auto safe = KIV_TRY(cpio::sanitize_path(rel));
         std::string out = join(dest, safe);
         if (std::string parent = parent_of(out); !parent.empty()) {
-            KIV_TRY(create_dir_all(parent));
+            KIV_TRY(core::create_directories(parent));
         }
 
         switch (e.mode & kTypeMask) {
         case kTypeDirectory:
-            KIV_TRY(create_dir_all(out));
+            KIV_TRY(core::create_directories(out));
             KIV_TRY(skip_data(e.filesize));
             ++stats.dirs;
             break;

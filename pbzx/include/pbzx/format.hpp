@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/extract.hpp"
+
 namespace pbzx {
 
 // ---- PBZX ----------------------------------------------------------------
@@ -84,14 +86,6 @@ struct FileEntry {
     friend bool operator==(const FileEntry&, const FileEntry&) = default;
 };
 
-// Counts returned by an extraction to a directory.
-struct ExtractStats {
-    uint64_t files = 0;
-    uint64_t dirs = 0;
-    uint64_t symlinks_skipped = 0;
-    uint64_t bytes = 0;
-
-    friend bool operator==(const ExtractStats&, const ExtractStats&) = default;
-};
+using ExtractStats = core::ExtractStats;
 
 }  // namespace pbzx

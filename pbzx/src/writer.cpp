@@ -7,6 +7,7 @@
 
 #include <lzma.h>
 
+#include "codec/stream.hpp"
 #include "core/endian.hpp"
 #include "core/thread_pool.hpp"
 #include "core/try.hpp"
@@ -14,14 +15,9 @@
 namespace pbzx {
 namespace {
 
+// liblzma's texts; for an encoder its data error means the size limits.
 std::string lzma_error_text(lzma_ret ret) {
-    switch (ret) {
-    case LZMA_MEM_ERROR: return "cannot allocate memory";
-    case LZMA_OPTIONS_ERROR: return "unsupported options";
-    case LZMA_UNSUPPORTED_CHECK: return "unsupported type of integrity check";
-    case LZMA_DATA_ERROR: return "file size limits exceeded";
-    default: return "internal error (liblzma code " + std::to_string(int(ret)) + ")";
-    }
+    return ret == LZMA_DATA_ERROR ? "file size limits exceeded" : codec::xz_message(ret);
 }
 
 struct LzmaStream {

@@ -10,6 +10,7 @@
 #include "core/io.hpp"
 #include "core/try.hpp"
 #include "links.hpp"
+#include "paths.hpp"
 #include "pbzx/cpio.hpp"
 
 namespace pbzx {
@@ -201,4 +202,32 @@ Result<ExtractStats> CpioReader::extract_path(std::string_view base_path, const 
     return stats;
 }
 
+namespace cpio {
+
+std::string normalize_cpio_path(std::string_view path) {
+    if (path.starts_with("./")) path.remove_prefix(2);
+    if (path.starts_with('/')) path.remove_prefix(1);
+    if (path == ".") return {};
+    return std::string(path);
+}
+
+Result<std::string> sanitize_path(std::string_view path) {
+    while (path.starts_with('/')) path.remove_prefix(1);
+    for (size_t start = 0; start <= path.size();) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string_view::npos) slash = path.size();
+        if (path.substr(start, slash - start) == "..")
+            return fail(PbzxError::invalid_path("Path traversal detected: " + std::string(path)));
+        start = slash + 1;
+    }
+    return std::string(path);
+}
+
+std::string strip_base_prefix(std::string_view path, std::string_view base) {
+    if (base.empty()) return std::string(path);
+    if (path.size() <= base.size()) return {};
+    return std::string(path.substr(base.size() + 1));
+}
+
+}  // namespace cpio
 }  // namespace pbzx

@@ -8,20 +8,6 @@
 #include "core/try.hpp"
 
 namespace pbzx {
-namespace {
-
-// Reads until `buf` is full or the source ends; returns the bytes read.
-core::IoResult<size_t> read_up_to(core::ByteSource& source, std::span<uint8_t> buf) {
-    size_t got = 0;
-    while (got < buf.size()) {
-        auto n = KIV_TRY(source.read(buf.subspan(got)));
-        if (n == 0) break;
-        got += n;
-    }
-    return got;
-}
-
-}  // namespace
 
 Result<PbzxReader> PbzxReader::open(const std::string& path) {
     auto source = KIV_TRY(core::FileSource::open(path));
@@ -59,7 +45,7 @@ Result<std::vector<detail::ChunkRef>> PbzxReader::scan(bool in_place) {
     std::vector<detail::ChunkRef> chunks;
     for (;;) {
         uint8_t sizes[kChunkHeaderSize];
-        auto got = KIV_TRY(read_up_to(*source_, std::span(sizes, 8)));
+        auto got = KIV_TRY(source_->read_up_to(std::span(sizes, 8)));
         if (got < 8) break;  // 0 to 7 trailing bytes end the stream
         KIV_TRY(source_->read_exact(std::span(sizes + 8, 8)));
         detail::ChunkRef chunk;
@@ -69,7 +55,7 @@ Result<std::vector<detail::ChunkRef>> PbzxReader::scan(bool in_place) {
 
         if (chunk.uncompressed_size == 0 && chunk.compressed_size == 0) {
             uint8_t probe;
-            auto more = KIV_TRY(read_up_to(*source_, std::span(&probe, 1)));
+            auto more = KIV_TRY(source_->read_up_to(std::span(&probe, 1)));
             if (more != 0)
                 return fail(PbzxError::invalid_chunk(offset_, "zero-length chunk header followed by more data"));
             offset_ += kChunkHeaderSize;

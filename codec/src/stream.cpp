@@ -22,7 +22,7 @@ struct Decoder::Streams {
     lzma_stream xz = LZMA_STREAM_INIT;
 };
 
-Decoder::Decoder(Format format) : format_(format), streams_(std::make_unique<Streams>()) {}
+Decoder::Decoder(Format format) : requested_(format), format_(format), streams_(std::make_unique<Streams>()) {}
 
 Decoder::~Decoder() {
     if (!started_) return;
@@ -44,10 +44,12 @@ std::expected<Decoder::Step, DecodeFailure> Decoder::step(std::span<const uint8_
         case Format::Zlib:
         case Format::Gzip:
         case Format::ZlibOrGzip: {
-            if (!started_) {
-                if (int r = inflateInit2(&s.z, format_ == Format::Gzip ? 15 + 16 : 15); r != Z_OK)
+            if (!started_ || restart_) {
+                const int bits = format_ == Format::Gzip ? 15 + 16 : 15;
+                if (int r = started_ ? inflateReset2(&s.z, bits) : inflateInit2(&s.z, bits); r != Z_OK)
                     return std::unexpected(DecodeFailure{r, zError(r)});
                 started_ = true;
+                restart_ = false;
             }
             s.z.next_in = const_cast<Bytef*>(in.data());
             s.z.avail_in = uInt(in_n);
@@ -59,7 +61,9 @@ std::expected<Decoder::Step, DecodeFailure> Decoder::step(std::span<const uint8_
             return Step{in_n - s.z.avail_in, out_n - s.z.avail_out, r == Z_STREAM_END};
         }
         case Format::Bzip2: {
-            if (!started_) {
+            if (!started_ || restart_) {
+                if (started_) BZ2_bzDecompressEnd(&s.bz);
+                started_ = restart_ = false;
                 if (int r = BZ2_bzDecompressInit(&s.bz, 0, 0); r != BZ_OK) return std::unexpected(DecodeFailure{r, {}});
                 started_ = true;
             }
@@ -72,10 +76,12 @@ std::expected<Decoder::Step, DecodeFailure> Decoder::step(std::span<const uint8_
             return Step{in_n - s.bz.avail_in, out_n - s.bz.avail_out, r == BZ_STREAM_END};
         }
         case Format::Xz: {
-            if (!started_) {
+            if (!started_ || restart_) {
+                // On a stream already set up, liblzma reuses its memory.
                 if (lzma_ret r = lzma_stream_decoder(&s.xz, UINT64_MAX, 0); r != LZMA_OK)
                     return std::unexpected(DecodeFailure{int(r), {}});
                 started_ = true;
+                restart_ = false;
             }
             s.xz.next_in = in.data();
             s.xz.avail_in = in_n;

@@ -10,12 +10,6 @@ namespace {
 
 std::unexpected<IoError> os_error() { return io_fail(IoError::from_errno(errno)); }
 
-IoResult<void> check_name(const std::string& path) {
-    if (path.find('\0') != std::string::npos)
-        return io_fail(IoError::other("file name contained an unexpected NUL byte"));
-    return {};
-}
-
 bool is_directory(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -23,10 +17,16 @@ bool is_directory(const std::string& path) {
 
 }  // namespace
 
+IoResult<void> check_name(const std::filesystem::path& path) {
+    if (path.native().find('\0') != std::string::npos)
+        return io_fail(IoError::other("file name contained an unexpected NUL byte"));
+    return {};
+}
+
 IoResult<void> create_directories(const std::filesystem::path& dir) {
     const std::string& path = dir.native();
     if (path.empty()) return {};
-    KIV_TRY(check_name(path));
+    KIV_TRY(check_name(dir));
     if (::mkdir(path.c_str(), 0777) == 0 || is_directory(path)) return {};
     if (errno != ENOENT) return os_error();
     // Some parent is missing: create every prefix in turn.  The kernel's
@@ -40,9 +40,10 @@ IoResult<void> create_directories(const std::filesystem::path& dir) {
     return {};
 }
 
-IoResult<File> open_output_file(const std::filesystem::path& path, bool truncate) {
-    KIV_TRY(check_name(path.native()));
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (truncate ? O_TRUNC : 0);
+IoResult<File> open_output_file(const std::filesystem::path& path, Existing existing) {
+    KIV_TRY(check_name(path));
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW |
+                      (existing == Existing::Truncate ? O_TRUNC : existing == Existing::Refuse ? O_EXCL : 0);
     const int fd = ::open(path.c_str(), flags, 0666);
     if (fd < 0) return os_error();
     return File(fd);

@@ -111,6 +111,16 @@ IoResult<void> ByteSource::read_exact(std::span<uint8_t> buf) {
     return {};
 }
 
+IoResult<size_t> ByteSource::read_up_to(std::span<uint8_t> buf) {
+    size_t got = 0;
+    while (got < buf.size()) {
+        const size_t n = KIV_TRY(read(buf.subspan(got)));
+        if (n == 0) break;
+        got += n;
+    }
+    return got;
+}
+
 IoResult<void> ByteSource::read_exact_at(uint64_t offset, std::span<uint8_t> buf) {
     KIV_TRY(seek(offset));
     return read_exact(buf);

@@ -20,8 +20,6 @@ constexpr size_t kThreadHeaderSize = 10;
 
 enum RecordType : uint16_t { kFolder = 1, kFile = 2, kFolderThread = 3, kFileThread = 4 };
 
-std::unexpected<HfsPlusError> short_read() { return std::unexpected(HfsPlusError(core::IoError::unexpected_eof())); }
-
 CatalogThread parse_thread(const uint8_t* p, uint16_t name_len) {
     CatalogThread t;
     t.parent_id = core::load_be32(p + 4);
@@ -81,7 +79,7 @@ std::string present_name(std::span<const uint16_t> units) {
 }
 
 Result<ForkData> parse_fork_data(std::span<const uint8_t> bytes, size_t& pos) {
-    if (pos > bytes.size() || bytes.size() - pos < 80) return short_read();
+    if (pos > bytes.size() || bytes.size() - pos < 80) return core::eof_fail();
     const uint8_t* p = bytes.data() + pos;
     ForkData f;
     f.logical_size = core::load_be64(p);
@@ -96,7 +94,7 @@ Result<ForkData> parse_fork_data(std::span<const uint8_t> bytes, size_t& pos) {
 }
 
 Result<BsdInfo> parse_bsd_info(std::span<const uint8_t> bytes, size_t& pos) {
-    if (pos > bytes.size() || bytes.size() - pos < 16) return short_read();
+    if (pos > bytes.size() || bytes.size() - pos < 16) return core::eof_fail();
     const uint8_t* p = bytes.data() + pos;
     BsdInfo b;
     b.owner_id = core::load_be32(p);
@@ -131,7 +129,7 @@ Result<CatalogRecord> parse_catalog_record(std::span<const uint8_t> data) {
     const uint16_t type = core::load_be16(p);
     switch (type) {
         case kFolder: {
-            if (data.size() < kFolderRecordSize) return short_read();
+            if (data.size() < kFolderRecordSize) return core::eof_fail();
             CatalogFolder f;
             KIV_TRY(parse_dates(data, f));
             f.valence = core::load_be32(p + 4);
@@ -139,7 +137,7 @@ Result<CatalogRecord> parse_catalog_record(std::span<const uint8_t> data) {
             return f;
         }
         case kFile: {
-            if (data.size() < kFileRecordSize) return short_read();
+            if (data.size() < kFileRecordSize) return core::eof_fail();
             CatalogFile f;
             KIV_TRY(parse_dates(data, f));
             f.file_id = core::load_be32(p + 8);
@@ -152,9 +150,9 @@ Result<CatalogRecord> parse_catalog_record(std::span<const uint8_t> data) {
         }
         case kFolderThread:
         case kFileThread: {
-            if (data.size() < kThreadHeaderSize) return short_read();
+            if (data.size() < kThreadHeaderSize) return core::eof_fail();
             const uint16_t name_len = core::load_be16(p + 8);
-            if (data.size() - kThreadHeaderSize < size_t(name_len) * 2) return short_read();
+            if (data.size() - kThreadHeaderSize < size_t(name_len) * 2) return core::eof_fail();
             if (type == kFolderThread) return CatalogFolderThread{parse_thread(p, name_len)};
             return CatalogFileThread{parse_thread(p, name_len)};
         }

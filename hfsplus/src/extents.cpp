@@ -15,19 +15,6 @@ constexpr size_t kExtentRecordSize = 64;
 // Contiguous blocks are copied in pieces of about this size (whole blocks).
 constexpr uint64_t kCopyChunk = 1u << 20;
 
-std::unexpected<HfsPlusError> short_read() { return std::unexpected(HfsPlusError(core::IoError::unexpected_eof())); }
-
-// Reads until `buf` is full or the source ends; returns the bytes read.
-Result<size_t> read_up_to(core::ByteSource& source, std::span<uint8_t> buf) {
-    size_t got = 0;
-    while (got < buf.size()) {
-        size_t n = KIV_TRY(source.read(buf.subspan(got)));
-        if (n == 0) break;
-        got += n;
-    }
-    return got;
-}
-
 }  // namespace
 
 std::strong_ordering compare_extent_key(std::span<const uint8_t> record, uint32_t file_id, uint8_t fork_type,
@@ -75,7 +62,7 @@ Result<uint64_t> read_extent(core::ByteSource& source, uint32_t start_block, uin
         const uint64_t avail = pos < mem->size() ? mem->size() - pos : 0;
         const uint64_t take = avail >= n ? n : whole_blocks(avail);
         if (take > 0) KIV_TRY(writer.write_all(std::span<const uint8_t>(mem->data() + pos, size_t(take))));
-        if (take < n) return short_read();
+        if (take < n) return core::eof_fail();
         return n;
     }
 
@@ -84,10 +71,10 @@ Result<uint64_t> read_extent(core::ByteSource& source, uint32_t start_block, uin
     KIV_TRY(source.seek(pos));
     for (uint64_t done = 0; done < n;) {
         const size_t m = size_t(std::min(n - done, step));
-        const size_t got = KIV_TRY(read_up_to(source, {buffer.data(), m}));
+        const size_t got = KIV_TRY(source.read_up_to({buffer.data(), m}));
         if (got < m) {
             KIV_TRY(writer.write_all({buffer.data(), size_t(whole_blocks(got))}));
-            return short_read();
+            return core::eof_fail();
         }
         KIV_TRY(writer.write_all({buffer.data(), m}));
         done += m;

@@ -5,18 +5,18 @@
 #include "error.hpp"
 #include "payload.hpp"
 #include "pbzx/writer.hpp"
+#include "records.hpp"
 #include "types.hpp"
 
 namespace kiv_python {
-namespace {
-
-using error::unwrap;
-
-PyExtractStats to_value(const pbzx::ExtractStats& s) { return {s.files, s.dirs, s.symlinks_skipped, s.bytes}; }
 
 PyFileEntry to_value(const pbzx::FileEntry& e) {
     return {e.path, e.size, e.mode, e.mtime, e.uid, e.gid, e.is_dir, e.is_symlink, e.link_target};
 }
+
+namespace {
+
+using error::unwrap;
 
 // A writer that is consumed by finish(): absent once finished.
 template <class Native>

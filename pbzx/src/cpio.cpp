@@ -1,7 +1,10 @@
 #include "pbzx/cpio.hpp"
 
+#include <limits>
+
 #include "core/io.hpp"
 #include "core/text.hpp"
+#include "core/try.hpp"
 #include "links.hpp"
 
 namespace pbzx {
@@ -26,24 +29,15 @@ class FieldParser {
 public:
     explicit FieldParser(std::string_view header) : header_(header) {}
 
+    // newc: 8 hexadecimal digits, a 32-bit value.
     template <class T>
     Result<void> hex(size_t width, T& out) {
-        std::string_view field = next(width);
-        if (auto e = detail::utf8_error(field)) return fail(PbzxError::invalid_cpio("Invalid UTF-8 in header: " + *e));
-        uint32_t value = 0;
-        if (auto e = detail::parse_unsigned<uint32_t>(field, 16, value))
-            return fail(PbzxError::invalid_cpio("Invalid hex value '" + std::string(field) + "': " + *e));
-        out = value;
-        return {};
+        return number(width, 16, uint32_t(-1), out);
     }
-
+    // odc: octal digits, trimmed of padding, up to the field's type.
     template <class T>
     Result<void> octal(size_t width, T& out) {
-        std::string_view field = next(width);
-        if (auto e = detail::utf8_error(field)) return fail(PbzxError::invalid_cpio("Invalid UTF-8 in header: " + *e));
-        if (auto e = detail::parse_unsigned<T>(trim(field), 8, out))
-            return fail(PbzxError::invalid_cpio("Invalid octal value '" + std::string(field) + "': " + *e));
-        return {};
+        return number(width, 8, std::numeric_limits<T>::max(), out);
     }
 
 private:
@@ -53,46 +47,52 @@ private:
         return field;
     }
 
+    template <class T>
+    Result<void> number(size_t width, unsigned base, uint64_t max, T& out) {
+        const std::string_view field = next(width);
+        if (auto e = core::utf8_error(field)) return fail(PbzxError::invalid_cpio("Invalid UTF-8 in header: " + *e));
+        auto value = core::parse_unsigned(base == 16 ? field : trim(field), base, max);
+        if (!value)
+            return fail(PbzxError::invalid_cpio(std::string(base == 16 ? "Invalid hex" : "Invalid octal") + " value '" +
+                                                std::string(field) + "': " + value.error()));
+        out = T(*value);
+        return {};
+    }
+
     std::string_view header_;
     size_t pos_ = 0;
 };
 
-#define PBZX_TRY(expr)                                   \
-    do {                                                 \
-        if (auto r_ = (expr); !r_) return fail(std::move(r_.error())); \
-    } while (0)
-
 Result<void> parse_newc(std::string_view fields, CpioEntry& e) {
     FieldParser p(fields);
-    PBZX_TRY(p.hex(8, e.ino));
-    PBZX_TRY(p.hex(8, e.mode));
-    PBZX_TRY(p.hex(8, e.uid));
-    PBZX_TRY(p.hex(8, e.gid));
-    PBZX_TRY(p.hex(8, e.nlink));
-    PBZX_TRY(p.hex(8, e.mtime));
-    PBZX_TRY(p.hex(8, e.filesize));
-    PBZX_TRY(p.hex(8, e.devmajor));
-    PBZX_TRY(p.hex(8, e.devminor));
-    PBZX_TRY(p.hex(8, e.rdevmajor));
-    PBZX_TRY(p.hex(8, e.rdevminor));
-    PBZX_TRY(p.hex(8, e.namesize));
-    PBZX_TRY(p.hex(8, e.check));
-    return {};
+    KIV_TRY(p.hex(8, e.ino));
+    KIV_TRY(p.hex(8, e.mode));
+    KIV_TRY(p.hex(8, e.uid));
+    KIV_TRY(p.hex(8, e.gid));
+    KIV_TRY(p.hex(8, e.nlink));
+    KIV_TRY(p.hex(8, e.mtime));
+    KIV_TRY(p.hex(8, e.filesize));
+    KIV_TRY(p.hex(8, e.devmajor));
+    KIV_TRY(p.hex(8, e.devminor));
+    KIV_TRY(p.hex(8, e.rdevmajor));
+    KIV_TRY(p.hex(8, e.rdevminor));
+    KIV_TRY(p.hex(8, e.namesize));
+    return p.hex(8, e.check);
 }
 
 Result<void> parse_odc(std::string_view fields, CpioEntry& e) {
     FieldParser p(fields);
     uint32_t dev = 0, rdev = 0;
-    PBZX_TRY(p.octal(6, dev));
-    PBZX_TRY(p.octal(6, e.ino));
-    PBZX_TRY(p.octal(6, e.mode));
-    PBZX_TRY(p.octal(6, e.uid));
-    PBZX_TRY(p.octal(6, e.gid));
-    PBZX_TRY(p.octal(6, e.nlink));
-    PBZX_TRY(p.octal(6, rdev));
-    PBZX_TRY(p.octal(11, e.mtime));
-    PBZX_TRY(p.octal(6, e.namesize));
-    PBZX_TRY(p.octal(11, e.filesize));
+    KIV_TRY(p.octal(6, dev));
+    KIV_TRY(p.octal(6, e.ino));
+    KIV_TRY(p.octal(6, e.mode));
+    KIV_TRY(p.octal(6, e.uid));
+    KIV_TRY(p.octal(6, e.gid));
+    KIV_TRY(p.octal(6, e.nlink));
+    KIV_TRY(p.octal(6, rdev));
+    KIV_TRY(p.octal(11, e.mtime));
+    KIV_TRY(p.octal(6, e.namesize));
+    KIV_TRY(p.octal(11, e.filesize));
     e.devmajor = dev >> 8;
     e.devminor = dev & 0xFF;
     e.rdevmajor = rdev >> 8;
@@ -106,7 +106,7 @@ Result<void> parse_odc(std::string_view fields, CpioEntry& e) {
 // ---- CpioReader -------------------------------------------------------------
 
 Result<std::span<const uint8_t>> CpioReader::take(uint64_t n) {
-    if (n > data_.size() - pos_) return fail_io(core::IoError::unexpected_eof());
+    if (n > data_.size() - pos_) return fail(core::IoError::unexpected_eof());
     auto bytes = data_.subspan(pos_, size_t(n));
     pos_ += size_t(n);
     return bytes;
@@ -128,40 +128,36 @@ Result<std::optional<CpioEntry>> CpioReader::read_header() {
     else if (magic == kNewcMagic || magic == kNewcCrcMagic) format_ = CpioFormat::Newc;
     else
         return fail(PbzxError::invalid_cpio("Invalid CPIO magic at offset " + std::to_string(start) + ": " +
-                                            core::debug_quote(detail::utf8_lossy(magic))));
+                                            core::debug_quote(core::utf8_lossy(magic))));
 
     const size_t header_size = format_ == CpioFormat::Odc ? kOdcHeaderSize : kNewcHeaderSize;
-    auto fields = take(header_size - 6);
-    if (!fields) return fail(std::move(fields.error()));
+    auto fields = KIV_TRY(take(header_size - 6));
     CpioEntry entry;
     entry.format = format_;
-    auto parsed = format_ == CpioFormat::Odc ? parse_odc(as_text(*fields), entry) : parse_newc(as_text(*fields), entry);
-    if (!parsed) return fail(std::move(parsed.error()));
+    KIV_TRY(format_ == CpioFormat::Odc ? parse_odc(as_text(fields), entry) : parse_newc(as_text(fields), entry));
 
-    auto name = take(entry.namesize);
-    if (!name) return fail(std::move(name.error()));
-    std::string_view name_text = as_text(*name);
+    auto name = KIV_TRY(take(entry.namesize));
+    std::string_view name_text = as_text(name);
     if (!name_text.empty() && name_text.back() == '\0') name_text.remove_suffix(1);
-    if (auto e = detail::utf8_error(name_text)) return fail(PbzxError::invalid_cpio("Invalid filename: " + *e));
+    if (auto e = core::utf8_error(name_text)) return fail(PbzxError::invalid_cpio("Invalid filename: " + *e));
     entry.name = std::string(name_text);
 
     if (format_ == CpioFormat::Newc) {
         uint64_t padding = (4 - (kNewcHeaderSize + entry.namesize) % 4) % 4;
-        if (auto r = take(padding); !r) return fail(std::move(r.error()));
+        KIV_TRY(take(padding));
     }
     return entry;
 }
 
 Result<std::vector<uint8_t>> CpioReader::read_data(uint64_t size) {
-    auto bytes = take(size);
-    if (!bytes) return fail(std::move(bytes.error()));
-    if (auto r = take(data_padding(size)); !r) return fail(std::move(r.error()));
-    return std::vector<uint8_t>(bytes->begin(), bytes->end());
+    auto bytes = KIV_TRY(take(size));
+    KIV_TRY(take(data_padding(size)));
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 Result<void> CpioReader::skip_data(uint64_t size) {
-    if (auto r = take(size); !r) return fail(std::move(r.error()));
-    if (auto r = take(data_padding(size)); !r) return fail(std::move(r.error()));
+    KIV_TRY(take(size));
+    KIV_TRY(take(data_padding(size)));
     return {};
 }
 
@@ -173,19 +169,17 @@ Result<std::vector<FileEntry>> CpioReader::list() {
     std::vector<std::pair<size_t, size_t>> shared_names;
     for (;;) {
         const size_t header_offset = pos_;
-        auto header = read_header();
-        if (!header) return fail(std::move(header.error()));
-        if (!*header || (*header)->is_trailer()) break;
-        CpioEntry& e = **header;
+        auto header = KIV_TRY(read_header());
+        if (!header || header->is_trailer()) break;
+        CpioEntry& e = *header;
         if (e.is_newc_link() && e.filesize == 0) shared_names.emplace_back(entries.size(), header_offset);
         FileEntry entry{.path = std::move(e.name), .size = e.filesize, .mtime = e.mtime, .mode = e.mode,
                         .uid = e.uid, .gid = e.gid, .is_dir = e.is_dir(), .is_symlink = e.is_symlink(),
                         .link_target = std::nullopt};
         if (e.is_symlink() && e.filesize > 0) {
-            auto target = read_data(e.filesize);
-            if (!target) return fail(std::move(target.error()));
-            std::string_view text(reinterpret_cast<const char*>(target->data()), target->size());
-            if (auto err = detail::utf8_error(text))
+            auto target = KIV_TRY(read_data(e.filesize));
+            std::string_view text(reinterpret_cast<const char*>(target.data()), target.size());
+            if (auto err = core::utf8_error(text))
                 return fail(PbzxError::invalid_cpio("Invalid symlink target: " + *err));
             entry.link_target = std::string(text);
         } else if (auto r = skip_data(e.filesize); !r) {
@@ -206,10 +200,9 @@ Result<std::vector<uint8_t>> CpioReader::extract_file(std::string_view path) {
     if (!starts_with_magic()) return fail(PbzxError::file_not_found(std::string(path)));
     for (;;) {
         const size_t header_offset = pos_;
-        auto header = read_header();
-        if (!header) return fail(std::move(header.error()));
-        if (!*header || (*header)->is_trailer()) return fail(PbzxError::file_not_found(std::string(path)));
-        const CpioEntry& e = **header;
+        auto header = KIV_TRY(read_header());
+        if (!header || header->is_trailer()) return fail(PbzxError::file_not_found(std::string(path)));
+        const CpioEntry& e = *header;
         if (e.name == path) {
             if (e.is_dir()) return fail(PbzxError::invalid_path("'" + std::string(path) + "' is a directory"));
             if (e.is_newc_link() && e.filesize == 0) {
@@ -219,38 +212,8 @@ Result<std::vector<uint8_t>> CpioReader::extract_file(std::string_view path) {
             }
             return read_data(e.filesize);
         }
-        if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
+        KIV_TRY(skip_data(e.filesize));
     }
 }
 
-// ---- path helpers -----------------------------------------------------------
-
-namespace cpio {
-
-std::string normalize_cpio_path(std::string_view path) {
-    if (path.starts_with("./")) path.remove_prefix(2);
-    if (path.starts_with('/')) path.remove_prefix(1);
-    if (path == ".") return {};
-    return std::string(path);
-}
-
-Result<std::string> sanitize_path(std::string_view path) {
-    while (path.starts_with('/')) path.remove_prefix(1);
-    for (size_t start = 0; start <= path.size();) {
-        size_t slash = path.find('/', start);
-        if (slash == std::string_view::npos) slash = path.size();
-        if (path.substr(start, slash - start) == "..")
-            return fail(PbzxError::invalid_path("Path traversal detected: " + std::string(path)));
-        start = slash + 1;
-    }
-    return std::string(path);
-}
-
-std::string strip_base_prefix(std::string_view path, std::string_view base) {
-    if (base.empty()) return std::string(path);
-    if (path.size() <= base.size()) return {};
-    return std::string(path.substr(base.size() + 1));
-}
-
-}  // namespace cpio
 }  // namespace pbzx

@@ -7,6 +7,7 @@
 
 #include "chunks.hpp"
 #include "core/thread_pool.hpp"
+#include "core/try.hpp"
 #include "pbzx/reader.hpp"
 #include "xz.hpp"
 
@@ -46,7 +47,7 @@ class Outcomes {
 public:
     explicit Outcomes(size_t n) : errors_(n), read_failed_(n, 0) {}
     void read_failed(size_t i, core::IoError e) {
-        errors_[i].emplace(PbzxError::io(std::move(e)));
+        errors_[i].emplace(PbzxError(std::move(e)));
         read_failed_[i] = 1;
     }
     void failed(size_t i, PbzxError e) { errors_[i].emplace(std::move(e)); }
@@ -71,7 +72,7 @@ core::IoResult<std::span<const uint8_t>> input_of(const ChunkRef& chunk, const c
     std::vector<uint8_t>& buffer = decoder.input_buffer();
     if (buffer.size() < chunk.compressed_size) buffer.resize(size_t(chunk.compressed_size));
     std::span<uint8_t> data(buffer.data(), size_t(chunk.compressed_size));
-    if (auto r = source->pread_exact(chunk.position, data); !r) return core::io_fail(r.error());
+    KIV_TRY(source->pread_exact(chunk.position, data));
     return data;
 }
 
@@ -173,22 +174,21 @@ Result<std::vector<uint8_t>> decompress_chunk(const ReadChunk& chunk) {
 }
 
 Result<Bytes> PbzxReader::decompress_parallel() {
-    auto chunks = scan(true);
-    if (!chunks) return fail(std::move(chunks.error()));
+    auto chunks = KIV_TRY(scan(true));
     const core::PositionalReader* source = source_->positional();
 
     // One buffer of the declared total when every declared size is backed.
     uint64_t total = 0;
     bool reserve = true;
-    for (const ChunkRef& chunk : *chunks) {
+    for (const ChunkRef& chunk : chunks) {
         reserve = reserve && backed(chunk, source) && chunk.uncompressed_size <= SIZE_MAX - total;
         if (!reserve) break;
         total += chunk.uncompressed_size;
     }
     if (reserve) {
-        if (auto out = Bytes::uninitialized(size_t(total))) return decode_in_place(*chunks, source, *out);
+        if (auto out = Bytes::uninitialized(size_t(total))) return decode_in_place(chunks, source, *out);
     }
-    return decode_and_join(*chunks, source);
+    return decode_and_join(chunks, source);
 }
 
 }  // namespace pbzx

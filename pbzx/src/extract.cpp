@@ -1,14 +1,16 @@
 // Extraction of a CPIO archive's members below a destination directory.
 #include <cerrno>
-#include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "core/extract.hpp"
 #include "core/io.hpp"
+#include "core/try.hpp"
 #include "links.hpp"
+#include "paths.hpp"
 #include "pbzx/cpio.hpp"
 
 namespace pbzx {
@@ -16,35 +18,6 @@ namespace {
 
 // The failure of the system call that just set errno.
 std::unexpected<core::IoError> os_error() { return core::io_fail(core::IoError::from_errno(errno)); }
-
-bool is_directory(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-core::IoResult<void> check_path(const std::string& path) {
-    if (path.find('\0') != std::string::npos)
-        return core::io_fail(core::IoError::other("file name contained an unexpected NUL byte"));
-    return {};
-}
-
-// Creates `path` and its missing parents (0777 before the umask).  An
-// existing directory is fine; an existing file is "File exists".
-core::IoResult<void> create_dir_all(const std::string& path) {
-    if (path.empty()) return {};
-    if (auto r = check_path(path); !r) return r;
-    if (::mkdir(path.c_str(), 0777) == 0 || is_directory(path)) return {};
-    if (errno != ENOENT) return os_error();
-    // Some parent is missing: create every prefix in turn.  The kernel's
-    // path length limit bounds the number of steps.
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        std::string prefix = path.substr(0, slash);
-        if (prefix.back() == '/') continue;
-        if (::mkdir(prefix.c_str(), 0777) != 0 && !is_directory(prefix)) return os_error();
-    }
-    if (::mkdir(path.c_str(), 0777) != 0 && !is_directory(path)) return os_error();
-    return {};
-}
 
 std::string join(const std::string& dest, std::string_view rel) {
     if (dest.empty()) return std::string(rel);
@@ -91,16 +64,14 @@ public:
                                std::optional<size_t> link_set) {
         if (link_set) {
             if (auto it = sets_.find(*link_set); it != sets_.end()) {
-                auto linked = link(it->second, path, permissions);
-                if (!linked) return core::io_fail(linked.error());
-                if (*linked) return {};
+                auto linked = KIV_TRY(link(it->second, path, permissions));
+                if (linked) return {};
             }
         }
-        auto id = create(path, data, permissions);
-        if (!id) return core::io_fail(id.error());
+        auto id = KIV_TRY(create(path, data, permissions));
         if (link_set) {
-            sets_.insert_or_assign(*link_set, Written{path, *id});
-            shared_.insert(*id);
+            sets_.insert_or_assign(*link_set, Written{path, id});
+            shared_.insert(id);
         }
         return {};
     }
@@ -113,21 +84,19 @@ private:
 
     // Creates or replaces the file at `path` and writes it.
     core::IoResult<FileId> create(const std::string& path, std::span<const uint8_t> data, uint32_t permissions) {
-        if (auto r = check_path(path); !r) return core::io_fail(r.error());
-        constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
-        core::File file(::open(path.c_str(), kFlags, 0666));
+        core::File file = KIV_TRY(core::open_output_file(path, core::Existing::Keep));
         struct stat st;
-        if (!file.is_open() || ::fstat(file.fd(), &st) != 0) return os_error();
+        if (::fstat(file.fd(), &st) != 0) return os_error();
         if (st.st_nlink > 1 || shared_.contains(id_of(st))) {
             file.close();
             if (::unlink(path.c_str()) != 0) return os_error();
-            file = core::File(::open(path.c_str(), kFlags | O_EXCL, 0666));
-            if (!file.is_open() || ::fstat(file.fd(), &st) != 0) return os_error();
+            file = KIV_TRY(core::open_output_file(path, core::Existing::Refuse));
+            if (::fstat(file.fd(), &st) != 0) return os_error();
         } else if (st.st_size != 0 && ::ftruncate(file.fd(), 0) != 0) {
             return os_error();
         }
-        if (auto r = file.write_all(data); !r) return core::io_fail(r.error());
-        if (::fchmod(file.fd(), mode_t(permissions)) != 0) return os_error();
+        KIV_TRY(file.write_all(data));
+        KIV_TRY(core::set_permissions(file, permissions));
         return id_of(st);
     }
 
@@ -135,7 +104,7 @@ private:
     // the set's file, when something other than a regular file stands at
     // `path`, or when the file system refuses the link: the caller writes the data.
     core::IoResult<bool> link(const Written& first, const std::string& path, uint32_t permissions) {
-        if (auto r = check_path(path); !r) return core::io_fail(r.error());
+        KIV_TRY(core::check_name(path));
         struct stat st;
         if (::lstat(first.path.c_str(), &st) != 0 || id_of(st) != first.id) return false;
         bool linked = false;  // `path` is already a name of the set's file
@@ -163,7 +132,7 @@ Result<ExtractStats> CpioReader::extract_path(std::string_view base_path, const 
     std::string base = cpio::normalize_cpio_path(base_path);
     while (!base.empty() && base.back() == '/') base.pop_back();
 
-    if (auto r = create_dir_all(dest); !r) return fail_io(r.error());
+    KIV_TRY(core::create_directories(dest));
     rewind();
     ExtractStats stats;
     if (!starts_with_magic()) return stats;
@@ -172,44 +141,41 @@ Result<ExtractStats> CpioReader::extract_path(std::string_view base_path, const 
     std::optional<detail::LinkIndex> links;  // built when the first size-0 link name is met
     for (;;) {
         const size_t header_offset = pos_;
-        auto header = read_header();
-        if (!header) return fail(std::move(header.error()));
-        if (!*header || (*header)->is_trailer()) break;
-        const CpioEntry& e = **header;
+        auto header = KIV_TRY(read_header());
+        if (!header || header->is_trailer()) break;
+        const CpioEntry& e = *header;
 
         std::string name = cpio::normalize_cpio_path(e.name);
         bool selected = base.empty() || name == base ||
                         (name.size() > base.size() && name.starts_with(base) && name[base.size()] == '/');
         if (!selected) {
-            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
+            KIV_TRY(skip_data(e.filesize));
             continue;
         }
         std::string rel = cpio::strip_base_prefix(name, base);
         if (rel.empty()) {
-            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
+            KIV_TRY(skip_data(e.filesize));
             if (e.is_dir()) ++stats.dirs;
             continue;
         }
-        auto safe = cpio::sanitize_path(rel);
-        if (!safe) return fail(std::move(safe.error()));
-        std::string out = join(dest, *safe);
+        auto safe = KIV_TRY(cpio::sanitize_path(rel));
+        std::string out = join(dest, safe);
         if (std::string parent = parent_of(out); !parent.empty()) {
-            if (auto r = create_dir_all(parent); !r) return fail_io(r.error());
+            KIV_TRY(core::create_directories(parent));
         }
 
         switch (e.mode & kTypeMask) {
         case kTypeDirectory:
-            if (auto r = create_dir_all(out); !r) return fail_io(r.error());
-            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
+            KIV_TRY(core::create_directories(out));
+            KIV_TRY(skip_data(e.filesize));
             ++stats.dirs;
             break;
         case kTypeRegular: {
             const size_t data_offset = pos_;
-            auto data = take(e.filesize);
-            if (!data) return fail(std::move(data.error()));
-            if (auto r = take(data_padding(e.filesize)); !r) return fail(std::move(r.error()));
+            auto data = KIV_TRY(take(e.filesize));
+            KIV_TRY(take(data_padding(e.filesize)));
             // The names of a link set share one file, made from the set's data.
-            std::span<const uint8_t> content = *data;
+            std::span<const uint8_t> content = data;
             std::optional<size_t> link_set;
             if (e.is_newc_link() && e.filesize > 0) {
                 link_set = data_offset;
@@ -220,20 +186,48 @@ Result<ExtractStats> CpioReader::extract_path(std::string_view base_path, const 
                     link_set = shared->offset;
                 }
             }
-            if (auto r = files.write(out, content, e.mode & kPermissionMask, link_set); !r) return fail_io(r.error());
+            KIV_TRY(files.write(out, content, e.mode & kPermissionMask, link_set));
             ++stats.files;
             stats.bytes += content.size();
             break;
         }
         case kTypeSymlink:
-            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
+            KIV_TRY(skip_data(e.filesize));
             ++stats.symlinks_skipped;
             break;
         default:  // devices, FIFOs, sockets: not created, not counted
-            if (auto r = skip_data(e.filesize); !r) return fail(std::move(r.error()));
+            KIV_TRY(skip_data(e.filesize));
         }
     }
     return stats;
 }
 
+namespace cpio {
+
+std::string normalize_cpio_path(std::string_view path) {
+    if (path.starts_with("./")) path.remove_prefix(2);
+    if (path.starts_with('/')) path.remove_prefix(1);
+    if (path == ".") return {};
+    return std::string(path);
+}
+
+Result<std::string> sanitize_path(std::string_view path) {
+    while (path.starts_with('/')) path.remove_prefix(1);
+    for (size_t start = 0; start <= path.size();) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string_view::npos) slash = path.size();
+        if (path.substr(start, slash - start) == "..")
+            return fail(PbzxError::invalid_path("Path traversal detected: " + std::string(path)));
+        start = slash + 1;
+    }
+    return std::string(path);
+}
+
+std::string strip_base_prefix(std::string_view path, std::string_view base) {
+    if (base.empty()) return std::string(path);
+    if (path.size() <= base.size()) return {};
+    return std::string(path.substr(base.size() + 1));
+}
+
+}  // namespace cpio
 }  // namespace pbzx

@@ -1,24 +1,21 @@
 #include "pbzx/lib.hpp"
 
+#include "core/try.hpp"
 #include "pbzx/cpio.hpp"
 #include "pbzx/reader.hpp"
 
 namespace pbzx {
 
 Result<Archive> Archive::open(const std::string& path) {
-    auto reader = PbzxReader::open(path);
-    if (!reader) return fail(std::move(reader.error()));
-    auto data = reader->decompress_parallel();
-    if (!data) return fail(std::move(data.error()));
-    return Archive(std::move(*data));
+    auto reader = KIV_TRY(PbzxReader::open(path));
+    auto data = KIV_TRY(reader.decompress_parallel());
+    return Archive(std::move(data));
 }
 
 Result<Archive> Archive::from_reader(core::ByteSource& source) {
-    auto reader = PbzxReader::from_source(source);
-    if (!reader) return fail(std::move(reader.error()));
-    auto data = reader->decompress_parallel();
-    if (!data) return fail(std::move(data.error()));
-    return Archive(std::move(*data));
+    auto reader = KIV_TRY(PbzxReader::from_source(source));
+    auto data = KIV_TRY(reader.decompress_parallel());
+    return Archive(std::move(data));
 }
 
 Archive Archive::from_cpio(std::span<const uint8_t> cpio) { return Archive(Bytes::copy_of(cpio)); }

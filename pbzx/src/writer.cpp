@@ -7,20 +7,17 @@
 
 #include <lzma.h>
 
+#include "codec/stream.hpp"
 #include "core/endian.hpp"
 #include "core/thread_pool.hpp"
+#include "core/try.hpp"
 
 namespace pbzx {
 namespace {
 
+// liblzma's texts; for an encoder its data error means the size limits.
 std::string lzma_error_text(lzma_ret ret) {
-    switch (ret) {
-    case LZMA_MEM_ERROR: return "cannot allocate memory";
-    case LZMA_OPTIONS_ERROR: return "unsupported options";
-    case LZMA_UNSUPPORTED_CHECK: return "unsupported type of integrity check";
-    case LZMA_DATA_ERROR: return "file size limits exceeded";
-    default: return "internal error (liblzma code " + std::to_string(int(ret)) + ")";
-    }
+    return ret == LZMA_DATA_ERROR ? "file size limits exceeded" : codec::xz_message(ret);
 }
 
 struct LzmaStream {
@@ -87,7 +84,7 @@ Result<void> PbzxWriter::write_header() {
     uint8_t header[kPbzxHeaderSize];
     std::copy_n(kPbzxMagic, 4, header);
     core::store_be64(header + 4, flags_);
-    if (auto r = sink_->write_all(header); !r) return fail_io(r.error());
+    KIV_TRY(sink_->write_all(header));
     header_written_ = true;
     total_written_ += kPbzxHeaderSize;
     return {};
@@ -97,8 +94,8 @@ Result<void> PbzxWriter::write_chunk(uint64_t uncompressed_size, std::span<const
     uint8_t sizes[kChunkHeaderSize];
     core::store_be64(sizes, uncompressed_size);
     core::store_be64(sizes + 8, compressed.size());
-    if (auto r = sink_->write_all(sizes); !r) return fail_io(r.error());
-    if (auto r = sink_->write_all(compressed); !r) return fail_io(r.error());
+    KIV_TRY(sink_->write_all(sizes));
+    KIV_TRY(sink_->write_all(compressed));
     total_written_ += kChunkHeaderSize + compressed.size();
     return {};
 }
@@ -106,7 +103,7 @@ Result<void> PbzxWriter::write_chunk(uint64_t uncompressed_size, std::span<const
 Result<void> PbzxWriter::write_cpio(std::span<const uint8_t> data) {
     if (!data.empty() && chunk_size_ == 0)
         return fail(PbzxError::compression("chunk size must be greater than 0"));
-    if (auto r = write_header(); !r) return r;
+    KIV_TRY(write_header());
     if (data.empty()) return {};
 
     const uint64_t slices = (data.size() + chunk_size_ - 1) / chunk_size_;
@@ -127,7 +124,7 @@ Result<void> PbzxWriter::write_cpio(std::span<const uint8_t> data) {
             // Equal sizes mark a stored chunk, so a slice whose .xz stream is
             // exactly as long as the slice itself is stored as it stands.
             auto plain = slice(first + k);
-            if (auto r = write_chunk(plain.size(), out->size() == plain.size() ? plain : *out); !r) return r;
+            KIV_TRY(write_chunk(plain.size(), out->size() == plain.size() ? plain : *out));
             out->clear();
             out->shrink_to_fit();
         }
@@ -136,9 +133,8 @@ Result<void> PbzxWriter::write_cpio(std::span<const uint8_t> data) {
 }
 
 Result<void> PbzxWriter::finish() {
-    if (auto r = write_header(); !r) return r;
-    if (auto r = sink_->flush(); !r) return fail_io(r.error());
-    return {};
+    KIV_TRY(write_header());
+    return sink_->flush();
 }
 
 // ---- CpioBuilder --------------------------------------------------------------

@@ -3,28 +3,15 @@
 #include <algorithm>
 #include <string>
 
+#include "core/try.hpp"
 #include "pbzx/bytes.hpp"
 
 namespace pbzx::detail {
 namespace {
 
-// The text of a liblzma failure.
-std::string lzma_error_text(lzma_ret ret) {
-    switch (ret) {
-    case LZMA_MEM_ERROR: return "cannot allocate memory";
-    case LZMA_MEMLIMIT_ERROR: return "memory usage limit reached";
-    case LZMA_FORMAT_ERROR: return "file format not recognized";
-    case LZMA_OPTIONS_ERROR: return "unsupported options";
-    case LZMA_DATA_ERROR: return "compressed data is corrupt";
-    case LZMA_BUF_ERROR: return "unexpected end of input";
-    case LZMA_UNSUPPORTED_CHECK: return "unsupported type of integrity check";
-    default: return "internal error (liblzma code " + std::to_string(int(ret)) + ")";
-    }
-}
-
-PbzxError decode_failure(uint64_t offset, lzma_ret ret) {
+PbzxError decode_failure(uint64_t offset, int code) {
     return PbzxError::decompression("Failed to decompress chunk at offset " + std::to_string(offset) + ": " +
-                                    lzma_error_text(ret));
+                                    codec::xz_message(code));
 }
 
 PbzxError size_mismatch(uint64_t offset, uint64_t declared, uint64_t decoded) {
@@ -48,63 +35,47 @@ constexpr size_t kOutputWindow = 1u << 20;
 
 template <class Grow>
 Result<uint64_t> XzDecoder::run(std::span<const uint8_t> input, std::span<uint8_t> out, uint64_t offset, Grow&& grow) {
-    lzma_stream& s = stream_;
-    if (lzma_ret r = lzma_stream_decoder(&s, UINT64_MAX, 0); r != LZMA_OK) return fail(decode_failure(offset, r));
-    s.next_in = input.data();
-    s.avail_in = input.size();
-    s.next_out = out.data();
-    s.avail_out = out.size();
+    decoder_.restart();
     // Past the room `out` and `grow` give, output goes to a scratch buffer
     // and is only counted, for the message.
-    uint64_t overflow = 0;
-    bool counting = false;
+    uint64_t produced = 0, counted = 0;
     for (;;) {
-        if (s.avail_out == 0) {
-            if (!counting && grow(out, s)) continue;
-            if (counting) overflow += scratch_.size();
-            else scratch_.resize(kScratchSize);
-            counting = true;
-            s.next_out = scratch_.data();
-            s.avail_out = scratch_.size();
-        }
-        lzma_ret r = lzma_code(&s, LZMA_FINISH);
-        if (r == LZMA_STREAM_END) break;
-        if (r != LZMA_OK) return fail(decode_failure(offset, r));
+        if (produced == out.size() && !counted && grow(out)) continue;
+        const bool counting = produced == out.size();
+        if (counting && scratch_.empty()) scratch_.resize(kScratchSize);
+        auto step = decoder_.step(input, counting ? std::span(scratch_) : out.subspan(produced));
+        if (!step) return fail(decode_failure(offset, step.error().code));
+        input = input.subspan(step->consumed);
+        (counting ? counted : produced) += step->produced;
+        if (step->finished) return produced + counted;
+        // No progress with room at hand: the input ended inside the stream.
+        if (step->consumed == 0 && step->produced == 0) return fail(decode_failure(offset, LZMA_BUF_ERROR));
     }
-    if (!counting) return uint64_t(s.next_out - out.data());
-    return out.size() + overflow + uint64_t(s.next_out - scratch_.data());
 }
 
 Result<void> XzDecoder::decode_into(std::span<const uint8_t> input, std::span<uint8_t> out, uint64_t offset) {
-    auto next_window = [&](std::span<uint8_t>& open, lzma_stream& s) {
+    auto next_window = [&](std::span<uint8_t>& open) {
         if (open.size() == out.size()) return false;
         size_t used = open.size();
         open = out.first(std::min(out.size(), used + kOutputWindow));
         prefault(open.subspan(used));
-        s.next_out = open.data() + used;
-        s.avail_out = open.size() - used;
         return true;
     };
-    auto decoded = run(input, out.first(std::min(out.size(), kOutputWindow)), offset, next_window);
-    if (!decoded) return fail(std::move(decoded.error()));
-    if (*decoded != out.size()) return fail(size_mismatch(offset, out.size(), *decoded));
+    auto decoded = KIV_TRY(run(input, out.first(std::min(out.size(), kOutputWindow)), offset, next_window));
+    if (decoded != out.size()) return fail(size_mismatch(offset, out.size(), decoded));
     return {};
 }
 
 Result<std::vector<uint8_t>> XzDecoder::decode(std::span<const uint8_t> input, uint64_t declared, uint64_t offset) {
     std::vector<uint8_t> buffer(size_t(std::min(declared, std::max(kInitialOutputFloor, input.size() * kInitialOutputRatio))));
-    auto grow = [&](std::span<uint8_t>& out, lzma_stream& s) {
+    auto grow = [&](std::span<uint8_t>& out) {
         if (buffer.size() >= declared) return false;
-        size_t used = buffer.size();
-        buffer.resize(size_t(std::min<uint64_t>(declared, std::max<uint64_t>(used * 2, 1))));
+        buffer.resize(size_t(std::min<uint64_t>(declared, std::max<uint64_t>(buffer.size() * 2, 1))));
         out = buffer;
-        s.next_out = buffer.data() + used;
-        s.avail_out = buffer.size() - used;
         return true;
     };
-    auto decoded = run(input, buffer, offset, grow);
-    if (!decoded) return fail(std::move(decoded.error()));
-    if (*decoded != declared) return fail(size_mismatch(offset, declared, *decoded));
+    auto decoded = KIV_TRY(run(input, buffer, offset, grow));
+    if (decoded != declared) return fail(size_mismatch(offset, declared, decoded));
     return buffer;
 }
 

@@ -8,20 +8,17 @@
 
 #include <lzma.h>
 
+#include "codec/stream.hpp"
 #include "pbzx/error.hpp"
 
 namespace pbzx::detail {
 
-// A liblzma stream decoder kept from one chunk to the next, so that its
-// dictionary is allocated (and its pages touched) once per thread rather
-// than once per chunk.  Each chunk is decoded as one complete .xz stream (no
-// memory limit, no flags); whatever follows the stream's end is ignored.
+// An .xz decoder kept from one chunk to the next, so that its dictionary is
+// allocated (and its pages touched) once per thread rather than once per
+// chunk.  Each chunk is decoded as one complete .xz stream (no memory limit,
+// no flags); whatever follows the stream's end is ignored.
 class XzDecoder {
 public:
-    XzDecoder() = default;
-    XzDecoder(const XzDecoder&) = delete;
-    XzDecoder& operator=(const XzDecoder&) = delete;
-    ~XzDecoder() { lzma_end(&stream_); }
 
     // Decodes `input` into `out`, which has the chunk's declared size; fails
     // unless the stream decodes to exactly that many bytes.  `offset` (the
@@ -36,11 +33,11 @@ public:
 
 private:
     // Runs the stream over `input` into `out`; once `out` is full and
-    // `grow` gives no more room, further output is only counted.
+    // `grow(out)` gives no more room, further output is only counted.
     template <class Grow>
     Result<uint64_t> run(std::span<const uint8_t> input, std::span<uint8_t> out, uint64_t offset, Grow&& grow);
 
-    lzma_stream stream_ = LZMA_STREAM_INIT;
+    codec::Decoder decoder_{codec::Format::Xz};
     std::vector<uint8_t> scratch_;
     std::vector<uint8_t> input_;
 };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "helpers.hpp"
+#include "paths.hpp"
 #include "testing/testing.hpp"
 
 using namespace std::string_literals;

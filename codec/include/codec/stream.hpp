@@ -48,12 +48,20 @@ public:
     // Decodes what it can of `in` into `out`.  A step that neither consumes
     // nor produces means the decoder needs input or room it was not given.
     std::expected<Step, DecodeFailure> step(std::span<const uint8_t> in, std::span<uint8_t> out);
+    // Makes the next step start a new stream, keeping what the decoder has
+    // allocated where its library allows (liblzma keeps its dictionary).
+    void restart() {
+        restart_ = started_;
+        format_ = requested_;
+    }
 
 private:
     struct Streams;
+    Format requested_;
     Format format_;  // ZlibOrGzip is settled by the first bytes
     std::unique_ptr<Streams> streams_;
     bool started_ = false;
+    bool restart_ = false;
 };
 
 // One stream read from at most `limit` bytes of a source through a 32 KiB

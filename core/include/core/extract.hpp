@@ -27,11 +27,16 @@ struct ExtractStats {
 // name holding a NUL byte is refused before any system call.
 IoResult<void> create_directories(const std::filesystem::path& dir);
 
+// Refuses a name holding a NUL byte, which a system call would cut short.
+IoResult<void> check_name(const std::filesystem::path& path);
+
+// What becomes of a file already at an output path.
+enum class Existing : uint8_t { Truncate, Keep, Refuse };
+
 // Opens the output file `path` for writing, created with mode 0666 before the
 // umask, never through a symbolic link standing in its place (that fails
-// with "Too many levels of symbolic links").  `truncate` empties a file that
-// is already there.
-IoResult<File> open_output_file(const std::filesystem::path& path, bool truncate = true);
+// with "Too many levels of symbolic links").
+IoResult<File> open_output_file(const std::filesystem::path& path, Existing existing = Existing::Truncate);
 
 // Sets the permission bits (mode & 07777) of an open file.
 IoResult<void> set_permissions(File& file, uint32_t mode);

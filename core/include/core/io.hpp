@@ -108,6 +108,8 @@ public:
 
     // Fills the whole buffer or fails with the unexpected-end error.
     IoResult<void> read_exact(std::span<uint8_t> buf);
+    // Reads until the buffer is full or the source ends; returns the count.
+    IoResult<size_t> read_up_to(std::span<uint8_t> buf);
     // seek(offset) then read_exact(buf).
     IoResult<void> read_exact_at(uint64_t offset, std::span<uint8_t> buf);
     // Seeks relative to the end (offset <= 0); fails when that is before the start.

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/extract.hpp"
+
 namespace pbzx {
 
 // ---- PBZX ----------------------------------------------------------------
@@ -84,33 +86,6 @@ struct FileEntry {
     friend bool operator==(const FileEntry&, const FileEntry&) = default;
 };
 
-// Counts returned by an extraction to a directory.
-struct ExtractStats {
-    uint64_t files = 0;
-    uint64_t dirs = 0;
-    uint64_t symlinks_skipped = 0;
-    uint64_t bytes = 0;
+using ExtractStats = core::ExtractStats;
 
-    friend bool operator==(const ExtractStats&, const ExtractStats&) = default;
-};
-
-namespace detail {
-
-// Checks that `bytes` are UTF-8.  On failure returns the error text, e.g.
-// "invalid utf-8 sequence of 1 bytes from index 3" or
-// "incomplete utf-8 byte sequence from index 5".
-std::optional<std::string> utf8_error(std::string_view bytes);
-
-// `bytes` as UTF-8 with every invalid sequence replaced by U+FFFD.
-std::string utf8_lossy(std::string_view bytes);
-
-
-// Parses an unsigned number in base 8 or 16: an optional leading '+', then
-// digits only.  On failure returns the error text ("invalid digit found in
-// string", "cannot parse integer from empty string", "number too large to fit
-// in target type").
-template <class T>
-std::optional<std::string> parse_unsigned(std::string_view text, unsigned base, T& out);
-
-}  // namespace detail
 }  // namespace pbzx

@@ -43,25 +43,7 @@ Archive archive_of(const std::string& cpio) { return Archive::from_cpio(bytes(cp
 
 std::string read_text(const fs::path& p) { return text(testing_util::read_bytes(p)); }
 
-// Binary cpio, empty or foreign data have no text magic: nothing to list or extract.  A symbolic
-// link named "TRAILER!!!" ends the archive before its 128 KiB target is read.
-TEST(CpioReaderTest, ArchivesThatListAsEmpty) {
-    std::vector<std::vector<uint8_t>> inputs = {{}, bytes("07070"), bytes("hello world, not cpio")};
-    for (auto name : {"syslog.bin.cpio", "real/libarchive/test_gcpio_compat_ref.bin", "real/commons-compress/archives__FreeBSD_bin.cpio",
-                      "real/libarchive/test_read_format_cpio_symlink_trailer.cpio"})
-        if (auto path = testing_util::fixture(name); fs::exists(path)) inputs.push_back(testing_util::read_bytes(path));
-    for (size_t i = 0; i < inputs.size(); ++i) {
-        SCOPED_TRACE(i);
-        auto archive = Archive::from_cpio(inputs[i]);
-        EXPECT_EQ(archive.list(), std::vector<pbzx::FileEntry>{});
-        EXPECT_EQ(error_of(archive.extract_file("syslog")), "File not found: syslog");
-        testing_util::ScratchDir dir;
-        EXPECT_EQ(archive.extract_all((dir / "out").string()), ExtractStats{});
-        EXPECT_TRUE(fs::is_empty(dir / "out"));
-    }
-}
-
-TEST(CpioReaderTest, MalformedMembers) {
+TEST(CpioReaderTest, HeaderFieldsAndMalformedMembers) {
     const std::string eof = "I/O error: failed to fill whole buffer", bad = "Invalid CPIO archive: ";
     const std::string full = newc_member("name", "0123456789") + trailer;
     const std::string tree = newc_member("./usr", "", 040755) + newc_member("./usr/bin/tool", "binary") + trailer;
@@ -84,18 +66,23 @@ TEST(CpioReaderTest, MalformedMembers) {
     if (auto odc = testing_util::fixture("real/commons-compress/org__apache__commons__compress__cpio__bad_long_value.cpio"); fs::exists(odc))
         rows.emplace_back(read_text(odc), "", bad + "Invalid octal value '_____2': invalid digit found in string");
     for (size_t cut : {20, 110, 113, 118, 125}) rows.emplace_back(full.substr(0, cut), "", eof);
+    // Empty or foreign data have no text magic: an empty archive.
+    for (auto data : {""s, "07070"s, "hello world, not cpio"s}) rows.emplace_back(data, "syslog", "File not found: syslog");
     for (const auto& [cpio, file, expected] : rows) {
         auto archive = archive_of(cpio);
         EXPECT_EQ(file.empty() ? error_of(archive.list()) : error_of(archive.extract_file(file)), expected) << cpio.substr(0, 120);
     }
     // Without a trailer, the data's end ends the archive; '+' and lower case are valid hex; a link's
-    // data is its target; an odc field may be padded with spaces.
+    // data is its target; an odc field may be padded with spaces, its device split into major and minor.
     auto good = archive_of(newc_member("./l", "tool", 0120777) + newc_member("b", "abc", 0100644, "+0000003") +
                            newc_member("c", "0123456789", 0100644, "0000000a") + odc_member("d", "abc", " 00755"));
     auto entries = good.list();
     ASSERT_TRUE(entries && entries->size() == 4u) << error_of(entries);
     EXPECT_EQ(std::tie((*entries)[1].size, (*entries)[3].mode, (*entries)[3].mtime), std::make_tuple(3u, 0755u, 1700000000u));
     EXPECT_EQ(text(*good.extract_file("c")) + text(*good.extract_file("./l")), "0123456789tool");
+    auto odc = bytes(odc_member("d", "", "040755"));
+    auto header = pbzx::CpioReader(odc).read_header();
+    EXPECT_TRUE(header && *header && std::tie((*header)->devmajor, (*header)->devminor, (*header)->ino) == std::make_tuple(1u, 1u, 12u));
 }
 
 TEST(CpioExtractTest, BasePathsKindsAndFailures) {
@@ -177,12 +164,9 @@ TEST(CpioExtractTest, LinkSetsShareTheirData) {
     // Thousands of names of one large member: one file, each name a link of it.
     std::string many;
     for (int i = 0; i < 3000; ++i) many += linked("./n" + std::to_string(i), "", 21);
-    auto big = text(payload_like(1 << 20, 4));
-    auto crowd = archive_of(many + linked("./data", big, 21) + trailer);
-    EXPECT_EQ((*crowd.list())[1234].size, big.size());
+    auto crowd = archive_of(many + linked("./data", text(payload_like(1 << 20, 4)), 21) + trailer);
     EXPECT_EQ(crowd.extract_all((scratch / "crowd").string()), (ExtractStats{3001, 0, 0, 3001ull << 20}));
     EXPECT_EQ(fs::hard_link_count(scratch / "crowd/n0"), 3001u);
-    EXPECT_EQ(read_text(scratch / "crowd/n2999"), big);
 }
 
 }  // namespace

@@ -114,25 +114,4 @@ TEST(PbzxReaderTest, DeclaredSizesTakeNoMemoryAheadOfData) {
     EXPECT_LT(*peak_since(false), *before + (64u << 20));
 }
 
-// A payload made by pkgbuild: its one chunk, and the members GNU cpio lists.
-TEST(PbzxReaderTest, PkgbuildPayload) {
-    auto path = KIV_REQUIRE_FIXTURE("real/libarchive/PR2857_pkgbuild_latest_Payload.pbzx");
-    auto reader = pbzx::PbzxReader::open(path.string());
-    auto archive = Archive::open(path.string());
-    ASSERT_TRUE(reader && archive);
-    auto chunks = reader->read_chunks();
-    ASSERT_TRUE(chunks && chunks->size() == 1u);
-    const auto& c = chunks->front();
-    EXPECT_EQ((std::vector<uint64_t>{reader->flags(), c.uncompressed_size, c.compressed_size, c.offset}),
-              (std::vector<uint64_t>{0x1000000, 1024, 264, 28}));
-    auto entries = archive->list();
-    ASSERT_TRUE(entries && entries->size() == 5u);
-    KIV_REQUIRE_TOOL("cpio");
-    testing_util::ScratchDir dir;
-    testing_util::write_bytes(dir / "payload.cpio", archive->data().to_vector());
-    std::string ours;
-    for (const auto& e : *entries) ours += e.path + "\n";
-    EXPECT_EQ(testing_util::run("cpio -it --quiet < " + testing_util::shell_quote((dir / "payload.cpio").string())).output, ours);
-}
-
 }  // namespace

@@ -20,7 +20,6 @@ TEST(PbzxWriterTest, ChunkingLevelsAndStoredSlices) {
     // A zero chunk size is refused; the writer stays usable and writes the header alone.
     MemoryWriter zero(0);
     EXPECT_EQ(error_of(zero.writer.write_cpio(bytes("data"))), "Compression error: chunk size must be greater than 0");
-    EXPECT_EQ(zero.writer.total_written(), 0u);
     ASSERT_TRUE(zero.writer.finish());
     EXPECT_EQ(zero.bytes(), bytes("pbzx\0\0\0\0\1\0\0\0"s));
     EXPECT_EQ(zero.writer.total_written(), 12u);

@@ -12,6 +12,7 @@
 
 #include "core/endian.hpp"
 #include "pbzx/pbzx.hpp"
+#include "testing/testing.hpp"
 
 namespace pbzx {
 // gtest shows a result as its value or its message.
@@ -28,8 +29,8 @@ inline std::vector<uint8_t> bytes(std::string_view s) { return {s.begin(), s.end
 inline std::string text(std::span<const uint8_t> v) { return {v.begin(), v.end()}; }
 
 // The message of a failed result, for comparing with the expected text.
-template <class T>
-std::string error_of(const pbzx::Result<T>& r) {
+template <class R>
+std::string error_of(const R& r) {
     return r ? "no error" : r.error().message();
 }
 
@@ -43,8 +44,8 @@ struct RawChunk {
     uint64_t uncompressed, compressed;
     std::vector<uint8_t> data;
 };
-inline RawChunk xz_chunk(const std::vector<uint8_t>& plain) {
-    auto data = xz(plain);
+inline RawChunk xz_chunk(const std::vector<uint8_t>& plain, uint32_t level = 1) {
+    auto data = xz(plain, level);
     return {plain.size(), data.size(), data};
 }
 inline std::vector<uint8_t> pbzx_stream(const std::vector<RawChunk>& chunks, uint64_t flags = pbzx::kPbzxFlags) {
@@ -58,19 +59,10 @@ inline std::vector<uint8_t> pbzx_stream(const std::vector<RawChunk>& chunks, uin
     return out;
 }
 
-// Text-like data that compresses as real payloads do.
+// Pseudo-random text of a small alphabet: it compresses about as well as real payloads do.
 inline std::vector<uint8_t> payload_like(size_t n, uint64_t seed) {
-    static constexpr std::string_view words[] = {"usr/", "bin/", "lib", "Frameworks/", "Contents", ".plist",
-                                                 "<key>", "</string>", "\n", "CFBundle", "0x7fff", " "};
-    std::vector<uint8_t> out;
-    uint64_t x = seed * 6364136223846793005ull + 1442695040888963407ull;
-    while (out.size() < n) {
-        x = x * 6364136223846793005ull + 1442695040888963407ull;
-        auto w = words[(x >> 33) % std::size(words)];
-        out.insert(out.end(), w.begin(), w.end());
-        if ((x >> 20) % 7 == 0) out.push_back(uint8_t(x >> 40));
-    }
-    out.resize(n);
+    auto out = testing_util::random_bytes(n, seed);
+    for (auto& b : out) b = "usr/bin/lib.plist\n"[b % 18];
     return out;
 }
 

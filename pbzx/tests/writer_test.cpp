@@ -9,56 +9,45 @@ namespace {
 using namespace pbzx_test;
 using pbzx::PbzxWriter;
 
-// Splits a written stream into its chunks (the stream must be well formed).
-std::vector<RawChunk> chunks_of(const std::vector<uint8_t>& stream) {
-    std::vector<RawChunk> out;
-    core::SpanReader r(stream);
-    (void)r.skip(12);
-    while (r.remaining() >= 16) {
-        uint64_t u = *r.be64(), c = *r.be64();
-        auto data = *r.bytes(c);
-        out.push_back({u, c, {data.begin(), data.end()}});
-    }
-    EXPECT_EQ(r.remaining(), 0u);
-    return out;
-}
-
 // A writer over memory, and the bytes it wrote.
 struct MemoryWriter {
-    explicit MemoryWriter(uint64_t chunk, uint32_t level = 6)
-        : writer(std::make_unique<core::VecSink>(), chunk, level) {}
+    explicit MemoryWriter(uint64_t chunk, uint32_t level = 6) : writer(std::make_unique<core::VecSink>(), chunk, level) {}
     std::vector<uint8_t>& bytes() { return static_cast<core::VecSink&>(writer.sink()).data(); }
     PbzxWriter writer;
 };
 
-TEST(PbzxWriterTest, HeaderChunkingAndTotals) {
+TEST(PbzxWriterTest, ChunkingLevelsAndStoredSlices) {
     // A zero chunk size is refused; the writer stays usable and writes the header alone.
     MemoryWriter zero(0);
     EXPECT_EQ(error_of(zero.writer.write_cpio(bytes("data"))), "Compression error: chunk size must be greater than 0");
-    EXPECT_EQ(zero.writer.total_written(), 0u);
     ASSERT_TRUE(zero.writer.finish());
-    EXPECT_EQ(zero.bytes(), pbzx_stream({}));
+    EXPECT_EQ(zero.bytes(), bytes("pbzx\0\0\0\0\1\0\0\0"s));
     EXPECT_EQ(zero.writer.total_written(), 12u);
 
-    MemoryWriter w(4);
+    // Each write is cut into chunks of its own, compressed with a CRC-64 check; levels above 9 are 9.
+    MemoryWriter w(4, 12);
     for (auto part : {"0123456789", "abc", "def", ""}) ASSERT_TRUE(w.writer.write_cpio(bytes(part)));
-    ASSERT_TRUE(w.writer.write_header());  // already written: nothing more
-    ASSERT_TRUE(w.writer.finish());
-    const auto& out = w.bytes();
-    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 12), bytes("pbzx\0\0\0\0\1\0\0\0"s));
-    EXPECT_EQ(w.writer.total_written(), out.size());
-    std::vector<uint64_t> sizes;
-    for (auto& c : chunks_of(out)) {
-        sizes.push_back(c.uncompressed);
-        EXPECT_EQ(std::string(c.data.begin(), c.data.begin() + 6), "\xFD" "7zXZ\0"s);
-        EXPECT_EQ(c.data[7], 0x04);  // CRC-64 check
-    }
-    EXPECT_EQ(sizes, (std::vector<uint64_t>{4, 4, 2, 3, 3}));
-    core::MemorySource source(out);
-    EXPECT_EQ(text(pbzx::Archive::from_reader(source)->data()), "0123456789abcdef");
+    ASSERT_TRUE(w.writer.write_header() && w.writer.finish());  // the header is written once
+    std::vector<RawChunk> expected;
+    for (auto part : {"0123", "4567", "89", "abc", "def"}) expected.push_back(xz_chunk(bytes(part), 9));
+    EXPECT_EQ(w.bytes(), pbzx_stream(expected));
+    EXPECT_EQ(w.writer.total_written(), w.bytes().size());
+    EXPECT_EQ(w.bytes()[12 + 16 + 7], 0x04);
+
+    // Equal sizes mean a stored chunk to readers: a slice whose stream ties with it is stored as is.
+    auto tie = testing_util::random_bytes(1000, 7);
+    tie.resize(1092, 0);
+    ASSERT_EQ(xz(tie, 6).size(), tie.size());
+    MemoryWriter s(1 << 20);
+    ASSERT_TRUE(s.writer.write_cpio(tie) && s.writer.write_cpio(bytes("tail")));
+    EXPECT_EQ(s.bytes(), pbzx_stream({{1092, 1092, tie}, xz_chunk(bytes("tail"), 6)}));
+    core::MemorySource source(s.bytes());
+    tie.insert(tie.end(), {'t', 'a', 'i', 'l'});
+    EXPECT_EQ(pbzx::Archive::from_reader(source)->data(), tie);
 }
 
-// Slices are compressed in parallel; the bytes are those of compressing them one after another.
+// Slices are compressed in parallel; the bytes are those of compressing them one after another,
+// and xz reads the chunks as one complete stream after another.
 TEST(PbzxWriterTest, FileWriterChunksAreXzStreams) {
     testing_util::ScratchDir dir;
     auto path = (dir / "out.pbzx").string();
@@ -67,55 +56,24 @@ TEST(PbzxWriterTest, FileWriterChunksAreXzStreams) {
         auto w = PbzxWriter::create(path, 7000, 2);
         ASSERT_TRUE(w && w->write_cpio(plain) && w->finish());
     }
-    auto archive = pbzx::Archive::open(path);
-    ASSERT_TRUE(archive);
-    EXPECT_EQ(archive->data(), plain);
-    auto chunks = chunks_of(testing_util::read_bytes(path));
-    ASSERT_EQ(chunks.size(), (plain.size() + 6999) / 7000);
+    std::vector<RawChunk> chunks;
     std::vector<uint8_t> joined;
-    for (size_t i = 0; i < chunks.size(); ++i) {
-        std::vector<uint8_t> slice(plain.begin() + i * 7000, plain.begin() + std::min(plain.size(), (i + 1) * 7000));
-        EXPECT_EQ(chunks[i].uncompressed, slice.size());
-        EXPECT_EQ(chunks[i].data, xz(slice, 2)) << i;
-        joined.insert(joined.end(), chunks[i].data.begin(), chunks[i].data.end());
+    for (size_t at = 0; at < plain.size(); at += 7000) {
+        chunks.push_back(xz_chunk({plain.begin() + at, plain.begin() + std::min(plain.size(), at + 7000)}, 2));
+        joined.insert(joined.end(), chunks.back().data.begin(), chunks.back().data.end());
     }
+    EXPECT_EQ(testing_util::read_bytes(path), pbzx_stream(chunks));
 
     // Unfinished and without data, a file stays empty.
-    { auto w = PbzxWriter::create((dir / "empty").string()); ASSERT_TRUE(w); }
+    { ASSERT_TRUE(PbzxWriter::create((dir / "empty").string())); }
     EXPECT_TRUE(testing_util::read_bytes(dir / "empty").empty());
-    auto bad = PbzxWriter::create((dir / "missing" / "x.pbzx").string());
-    ASSERT_FALSE(bad);
-    EXPECT_EQ(bad.error().message(), "No such file or directory (os error 2)");
+    EXPECT_EQ(error_of(PbzxWriter::create((dir / "missing" / "x.pbzx").string())), "No such file or directory (os error 2)");
 
-    // xz reads the chunks, one complete stream after another.
     KIV_REQUIRE_TOOL("xz");
     testing_util::write_bytes(dir / "chunks.xz", joined);
     auto r = testing_util::run("xz -dc " + testing_util::shell_quote((dir / "chunks.xz").string()));
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(bytes(r.output), plain);
-}
-
-// Equal sizes mean a stored chunk to readers: a slice whose stream ties with it is stored as is.
-TEST(PbzxWriterTest, SliceAsLongAsItsStreamIsStored) {
-    auto plain = testing_util::random_bytes(1000, 7);
-    plain.resize(1092, 0);
-    ASSERT_EQ(xz(plain, 6).size(), plain.size());
-    MemoryWriter w(1 << 20);
-    ASSERT_TRUE(w.writer.write_cpio(plain) && w.writer.write_cpio(bytes("tail")));
-    auto chunks = chunks_of(w.bytes());
-    ASSERT_EQ(chunks.size(), 2u);
-    EXPECT_EQ(std::pair(chunks[0].uncompressed, chunks[0].compressed), std::pair(uint64_t(1092), uint64_t(1092)));
-    EXPECT_EQ(chunks[0].data, plain);
-    core::MemorySource source(w.bytes());
-    plain.insert(plain.end(), {'t', 'a', 'i', 'l'});
-    EXPECT_EQ(pbzx::Archive::from_reader(source)->data(), plain);
-}
-
-TEST(PbzxWriterTest, LevelIsClampedToNine) {
-    MemoryWriter high(1 << 20, 12);
-    auto plain = payload_like(5000, 3);
-    ASSERT_TRUE(high.writer.write_cpio(plain));
-    EXPECT_EQ(chunks_of(high.bytes())[0].data, xz(plain, 9));
 }
 
 }  // namespace

@@ -1,4 +1,3 @@
-import os
 import shutil
 import subprocess
 from pathlib import Path
@@ -25,14 +24,3 @@ def require_tool(name: str) -> str:
 
 def run(*args, **kwargs) -> subprocess.CompletedProcess:
     return subprocess.run([str(a) for a in args], check=True, capture_output=True, **kwargs)
-
-
-def sevenzip_partition(image: Path, name: str) -> bytes:
-    """The bytes 7-Zip decodes for one partition of a disk image."""
-    require_tool("7zz")
-    return run("7zz", "e", "-so", "-tdmg", image, name).stdout
-
-
-@pytest.fixture
-def fixtures():
-    return fixture_path

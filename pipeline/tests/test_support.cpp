@@ -26,8 +26,9 @@ Bytes hfs_volume_of(const fs::path& src, const testing_util::ScratchDir& dir) {
     return {};
 }
 
-fs::path make_dmg(const fs::path& path, std::vector<std::pair<std::string, Bytes>> partitions) {
+fs::path make_dmg(const fs::path& path, std::vector<std::pair<std::string, Bytes>> partitions, bool checksums) {
     udif::DmgBuilder builder;
+    builder.skip_checksums = !checksums;
     for (auto& [name, data] : partitions) builder.add_partition(name, std::move(data));
     auto built = builder.build(path.string());
     EXPECT_TRUE(built) << built.error().message();
@@ -53,6 +54,31 @@ Bytes make_pbzx_pkg(const fs::path& pkg, const std::vector<std::pair<std::string
                           shell_quote(pkg.string()) + " PackageInfo Payload 2>&1");
     EXPECT_EQ(made.status, 0) << made.output;
     return data;
+}
+
+const Volume& volume() {
+    static const std::unique_ptr<Volume> built = [] {  // the scratch directory goes at exit
+        auto v = std::make_unique<Volume>();
+        const fs::path src = v->src = v->dir / "src";
+        for (const char* dir : {"usr/bin", "usr/lib", "usr/libexec", "Fake.pkg"}) fs::create_directories(src / dir);
+        testing_util::write_text(src / "usr/bin/tool", "#!/bin/sh\necho tool\n");
+        testing_util::write_bytes(src / "usr/lib/liba.dylib", testing_util::random_bytes(300000, 7));
+        testing_util::write_text(src / "usr/libexec/helper", "helper");
+        fs::create_symlink("liba.dylib", src / "usr/lib/liba.link");
+        testing_util::write_text(src / "Fake.pkg/inside.txt", "not a package");
+        testing_util::write_text(src / "SHOUT.PKG", "capital letters");
+        v->tiny_cpio = make_pbzx_pkg(src / "Tiny.pkg", {{"./hello.txt", "hello\n"}, {"./bin/x", "x"}}, v->dir);
+        const auto munki = testing_util::fixture("real/munki/munkitools-2.8.1.2847.pkg");
+        if ((v->has_munki = fs::exists(munki))) fs::copy_file(munki, src / "munkitools.pkg");
+        v->volume = hfs_volume_of(src, v->dir);
+        v->dmg = make_dmg(v->dir / "volume.dmg", {{"Apple_Free", Bytes(4096)}, {kHfsName, v->volume}});
+        return v;
+    }();
+    return *built;
+}
+
+kiv::FilesystemHandle open_fs(const fs::path& dmg, kiv::ExtractionMode mode) {
+    return ok(ok(kiv::DmgPipeline::open(dmg.string())).open_filesystem_with_mode(mode));
 }
 
 }  // namespace pipeline_test

@@ -10,16 +10,11 @@ FIXTURES = Path(__file__).resolve().parent.parent.parent / "shared" / "fixtures"
 def fixture_path(relative: str) -> Path:
     """Path of a shared fixture; skips the test when it is not there."""
     path = FIXTURES / relative
-    if not path.exists():
-        pytest.skip(f"fixture not available: {relative}")
-    return path
+    return path if path.exists() else pytest.skip(f"fixture not available: {relative}")
 
 
 def require_tool(name: str) -> str:
-    path = shutil.which(name)
-    if path is None:
-        pytest.skip(f"tool not available: {name}")
-    return path
+    return shutil.which(name) or pytest.skip(f"tool not available: {name}")
 
 
 def run(*args, **kwargs) -> subprocess.CompletedProcess:

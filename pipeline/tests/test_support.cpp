@@ -1,5 +1,8 @@
 #include "test_support.hpp"
 
+#include <cstring>
+#include <map>
+
 #include "core/endian.hpp"
 #include "pbzx/writer.hpp"
 #include "udif/writer.hpp"
@@ -28,18 +31,16 @@ Bytes hfs_volume_of(const fs::path& src, const fs::path& dir) {
     EXPECT_EQ(made.status, 0) << made.output;
     // The Apple partition map: 512-byte "PM" entries from block 1, start block at 8, type at 48.
     const Bytes image = testing_util::read_bytes(iso);
-    for (size_t at = 512; at + 512 <= image.size() && image[at] == 'P' && image[at + 1] == 'M'; at += 512) {
-        if (std::string_view(reinterpret_cast<const char*>(&image[at + 48]), 10) != std::string_view("Apple_HFS", 10))
-            continue;
-        const size_t start = std::min<size_t>(size_t(core::load_be32(&image[at + 8])) * 512, image.size());
-        return Bytes(image.begin() + ptrdiff_t(start), image.end());
-    }
+    for (size_t at = 512; at + 512 <= image.size() && image[at] == 'P' && image[at + 1] == 'M'; at += 512)
+        if (std::memcmp(&image[at + 48], "Apple_HFS", 10) == 0)
+            return Bytes(image.begin() + ptrdiff_t(std::min<size_t>(core::load_be32(&image[at + 8]) * 512ull, image.size())),
+                         image.end());
     ADD_FAILURE() << "no Apple_HFS partition in the ISO";
     return {};
 }
 
 // A flat package made by bsdtar whose Payload is PBZX of a CPIO archive holding `members`; returns the CPIO bytes.
-Bytes make_pbzx_pkg(const fs::path& pkg, const std::vector<std::pair<std::string, std::string>>& members, const fs::path& staging) {
+Bytes make_pbzx_pkg(const fs::path& pkg, const std::map<std::string, std::string>& members, const fs::path& staging) {
     pbzx::CpioBuilder cpio;
     for (const auto& [name, text] : members)
         EXPECT_TRUE(cpio.add_file(name, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), 0644));
@@ -69,7 +70,7 @@ const Volume& volume() {
         testing_util::write_text(src / "SHOUT.PKG", "capital letters");
         v->tiny_cpio = make_pbzx_pkg(src / "Tiny.pkg", {{"./hello.txt", "hello\n"}, {"./bin/x", "x"}}, v->dir / "pkg");
         const auto munki = testing_util::fixture("real/munki/munkitools-2.8.1.2847.pkg");
-        if ((v->has_munki = fs::exists(munki))) fs::copy_file(munki, src / "munkitools.pkg");
+        if (fs::exists(munki)) fs::copy_file(munki, src / "munkitools.pkg");
         v->volume = hfs_volume_of(src, v->dir.path());
         v->dmg = make_dmg(v->dir / "volume.dmg", {{"Apple_Free", Bytes(4096)}, {kHfsName, v->volume}});
         return v;

@@ -28,7 +28,6 @@ struct Volume {
     testing_util::ScratchDir dir;
     fs::path src, dmg;
     Bytes volume, tiny_cpio;
-    bool has_munki = false;
 };
 const Volume& volume();  // needs xorriso and bsdtar: call through KIV_REQUIRE_VOLUME
 #define KIV_REQUIRE_VOLUME()       \

@@ -1,4 +1,3 @@
-import os
 import shutil
 import subprocess
 from pathlib import Path
@@ -11,28 +10,12 @@ FIXTURES = Path(__file__).resolve().parent.parent.parent / "shared" / "fixtures"
 def fixture_path(relative: str) -> Path:
     """Path of a shared fixture; skips the test when it is not there."""
     path = FIXTURES / relative
-    if not path.exists():
-        pytest.skip(f"fixture not available: {relative}")
-    return path
+    return path if path.exists() else pytest.skip(f"fixture not available: {relative}")
 
 
 def require_tool(name: str) -> str:
-    path = shutil.which(name)
-    if path is None:
-        pytest.skip(f"tool not available: {name}")
-    return path
+    return shutil.which(name) or pytest.skip(f"tool not available: {name}")
 
 
 def run(*args, **kwargs) -> subprocess.CompletedProcess:
     return subprocess.run([str(a) for a in args], check=True, capture_output=True, **kwargs)
-
-
-def sevenzip_partition(image: Path, name: str) -> bytes:
-    """The bytes 7-Zip decodes for one partition of a disk image."""
-    require_tool("7zz")
-    return run("7zz", "e", "-so", "-tdmg", image, name).stdout
-
-
-@pytest.fixture
-def fixtures():
-    return fixture_path

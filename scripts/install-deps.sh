@@ -9,7 +9,7 @@ packages=(
   zlib1g-dev libdeflate-dev libbz2-dev liblzma-dev libplist-dev libexpat1-dev libtbb-dev libutf8proc-dev
   libgtest-dev libgmock-dev
   python3-venv python3-dev
-  xorriso apfsprogs 7zip libarchive-tools cpio xz-utils
+  xorriso apfsprogs 7zip libarchive-tools cpio xz-utils dmg2img
 )
 missing=()
 for p in "${packages[@]}"; do

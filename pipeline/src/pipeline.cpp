@@ -36,13 +36,13 @@ Result<DmgPipeline> DmgPipeline::open(const std::string& path) {
 
 Result<std::unique_ptr<core::ByteSource>> DmgPipeline::decode_partition(int32_t id, ExtractionMode mode) {
     if (mode == ExtractionMode::TempFile) {
-        auto source = spool_to_tempfile([&](core::ByteSink& sink) -> Result<uint64_t> {
-            auto written = archive_.extract_partition_to(id, sink);
-            if (!written) return fail(written.error());
-            return *written;
-        });
-        if (!source) return fail(source.error());
-        return std::unique_ptr<core::ByteSource>(std::move(*source));
+        // Runs are decoded on the thread pool a bounded window at a time and
+        // written at their places; a failure drops the unnamed file.
+        auto file = core::anonymous_tempfile();
+        if (!file) return fail(file.error());
+        if (auto written = archive_.extract_partition_to(id, *file); !written) return fail(written.error());
+        if (auto rewound = file->seek(0); !rewound) return fail(rewound.error());
+        return std::unique_ptr<core::ByteSource>(std::make_unique<core::FileSource>(std::move(*file)));
     }
     auto image = archive_.extract_partition(id);
     if (!image) return fail(image.error());

@@ -4,7 +4,7 @@ import pytest
 
 import kiv
 from conftest import fixture_path, require_tool, run
-from volume_tools import MACOS_HFS_VOLUMES, bare_hfs_volume
+from volume_tools import MACOS_HFS_VOLUMES, bare_hfs_volume, image_with
 
 
 def test_hfs_volume_reads_the_macos_fixture():
@@ -89,3 +89,29 @@ def test_hfs_volume_reads_compressed_files_and_hard_links_as_7zip_does(relative,
             assert "forward:slash" in {e.name for e in vol.list_directory("/")}
             assert vol.read_file("/forward:slash") == b""
             assert vol.exists("/nfd_t\u00e9stfil\u00e8")  # typed composed, stored decomposed
+
+
+def test_apfs_sparse_files_far_beyond_their_container(tmp_path):
+    """80 KB containers holding a 4 GiB and a 1 PiB sparse file: in memory a
+    clean refusal, on disk holes (or a clean error where the file system
+    cannot hold the size), in every mode and quickly."""
+    nearly4g = fixture_path("hostile/oom-read_file-sparse-4GiB.apfs")
+    petabyte = fixture_path("hostile/timeout-read_file_to-sparse-1PiB.apfs")
+    for path, name in ((nearly4g, "/sparse_4g"), (petabyte, "/huge_sparse")):
+        with kiv.ApfsVolume.open(str(path)) as vol:
+            with pytest.raises(kiv.UnsupportedError, match="file too large to read into memory: "):
+                vol.read_file(name)
+        image = image_with(path.read_bytes(), tmp_path / f"{path.stem}.dmg", name="disk image (Apple_APFS : 1)")
+        for mode in ("temp_file", "in_memory"):
+            out = tmp_path / f"{path.stem}-{mode}"
+            with kiv.open(str(image)) as dmg, dmg.filesystem(mode) as fs:
+                with pytest.raises(kiv.UnsupportedError):
+                    fs.read_file(name)
+                try:
+                    fs.extract_all(str(out))
+                except kiv.IoError as e:  # a size this file system cannot hold
+                    assert path == petabyte and "File too large (os error 27)" in str(e)
+                    continue
+            written = (out / name.lstrip("/")).stat()
+            assert written.st_size == (4294967295 if path == nearly4g else 1 << 50)
+            assert written.st_blocks * 512 <= 65536

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/endian.hpp"
+#include "compressed.hpp"
 #include "internal.hpp"
 
 namespace apfs {
@@ -130,12 +131,23 @@ Result<std::string> decode_drec_name(std::span<const uint8_t> key) {
     return detail::utf8_lossy(name.first(size_t(nul - name.begin())));
 }
 
-Result<std::vector<uint8_t>> parse_xattr_value(std::span<const uint8_t> v) {
+// A value in a data stream holds the stream's id and then its description,
+// whose first field is the size.
+Result<XattrValue> parse_xattr(std::span<const uint8_t> v) {
     if (v.size() < 4) return fail(ApfsError::corrupted(too_short("xattr value", v.size())));
-    if (load_le16(v.data()) & kXattrDataStream)
-        return fail(ApfsError::unsupported("xattr is stored as a data stream, not embedded in the record"));
     const size_t end = std::min<size_t>(4 + size_t(load_le16(v.data() + 2)), v.size());
-    return std::vector<uint8_t>(v.begin() + 4, v.begin() + ptrdiff_t(end));
+    auto data = v.subspan(4, end - 4);
+    if (!(load_le16(v.data()) & kXattrDataStream)) return XattrValue{{data.begin(), data.end()}, std::nullopt};
+    if (data.size() < 16) return fail(ApfsError::corrupted(too_short("xattr data stream", data.size())));
+    return XattrValue{{}, XattrValue::Stream{load_le64(data.data()), load_le64(data.data() + 8)}};
+}
+
+Result<std::vector<uint8_t>> parse_xattr_value(std::span<const uint8_t> v) {
+    auto value = parse_xattr(v);
+    if (value && !value->stream) return std::move(value->embedded);
+    if (v.size() >= 4 && (load_le16(v.data()) & kXattrDataStream))
+        return fail(ApfsError::unsupported("xattr is stored as a data stream, not embedded in the record"));
+    return fail(value.error());
 }
 
 Result<uint64_t> parse_file_extent_logical_addr(std::span<const uint8_t> key) {
@@ -165,16 +177,37 @@ Result<InodeVal> lookup_inode(core::ByteSource& source, const Tree& tree, uint64
     return InodeVal::parse(**value);
 }
 
-Result<std::optional<std::vector<uint8_t>>> lookup_xattr(core::ByteSource& source, const Tree& tree, uint64_t id,
-                                                         std::string_view name) {
+namespace {
+
+// The raw value of attribute `name` of `id`.
+Result<std::optional<std::vector<uint8_t>>> find_xattr(core::ByteSource& source, const Tree& tree, uint64_t id,
+                                                       std::string_view name) {
     std::vector<uint8_t> target(name.begin(), name.end());
     target.push_back(0);
-    auto value = lookup(source, tree, [&](std::span<const uint8_t> key) { return compare_xattr_key(key, id, target); });
-    if (!value) return fail(value.error());
-    if (!*value) return std::optional<std::vector<uint8_t>>{};
-    auto data = parse_xattr_value(**value);
-    if (!data) return fail(data.error());
-    return std::optional<std::vector<uint8_t>>(std::move(*data));
+    return lookup(source, tree, [&](std::span<const uint8_t> key) { return compare_xattr_key(key, id, target); });
+}
+
+// Parses a value that was found; absence stays absence.
+template <class T>
+Result<std::optional<T>> parse_found(Result<std::optional<std::vector<uint8_t>>> raw,
+                                     Result<T> (*parse)(std::span<const uint8_t>)) {
+    if (!raw) return fail(raw.error());
+    if (!*raw) return std::optional<T>{};
+    auto parsed = parse(**raw);
+    if (!parsed) return fail(parsed.error());
+    return std::optional<T>(std::move(*parsed));
+}
+
+}  // namespace
+
+Result<std::optional<XattrValue>> lookup_xattr_value(core::ByteSource& source, const Tree& tree, uint64_t id,
+                                                    std::string_view name) {
+    return parse_found(find_xattr(source, tree, id, name), parse_xattr);
+}
+
+Result<std::optional<std::vector<uint8_t>>> lookup_xattr(core::ByteSource& source, const Tree& tree, uint64_t id,
+                                                         std::string_view name) {
+    return parse_found(find_xattr(source, tree, id, name), parse_xattr_value);
 }
 
 Result<std::optional<std::vector<uint8_t>>> symlink_target(core::ByteSource& source, const Tree& tree, uint64_t id) {
@@ -215,7 +248,7 @@ Result<std::vector<DirEntry>> list_directory(core::ByteSource& source, const Tre
         DirEntry entry{std::move(*name), drec->file_id, 0, 0, 0, drec->kind()};
         // A missing or unreadable inode still leaves the name listed.
         if (auto inode = lookup_inode(source, tree, drec->file_id)) {
-            entry.size = inode->size();
+            entry.size = detail::file_size(source, tree, drec->file_id, *inode);
             entry.create_time = inode->create_time;
             entry.mod_time = inode->mod_time;
         }

@@ -6,12 +6,19 @@
 #include <string>
 
 #include "apfs/error.hpp"
+#include "apfs/superblock.hpp"
 #include "core/io.hpp"
 
 namespace apfs::detail {
 
 inline std::unexpected<ApfsError> io_fail(const core::IoError& e) { return fail(ApfsError::io(e)); }
 inline std::unexpected<ApfsError> short_read() { return fail(ApfsError::short_read()); }
+
+inline Result<void> check_block_size(uint32_t size) {
+    if (valid_block_size(size)) return {};
+    return fail(ApfsError::corrupted("block size " + std::to_string(size) + " is not a power of two from " +
+                                     std::to_string(kMinBlockSize) + " to " + std::to_string(kMaxBlockSize)));
+}
 
 // Decodes UTF-8, replacing each maximal invalid subsequence with U+FFFD.
 inline std::string utf8_lossy(std::span<const uint8_t> s) {

@@ -2,7 +2,10 @@
 
 #include <string>
 
+#include "compressed.hpp"
+#include "core/text.hpp"
 #include "internal.hpp"
+#include "xattr_data.hpp"
 
 namespace apfs {
 
@@ -65,14 +68,21 @@ Result<FileStat> ApfsVolume::stat(std::string_view path) {
     auto resolved = resolve_path(path);
     if (!resolved) return fail(resolved.error());
     const auto& [id, inode] = *resolved;
-    FileStat st{id, inode.size(), inode.create_time, inode.mod_time, inode.owner, inode.group,
-                inode.nlink, inode.mode, kind_from_mode(inode.mode)};
+    FileStat st{id, detail::file_size(*source_, tree_, id, inode), inode.create_time, inode.mod_time,
+                inode.owner, inode.group, inode.nlink, inode.mode, kind_from_mode(inode.mode)};
     if (st.kind == EntryKind::Symlink) {
         auto target = symlink_target(id);
         if (!target) return fail(target.error());
         if (*target) st.size = (*target)->size();
     }
     return st;
+}
+
+Result<std::optional<std::vector<uint8_t>>> ApfsVolume::read_xattr(std::string_view path, std::string_view name) {
+    auto resolved = resolve_path(path);
+    if (!resolved) return fail(resolved.error());
+    return detail::read_xattr(*source_, tree_, resolved->first, name,
+                              "attribute " + std::string(name) + " of " + core::debug_quote(path));
 }
 
 Result<std::optional<std::vector<uint8_t>>> ApfsVolume::symlink_target(uint64_t id) {
@@ -109,12 +119,33 @@ Result<void> ApfsVolume::walk_recursive(uint64_t directory_id, const std::string
     return {};
 }
 
-Result<uint64_t> ApfsVolume::write_file(const InodeVal& inode, core::ByteSink& writer) {
-    auto extents = catalog::lookup_extents(*source_, tree_, inode.private_id);
-    if (!extents) return fail(extents.error());
-    return extents::read_file_data(*source_, tree_.block_size, *extents, inode.size(), writer);
+// A regular file's bytes come from its extents, or from its decmpfs
+// attribute (and resource fork) when it is compressed.
+Result<ApfsVolume::FileData> ApfsVolume::file_data(uint64_t id, const InodeVal& inode, std::string_view path) {
+    if (kind_from_mode(inode.mode) == EntryKind::Directory) return FileData{};
+    auto value = detail::decmpfs_value(*source_, tree_, id, inode);
+    if (!value) return fail(value.error());
+    if (!*value) return FileData{std::nullopt, inode.size()};
+    auto size = detail::uncompressed_size(*source_, **value, path);
+    if (!size) return fail(size.error());
+    return FileData{std::move(*value), *size};
 }
 
+Result<uint64_t> ApfsVolume::write_file(const InodeVal& inode, uint64_t id, const FileData& data,
+                                        std::string_view path, core::ByteSink& writer) {
+    if (data.decmpfs) return detail::write_decompressed(*source_, tree_, id, *data.decmpfs, path, writer);
+    if (data.size == 0) return 0;
+    auto records = catalog::lookup_extents(*source_, tree_, inode.private_id);
+    if (!records) return fail(records.error());
+    const extents::StreamLayout layout(*records, tree_.block_size);
+    if (auto r = layout.write_to(*source_, data.size, writer); !r) return fail(r.error());
+    return data.size;
+}
+
+// In memory, a file may not be larger than its container could produce: a
+// plain file holds no more data than the container (the rest would be
+// holes, which read_file_to leaves as holes in a file), a compressed one no
+// more than the codecs' best ratio allows (checked in file_data).
 Result<std::vector<uint8_t>> ApfsVolume::read_file(std::string_view path) {
     auto resolved = resolve_path(path);
     if (!resolved) return fail(resolved.error());
@@ -124,11 +155,16 @@ Result<std::vector<uint8_t>> ApfsVolume::read_file(std::string_view path) {
         if (!target) return fail(target.error());
         if (*target) return std::move(**target);
     }
-    if (inode.size() > kMaxInMemoryFile)
-        return fail(ApfsError::unsupported("file too large to read into memory: " + to_string(inode.size()) +
-                                           " bytes"));
+    auto data = file_data(id, inode, path);
+    if (!data) return fail(data.error());
+    auto held = source_->size();
+    if (!held) return detail::io_fail(held.error());
+    const uint64_t limit = std::min(kMaxInMemoryFile, data->decmpfs ? kMaxInMemoryFile : *held);
+    if (data->size > limit)
+        return fail(ApfsError::unsupported("file too large to read into memory: " + to_string(data->size) +
+                                           " bytes, more than " + to_string(limit) + " (read it into a file)"));
     core::VecSink sink;
-    auto written = write_file(inode, sink);
+    auto written = write_file(inode, id, *data, path, sink);
     if (!written) return fail(written.error());
     return sink.take();
 }
@@ -145,7 +181,9 @@ Result<uint64_t> ApfsVolume::read_file_to(std::string_view path, core::ByteSink&
             return uint64_t((*target)->size());
         }
     }
-    return write_file(inode, writer);
+    auto data = file_data(id, inode, path);
+    if (!data) return fail(data.error());
+    return write_file(inode, id, *data, path, writer);
 }
 
 }  // namespace apfs

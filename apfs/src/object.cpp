@@ -16,8 +16,17 @@ Result<ObjectHeader> ObjectHeader::parse(std::span<const uint8_t> bytes) {
 
 namespace object {
 
+Result<uint64_t> block_offset(uint64_t block, uint32_t block_size) {
+    uint64_t offset;
+    if (__builtin_mul_overflow(block, uint64_t(block_size), &offset))
+        return fail(ApfsError::corrupted("block " + std::to_string(block) + " overflows the device address space"));
+    return offset;
+}
+
 Result<std::vector<uint8_t>> read_block(core::ByteSource& source, uint64_t block, uint32_t block_size) {
-    if (auto s = source.seek(block * block_size); !s) return fail(ApfsError::io(s.error()));
+    auto offset = block_offset(block, block_size);
+    if (!offset) return fail(offset.error());
+    if (auto s = source.seek(*offset); !s) return fail(ApfsError::io(s.error()));
     auto data = source.read_vec(block_size);
     if (!data) return fail(ApfsError::io(data.error()));
     return std::move(*data);

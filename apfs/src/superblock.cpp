@@ -116,6 +116,7 @@ Result<NxSuperblock> read_nxsb(core::ByteSource& source) {
     if (!first) return fail(first.error());
     auto sb = NxSuperblock::parse(*first);
     if (!sb) return fail(sb.error());
+    if (auto valid = detail::check_block_size(sb->block_size); !valid) return fail(valid.error());
     if (sb->block_size == 4096) {
         if (!fletcher::verify_object(*first)) return fail(ApfsError::invalid_checksum());
         return sb;
@@ -136,7 +137,7 @@ Result<NxSuperblock> find_latest_nxsb(core::ByteSource& source, const NxSuperblo
     const uint32_t bs = block0.block_size;
     const uint64_t base = block0.xp_desc_base;
     uint64_t count = block0.xp_desc_blocks;
-    if (count == 0 || (count & kNonContiguous) || bs == 0) return block0;
+    if (count == 0 || (count & kNonContiguous) || !valid_block_size(bs)) return block0;
     if (auto size = source.size(); size) {
         uint64_t blocks = *size / bs;
         count = base >= blocks ? 0 : std::min(count, blocks - base);
@@ -145,13 +146,15 @@ Result<NxSuperblock> find_latest_nxsb(core::ByteSource& source, const NxSuperblo
     std::optional<NxSuperblock> best;
     uint64_t best_xid = 0;
     for (uint64_t i = 0; i < count; ++i) {
-        if (auto s = source.seek((base + i) * bs); !s) return detail::io_fail(s.error());
+        uint64_t offset;
+        if (__builtin_add_overflow(base, i, &offset) || __builtin_mul_overflow(offset, uint64_t(bs), &offset)) break;
+        if (auto s = source.seek(offset); !s) return detail::io_fail(s.error());
         auto data = source.read_vec(bs);
         if (!data || !fletcher::verify_object(*data)) continue;
         auto header = ObjectHeader::parse(*data);
         if (!header || (header->type & 0xFFFF) != kObjectTypeNxSuperblock) continue;
         auto sb = NxSuperblock::parse(*data);
-        if (!sb) continue;
+        if (!sb || !valid_block_size(sb->block_size)) continue;
         if (sb->header.xid > best_xid) {
             best_xid = sb->header.xid;
             best = std::move(*sb);

@@ -31,6 +31,8 @@ TEST(CatalogTest, RecordsAndKeyOrder) {
         {"xattr", outcome(catalog::parse_xattr_value(Bytes(3))), "corrupted data: xattr value too short: 3 bytes"},
         {"xattr stream", outcome(catalog::parse_xattr_value(u16s({1, 0}))),
          "unsupported: xattr is stored as a data stream, not embedded in the record"},
+        {"xattr stream cut", outcome(catalog::parse_xattr(u16s({1, 48, 7, 0, 0, 0}))),
+         "corrupted data: xattr data stream too short: 8 bytes"},
     });
 
     // Keys too short to hold what is compared order first; so does a name
@@ -45,6 +47,9 @@ TEST(CatalogTest, RecordsAndKeyOrder) {
     EXPECT_EQ(*catalog::decode_drec_name(key), "re");
     EXPECT_EQ(apfs::DrecVal::parse(B::drec_value(5, 0x14))->kind(), EntryKind::Directory);  // type in the low bits
     EXPECT_EQ(*catalog::parse_xattr_value(concat({u16s({2, 100}), bytes_of("abc")})), bytes_of("abc"));  // declares 100
+    // A value in a data stream: the stream's id, then its size.
+    auto stream = catalog::parse_xattr(u16s({1, 48, 40, 0, 0, 0, 17, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(std::tuple(stream->stream->id, stream->stream->size), std::tuple(40u, 17u));
 
     // An inode with a name field, then a data-stream field of 16 bytes
     // holding 1000: that is the size, whatever the uncompressed size says.

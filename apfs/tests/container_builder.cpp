@@ -185,6 +185,20 @@ uint64_t ContainerBuilder::add(uint64_t parent, const std::string& name, uint16_
     return id;
 }
 
+uint64_t ContainerBuilder::add_compressed(uint64_t parent, const std::string& name, uint64_t size, Bytes decmpfs,
+                                          Bytes resource_fork) {
+    const uint64_t id = add(parent, name, 0100644, "", size);
+    inodes_.back().bsd_flags = 0x20;  // compressed
+    add_xattr(id, "com.apple.decmpfs", std::move(decmpfs));
+    if (!resource_fork.empty()) add_xattr(id, "com.apple.ResourceFork", std::move(resource_fork));
+    return id;
+}
+
+void ContainerBuilder::add_xattr(uint64_t id, const std::string& name, Bytes value) {
+    for (auto& i : inodes_)
+        if (i.id == id) i.xattrs.emplace_back(name, std::move(value));
+}
+
 Bytes ContainerBuilder::build() {
     const uint64_t B = block_size_;
     Image img{block_size_, per_node_, {}};
@@ -195,22 +209,46 @@ Bytes ContainerBuilder::build() {
     for (auto& i : inodes_) {
         const uint16_t type = i.mode & 0xF000;
         if (i.id != kRoot) ++counts[type == 0x4000 ? 1 : type == 0xA000 ? 2 : 0];
-        uint64_t allocated = 0;
-        for (auto& e : i.extents) {
-            const uint64_t blocks = (e.bytes.size() + B - 1) / B, at = img.alloc(blocks);
-            img.block(at + blocks);
-            std::copy(e.bytes.begin(), e.bytes.end(), img.block(at));
-            records.emplace_back(pack(i.id | uint64_t(8) << 60, e.logical), pack(blocks * B, at, kZero));
-            allocated += blocks * B;
-        }
+        // A data stream's extents, keyed by the stream's id.
+        auto write_stream = [&](uint64_t stream, const std::vector<Extent>& extents) {
+            uint64_t allocated = 0;
+            for (auto& e : extents) {
+                if (e.hole) {
+                    records.emplace_back(pack(stream | uint64_t(8) << 60, e.logical), pack(e.hole, kZero, kZero));
+                    continue;
+                }
+                const uint64_t blocks = (e.bytes.size() + B - 1) / B, at = img.alloc(blocks);
+                img.block(at + blocks);
+                std::copy(e.bytes.begin(), e.bytes.end(), img.block(at));
+                records.emplace_back(pack(stream | uint64_t(8) << 60, e.logical), pack(blocks * B, at, kZero));
+                allocated += blocks * B;
+            }
+            return allocated;
+        };
+        const uint64_t allocated = write_stream(i.id, i.extents);
         if (!i.extents.empty()) records.emplace_back(key_header(i.id, 6), pack(1u));  // reference count
+        // Attributes: up to 3804 bytes in the record, larger ones in a data stream.
+        for (auto& [name, value] : i.xattrs) {
+            Bytes v;
+            if (value.size() <= 3804) {
+                v = concat({pack(uint16_t(2), uint16_t(value.size())), value});
+            } else {
+                const uint64_t stream = next_id_++, size = value.size();
+                const uint64_t alloced = write_stream(stream, {{0, value}});
+                v = pack(uint16_t(1), uint16_t(48), stream, size, alloced, kZero, size, kZero);
+            }
+            records.emplace_back(xattr_key(i.id, name), std::move(v));
+        }
         if (!i.target.empty())
             records.emplace_back(xattr_key(i.id, "com.apple.fs.symlink"),
                                  with_name(pack(uint16_t(6), uint16_t(i.target.size() + 1)), i.target));
         // The inode, then its extended fields: the name, and a data stream for files.
-        Bytes v = pack(i.parent, i.id, kTime, kTime + 1000, kTime + 2000, kTime + 3000, kZero);
-        put(v, type == 0x4000 ? i.children : 1u, 0u, 1u, 0u, 501u, 20u, i.mode, uint16_t(0), kZero);
-        const bool stream = type == 0x8000;
+        // A compressed file has its uncompressed size (flag 0x40000) and no data stream.
+        const bool compressed = i.bsd_flags & 0x20, stream = type == 0x8000 && !compressed;
+        Bytes v = pack(i.parent, i.id, kTime, kTime + 1000, kTime + 2000, kTime + 3000,
+                       uint64_t(compressed ? 0x40000 : 0));
+        put(v, type == 0x4000 ? i.children : 1u, 0u, 1u, i.bsd_flags, 501u, 20u, i.mode, uint16_t(0),
+            compressed ? i.size : kZero);
         Bytes fields = with_name({}, i.name);
         fields.resize((fields.size() + 7) / 8 * 8);
         if (stream) put(fields, i.size, allocated, kZero, i.size, kZero);

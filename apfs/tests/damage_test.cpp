@@ -1,4 +1,7 @@
-// Randomly damaged containers never crash or hang the library.
+// Randomly damaged and hostile containers never crash or hang the library,
+// nor make it write or allocate far more than their own size.
+#include <sys/stat.h>
+
 #include <random>
 
 #include "support.hpp"
@@ -95,6 +98,45 @@ TEST(DamageTest, TruncatedAndRandomContainers) {
     std::mt19937_64 rng(77);
     for (int i = 0; i < 200; ++i) exercise(Bytes(raw.begin(), raw.begin() + ptrdiff_t(rng() % raw.size())));
     for (int i = 0; i < 200; ++i) exercise(testing_util::random_bytes(4096 * (1 + rng() % 8), rng()));
+}
+
+// Sparse files declaring sizes far beyond their 80 KB containers.
+TEST(DamageTest, HostileSparseFiles) {
+    auto petabyte = open_file(KIV_REQUIRE_FIXTURE("hostile/timeout-read_file_to-sparse-1PiB.apfs"));
+    const auto nearly4g_path = KIV_REQUIRE_FIXTURE("hostile/oom-read_file-sparse-4GiB.apfs");
+    auto nearly4g = open_file(nearly4g_path);
+    testing_util::ScratchDir dir;
+    auto to_file = [&](apfs::ApfsVolume& volume, const char* path) {
+        auto file = core::File::create((dir / "out").string());
+        core::FileSink sink(*file);
+        auto n = volume.read_file_to(path, sink);
+        return n ? std::to_string(*n) : n.error().message();
+    };
+    // 1 PiB, one extent of 4 KiB half-way, holes around it: a file system
+    // either refuses that size or holds it sparse.
+    const std::string petabyte_out = to_file(petabyte, "huge_sparse");
+    if (petabyte_out != "I/O error: File too large (os error 27)") {
+        EXPECT_EQ(petabyte_out, "1125899906842624");
+        struct stat st {};
+        ASSERT_EQ(::stat((dir / "out").c_str(), &st), 0);
+        EXPECT_LE(uint64_t(st.st_blocks) * 512, 65536u);
+    }
+    expect_cases({
+        {"1 PiB in memory", outcome(petabyte.read_file("huge_sparse")),
+         "unsupported: file too large to read into memory: 1125899906842624 bytes, more than 81920 (read it into a file)"},
+        {"4 GiB in memory", outcome(nearly4g.read_file("sparse_4g")),
+         "unsupported: file too large to read into memory: 4294967295 bytes, more than 81920 (read it into a file)"},
+        // 4 GiB of hole, then 100 bytes: a sparse file of 4 GiB on disk.
+        {"4 GiB to a file", to_file(nearly4g, "sparse_4g"), "4294967295"},
+    });
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "out").c_str(), &st), 0);
+    EXPECT_EQ(uint64_t(st.st_size), 4294967295u);
+    EXPECT_LE(uint64_t(st.st_blocks) * 512, 65536u);
+    Bytes tail(100);  // the extent's first 100 bytes, from block 5
+    ASSERT_TRUE(core::File::open_read((dir / "out").string())->pread_some(tail, 4294967195u));
+    const Bytes image = testing_util::read_bytes(nearly4g_path);
+    EXPECT_EQ(tail, Bytes(image.begin() + 5 * 4096, image.begin() + 5 * 4096 + 100));
 }
 
 }  // namespace

@@ -22,6 +22,13 @@ Bytes nxsb(uint64_t xid, uint64_t tag, uint32_t checkpoint_blocks = 0, uint32_t 
     return b;
 }
 
+// `sb` claiming another block size, resealed.
+Bytes with_block_size(Bytes sb, uint32_t block_size) {
+    store_le32(&sb[36], block_size);
+    ContainerBuilder::seal(sb.data(), sb.size());
+    return sb;
+}
+
 // The object-map field of the superblock chosen for `image`.
 uint64_t latest_tag(const Bytes& image) {
     core::MemorySource src(image);
@@ -42,6 +49,8 @@ TEST(FormatTest, MalformedObjectsAndSuperblocks) {
         {"block past the end", outcome(apfs::object::read_block(src, 2, 4096)), kShortRead},
         // A block size the source cannot hold fails without taking that memory.
         {"huge block", outcome(apfs::object::read_block(src, 0, 0xFFFFFFFF)), kShortRead},
+        {"block beyond 64 bits", outcome(apfs::object::read_block(src, 1ull << 60, 65536)),
+         "corrupted data: block 1152921504606846976 overflows the device address space"},
         {"nx magic cut", outcome(NxSuperblock::parse(std::span(good).first(35))), kShortRead},
         {"nx fields cut", outcome(NxSuperblock::parse(std::span(good).first(183))), kShortRead},
         {"nx volume id cut", outcome(NxSuperblock::parse(std::span(good).first(190))), kShortRead},
@@ -56,6 +65,15 @@ TEST(FormatTest, MalformedObjectsAndSuperblocks) {
         // With 16 KiB blocks the checksum covers the whole block.
         {"16 KiB checksum", outcome(read_nxsb(*memory(big))), "invalid checksum"},
         {"16 KiB cut", outcome(read_nxsb(*memory(big_cut))), kShortRead},
+        // Block sizes are powers of two from 4 KiB to 64 KiB.
+        {"block size 0", outcome(read_nxsb(*memory(with_block_size(good, 0)))),
+         "corrupted data: block size 0 is not a power of two from 4096 to 65536"},
+        {"block size 2048", outcome(read_nxsb(*memory(with_block_size(good, 2048)))),
+         "corrupted data: block size 2048 is not a power of two from 4096 to 65536"},
+        {"block size 6144", outcome(read_nxsb(*memory(with_block_size(good, 6144)))),
+         "corrupted data: block size 6144 is not a power of two from 4096 to 65536"},
+        {"block size 128 KiB", outcome(read_nxsb(*memory(with_block_size(good, 131072)))),
+         "corrupted data: block size 131072 is not a power of two from 4096 to 65536"},
     });
 }
 
@@ -87,6 +105,8 @@ TEST(FormatTest, NewestValidCheckpointWins) {
     bad[500] ^= 1;
     EXPECT_EQ(latest_tag(concat({nxsb(4, 100, 4), map, bad, nxsb(9, 300), nxsb(9, 400)})), 300u);
     EXPECT_EQ(latest_tag(concat({nxsb(9, 100, 2), nxsb(9, 300), nxsb(2, 400)})), 100u);  // block 0 wins ties
+    // A newer superblock with a block size the format does not allow is skipped.
+    EXPECT_EQ(latest_tag(concat({nxsb(1, 100, 2), with_block_size(nxsb(9, 300), 1), nxsb(5, 400)})), 400u);
     EXPECT_EQ(latest_tag(nxsb(1, 100, 0)), 100u);                                        // no area
     // A count with the top bit set marks a non-contiguous area: block 0 is used.
     EXPECT_EQ(latest_tag(concat({nxsb(1, 100, 0x80000002), nxsb(9, 300), nxsb(10, 400)})), 100u);

@@ -33,6 +33,15 @@ TEST(RealApfsTest, FixtureAgreesWith7ZipAndKeepsAttributes) {
     EXPECT_EQ(outcome(apfs::catalog::lookup_xattr(src, tree, fork->id, "com.apple.ResourceFork")),
               "unsupported: xattr is stored as a data stream, not embedded in the record");
     EXPECT_TRUE(volume.read_file("a_directory/a_resourcefork")->empty());
+
+    // The resource fork, in a data stream of its own, as 7-Zip reads it.
+    testing_util::ScratchDir dir;
+    run_ok("7zz x -sns -y -o" + testing_util::shell_quote(dir.path().string()) + " " +
+           testing_util::shell_quote(path.string()) + " a_directory/a_resourcefork >/dev/null 2>&1");
+    EXPECT_EQ(**volume.read_xattr("a_directory/a_resourcefork", "com.apple.ResourceFork"),
+              testing_util::read_bytes(dir / "a_directory/a_resourcefork:com.apple.ResourceFork"));
+    EXPECT_EQ(**volume.read_xattr("a_directory/a_file", "myxattr"), bytes_of("My extended attribute"));
+    EXPECT_FALSE(*volume.read_xattr("a_directory/a_file", "com.apple.ResourceFork"));
 }
 
 TEST(RealApfsTest, OlderCheckpointInBlockZero) {

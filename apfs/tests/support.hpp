@@ -54,7 +54,8 @@ public:
     static constexpr uint64_t kRoot = 2;
     struct Extent {
         uint64_t logical;
-        Bytes bytes;  // stored in blocks of their own
+        Bytes bytes;        // stored in blocks of their own
+        uint64_t hole = 0;  // else a sparse extent (physical block 0) this long
     };
     struct Layout {  // physical blocks
         uint64_t container_omap_root = 0, volume_superblock = 0, catalog_root = 0;
@@ -75,6 +76,13 @@ public:
     uint64_t add_symlink(uint64_t parent, const std::string& name, const std::string& target) {
         return add(parent, name, 0120755, target);
     }
+    // A file stored with transparent compression: its flag, its uncompressed
+    // size and the attributes "com.apple.decmpfs" and, when not empty,
+    // "com.apple.ResourceFork" (values larger than a record holds go to data
+    // streams, as macOS stores them).
+    uint64_t add_compressed(uint64_t parent, const std::string& name, uint64_t size, Bytes decmpfs,
+                            Bytes resource_fork = {});
+    void add_xattr(uint64_t id, const std::string& name, Bytes value);
     // Any catalog record (a directory record may name an id without inode).
     void add_record(Bytes key, Bytes value) { extra_.emplace_back(std::move(key), std::move(value)); }
     void add_drec(uint64_t parent, const std::string& name, uint64_t id, uint16_t type) {
@@ -97,6 +105,8 @@ private:
         uint64_t size;
         std::vector<Extent> extents;
         uint32_t children = 0;
+        uint32_t bsd_flags = 0;
+        std::vector<std::pair<std::string, Bytes>> xattrs = {};
     };
     uint64_t add(uint64_t parent, const std::string& name, uint16_t mode, std::string target = "", uint64_t size = 0,
                  std::vector<Extent> extents = {});

@@ -1,7 +1,11 @@
 // Volume operations and file data over containers built at test time.
+#include <sys/stat.h>
+
 #include <map>
+#include <set>
 
 #include "core/endian.hpp"
+#include "decmpfs_writer.hpp"
 #include "support.hpp"
 
 namespace {
@@ -21,8 +25,15 @@ struct BrokenSink : core::ByteSink {  // refuses every write
     }
 };
 
+// The size and the allocated bytes of a file.
+std::pair<uint64_t, uint64_t> size_on_disk(const std::filesystem::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0);
+    return {uint64_t(st.st_size), uint64_t(st.st_blocks) * 512};
+}
+
 TEST(VolumeTest, ExtentsHolesAndOverlaps) {
-    const Bytes disk = random_bytes(4 * 4096, 1);  // four blocks of distinct bytes
+    const Bytes disk = random_bytes(5 * 4096, 1);  // five blocks of distinct bytes
     core::MemorySource src(disk);
     auto read = [&](std::vector<apfs::FileExtentRecord> extents, uint64_t size, uint32_t block_size = 4096) {
         core::VecSink sink;
@@ -31,21 +42,39 @@ TEST(VolumeTest, ExtentsHolesAndOverlaps) {
         EXPECT_EQ(*n, sink.data().size());
         return sink.take();
     };
-    EXPECT_EQ(read({{0, 8192, 1, 0}}, 10000), slice(disk, 4096, 8192));  // stops at the extent's end
-    EXPECT_EQ(read({{4096, 4096, 2, 0}}, 8192), concat({Bytes(4096), slice(disk, 8192, 4096)}));  // a hole first
+    // Past the last extent the stream is a hole.
+    EXPECT_EQ(read({{0, 8192, 1, 0}}, 10000), concat({slice(disk, 4096, 8192), Bytes(1808)}));
+    EXPECT_EQ(read({}, 4096), Bytes(4096));
+    // Holes: a gap before an extent, and an extent at physical block 0.
+    EXPECT_EQ(read({{4096, 4096, 2, 0}}, 8192), concat({Bytes(4096), slice(disk, 8192, 4096)}));
+    EXPECT_EQ(read({{0, 4096, 0, 0}, {4096, 100, 3, 0}}, 4196), concat({Bytes(4096), slice(disk, 12288, 100)}));
     // Overlapping extents: the second continues 4096 bytes into itself.
-    EXPECT_EQ(read({{4096, 8192, 2, 0}, {0, 8192, 0, 0}}, 12288), concat({slice(disk, 0, 8192), slice(disk, 12288, 4096)}));
+    EXPECT_EQ(read({{4096, 8192, 3, 0}, {0, 8192, 1, 0}}, 12288), concat({slice(disk, 4096, 8192), slice(disk, 16384, 4096)}));
     // Zero-length extents are skipped, the flag byte is ignored, extents are cut at the size.
     EXPECT_EQ(read({{0, 0, 3, 0}, {0, 0xAB00000000001000ull, 1, 0}}, 100), slice(disk, 4096, 100));
     EXPECT_EQ(read({{0, 4096, 2, 0}, {0, 4096, 1, 0}}, 4096), slice(disk, 8192, 4096));  // equal addresses: catalog order
     EXPECT_TRUE(read({{0, 4096, 1, 0}}, 0).empty());
-    EXPECT_TRUE(read({}, 4096).empty());
     EXPECT_EQ(read({{0, 4096, 1ull << 60, 0}}, 4096), bytes_of("corrupted data: extent physical block "
                                                               "1152921504606846976 overflows the device address space"));
-    EXPECT_EQ(read({{0, 8192, 3, 0}}, 8192), bytes_of(kShortRead));
-    EXPECT_EQ(read({{0, 4096, 1, 0}}, 4096, 0), bytes_of("corrupted data: block size 0"));
+    EXPECT_EQ(read({{0, 8192, 4, 0}}, 8192), bytes_of(kShortRead));
+    EXPECT_EQ(read({{0, 4096, 1, 0}}, 4096, 0),
+              bytes_of("corrupted data: block size 0 is not a power of two from 4096 to 65536"));
     BrokenSink broken;
     EXPECT_EQ(outcome(apfs::extents::read_file_data(src, 4096, {{0, 4096, 1, 0}}, 4096, broken)), kNoSpace);
+
+    // On a file, holes stay holes; a size no file can have is a clean error.
+    testing_util::ScratchDir dir;
+    auto to_file = [&](std::vector<apfs::FileExtentRecord> extents, uint64_t size) {
+        auto file = core::File::create((dir / "out").string());
+        core::FileSink sink(*file);
+        return outcome(apfs::extents::read_file_data(src, 4096, extents, size, sink));
+    };
+    const uint64_t tib = uint64_t(1) << 40;
+    EXPECT_EQ(to_file({{0, 4096, 0, 0}, {tib - 4096, 4096, 1, 0}}, tib), "ok");
+    EXPECT_EQ(size_on_disk(dir / "out").first, tib);
+    EXPECT_LE(size_on_disk(dir / "out").second, 65536u);
+    EXPECT_EQ(to_file({{uint64_t(1) << 63, 4096, 1, 0}}, (uint64_t(1) << 63) + 4096),
+              "I/O error: File too large (os error 27)");
 }
 
 TEST(VolumeTest, BuiltContainerAgreesWith7Zip) {
@@ -79,12 +108,123 @@ TEST(VolumeTest, SparseFilesAndLargeBlocks) {
     // builder checked above.
     B b(16384);
     const Bytes data = random_bytes(40000, 5);
-    b.add_file(b.add_dir(B::kRoot, "d"), "sparse", 100000, {{32768, data}});
-    b.add_file(B::kRoot, "huge", uint64_t(1) << 33, {});
-    auto volume = open_volume(b.build());
+    const uint64_t d = b.add_dir(B::kRoot, "d");
+    b.add_file(d, "sparse", 80000, {{32768, data}});  // the extent's last block ends at 81920
+    b.add_file(d, "short", 100000, {{32768, data}});
+    b.add_file(d, "holes", 20000, {{0, {}, 16384}, {16384, data}});
+    b.add_file(B::kRoot, "huge", uint64_t(1) << 33, {{0, {}, uint64_t(1) << 33}});
+    const Bytes image = b.build();
+    auto volume = open_volume(image);
     EXPECT_EQ(volume.block_size(), 16384u);
-    EXPECT_EQ(*volume.read_file("d/sparse"), concat({Bytes(32768), data, Bytes(49152 - 40000)}));
-    EXPECT_EQ(outcome(volume.read_file("huge")), "unsupported: file too large to read into memory: 8589934592 bytes");
+    EXPECT_EQ(*volume.read_file("d/sparse"), concat({Bytes(32768), data, Bytes(80000 - 32768 - 40000)}));
+    EXPECT_EQ(*volume.read_file("d/short"), concat({Bytes(32768), data, Bytes(100000 - 32768 - 40000)}));
+    EXPECT_EQ(*volume.read_file("d/holes"), concat({Bytes(16384), slice(data, 0, 20000 - 16384)}));
+    testing_util::ScratchDir dir;
+    auto file = core::File::create((dir / "huge").string());
+    core::FileSink sink(*file);
+    EXPECT_EQ(*volume.read_file_to("huge", sink), uint64_t(1) << 33);
+    EXPECT_EQ(size_on_disk(dir / "huge"), std::pair(uint64_t(1) << 33, uint64_t(0)));
+    expect_cases({
+        // In memory, a file cannot be larger than the container: the rest is holes.
+        {"larger than the container", outcome(volume.read_file("huge")),
+         "unsupported: file too large to read into memory: 8589934592 bytes, more than " +
+             std::to_string(image.size()) + " (read it into a file)"},
+    });
+}
+
+// Text that compresses, then random bytes that do not.
+Bytes compressible(size_t n) {
+    std::string text;
+    for (size_t i = 0; text.size() < n / 2; ++i) text += "line " + std::to_string(i) + " of a compressed file\n";
+    text.resize(n / 2);
+    return concat({bytes_of(text), random_bytes(n - n / 2, n)});
+}
+
+TEST(VolumeTest, CompressedFilesAgreeWith7Zip) {
+    struct Row {
+        const char* name;
+        uint32_t type;
+        size_t size;
+        std::set<size_t> stored;  // blocks kept behind the stored marker, as macOS keeps those that do not shrink
+        bool by_7zip;             // 7-Zip reads zlib and LZVN from APFS, not LZFSE nor stored types
+    };
+    // Inline types hold their data in the attribute (in a data stream when it
+    // is large); the others in the resource fork (embedded when small).
+    const Row rows[] = {
+        {"zlib", 3, 3000, {}, true},           {"zlib_stored", 3, 200, {0}, true},
+        {"lzvn", 7, 3000, {}, true},           {"zlib_fork", 4, 200000, {2, 3}, true},
+        {"lzvn_fork", 8, 200000, {0, 2, 3}, true}, {"empty", 3, 0, {}, true},
+        {"lzfse", 11, 3000, {}, false},        {"lzfse_stream", 11, 60000, {}, false},
+        {"lzfse_fork", 12, 200000, {}, false}, {"small_fork", 12, 2000, {}, false},
+        {"stored_fork", 10, 70000, {}, false}, {"stored", 9, 100, {}, false},
+        {"plain", 1, 100, {}, false},
+    };
+    auto image_of = [&](bool only_7zip) {
+        B b;
+        const uint64_t dir = b.add_dir(B::kRoot, "c");
+        for (const Row& row : rows) {
+            if (only_7zip && !row.by_7zip) continue;
+            auto encoded = codec_testing::encode_decmpfs(row.type, compressible(row.size), row.stored);
+            b.add_compressed(dir, row.name, row.size, encoded.attribute, encoded.resource_fork);
+        }
+        return b.build();
+    };
+    auto volume = open_volume(image_of(false));
+    for (const Row& row : rows) {
+        const std::string path = std::string("c/") + row.name;
+        EXPECT_EQ(*volume.read_file(path), compressible(row.size)) << path;
+        EXPECT_EQ(volume.stat(path)->size, row.size) << path;
+    }
+    KIV_REQUIRE_TOOL("7zz");
+    testing_util::ScratchDir scratch;
+    testing_util::write_bytes(scratch / "compressed.apfs", image_of(true));
+    auto by_7zip = open_file(scratch / "compressed.apfs");
+    expect_same_as_7zip(by_7zip, scratch / "compressed.apfs");
+}
+
+TEST(VolumeTest, DamagedCompressedFiles) {
+    const Bytes data = compressible(150000);
+    auto fork_of = [&](uint32_t type) { return codec_testing::encode_decmpfs(type, data).resource_fork; };
+    Bytes cut_table = fork_of(12);
+    core::store_le32(&cut_table[0], 8);  // a table of one block for three
+    Bytes bad_block = fork_of(4);
+    bad_block[0x104 + 4 + 8 * 3] = 0x70;  // the first block's zlib header names no known method
+    B b;
+    b.add_compressed(B::kRoot, "type13", 5, concat({codec_testing::decmpfs_header(13, 5), bytes_of("hello")}));
+    b.add_compressed(B::kRoot, "no_fork", 150000, codec_testing::decmpfs_header(4, 150000));
+    b.add_compressed(B::kRoot, "cut_table", 150000, codec_testing::decmpfs_header(12, 150000), cut_table);
+    b.add_compressed(B::kRoot, "bad_block", 150000, codec_testing::decmpfs_header(4, 150000), bad_block);
+    b.add_compressed(B::kRoot, "bomb", uint64_t(1) << 40, codec_testing::decmpfs_header(4, uint64_t(1) << 40), fork_of(4));
+    b.add_compressed(B::kRoot, "no_magic", 5, Bytes(20));
+    const Bytes image = b.build();
+    auto volume = open_volume(image);
+    std::map<std::string, uint64_t> sizes;
+    auto walk = volume.walk();
+    for (auto& e : *walk) sizes[e.path] = e.entry.size;
+    // Sizes come from the header, whether or not the file can be read.
+    EXPECT_EQ(sizes, (std::map<std::string, uint64_t>{{"/type13", 5}, {"/no_fork", 150000}, {"/cut_table", 150000},
+                                                      {"/bad_block", 150000}, {"/bomb", uint64_t(1) << 40},
+                                                      {"/no_magic", 5}}));
+    EXPECT_EQ(volume.stat("bomb")->size, uint64_t(1) << 40);
+    core::VecSink sink;
+    expect_cases({
+        {"unknown type", outcome(volume.read_file("type13")),
+         "unsupported: file \"type13\": compression type 13 is not supported"},
+        {"unknown type, to a sink", outcome(volume.read_file_to("type13", sink)),
+         "unsupported: file \"type13\": compression type 13 is not supported"},
+        {"no resource fork", outcome(volume.read_file("no_fork")),
+         "corrupted data: file \"no_fork\": resource fork of 0 bytes holds no resource header"},
+        {"table too short", outcome(volume.read_file("cut_table")),
+         "corrupted data: file \"cut_table\": block table lists 1 blocks, but 150000 bytes need 3"},
+        {"damaged block", outcome(volume.read_file("bad_block")),
+         "corrupted data: file \"bad_block\": block 0: zlib block is corrupt"},
+        {"more than the container holds", outcome(volume.read_file_to("bomb", sink)),
+         "corrupted data: file \"bomb\" declares 1099511627776 uncompressed bytes, more than a container of " +
+             std::to_string(image.size()) + " bytes holds compressed"},
+        {"no magic", outcome(volume.read_file("no_magic")),
+         "corrupted data: file \"no_magic\": decmpfs attribute lacks the magic \"fpmc\""},
+    });
+    EXPECT_TRUE(sink.data().empty());
 }
 
 TEST(VolumeTest, PathsListingsAndLinks) {

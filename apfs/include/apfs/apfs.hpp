@@ -3,8 +3,8 @@
 //   auto volume = apfs::ApfsVolume::open(std::make_unique<core::MemorySource>(bytes));
 //   for (auto& e : *volume->walk()) ...
 //
-// Encryption, compression, snapshots and name normalisation are not handled:
-// the volume reads what the catalog and the extents describe.
+// Files stored with macOS transparent compression read uncompressed.
+// Encryption, snapshots and name normalisation are not handled.
 #pragma once
 
 #include <cstdint>
@@ -49,7 +49,9 @@ public:
     // A walk refuses directories nested deeper than this (macOS paths are at
     // most 1024 bytes, so real volumes stay far below).
     static constexpr size_t kMaxWalkDepth = 1024;
-    // read_file refuses files larger than this; read_file_to streams any size.
+    // read_file refuses files larger than this, and plain files larger than
+    // the container (their excess can only be holes); read_file_to streams
+    // any size, leaving holes as holes on file sinks.
     static constexpr uint64_t kMaxInMemoryFile = uint64_t(1) << 32;
 
     // Opens the first volume of the container; the volume owns the source.
@@ -64,6 +66,9 @@ public:
     Result<std::vector<uint8_t>> read_file(std::string_view path);
     // Writes the file to `writer` (not flushed); returns the bytes written.
     Result<uint64_t> read_file_to(std::string_view path, core::ByteSink& writer);
+    // The value of extended attribute `name` of the file at `path`, held in
+    // its record or in a data stream (as resource forks are), or nullopt.
+    Result<std::optional<std::vector<uint8_t>>> read_xattr(std::string_view path, std::string_view name);
     Result<std::pair<uint64_t, InodeVal>> resolve_path(std::string_view path);
 
     const std::string& volume_name() const { return name_; }
@@ -80,8 +85,14 @@ private:
     ApfsVolume() = default;
     Result<void> walk_recursive(uint64_t directory_id, const std::string& prefix, std::vector<WalkEntry>& out,
                                 std::unordered_set<uint64_t>& walked, size_t depth);
-    // Shared by read_file and read_file_to.
-    Result<uint64_t> write_file(const InodeVal& inode, core::ByteSink& writer);
+    // What read_file and read_file_to produce for a regular file.
+    struct FileData {
+        std::optional<std::vector<uint8_t>> decmpfs;  // the attribute of a compressed file
+        uint64_t size = 0;                            // bytes to produce
+    };
+    Result<FileData> file_data(uint64_t id, const InodeVal& inode, std::string_view path);
+    Result<uint64_t> write_file(const InodeVal& inode, uint64_t id, const FileData& data, std::string_view path,
+                                core::ByteSink& writer);
 
     std::unique_ptr<core::ByteSource> source_;
     std::string name_;

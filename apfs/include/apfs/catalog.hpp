@@ -81,6 +81,17 @@ struct FileExtentRecord {
     uint64_t length() const { return len_and_flags & 0x00FF'FFFF'FFFF'FFFFull; }
 };
 
+// An extended attribute's value: its bytes, held in the record, or the data
+// stream that holds them (its extents are keyed by the stream's id).
+struct XattrValue {
+    struct Stream {
+        uint64_t id = 0;
+        uint64_t size = 0;
+    };
+    std::vector<uint8_t> embedded;
+    std::optional<Stream> stream;
+};
+
 struct DirEntry {
     std::string name;
     uint64_t id = 0;
@@ -105,10 +116,15 @@ KeyCompare catalog_key(uint64_t oid, uint8_t type);
 std::strong_ordering compare_xattr_key(std::span<const uint8_t> key, uint64_t oid, std::span<const uint8_t> name);
 
 Result<std::string> decode_drec_name(std::span<const uint8_t> key);
+Result<XattrValue> parse_xattr(std::span<const uint8_t> value);
+// The embedded bytes; a value in a data stream is Unsupported.
 Result<std::vector<uint8_t>> parse_xattr_value(std::span<const uint8_t> value);
 Result<uint64_t> parse_file_extent_logical_addr(std::span<const uint8_t> key);
 
 Result<InodeVal> lookup_inode(core::ByteSource& source, const Tree& tree, uint64_t id);
+Result<std::optional<XattrValue>> lookup_xattr_value(core::ByteSource& source, const Tree& tree, uint64_t id,
+                                                    std::string_view name);
+// The embedded bytes of an attribute (Unsupported for one in a data stream).
 Result<std::optional<std::vector<uint8_t>>> lookup_xattr(core::ByteSource& source, const Tree& tree, uint64_t id,
                                                          std::string_view name);
 // The target of a symlink (its "com.apple.fs.symlink" attribute without

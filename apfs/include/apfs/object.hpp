@@ -25,7 +25,9 @@ struct ObjectHeader {
 
 namespace object {
 
-// Reads block `block` (at byte offset block * block_size, wrapping) into a new buffer.
+// The byte offset of block `block`; a product beyond 64 bits is corrupt data.
+Result<uint64_t> block_offset(uint64_t block, uint32_t block_size);
+// Reads block `block` (at byte offset block * block_size) into a new buffer.
 Result<std::vector<uint8_t>> read_block(core::ByteSource& source, uint64_t block, uint32_t block_size);
 
 }  // namespace object

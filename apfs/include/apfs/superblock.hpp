@@ -16,6 +16,13 @@ namespace apfs {
 inline constexpr uint32_t kNxMagic = 0x4253584E;    // "NXSB"
 inline constexpr uint32_t kApfsMagic = 0x42535041;  // "APSB"
 inline constexpr uint32_t kMaxVolumeIds = 100;
+// Container block sizes are powers of two in this range.
+inline constexpr uint32_t kMinBlockSize = 4096;
+inline constexpr uint32_t kMaxBlockSize = 65536;
+
+inline bool valid_block_size(uint32_t size) {
+    return size >= kMinBlockSize && size <= kMaxBlockSize && (size & (size - 1)) == 0;
+}
 
 struct NxSuperblock {
     ObjectHeader header;
@@ -86,10 +93,11 @@ struct ApfsSuperblock {
 
 namespace superblock {
 
-// The container superblock at block 0, its checksum verified.
+// The container superblock at block 0, its checksum and block size verified.
 Result<NxSuperblock> read_nxsb(core::ByteSource& source);
 // The newest valid container superblock of the checkpoint descriptor area,
-// or block 0's own when none is newer.  Bad or unreadable blocks are skipped.
+// or block 0's own when none is newer.  Bad or unreadable blocks, and
+// superblocks with a block size outside the format's range, are skipped.
 Result<NxSuperblock> find_latest_nxsb(core::ByteSource& source, const NxSuperblock& block0);
 
 }  // namespace superblock

@@ -1,7 +1,10 @@
 // Copying a volume subtree into a directory on disk.
-#include <system_error>
+#include <algorithm>
+#include <optional>
+#include <string>
 
-#include "core/text.hpp"
+#include "core/thread_pool.hpp"
+#include "file_writers.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace kiv {
@@ -16,44 +19,6 @@ bool in_hfs_metadata_folder(std::string_view path) {
     if (path.starts_with('/')) path.remove_prefix(1);
     const std::string_view top = path.substr(0, path.find('/'));
     return top == hfsplus::kPrivateDataFolder || top == std::string_view(".HFS+ Private Directory Data\r");
-}
-
-// Copies the contents of the walk entry into `out`; a file whose bytes
-// cannot all be produced is an error, and is not left behind shorter.
-Result<uint64_t> copy_file(FilesystemHandle& fs, const FsWalkEntry& entry, const fs::path& out) {
-    auto file = core::File::create(out.string());
-    if (!file) return fail(file.error());
-    Result<uint64_t> copied = 0;
-    if (auto* h = fs.hfs()) {
-        auto n = h->volume().read_file_to(entry.path, *file);
-        copied = n ? Result<uint64_t>(*n) : fail(n.error());
-        if (copied && *copied != entry.size)
-            copied = fail(hfsplus::HfsPlusError::corrupted_data(
-                "file " + core::debug_quote(entry.path) + " declares " + std::to_string(entry.size) +
-                " bytes but only " + std::to_string(*copied) + " could be read"));
-    } else {
-        core::BufferedFileWriter writer(std::move(*file));
-        auto n = fs.apfs()->volume().read_file_to(entry.path, writer);
-        copied = n ? Result<uint64_t>(*n) : fail(n.error());
-        if (copied && *copied != entry.size)
-            copied = fail(apfs::ApfsError::corrupted(
-                "file " + core::debug_quote(entry.path) + " declares " + std::to_string(entry.size) +
-                " bytes but only " + std::to_string(*copied) + " could be read"));
-        if (auto flushed = writer.flush(); copied && !flushed) copied = fail(flushed.error());
-    }
-    if (!copied) {
-        std::error_code ignored;
-        fs::remove(out, ignored);
-    }
-    return copied;
-}
-
-// Creates `dir` and its missing parents (0777 before the umask); an existing directory is fine.
-Result<void> make_dirs(const fs::path& dir) {
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec) return fail(core::IoError::from_errno(ec.value()));
-    return {};
 }
 
 }  // namespace
@@ -78,36 +43,64 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
     });
     if (entries->empty()) return fail(KivError::no_entries(std::string(base_path)));
 
-    if (auto made = make_dirs(dest); !made) return fail(made.error());
-
-    ExtractStats stats;
-    for (const FsWalkEntry& entry : *entries) {
-        std::string_view path = entry.path;
-        if (path.starts_with('/')) path.remove_prefix(1);
-        if (path.empty()) continue;
-        std::string_view rel = path;
-        if (!root_mode) {
-            rel = pipeline::strip_base_prefix(path, prefix);
+    // Where each entry goes, worked out on the pool: pure path arithmetic.
+    struct Target {
+        enum { Skip, Base, Out, Invalid } what = Skip;
+        std::string out;
+        size_t parent = 0;  // length of the parent directory's path within `out`
+        std::optional<KivError> error;
+    };
+    std::vector<Target> targets(entries->size());
+    constexpr size_t kPerTask = 512;
+    core::parallel_for((targets.size() + kPerTask - 1) / kPerTask, [&](size_t task) {
+        for (size_t i = task * kPerTask; i < std::min(targets.size(), (task + 1) * kPerTask); ++i) {
+            std::string_view path = (*entries)[i].path;
+            if (path.starts_with('/')) path.remove_prefix(1);
+            if (path.empty()) continue;
+            std::string_view rel = root_mode ? path : pipeline::strip_base_prefix(path, prefix);
             if (rel.empty()) {  // the base itself
-                if (entry.kind == FsEntryKind::Directory) ++stats.dirs;
+                targets[i].what = Target::Base;
                 continue;
             }
+            auto relative = pipeline::sanitize_path(rel);
+            if (!relative) {
+                targets[i] = {Target::Invalid, {}, 0, std::move(relative.error())};
+                continue;
+            }
+            const fs::path out = dest / *relative;
+            // The parent is a leading part of the path's own text.
+            targets[i] = {Target::Out, out.native(), out.parent_path().native().size(), std::nullopt};
         }
-        auto relative = pipeline::sanitize_path(rel);
-        if (!relative) return fail(relative.error());
-        const fs::path out = dest / *relative;
+    });
 
+    if (auto made = detail::make_dirs(dest); !made) return fail(made.error());
+
+    ExtractStats stats;
+    detail::FileWriters writers(*this);
+    // An error found while going through the entries comes after the files
+    // waiting to be written, which precede it.
+    auto stop = [&](KivError error) -> Result<ExtractStats> {
+        if (auto written = writers.write_batch(); !written) return fail(written.error());
+        return fail(std::move(error));
+    };
+    for (size_t i = 0; i < entries->size(); ++i) {
+        const FsWalkEntry& entry = (*entries)[i];
+        const Target& target = targets[i];
+        if (target.what == Target::Skip) continue;
+        if (target.what == Target::Base) {
+            if (entry.kind == FsEntryKind::Directory) ++stats.dirs;
+            continue;
+        }
+        if (target.what == Target::Invalid) return stop(*target.error);
         switch (entry.kind) {
             case FsEntryKind::File: {
-                if (auto made = make_dirs(out.parent_path()); !made) return fail(made.error());
-                auto copied = copy_file(*this, entry, out);
-                if (!copied) return fail(copied.error());
-                ++stats.files;
-                stats.bytes += *copied;
+                if (auto made = writers.ensure_dirs(std::string_view(target.out).substr(0, target.parent)); !made)
+                    return stop(made.error());
+                if (auto added = writers.add(entry, target.out); !added) return fail(added.error());
                 break;
             }
             case FsEntryKind::Directory:
-                if (auto made = make_dirs(out); !made) return fail(made.error());
+                if (auto made = writers.ensure_dirs(target.out); !made) return stop(made.error());
                 ++stats.dirs;
                 break;
             case FsEntryKind::Symlink:
@@ -115,6 +108,9 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
                 break;
         }
     }
+    if (auto written = writers.write_batch(); !written) return fail(written.error());
+    stats.files = writers.files();
+    stats.bytes = writers.bytes();
     return stats;
 }
 

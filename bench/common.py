@@ -73,6 +73,21 @@ def python_measured(code: str, workers: int | None = None, repeat=3, before=None
     return best, rss
 
 
+def interleaved(runs: dict, repeat=3) -> dict[str, tuple[float, float]]:
+    """Runs each named measurement (a function returning seconds and peak
+    RSS for one run) in turn, `repeat` rounds, so that a ratio compares runs
+    made at the same time; gives the best time and largest RSS of each.
+    Every run starts with no dirty pages left to write back (`sync`)."""
+    out = {}
+    for _ in range(repeat):
+        for name, run in runs.items():
+            subprocess.run(["sync"], check=True)
+            seconds, rss = run()
+            best, most = out.get(name, (float("inf"), 0.0))
+            out[name] = (min(best, seconds), max(most, rss))
+    return out
+
+
 def have(tool: str) -> str | None:
     """The tool's path, or None (with a note) when it is not installed."""
     path = shutil.which(tool)

@@ -6,7 +6,7 @@ times in fresh processes (best of three; peak RSS from GNU time):
   - DmgArchive.open (checksums verified) against `cat FILE >/dev/null`,
   - open + extract_partition with all workers and with one,
   - `7zz t` of the same image against all workers,
-  - `dmg2img` of the zlib image against one worker.
+  - `dmg2img` of the zlib image (to /dev/null) against one worker.
 A peer that is not installed is skipped.
 """
 
@@ -15,7 +15,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from common import WORK, have, measured, python_measured, require, timed
+from common import WORK, have, interleaved, measured, python_measured, require
 
 import kiv
 
@@ -72,32 +72,37 @@ def main() -> dict[str, float]:
     """Prints every row; returns the ratios the performance goals name."""
     sevenzip, dmg2img = have("7zz"), have("dmg2img")
     part = volume()
-    print(f"partition: {part.stat().st_size / 2**20:.0f} MiB, {os.cpu_count()} processors")
+    print(f"partition: {part.stat().st_size / 2**20:.0f} MiB, {os.cpu_count()} processors; "
+          "best of 3 interleaved runs, peak RSS")
     ratios = {}
     for compression in COMPRESSIONS:
         path = image(compression)
         print(f"{compression}: image {path.stat().st_size / 2**20:.0f} MiB")
-        opening, open_rss = python_measured(f"kiv.DmgArchive.open({str(path)!r})")
-        reading = timed(["cat", str(path)])
+        extract = f"a = kiv.DmgArchive.open({str(path)!r}); d = a.extract_partition(0)"
+        runs = {
+            "open": lambda: python_measured(f"kiv.DmgArchive.open({str(path)!r})", repeat=1),
+            "cat": lambda: measured(["cat", str(path)], repeat=1),
+            "all": lambda: python_measured(extract, repeat=1),
+            "one": lambda: python_measured(extract, workers=1, repeat=1),
+        }
+        if sevenzip:
+            runs["7zz"] = lambda: measured([sevenzip, "t", "-tdmg", str(path)], repeat=1)
+        if dmg2img and compression == "zlib":
+            runs["dmg2img"] = lambda: measured([dmg2img, "-s", "-i", str(path), "-o", "/dev/null"], repeat=1)
+        got = interleaved(runs)
+        (opening, open_rss), (reading, _), (parallel, parallel_rss), (single, single_rss) = (
+            got["open"], got["cat"], got["all"], got["one"])
         line("open, checksums verified", opening, open_rss, f"{opening / reading:.2f}x `cat` ({reading * 1000:.0f} ms)")
-        ratios[f"open/cat {compression}"] = opening / reading
-
-        code = f"a = kiv.DmgArchive.open({str(path)!r}); d = a.extract_partition(0)"
-        parallel, parallel_rss = python_measured(code)
-        single, single_rss = python_measured(code, workers=1)
         line("open + extract_partition, all workers", parallel, parallel_rss)
         line("open + extract_partition, one worker", single, single_rss, f"all workers {single / parallel:.2f}x faster")
-        ratios[f"speed-up {compression}"] = single / parallel
-        if sevenzip:
-            seven, seven_rss = measured([sevenzip, "t", "-tdmg", str(path)])
-            line("7zz t", seven, seven_rss, f"kiv, all workers, {seven / parallel:.2f}x faster")
-            ratios[f"vs 7zz t {compression}"] = seven / parallel
-        if dmg2img and compression == "zlib":
-            out = WORK / "dmg2img.out"
-            peer, peer_rss = measured([dmg2img, "-s", "-i", str(path), "-o", str(out)])
-            out.unlink(missing_ok=True)
-            line("dmg2img", peer, peer_rss, f"kiv, one worker, {peer / single:.2f}x faster")
-            ratios["one worker vs dmg2img zlib"] = peer / single
+        ratios[f"open / cat, {compression}"] = opening / reading
+        ratios[f"all workers / one, {compression}"] = single / parallel
+        if "7zz" in got:
+            line("7zz t", *got["7zz"], f"kiv, all workers, {got['7zz'][0] / parallel:.2f}x faster")
+            ratios[f"all workers vs 7zz t, {compression}"] = got["7zz"][0] / parallel
+        if "dmg2img" in got:
+            line("dmg2img", *got["dmg2img"], f"kiv, one worker, {got['dmg2img'][0] / single:.2f}x faster")
+            ratios[f"one worker vs dmg2img, {compression}"] = got["dmg2img"][0] / single
     return ratios
 
 

@@ -12,7 +12,10 @@ NEW_VERSION := $(word 1,$(NEWEST))
 NEW_VENV    := .venv-$(NEW_VERSION)
 NEW_VPY     := $(NEW_VENV)/bin/python
 
-.PHONY: all deps venv install install-newest demo test cpp-test asan-test py-test bench clean
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD   := build/fuzz
+
+.PHONY: all deps venv install install-newest demo test cpp-test asan-test py-test bench clean fuzz-deps fuzz-build fuzz fuzz-smoke
 
 all: install
 
@@ -65,7 +68,26 @@ ifneq ($(NEWEST),)
 	$(NEW_VPY) -m pytest -q tests
 endif
 
-test: cpp-test asan-test py-test
+# libFuzzer targets, built by clang-19 with ASan and UBSan (the install
+# script adds clang when KIV_FUZZ=1).
+fuzz-deps:
+	KIV_FUZZ=1 bash scripts/install-deps.sh
+
+fuzz-build: fuzz-deps
+	cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DKIV_FUZZ=ON -DKIV_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang-19 -DCMAKE_CXX_COMPILER=clang++-19
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+
+# Every target for FUZZ_SECONDS each; findings land in $(FUZZ_BUILD)/work/artifacts.
+fuzz: fuzz-build
+	bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# A short run of every target, where clang-19 is installed.
+fuzz-smoke:
+	@if command -v clang++-19 >/dev/null; then $(MAKE) --no-print-directory fuzz FUZZ_SECONDS=15; \
+	else echo "clang++-19 not installed: fuzzing skipped (KIV_FUZZ=1 make deps installs it)"; fi
+
+test: cpp-test asan-test py-test fuzz-smoke
 
 bench: install
 	$(VPY) bench/run.py

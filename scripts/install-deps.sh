@@ -11,6 +11,10 @@ packages=(
   python3-venv python3-dev
   xorriso apfsprogs 7zip libarchive-tools cpio xz-utils dmg2img
 )
+# Fuzzing (make fuzz, or KIV_FUZZ=1): clang with libFuzzer and the sanitizer runtimes.
+if [ "${KIV_FUZZ:-0}" = 1 ]; then
+  packages+=(clang-19 libclang-rt-19-dev)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

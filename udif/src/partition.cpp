@@ -44,6 +44,11 @@ Result<ZeroBuffer> zero_buffer(uint64_t size) {
 
 bool is_raw(BlockType t) { return t == BlockType::Raw || t == BlockType::Ignore; }
 
+// Runs whose output comes out of a decoder.
+bool decodes(BlockType t) {
+    return !is_raw(t) && t != BlockType::ZeroFill && t != BlockType::Terminator && t != BlockType::Comment;
+}
+
 KivError past_partition_end() { return KivError::invalid_block_map("block run reaches past the end of the partition"); }
 
 // Sector count × 512 of a partition, within the image's sector limit.
@@ -92,6 +97,9 @@ Result<RunPlan> plan_runs(const PartitionEntry& entry, uint64_t sector_limit, ui
         uint64_t offset = run.sector_number * kSectorSize, length = run.sector_count * kSectorSize;
         if (offset > kMaxU64 - length) return fail(past_partition_end());
         if (offset + length > limit) return fail(KivError::invalid_block_map("block run reaches past the end of the image"));
+        // A decoded run is held whole in memory, so none may be larger than
+        // the partition it belongs to.
+        if (decodes(run.type) && length > *size) return fail(past_partition_end());
         bool in_file = run.compressed_offset <= kMaxU64 - fork && fork + run.compressed_offset <= *file_size &&
                        run.compressed_length <= *file_size - (fork + run.compressed_offset);
         plan.runs.push_back({run.type, offset, length, in_file ? fork + run.compressed_offset : 0,

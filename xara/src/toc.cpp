@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <unordered_map>
 
 #include <expat.h>
@@ -202,9 +203,17 @@ struct FileBuilder {
     std::optional<Capture> capture;
 };
 
-// Resolved paths of a hostile TOC could grow with the square of its nesting;
-// no real archive comes near this total.
-constexpr uint64_t kMaxTotalPathBytes = uint64_t(1) << 28;
+// No writer nests folders this deep (a macOS path holds at most 1024 bytes);
+// the bound keeps the file-builder stack and every path short.
+constexpr size_t kMaxFileDepth = 1024;
+// Resolved paths repeat every ancestor's name, so a hostile TOC could make
+// them grow with the square of its nesting.  Real archives stay far below
+// this many path bytes per byte of TOC text, even with paths of the greatest
+// length macOS allows.
+constexpr uint64_t kPathBytesPerTocByte = 32;
+constexpr uint64_t kMinPathBytes = 64 * 1024;
+
+constexpr const char* kOutOfMemory = "XML error: out of memory";
 
 class TocParser {
 public:
@@ -216,26 +225,39 @@ public:
     Result<std::vector<XarFile>> run();
 
 private:
-    // Expat callbacks.
-    static void on_start(void* self, const XML_Char* name, const XML_Char** atts) {
-        static_cast<TocParser*>(self)->start_element(name, atts);
+    // Expat callbacks.  Expat is C: no exception may unwind through it, so
+    // running out of memory in a handler stops the parser instead.
+    template <class Handler>
+    static void guarded(void* self, Handler&& handler) {
+        auto* parser = static_cast<TocParser*>(self);
+        try {
+            handler(*parser);
+        } catch (const std::bad_alloc&) {
+            parser->out_of_memory_ = true;
+            XML_StopParser(parser->parser_, XML_FALSE);
+        }
     }
-    static void on_end(void* self, const XML_Char*) { static_cast<TocParser*>(self)->end_element(); }
+    static void on_start(void* self, const XML_Char* name, const XML_Char** atts) {
+        guarded(self, [&](TocParser& p) { p.start_element(name, atts); });
+    }
+    static void on_end(void* self, const XML_Char*) {
+        guarded(self, [](TocParser& p) { p.end_element(); });
+    }
     static void on_text(void* self, const XML_Char* s, int len) {
-        static_cast<TocParser*>(self)->text(std::string_view(s, size_t(len)));
+        guarded(self, [&](TocParser& p) { p.text(std::string_view(s, size_t(len))); });
     }
     static void on_default(void* self, const XML_Char* s, int len) {
         // With a default handler set, references to entities declared in a
         // document type arrive here unexpanded; they are not predefined entities.
         if (len > 0 && s[0] == '&')
-            static_cast<TocParser*>(self)->stop("invalid XML text: undefined entity " + std::string(s, size_t(len)));
+            guarded(self, [&](TocParser& p) { p.stop("invalid XML text: undefined entity " + std::string(s, size_t(len))); });
     }
 
     void stop(std::string text) {
         if (!error_) error_ = std::move(text);
         XML_StopParser(parser_, XML_FALSE);
     }
-    bool failed() const { return error_.has_value(); }
+    bool failed() const { return error_.has_value() || out_of_memory_; }
 
     FileBuilder* top_file() { return files_.empty() ? nullptr : &files_.back(); }
     bool capturing() { return top_file() && top_file()->capture; }
@@ -261,6 +283,7 @@ private:
     bool seen_xar_ = false;
     bool seen_toc_ = false;
     bool swallow_end_ = false;  // the end event of a self-closing tag, already handled
+    bool out_of_memory_ = false;
     std::optional<std::string> error_;
 };
 
@@ -303,6 +326,8 @@ void TocParser::start_element(std::string_view name, const XML_Char** atts) {
     }
     if (name == "file" && (parent == Ctx::Toc || parent == Ctx::File)) {
         if (empty) return stop("empty <file> is missing required metadata");
+        if (files_.size() >= kMaxFileDepth)
+            return stop("<file> elements nested deeper than " + std::to_string(kMaxFileDepth) + " levels");
         FileBuilder f;
         if (const XML_Char* id = find_attribute(atts, "id")) {
             auto v = parse_u64(trim(id));
@@ -527,6 +552,7 @@ Result<std::vector<XarFile>> TocParser::finish_document() {
 
     // Every parent closes after its children, so walking the list backwards
     // meets a parent's path before its children's.
+    const uint64_t max_total = kMinPathBytes + kPathBytesPerTocByte * uint64_t(xml_.size());
     uint64_t total = 0;
     for (size_t i = n; i-- > 0;) {
         XarFile& e = entries_[i];
@@ -539,16 +565,16 @@ Result<std::vector<XarFile>> TocParser::finish_document() {
             e.path.append(up).append(1, '/').append(e.name);
         }
         total += e.path.size();
-        if (total > kMaxTotalPathBytes)
-            return xara::fail(XarError::xml_parse("XAR file paths exceed " + std::to_string(kMaxTotalPathBytes) +
-                                            " bytes in total"));
+        if (total > max_total)
+            return xara::fail(XarError::xml_parse("XAR file paths exceed " + std::to_string(max_total) +
+                                                  " bytes in total"));
     }
     return std::move(entries_);
 }
 
 Result<std::vector<XarFile>> TocParser::run() {
     parser_ = XML_ParserCreate("UTF-8");
-    if (!parser_) return xara::fail(XarError::xml_parse("XML error: out of memory"));
+    if (!parser_) return xara::fail(XarError::xml_parse(kOutOfMemory));
     XML_SetUserData(parser_, this);
     XML_SetElementHandler(parser_, on_start, on_end);
     XML_SetCharacterDataHandler(parser_, on_text);
@@ -565,6 +591,7 @@ Result<std::vector<XarFile>> TocParser::run() {
         if (status != XML_STATUS_OK || last) break;
     } while (true);
 
+    if (out_of_memory_) return xara::fail(XarError::xml_parse(kOutOfMemory));
     if (error_) return xara::fail(XarError::xml_parse(std::move(*error_)));
     if (status != XML_STATUS_OK) {
         const XML_Error code = XML_GetErrorCode(parser_);
@@ -586,8 +613,12 @@ Result<std::vector<XarFile>> TocParser::run() {
 }  // namespace
 
 Result<std::vector<XarFile>> parse_toc_xml(std::span<const uint8_t> xml) {
-    TocParser parser(xml);
-    return parser.run();
+    try {
+        TocParser parser(xml);
+        return parser.run();
+    } catch (const std::bad_alloc&) {
+        return fail(XarError::xml_parse(kOutOfMemory));
+    }
 }
 
 Result<Toc> parse_toc(core::ByteSource& reader, const XarHeader& header) {

@@ -14,7 +14,34 @@ xara::PkgReader pkg_from_toc(const std::string& body, std::string_view heap = {}
     return std::move(*r);
 }
 
+// Counts the bytes a memory source hands out.
+class CountingSource final : public core::ByteSource {
+public:
+    explicit CountingSource(std::vector<uint8_t> bytes, uint64_t& count) : inner_(std::move(bytes)), count_(count) {}
+    core::IoResult<size_t> read(std::span<uint8_t> buf) override {
+        auto n = inner_.read(buf);
+        if (n) count_ += *n;
+        return n;
+    }
+    core::IoResult<uint64_t> seek(uint64_t pos) override { return inner_.seek(pos); }
+    uint64_t position() const override { return inner_.position(); }
+    core::IoResult<uint64_t> size() override { return inner_.size(); }
+
+private:
+    core::MemorySource inner_;
+    uint64_t& count_;
+};
+
 }  // namespace
+
+TEST(PkgOpen, ReadsTheTableOfContentsOnce) {
+    uint64_t read = 0;
+    auto p = xara::PkgReader::open(
+        std::make_unique<CountingSource>(make_xar(toc_doc(dir("A.pkg", stored("Payload", 0, 1))), bytes_of("P")), read));
+    ASSERT_TRUE(p) << p.error().message();
+    EXPECT_EQ(read, p->archive().heap_start());  // header and TOC, nothing twice, no heap
+    EXPECT_EQ(p->components(), Strings{"A.pkg"});
+}
 
 TEST(PkgComponents, ProductPackageListsPkgDirectoriesInEntryOrder) {
     auto p = pkg_from_toc(dir("B.pkg", stored("Payload", 0, 1)) + stored("Distribution", 1, 3) +

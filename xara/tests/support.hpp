@@ -40,6 +40,10 @@ std::string symlink_xml(std::string_view name, std::string_view target);
 xara::Result<xara::XarArchive> open_bytes(std::vector<uint8_t> bytes);
 xara::Result<std::vector<xara::XarFile>> parse_xml(std::string_view xml);
 
+// Makes the n-th allocation from now (counting from 0) throw std::bad_alloc,
+// once; -1 lets every allocation succeed again.
+void fail_allocation(long n);
+
 // The display text of a failed result, or "ok".
 template <class R>
 std::string msg(const R& r) {

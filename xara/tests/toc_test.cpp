@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "support.hpp"
+#include "testing/testing.hpp"
 
 using namespace xara_test;
 using xara::XarFileType;
@@ -46,8 +47,6 @@ TEST(TocParse, MalformedTocsAreRejectedWithTheirReason) {
         bomb += "\">";
     }
     bomb += "]><xar><toc><file id=\"&k;\"/></toc></xar>";
-    // One long name at the top of a deep chain would repeat in every descendant's path.
-    const std::string quadratic = chain(std::string(200000, 'n'), 2201);
     const std::string d = "<offset>0</offset><length>0</length><size>0</size>";
     // Each reason with the documents that must fail with it.
     const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
@@ -65,7 +64,7 @@ TEST(TocParse, MalformedTocsAreRejectedWithTheirReason) {
         {"invalid XML text: undefined entity &e;",
          {"<!DOCTYPE xar [<!ENTITY e \"x\">]><xar><toc><file><name>&e;</name><type>file</type></file></toc></xar>"}},
         {"XML error: limit on input amplification factor (from DTD and entities) breached at line 1, column 532", {bomb}},
-        {"XAR file paths exceed 268435456 bytes in total", {toc_doc(quadratic)}},
+        {"<file> elements nested deeper than 1024 levels", {toc_doc(chain("d", 1025))}},
         // Required metadata, checked in this order when a <file> closes.
         {"empty <file> is missing required metadata", {toc_doc("<file id=\"1\"/>")}},
         {"file is missing a non-empty direct <name>",
@@ -134,13 +133,44 @@ TEST(TocParse, NestedFilesComeInPostOrderWithParentsChildrenAndPaths) {
     EXPECT_EQ(seen, (std::vector<std::string>{"a/b #2 ^3", "a/c/d #4 ^2", "a/c #3 ^3 1", "a #1 0 2", "top #5"}));
     EXPECT_EQ(f[1].link, "../b");
 
-    // Far deeper than any writer nests: no recursion follows the depth.
-    constexpr int kDepth = 3000;
+    // As deep as the parser allows: no recursion follows the depth.
+    constexpr int kDepth = 1024;
     auto deep = parse_xml(toc_doc(chain("d", kDepth)));
     ASSERT_TRUE(deep) << deep.error().message();
     ASSERT_EQ(deep->size(), size_t(kDepth));
     EXPECT_EQ(deep->front().path.size(), size_t(kDepth * 2 - 1));
     EXPECT_EQ(deep->back().path, "d");
+}
+
+TEST(TocParse, PathBytesAreBoundedInProportionToTheToc) {
+    // One long name at the top of a deep chain repeats in every descendant's path.
+    const std::string quadratic = toc_doc(chain(std::string(200000, 'n'), 1000));
+    EXPECT_EQ(msg(parse_xml(quadratic)),
+              "XML parse error: XAR file paths exceed " + std::to_string(65536 + 32 * quadratic.size()) + " bytes in total");
+    EXPECT_TRUE(parse_xml(toc_doc(chain(std::string(1000, 'n'), 30))));
+
+    // 16,000 nested folders in a 2 KB archive: refused at the first level too deep.
+    const auto path = KIV_REQUIRE_FIXTURE("hostile/amplification-deep-dirs-256MB-paths.xar");
+    EXPECT_EQ(msg(xara::XarArchive::open_path(path.string())),
+              "XML parse error: <file> elements nested deeper than 1024 levels");
+}
+
+TEST(TocParse, RunningOutOfMemoryIsAnErrorNotAnException) {
+    const auto xml = bytes_of(toc_doc(dir("a", stored("b", 0, 1) + symlink_xml("l", "b")) + "<x>&amp;</x>"));
+    for (long n = 0;; ++n) {
+        std::optional<xara::Result<std::vector<xara::XarFile>>> r;
+        bool threw = false;
+        fail_allocation(n);
+        try {
+            r.emplace(xara::toc::parse_toc_xml(xml));
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+        fail_allocation(-1);
+        ASSERT_FALSE(threw) << "allocation " << n;
+        if (*r) break;  // every allocation of the parse has failed once
+        EXPECT_EQ(msg(*r), "XML parse error: XML error: out of memory") << "allocation " << n;
+    }
 }
 
 TEST(TocParse, FieldValuesAndWhatIsIgnored) {

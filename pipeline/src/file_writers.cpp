@@ -21,6 +21,8 @@ Result<uint64_t> removed_on_failure(Result<uint64_t> copied, const std::string& 
     return copied;
 }
 
+std::string_view parent_of(std::string_view path) { return path.substr(0, path.rfind('/') + 1); }
+
 std::string short_copy(const FsWalkEntry& entry, uint64_t copied) {
     return "file " + core::debug_quote(entry.path) + " declares " + std::to_string(entry.size) +
                  " bytes but only " + std::to_string(copied) + " could be read";
@@ -85,13 +87,34 @@ Result<void> FileWriters::add(const FsWalkEntry& entry, const std::string& out) 
 }
 
 Result<void> FileWriters::write_batch() {
+    // Files are taken one from each directory in turn: creating a file locks
+    // its directory, so workers in different directories do not wait for
+    // each other.
+    struct Run {
+        size_t next, end;  // the directory's files not yet ordered
+    };
+    std::vector<Run> runs;
+    for (size_t i = 0; i < batch_.size(); ++i) {
+        if (i == 0 || parent_of(*batch_[i].out) != parent_of(*batch_[i - 1].out)) runs.push_back({i, i});
+        runs.back().end = i + 1;
+    }
+    std::vector<size_t> order;
+    order.reserve(batch_.size());
+    while (!runs.empty()) {
+        for (Run& run : runs) order.push_back(run.next++);
+        std::erase_if(runs, [](const Run& run) { return run.next == run.end; });
+    }
+
     std::vector<uint64_t> copied(batch_.size());
-    auto done = core::parallel_try_lanes<KivError>(batch_.size(), lanes_.size(), [&](size_t lane, size_t i) -> Result<void> {
-        auto n = copy(lane, batch_[i]);
-        if (!n) return fail(n.error());
-        copied[i] = *n;
-        return {};
-    });
+    auto done = core::parallel_try_lanes<KivError>(
+        batch_.size(), lanes_.size(),
+        [&](size_t lane, size_t i) -> Result<void> {
+            auto n = copy(lane, batch_[i]);
+            if (!n) return fail(n.error());
+            copied[i] = *n;
+            return {};
+        },
+        order);
     if (!done) return fail(done.error());
     files_ += batch_.size();
     for (uint64_t n : copied) bytes_ += n;

@@ -11,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace core {
@@ -68,16 +69,21 @@ std::expected<void, E> parallel_try(size_t n, F&& f) {
 // Like parallel_try, on `lanes` tasks (at most n) that each take the next
 // index in turn: f(lane, i) may keep state of its own in slot `lane`,
 // which no other task touches meanwhile.  Indices are taken in increasing
-// order; after a failure no higher index is started, and the error of the
-// lowest failing index is returned.
+// order, or in the order `order` lists them (each index once).  After a
+// failure no higher index is started, and the error of the lowest failing
+// index is returned.
 template <class E, class F>
-std::expected<void, E> parallel_try_lanes(size_t n, size_t lanes, F&& f) {
+std::expected<void, E> parallel_try_lanes(size_t n, size_t lanes, F&& f, std::span<const size_t> order = {}) {
     std::atomic<size_t> next{0}, first_failure{n};
     std::optional<E> error;
     std::mutex error_mutex;
     parallel_for(std::min(n, lanes), [&](size_t lane) {
-        for (size_t i; (i = next.fetch_add(1)) < n;) {
-            if (i > first_failure.load(std::memory_order_relaxed)) return;
+        for (size_t k; (k = next.fetch_add(1)) < n;) {
+            const size_t i = order.empty() ? k : order[k];
+            if (i > first_failure.load(std::memory_order_relaxed)) {
+                if (order.empty()) return;
+                continue;
+            }
             auto r = f(lane, i);
             if (r) continue;
             std::lock_guard lock(error_mutex);

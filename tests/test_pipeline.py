@@ -88,7 +88,7 @@ def test_extraction(installer, tmp_path):
         assert not (tmp_path / "never").exists()
 
 
-@pytest.mark.parametrize("relative", MACOS_HFS_VOLUMES)
+@pytest.mark.parametrize("relative", MACOS_HFS_VOLUMES + ["real/homebrew/container-apfs.dmg"])
 def test_macos_volumes_extract_whole_in_both_modes(relative, tmp_path):
     path = fixture_path(relative)
     data = path.read_bytes()

@@ -1,7 +1,7 @@
 // The text of a XAR table of contents, parsed as the archive reader does
 // once it has inflated it.
+#include "parse.hpp"
 #include "support.hpp"
-#include "xara/xara.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto files = xara::toc::parse_toc_xml({data, size});

@@ -5,7 +5,7 @@ import subprocess
 from pathlib import Path
 
 import kiv
-from conftest import fixture_path, require_tool, run, sevenzip_partition
+from conftest import require_tool, run
 
 # HFS+ volumes macOS wrote, with compressed files, hard links, names holding
 # "/" and the private folders: bare volumes, or a UDIF image of one.
@@ -17,40 +17,26 @@ def is_bare_hfs(data: bytes) -> bool:
     return data[1024:1026] in (b"H+", b"HX")
 
 
-def bare_hfs_volume(relative: str, work: Path) -> Path:
-    """The fixture itself when it is a bare volume, else its HFS+ partition as 7-Zip decodes it."""
-    path = fixture_path(relative)
-    if is_bare_hfs(path.read_bytes()):
-        return path
-    out = work / "volume.hfs"
-    out.write_bytes(sevenzip_partition(path, "*.hfs"))
-    return out
-
-
 def hfsplus_volume(src: Path, work: Path) -> bytes:
-    """An HFS+ volume holding the tree at `src`: the Apple_HFS partition of an
-    xorriso hybrid ISO, from its first block to the end of the image."""
+    # The tree at `src` as the Apple_HFS partition of an xorriso hybrid ISO, up to the image's end.
     require_tool("xorriso")
     iso = work / "volume.iso"
     run("xorriso", "-as", "mkisofs", "-quiet", "-hfsplus", "-o", iso, src)
     data = iso.read_bytes()
-    block = struct.unpack(">H", data[2:4])[0]
-    index = 1
-    while data[index * 512:index * 512 + 2] == b"PM":
+    block, index = struct.unpack(">H", data[2:4])[0], 1
+    while True:
         entry = data[index * 512:(index + 1) * 512]
-        start = struct.unpack(">I", entry[8:12])[0]
+        assert entry[:2] == b"PM", "no Apple_HFS partition in the ISO"
         if entry[48:80].rstrip(b"\0") == b"Apple_HFS":
-            return data[start * block:]
+            return data[struct.unpack(">I", entry[8:12])[0] * block:]
         index += 1
-    raise AssertionError("no Apple_HFS partition in the ISO")
 
 
 def image_with(volume: bytes, path: Path, name="disk image (Apple_HFS : 1)", extra=()) -> Path:
     builder = kiv.DmgBuilder()
     builder.add_partition("Protective Master Boot Record (MBR : 0)", bytes(512))
-    for extra_name, extra_data in extra:
+    for extra_name, extra_data in [*extra, (name, volume)]:
         builder.add_partition(extra_name, extra_data)
-    builder.add_partition(name, volume)
     builder.build(str(path))
     return path
 
@@ -59,10 +45,7 @@ def payload_pbzx(entries, work: Path) -> bytes:
     """A PBZX payload of a CPIO archive: entries are (path, bytes or None for a folder)."""
     cpio = kiv.CpioBuilder()
     for path, data in entries:
-        if data is None:
-            cpio.add_directory(path)
-        else:
-            cpio.add_file(path, data)
+        cpio.add_directory(path) if data is None else cpio.add_file(path, data)
     out = work / "Payload.pbzx"
     writer = kiv.PbzxWriter(str(out), chunk_size=4096)
     writer.write_cpio(cpio.finish())
@@ -78,11 +61,10 @@ def product_package(work: Path, components: dict, distribution: bytes = b"<insta
     root.mkdir()
     (root / "Distribution").write_bytes(distribution)
     for name, payload in components.items():
-        folder = root / name
-        folder.mkdir()
-        (folder / "PackageInfo").write_bytes(f'<pkg-info identifier="{name}"/>'.encode())
-        (folder / "Bom").write_bytes(b"BOMStore")
-        (folder / "Payload").write_bytes(payload)
+        (root / name).mkdir()
+        for file, data in (("PackageInfo", f'<pkg-info identifier="{name}"/>'.encode()), ("Bom", b"BOMStore"),
+                           ("Payload", payload)):
+            (root / name / file).write_bytes(data)
     out = work / "product.pkg"
     subprocess.run(["bsdtar", "--format", "xar", "-cf", str(out), "-C", str(root)] + sorted(p.name for p in root.iterdir()),
                    check=True, capture_output=True)

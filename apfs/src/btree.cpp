@@ -1,13 +1,14 @@
-#include "apfs/btree.hpp"
+#include "btree.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <unordered_set>
 
-#include "apfs/omap.hpp"
 #include "core/endian.hpp"
+#include "core/try.hpp"
 #include "internal.hpp"
+#include "omap.hpp"
 
 namespace apfs {
 
@@ -18,14 +19,13 @@ using std::to_string;
 
 Result<BTreeNode> BTreeNode::parse(std::vector<uint8_t> block) {
     const size_t len = block.size();
-    auto header = ObjectHeader::parse(block);
-    if (!header) return fail(header.error());
+    auto header = KIV_TRY(ObjectHeader::parse(block));
     if (len < kHeaderSize) return fail(ApfsError::invalid_btree("btree node header too short"));
-    if (len < 60) return detail::short_read();
+    if (len < 60) return core::eof_fail();
 
     const uint8_t* p = block.data();
     BTreeNode node;
-    node.header = *header;
+    node.header = header;
     node.flags = load_le16(p + 32);
     node.level = load_le16(p + 34);
     node.key_count = load_le32(p + 36);
@@ -41,12 +41,12 @@ Result<BTreeNode> BTreeNode::parse(std::vector<uint8_t> block) {
     }
 
     const size_t table_start = kHeaderSize + node.table_space_offset;
-    if (table_start > len) return detail::short_read();
+    if (table_start > len) return core::eof_fail();
     // The key count is not trusted: a damaged node may claim four thousand
     // million keys, but only as many entries as the block holds can be read.
     const size_t entry_size = node.is_fixed() ? 4 : 8;
     const size_t fit = (len - table_start) / entry_size;
-    if (node.key_count > fit) return detail::short_read();
+    if (node.key_count > fit) return core::eof_fail();
     node.toc.reserve(node.key_count);
     for (size_t i = 0; i < node.key_count; ++i) {
         const uint8_t* e = p + table_start + i * entry_size;
@@ -83,10 +83,9 @@ Result<std::span<const uint8_t>> BTreeNode::value(size_t index, uint32_t fixed_v
 }
 
 Result<uint64_t> BTreeNode::child_oid(size_t index) const {
-    auto v = value(index, 8);
-    if (!v) return fail(v.error());
-    if (v->size() < 8) return fail(ApfsError::invalid_btree("child oid too short"));
-    return load_le64(v->data());
+    auto v = KIV_TRY(value(index, 8));
+    if (v.size() < 8) return fail(ApfsError::invalid_btree("child oid too short"));
+    return load_le64(v.data());
 }
 
 namespace btree {
@@ -98,22 +97,20 @@ struct Root {
 };
 
 Result<BTreeNode> read_node(core::ByteSource& source, uint64_t block, uint32_t block_size) {
-    auto data = object::read_block(source, block, block_size);
-    if (!data) return fail(data.error());
-    return BTreeNode::parse(std::move(*data));
+    auto data = KIV_TRY(object::read_block(source, block, block_size));
+    return BTreeNode::parse(std::move(data));
 }
 
 // Reads the root and settles the fixed key and value sizes from its tree information.
 Result<Root> open_root(core::ByteSource& source, uint64_t root_block, uint32_t block_size, uint32_t key_size,
                        uint32_t value_size, std::optional<uint64_t> omap_root) {
-    auto node = read_node(source, root_block, block_size);
-    if (!node) return fail(node.error());
+    auto node = KIV_TRY(read_node(source, root_block, block_size));
     TreeContext ctx{block_size, key_size, value_size, omap_root};
-    if (node->info) {
-        if (node->info->key_size != 0) ctx.key_size = node->info->key_size;
-        if (node->info->value_size != 0) ctx.value_size = node->info->value_size;
+    if (node.info) {
+        if (node.info->key_size != 0) ctx.key_size = node.info->key_size;
+        if (node.info->value_size != 0) ctx.value_size = node.info->value_size;
     }
-    return Root{std::move(*node), ctx};
+    return Root{std::move(node), ctx};
 }
 
 ApfsError too_deep() {
@@ -126,38 +123,31 @@ Result<std::optional<std::vector<uint8_t>>> lookup_node(core::ByteSource& source
     using Found = std::optional<std::vector<uint8_t>>;
     if (node.is_leaf()) {
         for (size_t i = 0; i < node.toc.size(); ++i) {
-            auto key = node.key(i, ctx.key_size);
-            if (!key) return fail(key.error());
-            auto order = compare(*key);
+            auto key = KIV_TRY(node.key(i, ctx.key_size));
+            auto order = compare(key);
             if (order < 0) continue;
             if (order > 0) return Found{};
-            auto value = node.value(i, ctx.value_size);
-            if (!value) return fail(value.error());
-            return Found{std::vector<uint8_t>(value->begin(), value->end())};
+            auto value = KIV_TRY(node.value(i, ctx.value_size));
+            return Found{std::vector<uint8_t>(value.begin(), value.end())};
         }
         return Found{};
     }
     if (node.toc.empty()) return Found{};
-    auto first = node.key(0, ctx.key_size);
-    if (!first) return fail(first.error());
-    if (compare(*first) > 0) return Found{};
+    auto first = KIV_TRY(node.key(0, ctx.key_size));
+    if (compare(first) > 0) return Found{};
     size_t child = node.toc.size() - 1;
     for (size_t i = 1; i < node.toc.size(); ++i) {
-        auto key = node.key(i, ctx.key_size);
-        if (!key) return fail(key.error());
-        if (compare(*key) > 0) {
+        auto key = KIV_TRY(node.key(i, ctx.key_size));
+        if (compare(key) > 0) {
             child = i - 1;
             break;
         }
     }
     if (depth + 1 >= kMaxDepth) return fail(too_deep());
-    auto oid = node.child_oid(child);
-    if (!oid) return fail(oid.error());
-    auto block = resolve_child_oid(source, ctx, *oid);
-    if (!block) return fail(block.error());
-    auto next = read_node(source, *block, ctx.block_size);
-    if (!next) return fail(next.error());
-    return lookup_node(source, *next, ctx, compare, depth + 1);
+    auto oid = KIV_TRY(node.child_oid(child));
+    auto block = KIV_TRY(resolve_child_oid(source, ctx, oid));
+    auto next = KIV_TRY(read_node(source, block, ctx.block_size));
+    return lookup_node(source, next, ctx, compare, depth + 1);
 }
 
 struct ScanState {
@@ -170,18 +160,16 @@ Result<void> scan_node(core::ByteSource& source, const BTreeNode& node, const Tr
                        const KeyCompare& compare, ScanState& state, unsigned depth) {
     if (node.is_leaf()) {
         for (size_t i = 0; i < node.toc.size(); ++i) {
-            auto key = node.key(i, ctx.key_size);
-            if (!key) return fail(key.error());
-            auto order = compare(*key);
+            auto key = KIV_TRY(node.key(i, ctx.key_size));
+            auto order = compare(key);
             if (order < 0) continue;
             if (order > 0) {
                 state.stop = true;
                 return {};
             }
-            auto value = node.value(i, ctx.value_size);
-            if (!value) return fail(value.error());
-            state.records.emplace_back(std::vector<uint8_t>(key->begin(), key->end()),
-                                       std::vector<uint8_t>(value->begin(), value->end()));
+            auto value = KIV_TRY(node.value(i, ctx.value_size));
+            state.records.emplace_back(std::vector<uint8_t>(key.begin(), key.end()),
+                                       std::vector<uint8_t>(value.begin(), value.end()));
         }
         return {};
     }
@@ -193,17 +181,14 @@ Result<void> scan_node(core::ByteSource& source, const BTreeNode& node, const Tr
         if (i + 1 < node.toc.size())
             if (auto next = node.key(i + 1, ctx.key_size); next && compare(*next) < 0) continue;
         if (depth + 1 >= kMaxDepth) return fail(too_deep());
-        auto oid = node.child_oid(i);
-        if (!oid) return fail(oid.error());
-        auto block = resolve_child_oid(source, ctx, *oid);
-        if (!block) return fail(block.error());
+        auto oid = KIV_TRY(node.child_oid(i));
+        auto block = KIV_TRY(resolve_child_oid(source, ctx, oid));
         // A well-formed tree reaches every node once; a second visit means the
         // child pointers form a cycle or share subtrees.
-        if (!state.visited.insert(*block).second)
-            return fail(ApfsError::invalid_btree("node at block " + to_string(*block) + " reached twice"));
-        auto child = read_node(source, *block, ctx.block_size);
-        if (!child) return fail(child.error());
-        if (auto r = scan_node(source, *child, ctx, compare, state, depth + 1); !r) return r;
+        if (!state.visited.insert(block).second)
+            return fail(ApfsError::invalid_btree("node at block " + to_string(block) + " reached twice"));
+        auto child = KIV_TRY(read_node(source, block, ctx.block_size));
+        KIV_TRY(scan_node(source, child, ctx, compare, state, depth + 1));
     }
     return {};
 }
@@ -224,19 +209,17 @@ Result<std::optional<std::vector<uint8_t>>> btree_lookup(core::ByteSource& sourc
                                                          uint32_t block_size, uint32_t default_key_size,
                                                          uint32_t default_value_size, const KeyCompare& compare,
                                                          std::optional<uint64_t> omap_root) {
-    auto root = open_root(source, root_block, block_size, default_key_size, default_value_size, omap_root);
-    if (!root) return fail(root.error());
-    return lookup_node(source, root->node, root->ctx, compare, 0);
+    auto root = KIV_TRY(open_root(source, root_block, block_size, default_key_size, default_value_size, omap_root));
+    return lookup_node(source, root.node, root.ctx, compare, 0);
 }
 
 Result<std::vector<Record>> btree_scan(core::ByteSource& source, uint64_t root_block, uint32_t block_size,
                                        uint32_t default_key_size, uint32_t default_value_size,
                                        const KeyCompare& compare, std::optional<uint64_t> omap_root) {
-    auto root = open_root(source, root_block, block_size, default_key_size, default_value_size, omap_root);
-    if (!root) return fail(root.error());
+    auto root = KIV_TRY(open_root(source, root_block, block_size, default_key_size, default_value_size, omap_root));
     ScanState state;
     state.visited.insert(root_block);
-    if (auto r = scan_node(source, root->node, root->ctx, compare, state, 0); !r) return fail(r.error());
+    KIV_TRY(scan_node(source, root.node, root.ctx, compare, state, 0));
     return std::move(state.records);
 }
 

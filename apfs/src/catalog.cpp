@@ -1,9 +1,11 @@
-#include "apfs/catalog.hpp"
+#include "catalog.hpp"
 
 #include <algorithm>
 
-#include "core/endian.hpp"
 #include "compressed.hpp"
+#include "core/endian.hpp"
+#include "core/text.hpp"
+#include "core/try.hpp"
 #include "internal.hpp"
 
 namespace apfs {
@@ -25,15 +27,6 @@ std::string too_short(const char* what, size_t n) { return std::string(what) + "
 
 }  // namespace
 
-std::string_view to_string(EntryKind kind) {
-    switch (kind) {
-        case EntryKind::File: return "File";
-        case EntryKind::Directory: return "Directory";
-        case EntryKind::Symlink: return "Symlink";
-    }
-    return "File";
-}
-
 EntryKind kind_from_mode(uint16_t mode) {
     switch (mode & 0xF000) {
         case 0x4000: return EntryKind::Directory;
@@ -42,9 +35,9 @@ EntryKind kind_from_mode(uint16_t mode) {
     }
 }
 
-Result<InodeVal> InodeVal::parse(std::span<const uint8_t> v) {
+Result<InodeVal> catalog::parse_inode(std::span<const uint8_t> v) {
     const size_t len = v.size();
-    if (len < kMinSize) return fail(ApfsError::corrupted(too_short("inode value", len)));
+    if (len < kInodeMinSize) return fail(ApfsError::corrupted(too_short("inode value", len)));
     const uint8_t* p = v.data();
     InodeVal inode;
     inode.parent_id = load_le64(p);
@@ -128,7 +121,7 @@ Result<std::string> decode_drec_name(std::span<const uint8_t> key) {
                                              ", key_len=" + to_string(key.size())));
     auto name = key.subspan(12, name_len);
     auto nul = std::find(name.begin(), name.end(), uint8_t(0));
-    return detail::utf8_lossy(name.first(size_t(nul - name.begin())));
+    return core::utf8_lossy(core::as_text(name.first(size_t(nul - name.begin()))));
 }
 
 // A value in a data stream holds the stream's id and then its description,
@@ -171,10 +164,9 @@ Result<std::vector<Record>> scan(core::ByteSource& source, const Tree& tree, uin
 }  // namespace
 
 Result<InodeVal> lookup_inode(core::ByteSource& source, const Tree& tree, uint64_t id) {
-    auto value = lookup(source, tree, catalog_key(id, kRecordInode));
-    if (!value) return fail(value.error());
-    if (!*value) return fail(ApfsError::file_not_found("inode OID " + to_string(id)));
-    return InodeVal::parse(**value);
+    auto value = KIV_TRY(lookup(source, tree, catalog_key(id, kRecordInode)));
+    if (!value) return fail(ApfsError::file_not_found("inode OID " + to_string(id)));
+    return parse_inode(*value);
 }
 
 namespace {
@@ -191,11 +183,9 @@ Result<std::optional<std::vector<uint8_t>>> find_xattr(core::ByteSource& source,
 template <class T>
 Result<std::optional<T>> parse_found(Result<std::optional<std::vector<uint8_t>>> raw,
                                      Result<T> (*parse)(std::span<const uint8_t>)) {
-    if (!raw) return fail(raw.error());
-    if (!*raw) return std::optional<T>{};
-    auto parsed = parse(**raw);
-    if (!parsed) return fail(parsed.error());
-    return std::optional<T>(std::move(*parsed));
+    const auto found = KIV_TRY(std::move(raw));
+    if (!found) return std::optional<T>{};
+    return std::optional<T>(KIV_TRY(parse(*found)));
 }
 
 }  // namespace
@@ -211,36 +201,31 @@ Result<std::optional<std::vector<uint8_t>>> lookup_xattr(core::ByteSource& sourc
 }
 
 Result<std::optional<std::vector<uint8_t>>> symlink_target(core::ByteSource& source, const Tree& tree, uint64_t id) {
-    auto data = lookup_xattr(source, tree, id, "com.apple.fs.symlink");
-    if (!data) return fail(data.error());
-    if (*data) {
-        auto& bytes = **data;
+    auto data = KIV_TRY(lookup_xattr(source, tree, id, "com.apple.fs.symlink"));
+    if (data) {
+        auto& bytes = *data;
         while (!bytes.empty() && bytes.back() == 0) bytes.pop_back();
     }
     return data;
 }
 
 Result<std::vector<FileExtentRecord>> lookup_extents(core::ByteSource& source, const Tree& tree, uint64_t stream_id) {
-    auto records = scan(source, tree, stream_id, kRecordFileExtent);
-    if (!records) return fail(records.error());
+    auto records = KIV_TRY(scan(source, tree, stream_id, kRecordFileExtent));
     std::vector<FileExtentRecord> extents;
-    extents.reserve(records->size());
-    for (const auto& [key, value] : *records) {
-        auto logical = parse_file_extent_logical_addr(key);
-        if (!logical) return fail(logical.error());
-        auto val = FileExtentVal::parse(value);
-        if (!val) return fail(val.error());
-        extents.push_back({*logical, val->len_and_flags, val->phys_block, val->crypto_id});
+    extents.reserve(records.size());
+    for (const auto& [key, value] : records) {
+        auto logical = KIV_TRY(parse_file_extent_logical_addr(key));
+        auto val = KIV_TRY(FileExtentVal::parse(value));
+        extents.push_back({logical, val.len_and_flags, val.phys_block, val.crypto_id});
     }
     return extents;
 }
 
 Result<std::vector<DirEntry>> list_directory(core::ByteSource& source, const Tree& tree, uint64_t directory_id) {
-    auto records = scan(source, tree, directory_id, kRecordDirRecord);
-    if (!records) return fail(records.error());
+    auto records = KIV_TRY(scan(source, tree, directory_id, kRecordDirRecord));
     std::vector<DirEntry> entries;
-    entries.reserve(records->size());
-    for (const auto& [key, value] : *records) {
+    entries.reserve(records.size());
+    for (const auto& [key, value] : records) {
         auto name = decode_drec_name(key);
         if (!name) continue;
         auto drec = DrecVal::parse(value);
@@ -276,19 +261,17 @@ std::vector<std::string_view> split_path(std::string_view path) {
 
 Result<std::pair<uint64_t, InodeVal>> resolve_path(core::ByteSource& source, const Tree& tree, std::string_view path) {
     auto resolved = [&](uint64_t id) -> Result<std::pair<uint64_t, InodeVal>> {
-        auto inode = lookup_inode(source, tree, id);
-        if (!inode) return fail(inode.error());
-        return std::pair{id, std::move(*inode)};
+        auto inode = KIV_TRY(lookup_inode(source, tree, id));
+        return std::pair{id, std::move(inode)};
     };
     const auto parts = split_path(path);
     if (parts.empty()) return resolved(kRootDirectoryId);
 
     uint64_t current = kRootDirectoryId;
     for (size_t k = 0; k < parts.size(); ++k) {
-        auto records = scan(source, tree, current, kRecordDirRecord);
-        if (!records) return fail(records.error());
+        auto records = KIV_TRY(scan(source, tree, current, kRecordDirRecord));
         const Record* match = nullptr;
-        for (const auto& record : *records) {
+        for (const auto& record : records) {
             auto name = decode_drec_name(record.first);
             if (name && *name == parts[k]) {
                 match = &record;
@@ -296,11 +279,10 @@ Result<std::pair<uint64_t, InodeVal>> resolve_path(core::ByteSource& source, con
             }
         }
         if (!match) return fail(ApfsError::file_not_found(std::string(parts[k])));
-        auto drec = DrecVal::parse(match->second);
-        if (!drec) return fail(drec.error());
-        current = drec->file_id;
+        auto drec = KIV_TRY(DrecVal::parse(match->second));
+        current = drec.file_id;
         if (k + 1 == parts.size()) return resolved(current);
-        if ((drec->flags & 0xF) != kDirectoryType) {
+        if ((drec.flags & 0xF) != kDirectoryType) {
             std::string prefix;
             for (size_t i = 0; i <= k; ++i) prefix += (i ? "/" : "") + std::string(parts[i]);
             return fail(ApfsError::not_a_directory(std::move(prefix)));

@@ -4,6 +4,7 @@
 
 #include "codec/decmpfs.hpp"
 #include "core/text.hpp"
+#include "core/try.hpp"
 #include "internal.hpp"
 #include "xattr_data.hpp"
 
@@ -29,7 +30,7 @@ ApfsError from_codec(const codec::DecmpfsError& e, std::string_view path, const 
             return ApfsError::corrupted(file_named(path) + ": " + e.message());
         case codec::DecmpfsError::Kind::Io:
             if (reader) return *reader;
-            return ApfsError::io(*e.io_error());
+            return ApfsError(*e.io_error());
     }
     return ApfsError::corrupted(file_named(path) + ": " + e.message());
 }
@@ -54,11 +55,10 @@ Result<uint64_t> uncompressed_size(core::ByteSource& source, std::span<const uin
     if (!header) return fail(from_codec(header.error(), path, std::nullopt));
     if (!codec::is_supported_type(header->type))
         return fail(from_codec(codec::DecmpfsError::unsupported(header->type), path, std::nullopt));
-    auto held = source.size();
-    if (!held) return detail::io_fail(held.error());
-    if (header->uncompressed_size / kMaxCompressionRatio > *held)
+    auto held = KIV_TRY(source.size());
+    if (header->uncompressed_size / kMaxCompressionRatio > held)
         return fail(ApfsError::corrupted(file_named(path) + " declares " + std::to_string(header->uncompressed_size) +
-                                         " uncompressed bytes, more than a container of " + std::to_string(*held) +
+                                         " uncompressed bytes, more than a container of " + std::to_string(held) +
                                          " bytes holds compressed"));
     return header->uncompressed_size;
 }
@@ -67,9 +67,8 @@ Result<uint64_t> write_decompressed(core::ByteSource& source, const catalog::Tre
                                     std::span<const uint8_t> value, std::string_view path, core::ByteSink& writer) {
     std::optional<XattrData> fork;
     if (auto header = codec::parse_decmpfs_header(value); header && header->in_resource_fork()) {
-        auto opened = open_xattr(source, tree, id, kResourceFork, attribute_of(kResourceFork, id));
-        if (!opened) return fail(opened.error());
-        fork = std::move(*opened);
+        auto opened = KIV_TRY(open_xattr(source, tree, id, kResourceFork, attribute_of(kResourceFork, id)));
+        fork = std::move(opened);
     }
     std::optional<ApfsError> reader_error;
     codec::ReadAt read_fork;
@@ -78,8 +77,8 @@ Result<uint64_t> write_decompressed(core::ByteSource& source, const catalog::Tre
             auto r = fork->read_at(source, offset, buf);
             if (r) return {};
             reader_error = r.error();
-            return core::io_fail(r.error().kind() == ApfsError::Kind::Io ? r.error().io_error()
-                                                                         : core::IoError::other(r.error().message()));
+            const core::IoError* io = r.error().io_error();
+            return core::io_fail(io ? *io : core::IoError::other(r.error().message()));
         };
     auto written = codec::decode_decmpfs(value, read_fork, fork ? fork->size() : 0, writer);
     if (!written) return fail(from_codec(written.error(), path, reader_error));

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "apfs/catalog.hpp"
+#include "catalog.hpp"
 #include "core/io.hpp"
 
 namespace apfs::detail {

@@ -4,20 +4,22 @@
 
 namespace apfs {
 
+ApfsError ApfsError::invalid_magic(uint32_t found) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", unsigned(found));
+    return {Kind::InvalidMagic, hex};
+}
+
 std::string ApfsError::message() const {
-    switch (kind_) {
-        case Kind::Io: return "I/O error: " + io_.message();
-        case Kind::InvalidMagic: {
-            char hex[16];
-            std::snprintf(hex, sizeof hex, "0x%08X", unsigned(magic_));
-            return std::string("invalid magic: ") + hex;
-        }
+    switch (kind()) {
+        case Kind::Io: return "I/O error: " + io_error()->message();
+        case Kind::InvalidMagic: return "invalid magic: " + text();
         case Kind::InvalidChecksum: return "invalid checksum";
-        case Kind::InvalidBTree: return "invalid B-tree: " + text_;
-        case Kind::FileNotFound: return "file not found: " + text_;
-        case Kind::NotADirectory: return "not a directory: " + text_;
-        case Kind::CorruptedData: return "corrupted data: " + text_;
-        case Kind::Unsupported: return "unsupported: " + text_;
+        case Kind::InvalidBTree: return "invalid B-tree: " + text();
+        case Kind::FileNotFound: return "file not found: " + text();
+        case Kind::NotADirectory: return "not a directory: " + text();
+        case Kind::CorruptedData: return "corrupted data: " + text();
+        case Kind::Unsupported: return "unsupported: " + text();
         case Kind::NoVolume: return "no volume found in container";
     }
     return "unknown APFS error";

@@ -1,8 +1,9 @@
-#include "apfs/extents.hpp"
+#include "extents.hpp"
 
 #include <algorithm>
 #include <string>
 
+#include "core/try.hpp"
 #include "internal.hpp"
 
 namespace apfs::extents {
@@ -43,16 +44,15 @@ Result<void> StreamLayout::read_piece(core::ByteSource& source, const Piece& pie
         __builtin_add_overflow(at, piece.skip + offset, &at) || __builtin_add_overflow(at, buf.size(), &at))
         return fail(ApfsError::corrupted("extent physical block " + to_string(piece.phys_block) +
                                          " overflows the device address space"));
-    if (auto r = source.read_exact_at(at - buf.size(), buf); !r) return detail::io_fail(r.error());
-    return {};
+    return source.read_exact_at(at - buf.size(), buf);
 }
 
 Result<void> StreamLayout::write_to(core::ByteSource& source, uint64_t size, core::ByteSink& writer) const {
-    if (auto r = detail::check_block_size(block_size_); !r) return r;
+    KIV_TRY(detail::check_block_size(block_size_));
     std::vector<uint8_t> buf;
     uint64_t pos = 0;
     auto skip = [&](uint64_t n) -> Result<void> {
-        if (auto w = writer.skip_zeros(n); !w) return detail::io_fail(w.error());
+        KIV_TRY(writer.skip_zeros(n));
         pos += n;
         return {};
     };
@@ -62,14 +62,14 @@ Result<void> StreamLayout::write_to(core::ByteSource& source, uint64_t size, cor
             if (auto r = skip(std::min(piece.logical, size) - pos); !r || pos >= size) return r;
         const uint64_t stop = std::min(piece.logical + piece.length, size);
         if (piece.phys_block == 0) {
-            if (auto r = skip(stop - pos); !r) return r;
+            KIV_TRY(skip(stop - pos));
             continue;
         }
         if (buf.empty()) buf.resize(size_t(std::min<uint64_t>(block_size_, size)));
         while (pos < stop) {
             std::span<uint8_t> chunk(buf.data(), size_t(std::min<uint64_t>(stop - pos, buf.size())));
-            if (auto r = read_piece(source, piece, pos - piece.logical, chunk); !r) return r;
-            if (auto w = writer.write_all(chunk); !w) return detail::io_fail(w.error());
+            KIV_TRY(read_piece(source, piece, pos - piece.logical, chunk));
+            KIV_TRY(writer.write_all(chunk));
             pos += chunk.size();
         }
     }
@@ -82,7 +82,7 @@ Result<void> StreamLayout::read_at(core::ByteSource& source, uint64_t offset, st
     auto it = std::upper_bound(pieces_.begin(), pieces_.end(), offset,
                                [](uint64_t at, const Piece& p) { return at < p.logical + p.length; });
     while (!buf.empty()) {
-        if (it == pieces_.end()) return detail::short_read();
+        if (it == pieces_.end()) return core::eof_fail();
         const uint64_t stop = it->logical + it->length;
         size_t n;
         if (offset < it->logical) {  // a gap between extents
@@ -90,7 +90,7 @@ Result<void> StreamLayout::read_at(core::ByteSource& source, uint64_t offset, st
             std::fill_n(buf.begin(), n, uint8_t(0));
         } else {
             n = size_t(std::min<uint64_t>(stop - offset, buf.size()));
-            if (auto r = read_piece(source, *it, offset - it->logical, buf.first(n)); !r) return r;
+            KIV_TRY(read_piece(source, *it, offset - it->logical, buf.first(n)));
             ++it;
         }
         offset += n;
@@ -103,7 +103,7 @@ Result<uint64_t> read_file_data(core::ByteSource& source, uint32_t block_size,
                                 const std::vector<FileExtentRecord>& extents, uint64_t file_size,
                                 core::ByteSink& writer) {
     if (file_size == 0) return 0;
-    if (auto r = StreamLayout(extents, block_size).write_to(source, file_size, writer); !r) return fail(r.error());
+    KIV_TRY(StreamLayout(extents, block_size).write_to(source, file_size, writer));
     return file_size;
 }
 

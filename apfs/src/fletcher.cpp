@@ -1,4 +1,4 @@
-#include "apfs/fletcher.hpp"
+#include "fletcher.hpp"
 
 #include "core/endian.hpp"
 

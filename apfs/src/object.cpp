@@ -1,8 +1,9 @@
-#include "apfs/object.hpp"
+#include "object.hpp"
 
 #include <string>
 
 #include "core/endian.hpp"
+#include "core/try.hpp"
 
 namespace apfs {
 
@@ -24,12 +25,9 @@ Result<uint64_t> block_offset(uint64_t block, uint32_t block_size) {
 }
 
 Result<std::vector<uint8_t>> read_block(core::ByteSource& source, uint64_t block, uint32_t block_size) {
-    auto offset = block_offset(block, block_size);
-    if (!offset) return fail(offset.error());
-    if (auto s = source.seek(*offset); !s) return fail(ApfsError::io(s.error()));
-    auto data = source.read_vec(block_size);
-    if (!data) return fail(ApfsError::io(data.error()));
-    return std::move(*data);
+    auto offset = KIV_TRY(block_offset(block, block_size));
+    KIV_TRY(source.seek(offset));
+    return source.read_vec(block_size);
 }
 
 }  // namespace object

@@ -1,9 +1,10 @@
-#include "apfs/omap.hpp"
+#include "omap.hpp"
 
 #include <string>
 
-#include "apfs/btree.hpp"
+#include "btree.hpp"
 #include "core/endian.hpp"
+#include "core/try.hpp"
 #include "internal.hpp"
 
 namespace apfs::omap {
@@ -24,32 +25,28 @@ Result<uint64_t> parse_omap_val(std::span<const uint8_t> value) {
 }
 
 Result<uint64_t> read_omap_tree_root(core::ByteSource& source, uint64_t omap_block, uint32_t block_size) {
-    auto block = object::read_block(source, omap_block, block_size);
-    if (!block) return fail(block.error());
-    if (block->size() < 56) return detail::short_read();
-    return core::load_le64(block->data() + 48);
+    auto block = KIV_TRY(object::read_block(source, omap_block, block_size));
+    if (block.size() < 56) return core::eof_fail();
+    return core::load_le64(block.data() + 48);
 }
 
 Result<uint64_t> omap_lookup(core::ByteSource& source, uint64_t tree_root, uint32_t block_size, uint64_t oid) {
     KeyCompare compare = [oid](std::span<const uint8_t> key) { return compare_omap_key(key, oid); };
-    auto exact = btree::btree_lookup(source, tree_root, block_size, kOmapKeySize, kOmapValueSize, compare);
-    if (!exact) return fail(exact.error());
-    if (*exact) return parse_omap_val(**exact);
+    auto exact = KIV_TRY(btree::btree_lookup(source, tree_root, block_size, kOmapKeySize, kOmapValueSize, compare));
+    if (exact) return parse_omap_val(*exact);
 
     // No record matched on the way down: gather every record of the id and
     // take the newest transaction (the later record among equals).
-    auto records = btree::btree_scan(source, tree_root, block_size, kOmapKeySize, kOmapValueSize, compare);
-    if (!records) return fail(records.error());
-    if (records->empty())
+    auto records = KIV_TRY(btree::btree_scan(source, tree_root, block_size, kOmapKeySize, kOmapValueSize, compare));
+    if (records.empty())
         return fail(ApfsError::corrupted("OMAP lookup failed: OID " + std::to_string(oid) + " not found"));
     uint64_t best_xid = 0, best = 0;
-    for (const auto& [key, value] : *records) {
+    for (const auto& [key, value] : records) {
         uint64_t xid = core::load_le64(key.data() + 8);  // Equal keys have at least 16 bytes
         if (xid < best_xid) continue;
-        auto paddr = parse_omap_val(value);
-        if (!paddr) return fail(paddr.error());
+        auto paddr = KIV_TRY(parse_omap_val(value));
         best_xid = xid;
-        best = *paddr;
+        best = paddr;
     }
     if (best == 0)
         return fail(ApfsError::corrupted("OMAP lookup: OID " + std::to_string(oid) + " resolved to paddr 0"));

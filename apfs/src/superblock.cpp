@@ -1,12 +1,15 @@
-#include "apfs/superblock.hpp"
+#include "superblock.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <optional>
 
-#include "apfs/fletcher.hpp"
 #include "core/endian.hpp"
+#include "core/text.hpp"
+#include "core/try.hpp"
+#include "fletcher.hpp"
 #include "internal.hpp"
+#include "omap.hpp"
 
 namespace apfs {
 
@@ -17,23 +20,21 @@ namespace {
 
 // The header checks both superblocks share: header size, magic.
 Result<ObjectHeader> parse_head(std::span<const uint8_t> b, uint32_t expected_magic) {
-    auto header = ObjectHeader::parse(b);
-    if (!header) return fail(header.error());
-    if (b.size() < 36) return detail::short_read();
+    auto header = KIV_TRY(ObjectHeader::parse(b));
+    if (b.size() < 36) return core::eof_fail();
     if (uint32_t magic = load_le32(b.data() + 32); magic != expected_magic)
         return fail(ApfsError::invalid_magic(magic));
-    return *header;
+    return header;
 }
 
 }  // namespace
 
 Result<NxSuperblock> NxSuperblock::parse(std::span<const uint8_t> b) {
-    auto header = parse_head(b, kNxMagic);
-    if (!header) return fail(header.error());
-    if (b.size() < 184) return detail::short_read();
+    auto header = KIV_TRY(parse_head(b, kNxMagic));
+    if (b.size() < 184) return core::eof_fail();
     const uint8_t* p = b.data();
     NxSuperblock sb;
-    sb.header = *header;
+    sb.header = header;
     sb.magic = load_le32(p + 32);
     sb.block_size = load_le32(p + 36);
     sb.block_count = load_le64(p + 40);
@@ -61,19 +62,18 @@ Result<NxSuperblock> NxSuperblock::parse(std::span<const uint8_t> b) {
     sb.fs_oids.reserve(n);
     for (uint32_t i = 0; i < n; ++i) {
         size_t at = 184 + size_t(i) * 8;
-        if (at + 8 > b.size()) return detail::short_read();
+        if (at + 8 > b.size()) return core::eof_fail();
         sb.fs_oids.push_back(load_le64(p + at));
     }
     return sb;
 }
 
 Result<ApfsSuperblock> ApfsSuperblock::parse(std::span<const uint8_t> b) {
-    auto header = parse_head(b, kApfsMagic);
-    if (!header) return fail(header.error());
-    if (b.size() < kMinSize) return detail::short_read();
+    auto header = KIV_TRY(parse_head(b, kApfsMagic));
+    if (b.size() < kMinSize) return core::eof_fail();
     const uint8_t* p = b.data();
     ApfsSuperblock sb;
-    sb.header = *header;
+    sb.header = header;
     sb.magic = load_le32(p + 32);
     sb.fs_index = load_le32(p + 36);
     sb.features = load_le64(p + 40);
@@ -105,26 +105,23 @@ Result<ApfsSuperblock> ApfsSuperblock::parse(std::span<const uint8_t> b) {
     sb.fs_flags = load_le64(p + 264);
     std::span<const uint8_t> name = b.subspan(704, 256);
     auto nul = std::find(name.begin(), name.end(), uint8_t(0));
-    sb.volume_name = detail::utf8_lossy(name.first(size_t(nul - name.begin())));
+    sb.volume_name = core::utf8_lossy(core::as_text(name.first(size_t(nul - name.begin()))));
     return sb;
 }
 
 namespace superblock {
 
 Result<NxSuperblock> read_nxsb(core::ByteSource& source) {
-    auto first = object::read_block(source, 0, 4096);
-    if (!first) return fail(first.error());
-    auto sb = NxSuperblock::parse(*first);
-    if (!sb) return fail(sb.error());
-    if (auto valid = detail::check_block_size(sb->block_size); !valid) return fail(valid.error());
-    if (sb->block_size == 4096) {
-        if (!fletcher::verify_object(*first)) return fail(ApfsError::invalid_checksum());
+    auto first = KIV_TRY(object::read_block(source, 0, 4096));
+    auto sb = KIV_TRY(NxSuperblock::parse(first));
+    KIV_TRY(detail::check_block_size(sb.block_size));
+    if (sb.block_size == 4096) {
+        if (!fletcher::verify_object(first)) return fail(ApfsError::invalid_checksum());
         return sb;
     }
-    auto block = object::read_block(source, 0, sb->block_size);
-    if (!block) return fail(block.error());
-    if (!fletcher::verify_object(*block)) return fail(ApfsError::invalid_checksum());
-    return NxSuperblock::parse(*block);
+    auto block = KIV_TRY(object::read_block(source, 0, sb.block_size));
+    if (!fletcher::verify_object(block)) return fail(ApfsError::invalid_checksum());
+    return NxSuperblock::parse(block);
 }
 
 // The descriptor area is read as contiguous blocks from its base.  When the
@@ -148,7 +145,7 @@ Result<NxSuperblock> find_latest_nxsb(core::ByteSource& source, const NxSuperblo
     for (uint64_t i = 0; i < count; ++i) {
         uint64_t offset;
         if (__builtin_add_overflow(base, i, &offset) || __builtin_mul_overflow(offset, uint64_t(bs), &offset)) break;
-        if (auto s = source.seek(offset); !s) return detail::io_fail(s.error());
+        KIV_TRY(source.seek(offset));
         auto data = source.read_vec(bs);
         if (!data || !fletcher::verify_object(*data)) continue;
         auto header = ObjectHeader::parse(*data);
@@ -162,6 +159,19 @@ Result<NxSuperblock> find_latest_nxsb(core::ByteSource& source, const NxSuperblo
     }
     if (best && best_xid > block0.header.xid) return std::move(*best);
     return block0;
+}
+
+Result<FirstVolume> open_first_volume(core::ByteSource& source) {
+    auto nx = KIV_TRY(find_latest_nxsb(source, KIV_TRY(read_nxsb(source))));
+    const uint32_t bs = nx.block_size;
+    auto container_omap = KIV_TRY(omap::read_omap_tree_root(source, nx.omap_oid, bs));
+    const auto volume_oid = std::find_if(nx.fs_oids.begin(), nx.fs_oids.end(), [](uint64_t oid) { return oid != 0; });
+    if (volume_oid == nx.fs_oids.end()) return fail(ApfsError::no_volume());
+    auto volume_block = KIV_TRY(omap::omap_lookup(source, container_omap, bs, *volume_oid));
+    auto apsb = KIV_TRY(ApfsSuperblock::parse(KIV_TRY(object::read_block(source, volume_block, bs))));
+    auto volume_omap = KIV_TRY(omap::read_omap_tree_root(source, apsb.omap_oid, bs));
+    auto catalog_root = KIV_TRY(omap::omap_lookup(source, volume_omap, bs, apsb.root_tree_oid));
+    return FirstVolume{std::move(apsb), catalog::Tree{catalog_root, volume_omap, bs}};
 }
 
 }  // namespace superblock

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "apfs/catalog.hpp"
-#include "apfs/extents.hpp"
+#include "catalog.hpp"
+#include "extents.hpp"
 
 namespace apfs::detail {
 

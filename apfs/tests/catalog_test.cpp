@@ -19,7 +19,7 @@ Bytes cstr(const std::string& s) { return {s.c_str(), s.c_str() + s.size() + 1};
 TEST(CatalogTest, RecordsAndKeyOrder) {
     auto key = B::drec_key(2, "readme");
     expect_cases({
-        {"inode", outcome(apfs::InodeVal::parse(Bytes(91))), "corrupted data: inode value too short: 91 bytes"},
+        {"inode", outcome(apfs::catalog::parse_inode(Bytes(91))), "corrupted data: inode value too short: 91 bytes"},
         {"drec value", outcome(apfs::DrecVal::parse(Bytes(17))), "corrupted data: drec value too short: 17 bytes"},
         {"drec key", outcome(catalog::decode_drec_name(Bytes(11))), "invalid B-tree: drec key too short for name"},
         {"drec name", outcome(catalog::decode_drec_name(std::span(key).first(key.size() - 1))),
@@ -56,14 +56,14 @@ TEST(CatalogTest, RecordsAndKeyOrder) {
     Bytes v(92);
     core::store_le64(&v[84], 5);
     v = concat({v, u16s({2, 24, 4, 3, 8, 16}), bytes_of("ab"), Bytes(6), Bytes{0xE8, 3}, Bytes(14)});
-    EXPECT_EQ(apfs::InodeVal::parse(v)->size(), 1000u);
-    EXPECT_FALSE(apfs::InodeVal::parse(std::span(v).first(92))->dstream_size);
-    EXPECT_EQ(apfs::InodeVal::parse(std::span(v).first(v.size() - 9))->size(), 5u);  // the field cut short
+    EXPECT_EQ(apfs::catalog::parse_inode(v)->size(), 1000u);
+    EXPECT_FALSE(apfs::catalog::parse_inode(std::span(v).first(92))->dstream_size);
+    EXPECT_EQ(apfs::catalog::parse_inode(std::span(v).first(v.size() - 9))->size(), 5u);  // the field cut short
     auto lying = v, small = v;
     core::store_le16(&lying[92], 60000);  // field headers that do not fit
     small[102] = 4;                       // a data-stream field of fewer than 8 bytes
-    EXPECT_EQ(apfs::InodeVal::parse(lying)->size(), 5u);
-    EXPECT_EQ(apfs::InodeVal::parse(small)->size(), 5u);
+    EXPECT_EQ(apfs::catalog::parse_inode(lying)->size(), 5u);
+    EXPECT_EQ(apfs::catalog::parse_inode(small)->size(), 5u);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <stdexcept>
 #include <tuple>
 
-#include "apfs/fletcher.hpp"
 #include "core/endian.hpp"
 #include "support.hpp"
 

@@ -26,8 +26,8 @@ TEST(RealApfsTest, FixtureAgreesWith7ZipAndKeepsAttributes) {
                                                "/.fseventsd/000000001714941a", "/.fseventsd/000000001714941b"}));
     auto file = volume.stat("/a_directory/a_file");
     EXPECT_EQ(file->mod_time / 1000000000, 1642144781u);  // 2022-01-14 07:19:41 UTC
-    auto& src = volume.source();
-    const auto& tree = volume.catalog_tree();
+    CatalogOf catalog_of(testing_util::read_bytes(path));
+    auto& [src, tree] = catalog_of;
     EXPECT_EQ(**apfs::catalog::lookup_xattr(src, tree, file->id, "myxattr"), bytes_of("My extended attribute"));
     auto fork = volume.stat("a_directory/a_resourcefork");
     EXPECT_EQ(outcome(apfs::catalog::lookup_xattr(src, tree, fork->id, "com.apple.ResourceFork")),
@@ -59,30 +59,23 @@ TEST(RealApfsTest, OlderCheckpointInBlockZero) {
     EXPECT_EQ(volume.read_file("passwords.txt")->size(), 116u);
 }
 
-// The APFS partition of a real disk image, extracted and decoded by 7-Zip.
-void expect_partition(const fs::path& dmg, const char* name, uint64_t files, uint64_t dirs, size_t walked) {
-    testing_util::ScratchDir dir;
-    const fs::path part = dir / "partition.apfs";
-    run_ok("7zz e -so -tdmg " + testing_util::shell_quote(dmg.string()) + " 4.apfs > " +
-           testing_util::shell_quote(part.string()) + " 2>/dev/null");
-    auto volume = open_file(part);
-    EXPECT_EQ(volume.volume_name(), name);
-    EXPECT_EQ(volume.file_count() + volume.symlink_count(), files);
-    EXPECT_EQ(volume.directory_count(), dirs);
-    EXPECT_EQ(volume.walk()->size(), walked);
-    expect_same_as_7zip(volume, part);
-}
-
-TEST(RealApfsTest, SparkleImageAgreesWith7Zip) {
-    auto dmg = KIV_REQUIRE_FIXTURE("real/sparkle/SparkleTestCodeSign_apfs_lzma_aux_files.dmg");
+// The APFS partitions of real disk images, extracted and decoded by 7-Zip.
+TEST(RealApfsTest, DiskImagesAgreeWith7Zip) {
     KIV_REQUIRE_TOOL("7zz");
-    expect_partition(dmg, "SparkleTest", 168, 72, 240);
-}
-
-TEST(RealApfsTest, HomebrewImageAgreesWith7Zip) {
-    auto dmg = KIV_REQUIRE_FIXTURE("real/homebrew/container-apfs.dmg");
-    KIV_REQUIRE_TOOL("7zz");
-    expect_partition(dmg, "container-apfs", 1, 0, 1);
+    const std::tuple<const char*, const char*, uint64_t, uint64_t, size_t> images[] = {
+        {"real/sparkle/SparkleTestCodeSign_apfs_lzma_aux_files.dmg", "SparkleTest", 168, 72, 240},
+        {"real/homebrew/container-apfs.dmg", "container-apfs", 1, 0, 1}};
+    for (const auto& [dmg, name, files, dirs, walked] : images) {
+        testing_util::ScratchDir dir;
+        const fs::path part = dir / "partition.apfs";
+        run_ok("7zz e -so -tdmg " + testing_util::shell_quote(KIV_REQUIRE_FIXTURE(dmg).string()) + " 4.apfs > " +
+               testing_util::shell_quote(part.string()) + " 2>/dev/null");
+        auto volume = open_file(part);
+        EXPECT_EQ(std::tuple(volume.volume_name(), volume.file_count() + volume.symlink_count(),
+                             volume.directory_count(), volume.walk()->size()),
+                  std::tuple(name, files, dirs, walked));
+        expect_same_as_7zip(volume, part);
+    }
 }
 
 }  // namespace

@@ -10,6 +10,12 @@
 #include <gtest/gtest.h>
 
 #include "apfs/apfs.hpp"
+#include "btree.hpp"
+#include "catalog.hpp"
+#include "extents.hpp"
+#include "fletcher.hpp"
+#include "omap.hpp"
+#include "superblock.hpp"
 #include "testing/testing.hpp"
 
 namespace apfs_test {
@@ -24,6 +30,14 @@ inline Bytes bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
 Bytes concat(std::initializer_list<Bytes> parts);
 apfs::ApfsVolume open_volume(Bytes bytes);                   // throws when it fails
 apfs::ApfsVolume open_file(const std::filesystem::path& path);  // likewise
+
+// A container's catalog read on its own, for tests that look below ApfsVolume.
+struct CatalogOf {
+    explicit CatalogOf(Bytes image)
+        : source(std::move(image)), tree(apfs::superblock::open_first_volume(source).value().catalog) {}
+    core::MemorySource source;
+    apfs::catalog::Tree tree;
+};
 
 // "ok", or the display text of the error (the text also names the kind).
 template <class R>

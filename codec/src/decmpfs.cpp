@@ -5,6 +5,7 @@
 
 #include "block.hpp"
 #include "core/endian.hpp"
+#include "core/try.hpp"
 
 namespace codec {
 
@@ -79,16 +80,15 @@ Result<uint64_t> decode_blocks(Method method, uint64_t size, uint64_t count, Loc
     std::vector<uint8_t> encoded;
     uint64_t written = 0;
     for (uint64_t i = 0; i < needed; ++i) {
-        auto extent = locate(i);
-        if (!extent) return std::unexpected(std::move(extent.error()));
-        if (extent->offset > fork_length || extent->length > fork_length - extent->offset)
+        auto extent = KIV_TRY(locate(i));
+        if (extent.offset > fork_length || extent.length > fork_length - extent.offset)
             return corrupt("block " + std::to_string(i) + " lies beyond the resource fork (" +
                            std::to_string(fork_length) + " bytes)");
-        if (extent->length > kMaxEncodedBlock)
-            return corrupt("block " + std::to_string(i) + " holds " + std::to_string(extent->length) +
+        if (extent.length > kMaxEncodedBlock)
+            return corrupt("block " + std::to_string(i) + " holds " + std::to_string(extent.length) +
                            " bytes, more than any block needs");
-        encoded.resize(size_t(extent->length));
-        if (auto r = fork(extent->offset, encoded); !r) return std::unexpected(DecmpfsError(r.error()));
+        encoded.resize(size_t(extent.length));
+        KIV_TRY(fork(extent.offset, encoded));
         auto bytes = decoder.decode(encoded);
         if (!bytes) {
             if (bytes.error().kind() == DecmpfsError::Kind::Io) return std::unexpected(std::move(bytes.error()));
@@ -98,7 +98,7 @@ Result<uint64_t> decode_blocks(Method method, uint64_t size, uint64_t count, Loc
         if (bytes->size() != expected)
             return corrupt("block " + std::to_string(i) + " decodes to " + std::to_string(bytes->size()) +
                            " bytes, expected " + std::to_string(expected));
-        if (auto r = out.write_all(*bytes); !r) return std::unexpected(DecmpfsError(r.error()));
+        KIV_TRY(out.write_all(*bytes));
         written += expected;
     }
     return written;
@@ -111,21 +111,18 @@ Result<uint64_t> decode_offset_table(Method method, uint64_t size, const ReadAt&
                                      core::ByteSink& out) {
     if (fork_length < 4) return corrupt("resource fork of " + std::to_string(fork_length) + " bytes holds no block table");
     TableReader table(fork, 0, fork_length / 4);
-    auto first = table.at(0);
-    if (!first) return std::unexpected(std::move(first.error()));
-    if (*first < 8 || *first % 4 != 0 || *first > fork_length)
-        return corrupt("block table of " + std::to_string(*first) + " bytes does not fit the resource fork (" +
+    auto first = KIV_TRY(table.at(0));
+    if (first < 8 || first % 4 != 0 || first > fork_length)
+        return corrupt("block table of " + std::to_string(first) + " bytes does not fit the resource fork (" +
                        std::to_string(fork_length) + " bytes)");
-    const uint64_t count = *first / 4 - 1;
+    const uint64_t count = first / 4 - 1;
     auto locate = [&](uint64_t i) -> Result<Extent> {
-        auto start = table.at(i);
-        if (!start) return std::unexpected(std::move(start.error()));
-        auto end = table.at(i + 1);
-        if (!end) return std::unexpected(std::move(end.error()));
-        if (*end < *start)
-            return corrupt("block " + std::to_string(i) + " ends at " + std::to_string(*end) + " before it starts at " +
-                           std::to_string(*start));
-        return Extent{*start, uint64_t(*end) - *start};
+        auto start = KIV_TRY(table.at(i));
+        auto end = KIV_TRY(table.at(i + 1));
+        if (end < start)
+            return corrupt("block " + std::to_string(i) + " ends at " + std::to_string(end) + " before it starts at " +
+                           std::to_string(start));
+        return Extent{start, uint64_t(end) - start};
     };
     return decode_blocks(method, size, count, locate, fork, fork_length, out);
 }
@@ -138,31 +135,28 @@ Result<uint64_t> decode_resource_table(uint64_t size, const ReadAt& fork, uint64
     std::array<uint8_t, 16> header;
     if (fork_length < header.size())
         return corrupt("resource fork of " + std::to_string(fork_length) + " bytes holds no resource header");
-    if (auto r = fork(0, header); !r) return std::unexpected(DecmpfsError(r.error()));
+    KIV_TRY(fork(0, header));
     const uint64_t base = uint64_t(core::load_be32(header.data())) + 4;
     if (base + 4 > fork_length)
         return corrupt("resource data at " + std::to_string(base - 4) + " lies beyond the resource fork (" +
                        std::to_string(fork_length) + " bytes)");
     TableReader table(fork, base, (fork_length - base) / 4);
-    auto count = table.at(0);
-    if (!count) return std::unexpected(std::move(count.error()));
-    if (4 + 8 * uint64_t(*count) > fork_length - base)
-        return corrupt("block table of " + std::to_string(*count) + " entries runs past the resource fork (" +
+    auto count = KIV_TRY(table.at(0));
+    if (4 + 8 * uint64_t(count) > fork_length - base)
+        return corrupt("block table of " + std::to_string(count) + " entries runs past the resource fork (" +
                        std::to_string(fork_length) + " bytes)");
     // Blocks follow each other; one that reaches back into its predecessor
     // would let a small fork decode to far more than it holds.
     uint64_t previous_end = 0;
     auto locate = [&](uint64_t i) -> Result<Extent> {
-        auto offset = table.at(1 + 2 * i);
-        if (!offset) return std::unexpected(std::move(offset.error()));
-        auto length = table.at(2 + 2 * i);
-        if (!length) return std::unexpected(std::move(length.error()));
-        if (*offset < previous_end)
+        auto offset = KIV_TRY(table.at(1 + 2 * i));
+        auto length = KIV_TRY(table.at(2 + 2 * i));
+        if (offset < previous_end)
             return corrupt("block " + std::to_string(i) + " overlaps the block before it");
-        previous_end = uint64_t(*offset) + *length;
-        return Extent{base + *offset, *length};
+        previous_end = uint64_t(offset) + length;
+        return Extent{base + offset, length};
     };
-    return decode_blocks(Method::Zlib, size, *count, locate, fork, fork_length, out);
+    return decode_blocks(Method::Zlib, size, count, locate, fork, fork_length, out);
 }
 
 }  // namespace
@@ -183,16 +177,15 @@ bool is_supported_type(uint32_t type) {
 
 Result<uint64_t> decode_decmpfs(std::span<const uint8_t> value, const ReadAt& resource_fork,
                                 uint64_t resource_fork_length, core::ByteSink& out) {
-    auto header = parse_decmpfs_header(value);
-    if (!header) return std::unexpected(std::move(header.error()));
-    const uint64_t size = header->uncompressed_size;
-    if (!is_supported_type(header->type)) return std::unexpected(DecmpfsError::unsupported(header->type));
+    auto header = KIV_TRY(parse_decmpfs_header(value));
+    const uint64_t size = header.uncompressed_size;
+    if (!is_supported_type(header.type)) return std::unexpected(DecmpfsError::unsupported(header.type));
     if (size == 0) return 0;
-    const Method method = method_of(header->type);
+    const Method method = method_of(header.type);
 
-    if (header->in_resource_fork()) {
+    if (header.in_resource_fork()) {
         if (!resource_fork) resource_fork_length = 0;
-        if (header->type == 4) return decode_resource_table(size, resource_fork, resource_fork_length, out);
+        if (header.type == 4) return decode_resource_table(size, resource_fork, resource_fork_length, out);
         return decode_offset_table(method, size, resource_fork, resource_fork_length, out);
     }
 
@@ -201,15 +194,14 @@ Result<uint64_t> decode_decmpfs(std::span<const uint8_t> value, const ReadAt& re
     const auto data = value.subspan(kDecmpfsHeaderSize);
     std::span<const uint8_t> bytes = data;
     BlockDecoder decoder(method);
-    if (header->type != 1) {
-        auto decoded = decoder.decode(data);
-        if (!decoded) return std::unexpected(std::move(decoded.error()));
-        bytes = *decoded;
+    if (header.type != 1) {
+        auto decoded = KIV_TRY(decoder.decode(data));
+        bytes = decoded;
     }
     if (bytes.size() != size)
         return corrupt("attribute data holds " + std::to_string(bytes.size()) + " bytes, header declares " +
                        std::to_string(size));
-    if (auto r = out.write_all(bytes); !r) return std::unexpected(DecmpfsError(r.error()));
+    KIV_TRY(out.write_all(bytes));
     return size;
 }
 

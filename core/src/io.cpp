@@ -1,4 +1,5 @@
 #include "core/io.hpp"
+#include "core/try.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -102,9 +103,8 @@ IoResult<void> File::extend_by(uint64_t count) {
     if (pos < 0) return io_fail(IoError::from_errno(errno));
     if (count > uint64_t(INT64_MAX) - uint64_t(pos)) return io_fail(IoError::from_errno(EFBIG));
     off_t end = off_t(uint64_t(pos) + count);
-    auto len = size();
-    if (!len) return io_fail(len.error());
-    if (uint64_t(end) > *len && ::ftruncate(fd_, end) != 0) return io_fail(IoError::from_errno(errno));
+    auto len = KIV_TRY(size());
+    if (uint64_t(end) > len && ::ftruncate(fd_, end) != 0) return io_fail(IoError::from_errno(errno));
     if (::lseek(fd_, end, SEEK_SET) < 0) return io_fail(IoError::from_errno(errno));
     return {};
 }
@@ -119,25 +119,23 @@ IoResult<uint64_t> File::size() const {
 
 IoResult<void> ByteSource::read_exact(std::span<uint8_t> buf) {
     while (!buf.empty()) {
-        auto n = read(buf);
-        if (!n) return io_fail(n.error());
-        if (*n == 0) return eof_fail();
-        buf = buf.subspan(*n);
+        auto n = KIV_TRY(read(buf));
+        if (n == 0) return eof_fail();
+        buf = buf.subspan(n);
     }
     return {};
 }
 
 IoResult<void> ByteSource::read_exact_at(uint64_t offset, std::span<uint8_t> buf) {
-    if (auto r = seek(offset); !r) return io_fail(r.error());
+    KIV_TRY(seek(offset));
     return read_exact(buf);
 }
 
 IoResult<uint64_t> ByteSource::seek_from_end(int64_t offset) {
-    auto len = size();
-    if (!len) return io_fail(len.error());
-    if (offset > 0 || uint64_t(-offset) > *len)
+    auto len = KIV_TRY(size());
+    if (offset > 0 || uint64_t(-offset) > len)
         return io_fail(IoError::other("invalid seek to a negative or overflowing position"));
-    return seek(*len - uint64_t(-offset));
+    return seek(len - uint64_t(-offset));
 }
 
 IoResult<std::vector<uint8_t>> ByteSource::read_vec(uint64_t len) {
@@ -152,7 +150,7 @@ IoResult<std::vector<uint8_t>> ByteSource::read_vec(uint64_t len) {
         size_t old = out.size();
         size_t step = size_t(std::min<uint64_t>(len - old, kStep));
         out.resize(old + step);
-        if (auto r = read_exact({out.data() + old, step}); !r) return io_fail(r.error());
+        KIV_TRY(read_exact({out.data() + old, step}));
     }
     return out;
 }
@@ -162,15 +160,14 @@ IoResult<std::vector<uint8_t>> ByteSource::read_vec(uint64_t len) {
 FileSource::FileSource(File file) : file_(std::move(file)), buf_(new uint8_t[kBufferSize]) {}
 
 IoResult<FileSource> FileSource::open(const std::string& path) {
-    auto f = File::open_read(path);
-    if (!f) return io_fail(f.error());
-    return FileSource(std::move(*f));
+    auto f = KIV_TRY(File::open_read(path));
+    return FileSource(std::move(f));
 }
 
 IoResult<size_t> FileSource::read(std::span<uint8_t> buf) {
     if (buf.empty()) return 0;
     if (!file_synced_) {
-        if (auto r = file_.seek(pos_); !r) return io_fail(r.error());
+        KIV_TRY(file_.seek(pos_));
         file_synced_ = true;
     }
     if (buf_pos_ == buf_len_) {
@@ -180,11 +177,10 @@ IoResult<size_t> FileSource::read(std::span<uint8_t> buf) {
             if (n) pos_ += *n;
             return n;
         }
-        auto n = file_.read_some({buf_.get(), kBufferSize});
-        if (!n) return n;
+        auto n = KIV_TRY(file_.read_some({buf_.get(), kBufferSize}));
         buf_pos_ = 0;
-        buf_len_ = *n;
-        if (*n == 0) return 0;
+        buf_len_ = n;
+        if (n == 0) return 0;
     }
     size_t take = std::min(buf.size(), buf_len_ - buf_pos_);
     std::memcpy(buf.data(), buf_.get() + buf_pos_, take);
@@ -205,11 +201,10 @@ IoResult<uint64_t> FileSource::size() { return file_.size(); }
 
 IoResult<void> FileSource::pread_exact(uint64_t offset, std::span<uint8_t> buf) const {
     while (!buf.empty()) {
-        auto n = file_.pread_some(buf, offset);
-        if (!n) return io_fail(n.error());
-        if (*n == 0) return eof_fail();
-        buf = buf.subspan(*n);
-        offset += *n;
+        auto n = KIV_TRY(file_.pread_some(buf, offset));
+        if (n == 0) return eof_fail();
+        buf = buf.subspan(n);
+        offset += n;
     }
     return {};
 }
@@ -230,7 +225,7 @@ IoResult<void> ByteSink::write_zeros(uint64_t count) {
     static const uint8_t zeros[65536] = {};
     while (count > 0) {
         size_t n = size_t(std::min<uint64_t>(count, sizeof zeros));
-        if (auto r = write_all({zeros, n}); !r) return r;
+        KIV_TRY(write_all({zeros, n}));
         count -= n;
     }
     return {};
@@ -239,9 +234,8 @@ IoResult<void> ByteSink::write_zeros(uint64_t count) {
 BufferedFileWriter::BufferedFileWriter(File file) : file_(std::move(file)) { buf_.reserve(kBufferSize); }
 
 IoResult<BufferedFileWriter> BufferedFileWriter::create(const std::string& path) {
-    auto f = File::create(path);
-    if (!f) return io_fail(f.error());
-    return BufferedFileWriter(std::move(*f));
+    auto f = KIV_TRY(File::create(path));
+    return BufferedFileWriter(std::move(f));
 }
 
 BufferedFileWriter::~BufferedFileWriter() {
@@ -250,7 +244,7 @@ BufferedFileWriter::~BufferedFileWriter() {
 
 IoResult<void> BufferedFileWriter::write_all(std::span<const uint8_t> data) {
     if (buf_.size() + data.size() > kBufferSize) {
-        if (auto r = flush(); !r) return r;
+        KIV_TRY(flush());
     }
     if (data.size() >= kBufferSize) return file_.write_all(data);
     buf_.insert(buf_.end(), data.begin(), data.end());
@@ -265,21 +259,19 @@ IoResult<void> BufferedFileWriter::flush() {
 }
 
 IoResult<void> BufferedFileWriter::skip_zeros(uint64_t count) {
-    if (auto r = flush(); !r) return r;
+    KIV_TRY(flush());
     return file_.extend_by(count);
 }
 
 IoResult<File> BufferedFileWriter::into_file() {
-    if (auto r = flush(); !r) return io_fail(r.error());
+    KIV_TRY(flush());
     return std::move(file_);
 }
 
 IoResult<std::vector<uint8_t>> read_file(const std::string& path) {
-    auto src = FileSource::open(path);
-    if (!src) return io_fail(src.error());
-    auto len = src->size();
-    if (!len) return io_fail(len.error());
-    return src->read_vec(*len);
+    auto src = KIV_TRY(FileSource::open(path));
+    auto len = KIV_TRY(src.size());
+    return src.read_vec(len);
 }
 
 }  // namespace core

@@ -1,10 +1,10 @@
-#include "hfsplus/attributes.hpp"
+#include "attributes.hpp"
 
 #include <string>
 
 #include "core/endian.hpp"
-#include "hfsplus/unicode.hpp"
-#include "try.hpp"
+#include "core/try.hpp"
+#include "unicode.hpp"
 
 namespace hfsplus::attributes {
 
@@ -38,7 +38,7 @@ Result<std::optional<std::vector<uint8_t>>> lookup_inline_attribute(core::ByteSo
     Comparator compare = [&](std::span<const uint8_t> record) {
         return compare_attribute_key(record, file_id, units);
     };
-    auto hit = HFS_TRY(btree::search_btree(source, tree, compare));
+    auto hit = KIV_TRY(btree::search_btree(source, tree, compare));
     if (!hit) return std::nullopt;
     const auto record = hit->record();
     const size_t data_offset = size_t(core::load_be16(record.data())) + 2;

@@ -1,9 +1,9 @@
-#include "hfsplus/btree.hpp"
+#include "btree.hpp"
 
 #include <string>
 
 #include "core/endian.hpp"
-#include "try.hpp"
+#include "core/try.hpp"
 
 namespace hfsplus {
 
@@ -61,9 +61,9 @@ Result<uint64_t> compute_fork_offset(const ExtentRecord& extents, uint32_t block
 }
 
 Result<BTreeHeader> read_btree_header(core::ByteSource& source, const ForkData& fork, uint32_t block_size) {
-    uint64_t at = HFS_TRY(compute_fork_offset(fork.extents, block_size, 0));
+    uint64_t at = KIV_TRY(compute_fork_offset(fork.extents, block_size, 0));
     std::array<uint8_t, kHeaderNodeReadSize> node;
-    HFS_CHECK(source.read_exact_at(at, node));
+    KIV_TRY(source.read_exact_at(at, node));
     if (node[8] != uint8_t(NodeKind::Header))
         return std::unexpected(HfsPlusError::invalid_btree("expected header node, got kind " +
                                                            std::to_string(unsigned(node[8]))));
@@ -91,10 +91,10 @@ Result<BTreeHeader> read_btree_header(core::ByteSource& source, const ForkData& 
 
 Result<BTreeNode> read_node(core::ByteSource& source, const BTreeHeader& tree, uint32_t node_number) {
     const size_t size = tree.node_size;
-    uint64_t at = HFS_TRY(compute_fork_offset(tree.fork.extents, tree.block_size, uint64_t(node_number) * size));
+    uint64_t at = KIV_TRY(compute_fork_offset(tree.fork.extents, tree.block_size, uint64_t(node_number) * size));
     BTreeNode node;
     node.data.resize(size);
-    HFS_CHECK(source.read_exact_at(at, node.data));
+    KIV_TRY(source.read_exact_at(at, node.data));
     if (size < kDescriptorSize) return std::unexpected(HfsPlusError(core::IoError::unexpected_eof()));
 
     const uint8_t* p = node.data.data();
@@ -125,41 +125,45 @@ Result<uint32_t> extract_index_child(std::span<const uint8_t> record) {
     return core::load_be32(record.data() + key_len + 2);
 }
 
-Result<uint32_t> extract_index_child_pub(std::span<const uint8_t> record) { return extract_index_child(record); }
-
-Result<std::optional<SearchHit>> search_btree(core::ByteSource& source, const BTreeHeader& tree,
-                                              const Comparator& compare) {
+Result<std::optional<BTreeNode>> find_leaf(core::ByteSource& source, const BTreeHeader& tree, const Comparator& compare,
+                                           bool into_first, std::string_view walk) {
     if (tree.root_node == 0) return std::nullopt;
-    BTreeNode node = HFS_TRY(read_node(source, tree, tree.root_node));
-    for (unsigned depth = 1;; ++depth) {
-        const size_t count = node.descriptor.num_records;
-        if (node.is_leaf()) {
-            for (size_t i = 0; i < count; ++i) {
-                auto order = compare(HFS_TRY(node.record_data(i)));
-                if (order == std::strong_ordering::equal) return SearchHit{std::move(node), i};
-                if (order == std::strong_ordering::greater) return std::nullopt;
-            }
-            return std::nullopt;
-        }
+    BTreeNode node = KIV_TRY(read_node(source, tree, tree.root_node));
+    for (unsigned depth = 1; !node.is_leaf(); ++depth) {
         if (!node.is_index())
-            return std::unexpected(
-                HfsPlusError::invalid_btree("unexpected node kind " + kind_text(node.descriptor.kind) + " during search"));
+            return std::unexpected(HfsPlusError::invalid_btree(
+                "unexpected node kind " + kind_text(node.descriptor.kind) + " during " + std::string(walk)));
+        const size_t count = node.descriptor.num_records;
         if (count == 0) return std::nullopt;
         // Follow the last record whose key is not greater than the target.
-        auto first = HFS_TRY(node.record_data(0));
-        if (compare(first) == std::strong_ordering::greater) return std::nullopt;
-        uint32_t child = HFS_TRY(extract_index_child(first));
-        for (size_t i = 1; i < count; ++i) {
-            auto rec = HFS_TRY(node.record_data(i));
+        auto first = KIV_TRY(node.record_data(0));
+        const bool before_all = compare(first) == std::strong_ordering::greater;
+        if (before_all && !into_first) return std::nullopt;
+        uint32_t child = KIV_TRY(extract_index_child(first));
+        for (size_t i = 1; i < count && !before_all; ++i) {
+            auto rec = KIV_TRY(node.record_data(i));
             if (compare(rec) == std::strong_ordering::greater) break;
-            child = HFS_TRY(extract_index_child(rec));
+            child = KIV_TRY(extract_index_child(rec));
         }
         if (depth >= kMaxTreeDepth)
             return std::unexpected(HfsPlusError::invalid_btree("descent deeper than " +
                                                                std::to_string(kMaxTreeDepth) +
                                                                " levels (cycle in index nodes)"));
-        node = HFS_TRY(read_node(source, tree, child));
+        node = KIV_TRY(read_node(source, tree, child));
     }
+    return node;
+}
+
+Result<std::optional<SearchHit>> search_btree(core::ByteSource& source, const BTreeHeader& tree,
+                                              const Comparator& compare) {
+    auto leaf = KIV_TRY(find_leaf(source, tree, compare, false, "search"));
+    if (!leaf) return std::nullopt;
+    for (size_t i = 0; i < leaf->descriptor.num_records; ++i) {
+        auto order = compare(KIV_TRY(leaf->record_data(i)));
+        if (order == std::strong_ordering::equal) return SearchHit{std::move(*leaf), i};
+        if (order == std::strong_ordering::greater) return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 }  // namespace btree

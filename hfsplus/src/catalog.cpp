@@ -1,25 +1,13 @@
-#include "hfsplus/catalog.hpp"
+#include "catalog.hpp"
 
 #include <algorithm>
 #include <cstdio>
-#include <ostream>
 
 #include "core/endian.hpp"
-#include "hfsplus/unicode.hpp"
-#include "try.hpp"
+#include "core/try.hpp"
+#include "unicode.hpp"
 
 namespace hfsplus {
-
-std::string_view entry_kind_name(EntryKind kind) {
-    switch (kind) {
-        case EntryKind::File: return "File";
-        case EntryKind::Directory: return "Directory";
-        case EntryKind::Symlink: return "Symlink";
-    }
-    return "?";
-}
-
-std::ostream& operator<<(std::ostream& os, EntryKind kind) { return os << entry_kind_name(kind); }
 
 namespace catalog {
 
@@ -39,6 +27,20 @@ CatalogThread parse_thread(const uint8_t* p, uint16_t name_len) {
     t.parent_id = core::load_be32(p + 4);
     t.name = unicode::utf16_to_string(unicode::utf16be_to_u16({p + kThreadHeaderSize, size_t(name_len) * 2}));
     return t;
+}
+
+// The fields at 12 to 84 of a folder or file record (which holds at least 84 bytes).
+Result<void> parse_dates(std::span<const uint8_t> data, CatalogDates& d) {
+    const uint8_t* p = data.data();
+    d.create_date = core::load_be32(p + 12);
+    d.content_mod_date = core::load_be32(p + 16);
+    d.attribute_mod_date = core::load_be32(p + 20);
+    d.access_date = core::load_be32(p + 24);
+    d.backup_date = core::load_be32(p + 28);
+    size_t pos = 32;
+    d.bsd = KIV_TRY(parse_bsd_info(data, pos));
+    d.text_encoding = core::load_be32(p + 80);
+    return {};
 }
 
 std::string join(std::span<const std::string_view> parts) {
@@ -66,7 +68,7 @@ Result<std::optional<CatalogRecord>> lookup_component(core::ByteSource& source, 
     }
     for (size_t i = 0, n = spellings.size(); i < n; ++i) add(unicode::decompose(spellings[i]));
     for (const auto& spelling : spellings)
-        if (auto found = HFS_TRY(lookup_catalog(source, catalog, is_hfsx, parent, spelling))) return found;
+        if (auto found = KIV_TRY(lookup_catalog(source, catalog, is_hfsx, parent, spelling))) return found;
     return std::nullopt;
 }
 
@@ -131,33 +133,19 @@ Result<CatalogRecord> parse_catalog_record(std::span<const uint8_t> data) {
         case kFolder: {
             if (data.size() < kFolderRecordSize) return short_read();
             CatalogFolder f;
+            KIV_TRY(parse_dates(data, f));
             f.valence = core::load_be32(p + 4);
             f.folder_id = core::load_be32(p + 8);
-            f.create_date = core::load_be32(p + 12);
-            f.content_mod_date = core::load_be32(p + 16);
-            f.attribute_mod_date = core::load_be32(p + 20);
-            f.access_date = core::load_be32(p + 24);
-            f.backup_date = core::load_be32(p + 28);
-            size_t pos = 32;
-            f.bsd = HFS_TRY(parse_bsd_info(data, pos));
-            f.text_encoding = core::load_be32(p + 80);
             return f;
         }
         case kFile: {
             if (data.size() < kFileRecordSize) return short_read();
             CatalogFile f;
+            KIV_TRY(parse_dates(data, f));
             f.file_id = core::load_be32(p + 8);
-            f.create_date = core::load_be32(p + 12);
-            f.content_mod_date = core::load_be32(p + 16);
-            f.attribute_mod_date = core::load_be32(p + 20);
-            f.access_date = core::load_be32(p + 24);
-            f.backup_date = core::load_be32(p + 28);
-            size_t pos = 32;
-            f.bsd = HFS_TRY(parse_bsd_info(data, pos));
-            f.text_encoding = core::load_be32(p + 80);
-            pos = 88;
-            f.data_fork = HFS_TRY(parse_fork_data(data, pos));
-            f.resource_fork = HFS_TRY(parse_fork_data(data, pos));
+            size_t pos = 88;
+            f.data_fork = KIV_TRY(parse_fork_data(data, pos));
+            f.resource_fork = KIV_TRY(parse_fork_data(data, pos));
             f.file_type = core::load_be32(p + 48);
             f.creator = core::load_be32(p + 52);
             return f;
@@ -196,50 +184,28 @@ Comparator make_catalog_comparator(uint32_t parent_id, std::vector<uint16_t> nam
 Result<std::optional<CatalogRecord>> lookup_catalog(core::ByteSource& source, const BTreeHeader& catalog,
                                                     bool is_hfsx, uint32_t parent_id, std::string_view name) {
     auto compare = make_catalog_comparator(parent_id, unicode::string_to_utf16(name), is_hfsx);
-    auto hit = HFS_TRY(btree::search_btree(source, catalog, compare));
+    auto hit = KIV_TRY(btree::search_btree(source, catalog, compare));
     if (!hit) return std::nullopt;
     auto record = hit->record();
-    auto key = HFS_TRY(parse_catalog_key(record));
+    auto key = KIV_TRY(parse_catalog_key(record));
     if (record.size() <= key.data_offset)
         return std::unexpected(HfsPlusError::invalid_btree("record data missing after key"));
-    return HFS_TRY(parse_catalog_record(record.subspan(key.data_offset)));
+    return KIV_TRY(parse_catalog_record(record.subspan(key.data_offset)));
 }
 
 Result<std::vector<DirEntry>> list_directory(core::ByteSource& source, const VolumeHeader& volume,
                                              const BTreeHeader& catalog, uint32_t parent_id) {
     std::vector<DirEntry> out;
-    if (catalog.root_node == 0) return out;
-
-    // Descend to the leaf that would hold (parent id, empty name).
+    // The leaf that would hold (parent id, empty name).
     auto compare = make_catalog_comparator(parent_id, {}, volume.is_hfsx);
-    BTreeNode node = HFS_TRY(btree::read_node(source, catalog, catalog.root_node));
-    for (unsigned depth = 1; !node.is_leaf(); ++depth) {
-        if (!node.is_index())
-            return std::unexpected(HfsPlusError::invalid_btree(
-                "unexpected node kind " + std::to_string(unsigned(uint8_t(node.descriptor.kind))) +
-                " during leaf search"));
-        const size_t count = node.descriptor.num_records;
-        if (count == 0) return out;
-        auto first = HFS_TRY(node.record_data(0));
-        uint32_t child = HFS_TRY(btree::extract_index_child_pub(first));
-        if (compare(first) != std::strong_ordering::greater) {
-            for (size_t i = 1; i < count; ++i) {
-                auto rec = HFS_TRY(node.record_data(i));
-                if (compare(rec) == std::strong_ordering::greater) break;
-                child = HFS_TRY(btree::extract_index_child_pub(rec));
-            }
-        }
-        if (depth >= kMaxTreeDepth)
-            return std::unexpected(HfsPlusError::invalid_btree("descent deeper than " +
-                                                               std::to_string(kMaxTreeDepth) +
-                                                               " levels (cycle in index nodes)"));
-        node = HFS_TRY(btree::read_node(source, catalog, child));
-    }
+    auto leaf = KIV_TRY(btree::find_leaf(source, catalog, compare, true, "leaf search"));
+    if (!leaf) return out;
+    BTreeNode node = std::move(*leaf);
 
     // Follow the leaf chain until a key of a greater parent.  A sound chain
     // visits each node once, and there are no more nodes than the fork can
     // address and the image can hold: more visits than that is a cycle.
-    const uint64_t image_size = HFS_TRY(source.size());
+    const uint64_t image_size = KIV_TRY(source.size());
     const uint64_t max_nodes = std::min(catalog.node_capacity(), image_size / std::max<uint64_t>(catalog.node_size, 1));
     for (uint64_t visited = 1;; ++visited) {
         if (visited > max_nodes)
@@ -247,12 +213,12 @@ Result<std::vector<DirEntry>> list_directory(core::ByteSource& source, const Vol
                                                                std::to_string(max_nodes) +
                                                                " nodes of the tree (cycle in leaf links)"));
         for (size_t i = 0; i < node.descriptor.num_records; ++i) {
-            auto rec = HFS_TRY(node.record_data(i));
+            auto rec = KIV_TRY(node.record_data(i));
             auto key = parse_catalog_key(rec);
             if (!key || key->key.parent_id < parent_id) continue;
             if (key->key.parent_id > parent_id) return out;
             if (rec.size() <= key->data_offset) continue;
-            auto record = HFS_TRY(parse_catalog_record(rec.subspan(key->data_offset)));
+            auto record = KIV_TRY(parse_catalog_record(rec.subspan(key->data_offset)));
             DirEntry e;
             if (auto* folder = std::get_if<CatalogFolder>(&record)) {
                 e.kind = EntryKind::Directory;
@@ -275,7 +241,7 @@ Result<std::vector<DirEntry>> list_directory(core::ByteSource& source, const Vol
         }
         const uint32_t next = node.descriptor.forward_link;
         if (next == 0) return out;
-        node = HFS_TRY(btree::read_node(source, catalog, next));
+        node = KIV_TRY(btree::read_node(source, catalog, next));
         if (!node.is_leaf()) return out;
     }
 }
@@ -285,11 +251,11 @@ Result<ResolvedPath> resolve_path(core::ByteSource& source, const VolumeHeader& 
     const size_t first = path.find_first_not_of('/');
     if (first == std::string_view::npos) {
         // The root folder is keyed by (1, volume name).
-        if (auto root = HFS_TRY(lookup_catalog(source, catalog, volume.is_hfsx, kRootParentId, "")))
+        if (auto root = KIV_TRY(lookup_catalog(source, catalog, volume.is_hfsx, kRootParentId, "")))
             return ResolvedPath{std::move(*root), ""};
-        auto top = HFS_TRY(list_directory(source, volume, catalog, kRootParentId));
+        auto top = KIV_TRY(list_directory(source, volume, catalog, kRootParentId));
         if (top.empty()) return std::unexpected(HfsPlusError::file_not_found("root folder"));
-        auto root = HFS_TRY(lookup_catalog(source, catalog, volume.is_hfsx, kRootParentId, top.front().name));
+        auto root = KIV_TRY(lookup_catalog(source, catalog, volume.is_hfsx, kRootParentId, top.front().name));
         if (!root) return std::unexpected(HfsPlusError::file_not_found("root folder"));
         return ResolvedPath{std::move(*root), std::move(top.front().name)};
     }
@@ -304,7 +270,7 @@ Result<ResolvedPath> resolve_path(core::ByteSource& source, const VolumeHeader& 
 
     uint32_t parent = kRootFolderId;
     for (size_t i = 0; i < parts.size(); ++i) {
-        auto found = HFS_TRY(lookup_component(source, catalog, volume.is_hfsx, parent, parts[i]));
+        auto found = KIV_TRY(lookup_component(source, catalog, volume.is_hfsx, parent, parts[i]));
         std::span<const std::string_view> so_far(parts.data(), i + 1);
         if (!found) return std::unexpected(HfsPlusError::file_not_found(join(so_far)));
         if (i + 1 == parts.size()) return ResolvedPath{std::move(*found), std::string(parts[i])};

@@ -1,8 +1,12 @@
 // File contents as macOS shows them: hard links followed, compressed files decoded.
+#include "attributes.hpp"
+#include "catalog.hpp"
 #include "codec/decmpfs.hpp"
 #include "core/text.hpp"
+#include "core/try.hpp"
+#include "extents.hpp"
 #include "hfsplus/hfsplus.hpp"
-#include "try.hpp"
+#include "trees.hpp"
 
 namespace hfsplus {
 
@@ -27,11 +31,11 @@ Result<CatalogFile> HfsVolume::link_target(uint32_t inode, std::string_view path
         return std::unexpected(HfsPlusError::corrupted_data("hard link " + core::debug_quote(path) + " points to " +
                                                             name + ", which the private data folder does not hold"));
     };
-    auto folder = HFS_TRY(catalog::lookup_catalog(*source_, catalog_, header_.is_hfsx, kRootFolderId,
+    auto folder = KIV_TRY(catalog::lookup_catalog(*source_, trees_->catalog, header_.is_hfsx, kRootFolderId,
                                                   kPrivateDataFolder));
     const auto* private_data = folder ? std::get_if<CatalogFolder>(&*folder) : nullptr;
     if (!private_data) return missing();
-    auto target = HFS_TRY(catalog::lookup_catalog(*source_, catalog_, header_.is_hfsx, private_data->folder_id, name));
+    auto target = KIV_TRY(catalog::lookup_catalog(*source_, trees_->catalog, header_.is_hfsx, private_data->folder_id, name));
     auto* file = target ? std::get_if<CatalogFile>(&*target) : nullptr;
     // A link to a link would be a loop in the making: only plain files are targets.
     if (!file || file->is_hard_link()) return missing();
@@ -39,15 +43,15 @@ Result<CatalogFile> HfsVolume::link_target(uint32_t inode, std::string_view path
 }
 
 Result<std::optional<std::vector<uint8_t>>> HfsVolume::decmpfs_value(uint32_t file_id, uint8_t owner_flags) {
-    if (!(owner_flags & codec::kCompressedFlag) || !attributes_) return std::nullopt;
-    return attributes::lookup_inline_attribute(*source_, *attributes_, file_id, codec::kDecmpfsAttribute);
+    if (!(owner_flags & codec::kCompressedFlag) || !trees_->attributes) return std::nullopt;
+    return attributes::lookup_inline_attribute(*source_, *trees_->attributes, file_id, codec::kDecmpfsAttribute);
 }
 
 Result<HfsVolume::Content> HfsVolume::content_of(const CatalogFile& record, std::string_view path) {
     Content c;
-    c.file = record.is_hard_link() ? HFS_TRY(link_target(record.bsd.special, path)) : record;
+    c.file = record.is_hard_link() ? KIV_TRY(link_target(record.bsd.special, path)) : record;
     c.size = c.file.data_fork.logical_size;
-    auto value = HFS_TRY(decmpfs_value(c.file.file_id, c.file.bsd.owner_flags));
+    auto value = KIV_TRY(decmpfs_value(c.file.file_id, c.file.bsd.owner_flags));
     if (!value) return c;
     auto header = codec::parse_decmpfs_header(*value);
     if (!header) return std::unexpected(from_codec(header.error(), path));
@@ -78,10 +82,10 @@ uint64_t HfsVolume::listed_size(const DirEntry& entry, std::string_view path) {
 Result<uint64_t> HfsVolume::copy_content(const Content& content, std::string_view path, core::ByteSink& dest) {
     const CatalogFile& file = content.file;
     if (content.decmpfs.empty())
-        return extents::read_fork_data(*source_, header_, extents_, file.data_fork, file.file_id, dest);
+        return extents::read_fork_data(*source_, header_, trees_->extents, file.data_fork, file.file_id, dest);
     std::optional<ForkReader> fork;
     if (content.in_resource_fork)
-        fork = HFS_TRY(ForkReader::open(*source_, header_, extents_, file.resource_fork, file.file_id,
+        fork = KIV_TRY(ForkReader::open(*source_, header_, trees_->extents, file.resource_fork, file.file_id,
                                         kResourceForkType));
     codec::ReadAt read_at;
     if (fork) read_at = [&fork](uint64_t offset, std::span<uint8_t> buf) { return fork->read_at(offset, buf); };

@@ -1,10 +1,10 @@
-#include "hfsplus/extents.hpp"
+#include "extents.hpp"
 
 #include <algorithm>
 #include <string>
 
 #include "core/endian.hpp"
-#include "try.hpp"
+#include "core/try.hpp"
 
 namespace hfsplus::extents {
 
@@ -21,7 +21,7 @@ std::unexpected<HfsPlusError> short_read() { return std::unexpected(HfsPlusError
 Result<size_t> read_up_to(core::ByteSource& source, std::span<uint8_t> buf) {
     size_t got = 0;
     while (got < buf.size()) {
-        size_t n = HFS_TRY(source.read(buf.subspan(got)));
+        size_t n = KIV_TRY(source.read(buf.subspan(got)));
         if (n == 0) break;
         got += n;
     }
@@ -46,7 +46,7 @@ Result<std::vector<ExtentDescriptor>> lookup_overflow_extents(core::ByteSource& 
     Comparator compare = [=](std::span<const uint8_t> record) {
         return compare_extent_key(record, file_id, fork_type, start_block);
     };
-    auto hit = HFS_TRY(btree::search_btree(source, extents_tree, compare));
+    auto hit = KIV_TRY(btree::search_btree(source, extents_tree, compare));
     std::vector<ExtentDescriptor> out;
     if (!hit) return out;
     auto record = hit->record();
@@ -74,22 +74,22 @@ Result<uint64_t> read_extent(core::ByteSource& source, uint32_t start_block, uin
     if (const auto* mem = source.memory()) {
         const uint64_t avail = pos < mem->size() ? mem->size() - pos : 0;
         const uint64_t take = avail >= n ? n : whole_blocks(avail);
-        if (take > 0) HFS_CHECK(writer.write_all(std::span<const uint8_t>(mem->data() + pos, size_t(take))));
+        if (take > 0) KIV_TRY(writer.write_all(std::span<const uint8_t>(mem->data() + pos, size_t(take))));
         if (take < n) return short_read();
         return n;
     }
 
     const uint64_t step = std::min(n, bs >= kCopyChunk ? bs : kCopyChunk / bs * bs);
     if (buffer.size() < step) buffer.resize(size_t(step));
-    HFS_TRY(source.seek(pos));
+    KIV_TRY(source.seek(pos));
     for (uint64_t done = 0; done < n;) {
         const size_t m = size_t(std::min(n - done, step));
-        const size_t got = HFS_TRY(read_up_to(source, {buffer.data(), m}));
+        const size_t got = KIV_TRY(read_up_to(source, {buffer.data(), m}));
         if (got < m) {
-            HFS_CHECK(writer.write_all({buffer.data(), size_t(whole_blocks(got))}));
+            KIV_TRY(writer.write_all({buffer.data(), size_t(whole_blocks(got))}));
             return short_read();
         }
-        HFS_CHECK(writer.write_all({buffer.data(), m}));
+        KIV_TRY(writer.write_all({buffer.data(), m}));
         done += m;
     }
     return n;
@@ -102,7 +102,7 @@ Result<void> check_fork(core::ByteSource& source, const VolumeHeader& volume, co
         return std::unexpected(HfsPlusError::corrupted_data("unsupported allocation block size " + std::to_string(bs)));
     // A fork lives in distinct blocks of the volume, so it cannot be larger
     // than the image; this also bounds what overlapping extents emit.
-    const uint64_t image_size = HFS_TRY(source.size());
+    const uint64_t image_size = KIV_TRY(source.size());
     if (fork.logical_size > image_size)
         return std::unexpected(HfsPlusError::corrupted_data(
             "file " + std::to_string(file_id) + " declares " + std::to_string(fork.logical_size) +
@@ -115,25 +115,25 @@ Result<uint64_t> read_fork_data(core::ByteSource& source, const VolumeHeader& vo
                                 core::ByteSink& writer) {
     const uint64_t size = fork.logical_size;
     if (size == 0) return 0;
-    HFS_CHECK(check_fork(source, volume, fork, file_id));
+    KIV_TRY(check_fork(source, volume, fork, file_id));
     const uint32_t bs = volume.block_size;
 
     std::vector<uint8_t> buffer;
     uint64_t written = 0;
     for (const auto& e : fork.extents) {
         if (e.block_count == 0 || written >= size) break;
-        written += HFS_TRY(read_extent(source, e.start_block, e.block_count, bs, size - written, buffer, writer));
+        written += KIV_TRY(read_extent(source, e.start_block, e.block_count, bs, size - written, buffer, writer));
     }
     if (written >= size) return written;
 
     uint32_t next_start = 0;
     for (const auto& e : fork.extents) next_start += e.block_count;
     while (written < size) {
-        auto record = HFS_TRY(lookup_overflow_extents(source, extents_tree, file_id, next_start));
+        auto record = KIV_TRY(lookup_overflow_extents(source, extents_tree, file_id, next_start));
         if (record.empty() || record.front().block_count == 0) break;
         for (const auto& e : record) {
             if (e.block_count == 0 || written >= size) break;
-            written += HFS_TRY(read_extent(source, e.start_block, e.block_count, bs, size - written, buffer, writer));
+            written += KIV_TRY(read_extent(source, e.start_block, e.block_count, bs, size - written, buffer, writer));
             next_start += e.block_count;
         }
     }

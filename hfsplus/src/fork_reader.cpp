@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <string>
 
-#include "hfsplus/extents.hpp"
-#include "try.hpp"
+#include "core/try.hpp"
+#include "extents.hpp"
 
 namespace hfsplus {
 
@@ -13,7 +13,7 @@ Result<ForkReader> ForkReader::open(core::ByteSource& source, const VolumeHeader
     const uint64_t bs = volume.block_size;
     if (size == 0) return ForkReader(source, 0, {});
     // Also bounds the number of overflow records followed below.
-    HFS_CHECK(extents::check_fork(source, volume, fork, file_id));
+    KIV_TRY(extents::check_fork(source, volume, fork, file_id));
 
     std::vector<Run> runs;
     uint64_t covered = 0;
@@ -30,7 +30,7 @@ Result<ForkReader> ForkReader::open(core::ByteSource& source, const VolumeHeader
     for (const auto& e : fork.extents)
         if (!(more = add(e))) break;
     while (more && covered < size) {
-        auto record = HFS_TRY(extents::lookup_overflow_extents(source, extents_tree, file_id, next_start, fork_type));
+        auto record = KIV_TRY(extents::lookup_overflow_extents(source, extents_tree, file_id, next_start, fork_type));
         more = !record.empty();
         for (const auto& e : record)
             if (!(more = add(e))) break;
@@ -51,7 +51,7 @@ core::IoResult<void> ForkReader::read_at(uint64_t offset, std::span<uint8_t> buf
         const Run& r = runs_[i - 1];
         const uint64_t within = offset - r.fork_offset;
         const size_t n = size_t(std::min<uint64_t>(buf.size(), r.length - within));
-        if (auto read = source_->read_exact_at(r.image_offset + within, buf.first(n)); !read) return read;
+        KIV_TRY(source_->read_exact_at(r.image_offset + within, buf.first(n)));
         buf = buf.subspan(n);
         offset += n;
     }

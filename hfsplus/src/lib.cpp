@@ -3,9 +3,12 @@
 
 #include "hfsplus/hfsplus.hpp"
 
+#include "catalog.hpp"
 #include "codec/decmpfs.hpp"
 #include "core/text.hpp"
-#include "try.hpp"
+#include "core/try.hpp"
+#include "trees.hpp"
+#include "volume.hpp"
 
 namespace hfsplus {
 
@@ -17,18 +20,24 @@ std::unexpected<HfsPlusError> unexpected_thread() {
 
 }  // namespace
 
+HfsVolume::HfsVolume(std::unique_ptr<core::ByteSource> source, VolumeHeader header, std::unique_ptr<Trees> trees)
+    : source_(std::move(source)), header_(header), trees_(std::move(trees)) {}
+HfsVolume::HfsVolume(HfsVolume&&) noexcept = default;
+HfsVolume& HfsVolume::operator=(HfsVolume&&) noexcept = default;
+HfsVolume::~HfsVolume() = default;
+
 Result<HfsVolume> HfsVolume::open(std::unique_ptr<core::ByteSource> source) {
-    auto header = HFS_TRY(VolumeHeader::parse(*source));
-    auto catalog = HFS_TRY(btree::read_btree_header(*source, header.catalog_file, header.block_size));
-    auto extents = HFS_TRY(btree::read_btree_header(*source, header.extents_file, header.block_size));
-    std::optional<BTreeHeader> attributes;
+    auto header = KIV_TRY(volume::read_header(*source));
+    auto trees = std::make_unique<Trees>();
+    trees->catalog = KIV_TRY(btree::read_btree_header(*source, header.catalog_file, header.block_size));
+    trees->extents = KIV_TRY(btree::read_btree_header(*source, header.extents_file, header.block_size));
     if (header.attributes_file.logical_size != 0)
-        attributes = HFS_TRY(btree::read_btree_header(*source, header.attributes_file, header.block_size));
-    return HfsVolume(std::move(source), header, catalog, extents, attributes);
+        trees->attributes = KIV_TRY(btree::read_btree_header(*source, header.attributes_file, header.block_size));
+    return HfsVolume(std::move(source), header, std::move(trees));
 }
 
 Result<std::vector<DirEntry>> HfsVolume::list_directory(std::string_view path) {
-    auto resolved = HFS_TRY(catalog::resolve_path(*source_, header_, catalog_, path));
+    auto resolved = KIV_TRY(catalog::resolve_path(*source_, header_, trees_->catalog, path));
     uint32_t id;
     if (auto* folder = std::get_if<CatalogFolder>(&resolved.record))
         id = folder->folder_id;
@@ -42,7 +51,7 @@ Result<std::vector<DirEntry>> HfsVolume::list_directory(std::string_view path) {
 }
 
 Result<std::vector<DirEntry>> HfsVolume::list_folder(uint32_t folder_id, std::string_view prefix) {
-    auto entries = HFS_TRY(catalog::list_directory(*source_, header_, catalog_, folder_id));
+    auto entries = KIV_TRY(catalog::list_directory(*source_, header_, trees_->catalog, folder_id));
     for (auto& e : entries)
         if (e.hard_link_inode || e.owner_flags & codec::kCompressedFlag)
             e.size = listed_size(e, std::string(prefix) + "/" + e.name);
@@ -51,7 +60,7 @@ Result<std::vector<DirEntry>> HfsVolume::list_folder(uint32_t folder_id, std::st
 
 Result<std::vector<WalkEntry>> HfsVolume::walk() {
     std::vector<WalkEntry> out;
-    HFS_CHECK(walk_recursive(kRootFolderId, "", out));
+    KIV_TRY(walk_recursive(kRootFolderId, "", out));
     return out;
 }
 
@@ -67,7 +76,7 @@ Result<void> HfsVolume::walk_recursive(uint32_t folder_id, const std::string& pr
     };
     std::unordered_set<uint32_t> entered{folder_id};
     std::vector<Frame> stack;
-    stack.push_back({HFS_TRY(list_folder(folder_id, prefix)), 0, prefix});
+    stack.push_back({KIV_TRY(list_folder(folder_id, prefix)), 0, prefix});
     const size_t first_new = out.size();
     auto fail = [&](HfsPlusError e) {
         out.resize(first_new);
@@ -96,38 +105,33 @@ Result<void> HfsVolume::walk_recursive(uint32_t folder_id, const std::string& pr
 }
 
 Result<FileStat> HfsVolume::stat(std::string_view path) {
-    auto resolved = HFS_TRY(catalog::resolve_path(*source_, header_, catalog_, path));
-    FileStat st;
-    if (auto* folder = std::get_if<CatalogFolder>(&resolved.record)) {
-        st.id = folder->folder_id;
-        st.create_time = folder->create_date;
-        st.modify_time = folder->content_mod_date;
-        st.uid = folder->bsd.owner_id;
-        st.gid = folder->bsd.group_id;
-        st.mode = folder->bsd.file_mode;
-        st.kind = EntryKind::Directory;
-    } else if (auto* record = std::get_if<CatalogFile>(&resolved.record)) {
-        // A hard link keeps its own id; everything else is the target's.
-        const Content content = HFS_TRY(content_of(*record, path));
-        const CatalogFile* file = &content.file;
-        st.size = content.size;
-        st.resource_fork_size = file->resource_fork.logical_size;
-        st.id = record->file_id;
-        st.create_time = file->create_date;
-        st.modify_time = file->content_mod_date;
-        st.uid = file->bsd.owner_id;
-        st.gid = file->bsd.group_id;
-        st.mode = file->bsd.file_mode;
-        for (const auto& e : file->data_fork.extents) st.data_fork_extents += e.block_count != 0;
-        st.kind = EntryKind::File;
-    } else {
-        return unexpected_thread();
-    }
+    auto resolved = KIV_TRY(catalog::resolve_path(*source_, header_, trees_->catalog, path));
+    auto stat_of = [](uint32_t id, const CatalogDates& d, EntryKind kind) {
+        return FileStat{.id = id, .create_time = d.create_date, .modify_time = d.content_mod_date,
+                        .uid = d.bsd.owner_id, .gid = d.bsd.group_id, .mode = d.bsd.file_mode, .kind = kind};
+    };
+    if (auto* folder = std::get_if<CatalogFolder>(&resolved.record))
+        return stat_of(folder->folder_id, *folder, EntryKind::Directory);
+    auto* record = std::get_if<CatalogFile>(&resolved.record);
+    if (!record) return unexpected_thread();
+    // A hard link keeps its own id; everything else is the target's.
+    const Content content = KIV_TRY(content_of(*record, path));
+    FileStat st = stat_of(record->file_id, content.file, EntryKind::File);
+    st.size = content.size;
+    st.resource_fork_size = content.file.resource_fork.logical_size;
+    for (const auto& e : content.file.data_fork.extents) st.data_fork_extents += e.block_count != 0;
     return st;
 }
 
+Result<bool> HfsVolume::exists(std::string_view path) {
+    auto found = catalog::resolve_path(*source_, header_, trees_->catalog, path);
+    if (found) return true;
+    if (found.error().kind() == HfsPlusError::Kind::FileNotFound) return false;
+    return std::unexpected(std::move(found.error()));
+}
+
 Result<CatalogFile> HfsVolume::resolve_path_to_file(std::string_view path) {
-    auto resolved = HFS_TRY(catalog::resolve_path(*source_, header_, catalog_, path));
+    auto resolved = KIV_TRY(catalog::resolve_path(*source_, header_, trees_->catalog, path));
     if (auto* file = std::get_if<CatalogFile>(&resolved.record)) return std::move(*file);
     if (std::holds_alternative<CatalogFolder>(resolved.record))
         return std::unexpected(HfsPlusError::not_a_directory(std::string(path)));
@@ -135,9 +139,9 @@ Result<CatalogFile> HfsVolume::resolve_path_to_file(std::string_view path) {
 }
 
 Result<std::vector<uint8_t>> HfsVolume::read_file(std::string_view path) {
-    const Content content = HFS_TRY(content_of(HFS_TRY(resolve_path_to_file(path)), path));
+    const Content content = KIV_TRY(content_of(KIV_TRY(resolve_path_to_file(path)), path));
     core::VecSink sink;
-    uint64_t n = HFS_TRY(copy_content(content, path, sink));
+    uint64_t n = KIV_TRY(copy_content(content, path, sink));
     if (n != content.size)
         return std::unexpected(HfsPlusError::corrupted_data(
             "file " + core::debug_quote(path) + " declares " + std::to_string(content.size) + " bytes but only " +
@@ -146,13 +150,8 @@ Result<std::vector<uint8_t>> HfsVolume::read_file(std::string_view path) {
 }
 
 Result<uint64_t> HfsVolume::read_file_to(std::string_view path, core::ByteSink& dest) {
-    const Content content = HFS_TRY(content_of(HFS_TRY(resolve_path_to_file(path)), path));
+    const Content content = KIV_TRY(content_of(KIV_TRY(resolve_path_to_file(path)), path));
     return copy_content(content, path, dest);
-}
-
-Result<uint64_t> HfsVolume::read_file_to(std::string_view path, core::File& dest) {
-    core::FileSink sink(dest);
-    return read_file_to(path, sink);
 }
 
 }  // namespace hfsplus

@@ -1,9 +1,11 @@
-#include "hfsplus/unicode.hpp"
+#include "unicode.hpp"
 
 #include <array>
 #include <cstdlib>
 
 #include <utf8proc.h>
+
+#include "core/text.hpp"
 
 namespace hfsplus::unicode {
 
@@ -76,24 +78,6 @@ constexpr std::array<uint16_t, 0x10000> make_fold_table() {
 
 constexpr std::array<uint16_t, 0x10000> kFold = make_fold_table();
 
-void append_utf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | cp >> 6);
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | cp >> 12);
-        out += char(0x80 | (cp >> 6 & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | cp >> 18);
-        out += char(0x80 | (cp >> 12 & 0x3F));
-        out += char(0x80 | (cp >> 6 & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
-}
-
 bool is_high_surrogate(uint32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool is_low_surrogate(uint32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
@@ -104,30 +88,13 @@ uint16_t fold_unit(uint16_t unit) { return kFold[unit]; }
 std::vector<uint16_t> string_to_utf16(std::string_view text) {
     std::vector<uint16_t> out;
     out.reserve(text.size());
-    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-    const size_t n = text.size();
-    for (size_t i = 0; i < n;) {
-        uint32_t c = s[i];
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-        uint32_t cp = 0xFFFD;
-        bool ok = len != 0 && i + len <= n;
-        if (ok) {
-            cp = len == 1 ? c : c & (0x7F >> len);
-            for (size_t k = 1; k < len && ok; ++k) {
-                ok = (s[i + k] & 0xC0) == 0x80;
-                cp = cp << 6 | (s[i + k] & 0x3F);
-            }
-            constexpr uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-            ok = ok && cp >= kMin[len] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-        }
-        if (!ok) {
-            cp = 0xFFFD;
-            len = 1;
-        }
-        i += len;
+    for (size_t i = 0; i < text.size();) {
+        // Each byte of an ill-formed sequence becomes one U+FFFD.
+        const core::Utf8Step step = core::utf8_step(text, i);
+        i += step.valid ? step.length : 1;
+        const char32_t cp = step.code_point;
         if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(uint16_t(0xD800 | cp >> 10));
+            out.push_back(uint16_t(0xD800 | (cp - 0x10000) >> 10));
             out.push_back(uint16_t(0xDC00 | (cp & 0x3FF)));
         } else {
             out.push_back(uint16_t(cp));
@@ -142,10 +109,10 @@ std::string utf16_to_string(std::span<const uint16_t> units) {
     for (size_t i = 0; i < units.size(); ++i) {
         uint32_t u = units[i];
         if (is_high_surrogate(u) && i + 1 < units.size() && is_low_surrogate(units[i + 1])) {
-            append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+            core::append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
             ++i;
         } else {
-            append_utf8(out, is_high_surrogate(u) || is_low_surrogate(u) ? 0xFFFD : u);
+            core::append_utf8(out, is_high_surrogate(u) || is_low_surrogate(u) ? 0xFFFD : u);
         }
     }
     return out;

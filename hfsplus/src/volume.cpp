@@ -1,10 +1,10 @@
-#include "hfsplus/volume.hpp"
+#include "volume.hpp"
 
+#include "catalog.hpp"
 #include "core/endian.hpp"
-#include "hfsplus/catalog.hpp"
-#include "try.hpp"
+#include "core/try.hpp"
 
-namespace hfsplus {
+namespace hfsplus::volume {
 
 namespace {
 
@@ -13,22 +13,22 @@ constexpr size_t kForkDataSize = 80;
 
 }  // namespace
 
-Result<VolumeHeader> VolumeHeader::parse(core::ByteSource& source) {
-    HFS_TRY(source.seek(kHeaderOffset));
+Result<VolumeHeader> read_header(core::ByteSource& source) {
+    KIV_TRY(source.seek(kHeaderOffset));
 
     // The signature and the version are checked before the rest is read.
     uint8_t word[2];
-    HFS_CHECK(source.read_exact(word));
+    KIV_TRY(source.read_exact(word));
     VolumeHeader h;
     h.signature = core::load_be16(word);
     if (h.signature != kSignatureHfsPlus && h.signature != kSignatureHfsx)
         return std::unexpected(HfsPlusError::invalid_signature(h.signature));
-    HFS_CHECK(source.read_exact(word));
+    KIV_TRY(source.read_exact(word));
     h.version = core::load_be16(word);
     if ((h.version & 0xFFFE) != 4) return std::unexpected(HfsPlusError::unsupported_version(h.version));
 
     std::array<uint8_t, 512 - 4> rest;
-    HFS_CHECK(source.read_exact(rest));
+    KIV_TRY(source.read_exact(rest));
     core::SpanReader r(rest);
     // The buffer holds every remaining field, so none of these reads can fail.
     h.attributes = *r.be32();
@@ -53,19 +53,16 @@ Result<VolumeHeader> VolumeHeader::parse(core::ByteSource& source) {
     size_t pos = r.position();
     for (ForkData* fork : {&h.allocation_file, &h.extents_file, &h.catalog_file, &h.attributes_file,
                            &h.startup_file})
-        *fork = HFS_TRY(catalog::parse_fork_data(rest, pos));
+        *fork = KIV_TRY(catalog::parse_fork_data(rest, pos));
     h.is_hfsx = h.signature != kSignatureHfsPlus;
     return h;
 }
 
-namespace volume {
-
 Result<ForkData> read_fork_data(core::ByteSource& source) {
     std::array<uint8_t, kForkDataSize> raw;
-    HFS_CHECK(source.read_exact(raw));
+    KIV_TRY(source.read_exact(raw));
     size_t pos = 0;
     return catalog::parse_fork_data(raw, pos);
 }
 
-}  // namespace volume
-}  // namespace hfsplus
+}  // namespace hfsplus::volume

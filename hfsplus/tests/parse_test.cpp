@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "core/endian.hpp"
+#include "extents.hpp"
+#include "internals.hpp"
 #include "test_support.hpp"
+#include "unicode.hpp"
 
 namespace {
 
@@ -20,7 +23,7 @@ hfsplus::Result<hfsplus::VolumeHeader> parse_header(size_t size, uint16_t signat
     core::store_be16(img.data() + 1026, version);
     img.resize(size);
     core::MemorySource src(std::move(img));
-    return hfsplus::VolumeHeader::parse(src);
+    return hfsplus::volume::read_header(src);
 }
 
 // A record keyed by a u32 (key length 4), then `payload`.

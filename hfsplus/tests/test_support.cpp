@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "core/endian.hpp"
+#include "extents.hpp"
 #include "testing/testing.hpp"
+#include "unicode.hpp"
 
 namespace hfs_test {
 

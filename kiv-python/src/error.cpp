@@ -9,8 +9,6 @@ namespace kiv_python::error {
 namespace {
 
 enum class Class : uint8_t { KivError, Io, InvalidFormat, FileNotFound, Decompression, Unsupported };
-constexpr Class IO = Class::Io, IF = Class::InvalidFormat, NF = Class::FileNotFound, DC = Class::Decompression,
-                UN = Class::Unsupported;
 
 struct ExceptionSpec {
     const char* short_name;
@@ -45,29 +43,89 @@ PyObject* exception_type(Class c) {
     return types[i].load(std::memory_order_acquire);
 }
 
-// Class by variant, one table per library, in each library's variant order.
-constexpr Class kUdif[] = {IF, IO, IF, IF, IF, DC, DC, UN, NF, IF, IF, IF, UN, IF};
-constexpr Class kHfsPlus[] = {IO, IF, IF, NF, IF, IF, UN, UN};
-constexpr Class kXar[] = {IO, IF, IF, IF, NF, UN, DC, IF};
-constexpr Class kPbzx[] = {IF, IO, DC, IF, IO, IF, NF, IF, DC, UN};
-constexpr Class kApfs[] = {IO, IF, IF, IF, NF, IF, IF, UN, IF};
-constexpr Class kPipeline[] = {IO, IF, IF, IF, IF, IF, NF, NF, NF, NF, IF, NF};
+// The class of each library's kinds.  Every switch names every kind and has
+// no default, so a kind added to a library is a compiler warning here.
+Class class_of(const udif::KivError& e) {
+    using K = udif::KivError::Kind;
+    switch (e.kind()) {
+        case K::Io: return Class::Io;
+        case K::Decompression: case K::Compression: return Class::Decompression;
+        case K::UnsupportedCompression: case K::Unsupported: return Class::Unsupported;
+        case K::FileNotFound: return Class::FileNotFound;
+        case K::InvalidMagic: case K::InvalidKoly:
+        case K::InvalidPlist: case K::InvalidBlockMap:
+        case K::InvalidPath: case K::Base64:
+        case K::Xml: case K::ChecksumMismatch: return Class::InvalidFormat;
+    }
+    return Class::KivError;
+}
 
-template <class E, size_t N>
-Class by_kind(const E* inner, const Class (&table)[N]) {
-    return table[size_t(inner->kind())];
+Class class_of(const hfsplus::HfsPlusError& e) {
+    using K = hfsplus::HfsPlusError::Kind;
+    switch (e.kind()) {
+        case K::Io: return Class::Io;
+        case K::FileNotFound: return Class::FileNotFound;
+        case K::UnsupportedVersion: case K::Unsupported: return Class::Unsupported;
+        case K::InvalidSignature: case K::InvalidBTree:
+        case K::NotADirectory: case K::CorruptedData: return Class::InvalidFormat;
+    }
+    return Class::KivError;
+}
+
+Class class_of(const apfs::ApfsError& e) {
+    using K = apfs::ApfsError::Kind;
+    switch (e.kind()) {
+        case K::Io: return Class::Io;
+        case K::FileNotFound: return Class::FileNotFound;
+        case K::Unsupported: return Class::Unsupported;
+        case K::InvalidMagic: case K::InvalidChecksum:
+        case K::InvalidBTree: case K::NotADirectory:
+        case K::CorruptedData: case K::NoVolume: return Class::InvalidFormat;
+    }
+    return Class::KivError;
+}
+
+Class class_of(const xara::XarError& e) {
+    using K = xara::XarError::Kind;
+    switch (e.kind()) {
+        case K::Io: return Class::Io;
+        case K::FileNotFound: return Class::FileNotFound;
+        case K::UnsupportedEncoding: return Class::Unsupported;
+        case K::DecompressionFailed: return Class::Decompression;
+        case K::InvalidMagic: case K::InvalidToc:
+        case K::XmlParse: case K::InvalidPath: return Class::InvalidFormat;
+    }
+    return Class::KivError;
+}
+
+Class class_of(const pbzx::PbzxError& e) {
+    using K = pbzx::PbzxError::Kind;
+    switch (e.kind()) {
+        case K::Io: case K::UnexpectedEof: return Class::Io;
+        case K::Decompression: case K::Compression: return Class::Decompression;
+        case K::FileNotFound: return Class::FileNotFound;
+        case K::Unsupported: return Class::Unsupported;
+        case K::InvalidMagic: case K::InvalidChunk:
+        case K::InvalidCpio: case K::InvalidPath: return Class::InvalidFormat;
+    }
+    return Class::KivError;
 }
 
 Class class_of(const kiv::KivError& e) {
     using K = kiv::KivError::Kind;
     switch (e.kind()) {
-        case K::Dmg: return by_kind(e.inner<udif::KivError>(), kUdif);
-        case K::HfsPlus: return by_kind(e.inner<hfsplus::HfsPlusError>(), kHfsPlus);
-        case K::Xar: return by_kind(e.inner<xara::XarError>(), kXar);
-        case K::Pbzx: return by_kind(e.inner<pbzx::PbzxError>(), kPbzx);
-        case K::Apfs: return by_kind(e.inner<apfs::ApfsError>(), kApfs);
-        default: return kPipeline[size_t(e.kind())];
+        case K::Io: return Class::Io;
+        case K::Dmg: return class_of(*e.inner<udif::KivError>());
+        case K::HfsPlus: return class_of(*e.inner<hfsplus::HfsPlusError>());
+        case K::Xar: return class_of(*e.inner<xara::XarError>());
+        case K::Pbzx: return class_of(*e.inner<pbzx::PbzxError>());
+        case K::Apfs: return class_of(*e.inner<apfs::ApfsError>());
+        case K::FileNotFound: case K::NoHfsPartition:
+        case K::NoApfsPartition: case K::NoFilesystemPartition:
+        case K::NoEntries: return Class::FileNotFound;
+        case K::InvalidPath: return Class::InvalidFormat;
     }
+    return Class::KivError;
 }
 
 }  // namespace

@@ -81,7 +81,7 @@ void bind_reading(nb::class_<Py>& cls) {
         [](Py& self, nb::handle path_obj) {
             ExclusiveBorrow borrow(self.flag());
             std::string path = arg_str(path_obj, "path");
-            return unwrap(kiv::path_exists(self.get(Py::kName), path));
+            return unwrap(self.get(Py::kName).exists(path));
         },
         nb::arg("path"), "exists($self, path)\n--\n\nCheck if a path exists.");
 }

@@ -5,11 +5,12 @@
 #include <nanobind/nanobind.h>
 
 #include "common.hpp"
+#include "core/try.hpp"
 #include "error.hpp"
 #include "payload.hpp"
+#include "records.hpp"
 #include "types.hpp"
 #include "xara/archive.hpp"
-#include "xara/extract.hpp"
 
 namespace kiv_python {
 namespace {
@@ -38,12 +39,10 @@ nb::list str_list(const std::vector<std::string>& items) {
     return out;
 }
 
-PyExtractStats to_value(const xara::ExtractStats& s) { return {s.files, s.dirs, s.symlinks_skipped, s.bytes}; }
-
 }  // namespace
 
 PyXarFile to_value(const xara::XarFile& f) {
-    PyXarFile out{f.id, f.name, f.path, std::string(xara::file_type_name(f.file_type)), f.link, {}, {}};
+    PyXarFile out{f.id, f.name, f.path, std::string(core::entry_kind_lower_name(f.file_type)), f.link, {}, {}};
     if (f.data) {
         out.size = f.data->size;
         out.compressed_size = f.data->length;
@@ -114,12 +113,9 @@ void register_pkg_reader(nb::module_& m) {
             std::string component = arg_str(component_obj, "component");
             xara::PkgReader& reader = self.get(P::kName);
             auto archive = without_gil([&]() -> kiv::Result<pbzx::Archive> {
-                auto bytes = reader.payload(component);
-                if (!bytes) return std::unexpected(kiv::KivError(std::move(bytes.error())));
-                core::MemorySource source(std::move(*bytes));
-                auto decoded = pbzx::Archive::from_reader(source);
-                if (!decoded) return std::unexpected(kiv::KivError(std::move(decoded.error())));
-                return std::move(*decoded);
+                auto bytes = KIV_TRY(reader.payload(component));
+                core::MemorySource source(std::move(bytes));
+                return pbzx::Archive::from_reader(source);
             });
             return new PyArchive(unwrap(std::move(archive)));
         },
@@ -175,7 +171,7 @@ void register_xar_archive(nb::module_& m) {
         nb::arg("index"), "read_file($self, index)\n--\n\nRead a file's contents by index.");
     auto extract = [](PyXarArchive& self, const std::string& base, const std::string& dest) {
         xara::XarArchive& archive = self.get("XarArchive");
-        return to_value(unwrap(without_gil([&] { return xara::extract::extract_inner(archive, base, dest); })));
+        return to_value(unwrap(without_gil([&] { return archive.extract_path(base, dest); })));
     };
     bind_extraction(cls, extract);
 }

@@ -6,16 +6,18 @@
 
 namespace kiv_python {
 
+inline std::string kind_text(kiv::FsEntryKind kind) { return std::string(core::entry_kind_lower_name(kind)); }
+
 inline const char* fs_type_text(kiv::FsType type) { return type == kiv::FsType::HfsPlus ? "hfsplus" : "apfs"; }
 
-inline PyDirEntry to_value(const kiv::FsDirEntry& e) { return {e.name, kind_text(unsigned(e.kind)), e.size}; }
+inline PyDirEntry to_value(const kiv::FsDirEntry& e) { return {e.name, kind_text(e.kind), e.size}; }
 
 inline PyWalkEntry to_value(const kiv::FsWalkEntry& e) {
-    return {e.path, e.name, kind_text(unsigned(e.kind)), e.size};
+    return {e.path, e.name, kind_text(e.kind), e.size};
 }
 
 inline PyFileStat to_value(const kiv::FsFileStat& s) {
-    return {fs_type_text(s.fs_type), s.id,          kind_text(unsigned(s.kind)), s.size,
+    return {fs_type_text(s.fs_type), s.id,          kind_text(s.kind), s.size,
             s.uid,                   s.gid,         s.mode,                      s.create_time,
             s.modify_time,           s.nlink,       s.data_fork_extents,         s.resource_fork_size};
 }

@@ -7,14 +7,6 @@
 
 namespace kiv_python {
 
-const char* kind_text(unsigned kind) {
-    switch (kind) {
-        case 0: return "file";
-        case 1: return "directory";
-        default: return "symlink";
-    }
-}
-
 double compression_ratio(uint64_t compressed, uint64_t uncompressed) {
     if (uncompressed == 0) return 1.0;
     return double(compressed) / double(uncompressed);

@@ -131,9 +131,6 @@ struct PyExtractStats {
     uint64_t bytes;
 };
 
-// Entry kinds shared by both file systems: File 0, Directory 1, Symlink 2.
-const char* kind_text(unsigned kind);
-
 // total_compressed / total_uncompressed, exactly 1.0 for nothing stored.
 double compression_ratio(uint64_t compressed, uint64_t uncompressed);
 

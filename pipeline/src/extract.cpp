@@ -3,7 +3,9 @@
 #include <optional>
 #include <string>
 
+#include "core/extract.hpp"
 #include "core/thread_pool.hpp"
+#include "core/try.hpp"
 #include "file_writers.hpp"
 #include "pipeline/pipeline.hpp"
 
@@ -30,10 +32,9 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
     while (prefix.ends_with('/')) prefix.remove_suffix(1);
     if (root_mode) prefix = {};
 
-    auto entries = walk();
-    if (!entries) return fail(entries.error());
-    const bool hfs_volume = hfs() != nullptr;
-    std::erase_if(*entries, [&](const FsWalkEntry& e) {
+    auto entries = KIV_TRY(walk());
+    const bool hfs_volume = fs_type() == FsType::HfsPlus;
+    std::erase_if(entries, [&](const FsWalkEntry& e) {
         if (hfs_volume && in_hfs_metadata_folder(e.path)) return true;
         if (root_mode) return false;
         std::string_view p = e.path;
@@ -41,7 +42,7 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
         const bool below = p.size() > prefix.size() && p.starts_with(prefix) && p[prefix.size()] == '/';
         return !(p == prefix || below);
     });
-    if (entries->empty()) return fail(KivError::no_entries(std::string(base_path)));
+    if (entries.empty()) return fail(KivError::no_entries(std::string(base_path)));
 
     // Where each entry goes, worked out on the pool: pure path arithmetic.
     struct Target {
@@ -50,11 +51,11 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
         size_t parent = 0;  // length of the parent directory's path within `out`
         std::optional<KivError> error;
     };
-    std::vector<Target> targets(entries->size());
+    std::vector<Target> targets(entries.size());
     constexpr size_t kPerTask = 512;
     core::parallel_for((targets.size() + kPerTask - 1) / kPerTask, [&](size_t task) {
         for (size_t i = task * kPerTask; i < std::min(targets.size(), (task + 1) * kPerTask); ++i) {
-            std::string_view path = (*entries)[i].path;
+            std::string_view path = entries[i].path;
             if (path.starts_with('/')) path.remove_prefix(1);
             if (path.empty()) continue;
             std::string_view rel = root_mode ? path : pipeline::strip_base_prefix(path, prefix);
@@ -73,18 +74,18 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
         }
     });
 
-    if (auto made = detail::make_dirs(dest); !made) return fail(made.error());
+    KIV_TRY(core::create_directories(dest));
 
     ExtractStats stats;
-    detail::FileWriters writers(*this);
+    detail::FileWriters writers(*this, hfs() ? hfs()->partition() : apfs()->partition());
     // An error found while going through the entries comes after the files
     // waiting to be written, which precede it.
     auto stop = [&](KivError error) -> Result<ExtractStats> {
-        if (auto written = writers.write_batch(); !written) return fail(written.error());
+        KIV_TRY(writers.write_batch());
         return fail(std::move(error));
     };
-    for (size_t i = 0; i < entries->size(); ++i) {
-        const FsWalkEntry& entry = (*entries)[i];
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const FsWalkEntry& entry = entries[i];
         const Target& target = targets[i];
         if (target.what == Target::Skip) continue;
         if (target.what == Target::Base) {
@@ -96,7 +97,7 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
             case FsEntryKind::File: {
                 if (auto made = writers.ensure_dirs(std::string_view(target.out).substr(0, target.parent)); !made)
                     return stop(made.error());
-                if (auto added = writers.add(entry, target.out); !added) return fail(added.error());
+                KIV_TRY(writers.add(entry, target.out));
                 break;
             }
             case FsEntryKind::Directory:
@@ -108,7 +109,7 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
                 break;
         }
     }
-    if (auto written = writers.write_batch(); !written) return fail(written.error());
+    KIV_TRY(writers.write_batch());
     stats.files = writers.files();
     stats.bytes = writers.bytes();
     return stats;

@@ -1,86 +1,56 @@
 #include "file_writers.hpp"
 
 #include <algorithm>
-#include <system_error>
 
+#include "core/extract.hpp"
 #include "core/text.hpp"
 #include "core/thread_pool.hpp"
+#include "core/try.hpp"
 #include "shared_view.hpp"
 
 namespace kiv::detail {
 namespace {
 
-namespace fs = std::filesystem;
-
-// Keeps a failed file from being left behind shorter.
-Result<uint64_t> removed_on_failure(Result<uint64_t> copied, const std::string& out) {
-    if (!copied) {
-        std::error_code ignored;
-        fs::remove(out, ignored);
-    }
-    return copied;
-}
-
 std::string_view parent_of(std::string_view path) { return path.substr(0, path.rfind('/') + 1); }
 
-std::string short_copy(const FsWalkEntry& entry, uint64_t copied) {
-    return "file " + core::debug_quote(entry.path) + " declares " + std::to_string(entry.size) +
-                 " bytes but only " + std::to_string(copied) + " could be read";
+// The volume library's corrupted-data error.
+KivError corrupted(FsType type, std::string text) {
+    if (type == FsType::HfsPlus) return hfsplus::HfsPlusError::corrupted_data(std::move(text));
+    return apfs::ApfsError::corrupted(std::move(text));
 }
 
-// Copies the contents of the walk entry into `out`; a file whose bytes
-// cannot all be produced is an error.
-Result<uint64_t> copy_file(hfsplus::HfsVolume& volume, const FsWalkEntry& entry, const std::string& out) {
-    auto file = core::File::create(out);
-    if (!file) return fail(file.error());
-    auto n = volume.read_file_to(entry.path, *file);
-    if (!n) return removed_on_failure(fail(n.error()), out);
-    if (*n != entry.size)
-        return removed_on_failure(fail(hfsplus::HfsPlusError::corrupted_data(short_copy(entry, *n))), out);
-    return *n;
-}
-
-Result<uint64_t> copy_file(apfs::ApfsVolume& volume, const FsWalkEntry& entry, const std::string& out) {
-    auto file = core::File::create(out);
-    if (!file) return fail(file.error());
-    core::BufferedFileWriter writer(std::move(*file));
-    auto n = volume.read_file_to(entry.path, writer);
-    Result<uint64_t> copied = n ? Result<uint64_t>(*n) : fail(n.error());
-    if (copied && *copied != entry.size)
-        copied = fail(apfs::ApfsError::corrupted(short_copy(entry, *copied)));
-    if (auto flushed = writer.flush(); copied && !flushed) copied = fail(flushed.error());
-    return removed_on_failure(std::move(copied), out);
+// Writes the walk entry's contents, as `read_to(path, sink)` streams them,
+// into the file `out`.  A file whose bytes cannot all be produced is an
+// error, and is not left behind shorter.
+template <class ReadTo>
+Result<uint64_t> copy_file(FsType type, ReadTo&& read_to, const FsWalkEntry& entry, const std::string& out) {
+    return core::write_output_file(out, core::Partial::Remove, [&](core::ByteSink& sink) -> Result<uint64_t> {
+        const uint64_t n = KIV_TRY(read_to(entry.path, sink));
+        if (n == entry.size) return n;
+        return fail(corrupted(type, "file " + core::debug_quote(entry.path) + " declares " +
+                                        std::to_string(entry.size) + " bytes but only " + std::to_string(n) +
+                                        " could be read"));
+    });
 }
 
 }  // namespace
 
-Result<void> make_dirs(const fs::path& dir) {
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec) return fail(core::IoError::from_errno(ec.value()));
-    return {};
-}
-
-FileWriters::FileWriters(FilesystemHandle& fs) : fs_(fs) {
-    core::ByteSource& base = fs.hfs() ? fs.hfs()->volume().source() : fs.apfs()->volume().source();
-    lanes_.resize(shared_view(base) ? std::max<size_t>(core::worker_count(), 1) : 1);
+FileWriters::FileWriters(FilesystemHandle& fs, core::ByteSource* partition) : fs_(fs), partition_(partition) {
+    const bool views = partition && shared_view(*partition);
+    lanes_.resize(views ? std::max<size_t>(core::worker_count(), 1) : 1);
 }
 
 Result<void> FileWriters::ensure_dirs(std::string_view dir) {
     std::string key(dir);
     if (made_.contains(key)) return {};
-    if (waits_at_or_above(dir)) {
-        if (auto r = write_batch(); !r) return r;
-    }
-    if (auto r = make_dirs(key); !r) return r;
+    if (waits_at_or_above(dir)) KIV_TRY(write_batch());
+    KIV_TRY(core::create_directories(key));
     made_.insert(std::move(key));
     return {};
 }
 
 Result<void> FileWriters::add(const FsWalkEntry& entry, const std::string& out) {
-    if (waiting_.contains(out)) {
-        if (auto r = write_batch(); !r) return r;
-    }
+    if (waiting_.contains(out)) KIV_TRY(write_batch());
     waiting_.insert(out);
     batch_.push_back({&entry, &out});
     return {};
@@ -106,16 +76,13 @@ Result<void> FileWriters::write_batch() {
     }
 
     std::vector<uint64_t> copied(batch_.size());
-    auto done = core::parallel_try_lanes<KivError>(
+    KIV_TRY(core::parallel_try_lanes<KivError>(
         batch_.size(), lanes_.size(),
         [&](size_t lane, size_t i) -> Result<void> {
-            auto n = copy(lane, batch_[i]);
-            if (!n) return fail(n.error());
-            copied[i] = *n;
+            copied[i] = KIV_TRY(copy(lane, batch_[i]));
             return {};
         },
-        order);
-    if (!done) return fail(done.error());
+        order));
     files_ += batch_.size();
     for (uint64_t n : copied) bytes_ += n;
     batch_.clear();
@@ -131,26 +98,30 @@ bool FileWriters::waits_at_or_above(std::string_view dir) const {
 }
 
 Result<uint64_t> FileWriters::copy(size_t lane, const Job& job) {
-    if (lanes_.size() == 1)
-        return fs_.hfs() ? copy_file(fs_.hfs()->volume(), *job.entry, *job.out)
-                         : copy_file(fs_.apfs()->volume(), *job.entry, *job.out);
-    Volume& volume = lanes_[lane];
-    if (std::holds_alternative<std::monostate>(volume)) {
-        if (auto r = open_lane(volume); !r) return fail(r.error());
+    const FsType type = fs_.fs_type();
+    if (lanes_.size() == 1) {
+        auto read_to = [&](std::string_view path, core::ByteSink& sink) { return fs_.read_file_to(path, sink); };
+        return copy_file(type, read_to, *job.entry, *job.out);
     }
-    if (auto* hfs = std::get_if<hfsplus::HfsVolume>(&volume)) return copy_file(*hfs, *job.entry, *job.out);
-    return copy_file(std::get<apfs::ApfsVolume>(volume), *job.entry, *job.out);
+    Volume& volume = lanes_[lane];
+    if (std::holds_alternative<std::monostate>(volume)) KIV_TRY(open_lane(volume));
+    return std::visit(
+        [&](auto& v) -> Result<uint64_t> {
+            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::monostate>) {
+                return 0;
+            } else {
+                auto read_to = [&](std::string_view path, core::ByteSink& sink) { return v.read_file_to(path, sink); };
+                return copy_file(type, read_to, *job.entry, *job.out);
+            }
+        },
+        volume);
 }
 
 Result<void> FileWriters::open_lane(Volume& volume) {
-    if (auto* h = fs_.hfs()) {
-        auto opened = hfsplus::HfsVolume::open(shared_view(h->volume().source()));
-        if (!opened) return fail(opened.error());
-        volume.emplace<hfsplus::HfsVolume>(std::move(*opened));
+    if (fs_.fs_type() == FsType::HfsPlus) {
+        volume.emplace<hfsplus::HfsVolume>(KIV_TRY(hfsplus::HfsVolume::open(shared_view(*partition_))));
     } else {
-        auto opened = apfs::ApfsVolume::open(shared_view(fs_.apfs()->volume().source()));
-        if (!opened) return fail(opened.error());
-        volume.emplace<apfs::ApfsVolume>(std::move(*opened));
+        volume.emplace<apfs::ApfsVolume>(KIV_TRY(apfs::ApfsVolume::open(shared_view(*partition_))));
     }
     return {};
 }

@@ -12,19 +12,17 @@
 
 namespace kiv::detail {
 
-// Creates `dir` and its missing parents (0777 before the umask); an existing directory is fine.
-Result<void> make_dirs(const std::filesystem::path& dir);
-
 // Files wait in a batch and are written together, each worker reading
 // through a volume of its own over a view of the decoded partition (or the
-// handle's own volume alone, when its source allows no views).  The batch
-// is written before any directory is made where a waiting file goes, and
-// before a second file of the same path, so that what reaches the disk
-// when all goes well, and the first error in the caller's order, are those
-// of writing one entry after the other.  Paths given must outlive the batch.
+// handle alone, when the partition allows no views).  The batch is written
+// before any directory is made where a waiting file goes, and before a
+// second file of the same path, so that what reaches the disk when all goes
+// well, and the first error in the caller's order, are those of writing one
+// entry after the other.  Paths given must outlive the batch.
 class FileWriters {
 public:
-    explicit FileWriters(FilesystemHandle& fs);
+    // `partition`: the source the handle's volume reads, or nullptr.
+    FileWriters(FilesystemHandle& fs, core::ByteSource* partition);
 
     // Makes `dir` and its missing parents, unless these writers already did.
     Result<void> ensure_dirs(std::string_view dir);
@@ -49,6 +47,7 @@ private:
     Result<void> open_lane(Volume& volume);
 
     FilesystemHandle& fs_;
+    core::ByteSource* partition_;
     std::vector<Volume> lanes_;
     std::vector<Job> batch_;
     std::unordered_set<std::string_view> waiting_;

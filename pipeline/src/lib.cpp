@@ -3,6 +3,7 @@
 
 #include "core/io.hpp"
 #include "core/text.hpp"
+#include "core/try.hpp"
 #include "pipeline/pipeline.hpp"
 #include "xara/pkg.hpp"
 
@@ -10,29 +11,16 @@ namespace kiv {
 
 std::string_view fs_type_name(FsType type) { return type == FsType::HfsPlus ? "HfsPlus" : "Apfs"; }
 
-std::string_view fs_entry_kind_name(FsEntryKind kind) {
-    switch (kind) {
-        case FsEntryKind::File: return "File";
-        case FsEntryKind::Directory: return "Directory";
-        case FsEntryKind::Symlink: return "Symlink";
-    }
-    return "File";
-}
-
 std::ostream& operator<<(std::ostream& os, FsType type) { return os << fs_type_name(type); }
-std::ostream& operator<<(std::ostream& os, FsEntryKind kind) { return os << fs_entry_kind_name(kind); }
 
-FsEntryKind to_fs_entry_kind(hfsplus::EntryKind kind) { return FsEntryKind(uint8_t(kind)); }
-FsEntryKind to_fs_entry_kind(apfs::EntryKind kind) { return FsEntryKind(uint8_t(kind)); }
-
-FsDirEntry to_fs_dir_entry(const hfsplus::DirEntry& e) { return {e.name, e.size, to_fs_entry_kind(e.kind)}; }
-FsDirEntry to_fs_dir_entry(const apfs::DirEntry& e) { return {e.name, e.size, to_fs_entry_kind(e.kind)}; }
+FsDirEntry to_fs_dir_entry(const hfsplus::DirEntry& e) { return {e.name, e.size, e.kind}; }
+FsDirEntry to_fs_dir_entry(const apfs::DirEntry& e) { return {e.name, e.size, e.kind}; }
 
 FsWalkEntry to_fs_walk_entry(const hfsplus::WalkEntry& w) {
-    return {w.path, w.entry.name, w.entry.size, to_fs_entry_kind(w.entry.kind)};
+    return {w.path, w.entry.name, w.entry.size, w.entry.kind};
 }
 FsWalkEntry to_fs_walk_entry(const apfs::WalkEntry& w) {
-    return {w.path, w.entry.name, w.entry.size, to_fs_entry_kind(w.entry.kind)};
+    return {w.path, w.entry.name, w.entry.size, w.entry.kind};
 }
 
 FsFileStat to_fs_file_stat(const hfsplus::FileStat& s) {
@@ -48,7 +36,7 @@ FsFileStat to_fs_file_stat(const hfsplus::FileStat& s) {
         .gid = s.gid,
         .mode = s.mode,
         .fs_type = FsType::HfsPlus,
-        .kind = to_fs_entry_kind(s.kind),
+        .kind = s.kind,
     };
 }
 
@@ -65,7 +53,7 @@ FsFileStat to_fs_file_stat(const apfs::FileStat& s) {
         .gid = s.gid,
         .mode = s.mode,
         .fs_type = FsType::Apfs,
-        .kind = to_fs_entry_kind(s.kind),
+        .kind = s.kind,
     };
 }
 
@@ -100,20 +88,6 @@ FsVolumeInfo volume_info_of(const apfs::ApfsVolume& volume) {
     };
 }
 
-Result<bool> path_exists(hfsplus::HfsVolume& volume, std::string_view path) {
-    auto found = hfsplus::catalog::resolve_path(volume.source(), volume.header(), volume.catalog_tree(), path);
-    if (found) return true;
-    if (found.error().kind() == hfsplus::HfsPlusError::Kind::FileNotFound) return false;
-    return std::unexpected(KivError(std::move(found.error())));
-}
-
-Result<bool> path_exists(apfs::ApfsVolume& volume, std::string_view path) {
-    auto found = apfs::catalog::resolve_path(volume.source(), volume.catalog_tree(), path);
-    if (found) return true;
-    if (found.error().kind() == apfs::ApfsError::Kind::FileNotFound) return false;
-    return std::unexpected(KivError(std::move(found.error())));
-}
-
 namespace pipeline {
 
 std::string_view strip_base_prefix(std::string_view path, std::string_view base) {
@@ -138,14 +112,11 @@ Result<std::filesystem::path> sanitize_path(std::string_view path) {
 }
 
 Result<std::vector<std::string>> find_packages(const std::string& dmg_path) {
-    auto dmg = DmgPipeline::open(dmg_path);
-    if (!dmg) return fail(dmg.error());
-    auto fs = dmg->open_filesystem();
-    if (!fs) return fail(fs.error());
-    auto entries = fs->walk();
-    if (!entries) return fail(entries.error());
+    auto dmg = KIV_TRY(DmgPipeline::open(dmg_path));
+    auto fs = KIV_TRY(dmg.open_filesystem());
+    auto entries = KIV_TRY(fs.walk());
     std::vector<std::string> packages;
-    for (auto& e : *entries)
+    for (auto& e : entries)
         if (e.kind == FsEntryKind::File && e.path.ends_with(".pkg")) packages.push_back(std::move(e.path));
     return packages;
 }
@@ -154,21 +125,15 @@ Result<pbzx::Archive> extract_pkg_payload(const std::string& dmg_path, const std
                                           std::optional<std::string> component) {
     std::vector<uint8_t> payload;
     {
-        auto dmg = DmgPipeline::open(dmg_path);
-        if (!dmg) return fail(dmg.error());
-        auto fs = dmg->open_filesystem();
-        if (!fs) return fail(fs.error());
-        auto archive = fs->open_pkg(pkg_path);
-        if (!archive) return fail(archive.error());
-        xara::PkgReader pkg(std::move(*archive));
-        auto bytes = pkg.payload(component.value_or(""));
-        if (!bytes) return fail(bytes.error());
-        payload = std::move(*bytes);
+        auto dmg = KIV_TRY(DmgPipeline::open(dmg_path));
+        auto fs = KIV_TRY(dmg.open_filesystem());
+        auto archive = KIV_TRY(fs.open_pkg(pkg_path));
+        xara::PkgReader pkg(std::move(archive));
+        auto bytes = KIV_TRY(pkg.payload(component.value_or("")));
+        payload = std::move(bytes);
     }  // package, handle and image released before decoding
     core::MemorySource source(std::move(payload));
-    auto decoded = pbzx::Archive::from_reader(source);
-    if (!decoded) return fail(decoded.error());
-    return std::move(*decoded);
+    return pbzx::Archive::from_reader(source);
 }
 
 }  // namespace pipeline

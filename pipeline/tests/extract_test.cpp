@@ -122,6 +122,13 @@ TEST(ExtractPath, ContentsAreTheVolumeFiles) {
     testing_util::write_bytes(out / "top.txt", Bytes(10000, 'z'));
     ok(fs.extract_path("/", out.path()));
     EXPECT_EQ(testing_util::read_bytes(out / "top.txt"), (Bytes{'t', 'o', 'p'}));
+    // A symbolic link where a file goes is not written through.
+    fs::remove(out / "top.txt");
+    testing_util::write_text(out / "victim", "v");
+    fs::create_symlink(out / "victim", out / "top.txt");
+    EXPECT_EQ(error_of(fs.extract_path("/", out.path())).message(),
+              "I/O error: Too many levels of symbolic links (os error 40)");
+    EXPECT_EQ(testing_util::read_bytes(out / "victim"), (Bytes{'v'}));
 }
 
 TEST(ExtractPath, NothingAtTheBaseFailsBeforeDestIsMade) {

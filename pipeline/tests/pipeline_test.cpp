@@ -76,7 +76,7 @@ TEST_P(XorrisoImage, QueriesAndWalkAnswerLikeTheSourceTree) {
     EXPECT_EQ(ok(fs.read_file("usr//bin/tool/")).size(), 20u);
 
     std::set<std::string> names;
-    for (const auto& e : ok(fs.list_directory("/usr/lib"))) names.insert(e.name + ":" + std::string(kiv::fs_entry_kind_name(e.kind)));
+    for (const auto& e : ok(fs.list_directory("/usr/lib"))) names.insert(e.name + ":" + std::string(core::entry_kind_name(e.kind)));
     EXPECT_EQ(names, (std::set<std::string>{"liba.dylib:File", "liba.link:Symlink"}));
 
     const auto st = ok(fs.stat("/usr/lib/liba.dylib"));
@@ -99,7 +99,7 @@ TEST_P(XorrisoImage, QueriesAndWalkAnswerLikeTheSourceTree) {
     for (const auto& e : ok(fs.walk())) {
         EXPECT_TRUE(e.path.starts_with("/")) << e.path;
         EXPECT_TRUE(e.path.ends_with("/" + e.name)) << e.path;
-        seen.insert(e.path + ":" + std::string(kiv::fs_entry_kind_name(e.kind)));
+        seen.insert(e.path + ":" + std::string(core::entry_kind_name(e.kind)));
         if (e.kind == FsEntryKind::File) {
             EXPECT_EQ(ok(fs.stat(e.path)).size, e.size) << e.path;
         }

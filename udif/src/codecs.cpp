@@ -1,5 +1,6 @@
 // Run codecs: zlib, bzip2, xz and LZFSE decoding of one stored run.
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -7,9 +8,8 @@
 #include <bzlib.h>
 #include <libdeflate.h>
 #include <lzfse.h>
-#include <lzma.h>
-#include <zlib.h>
 
+#include "codec/stream.hpp"
 #include "internal.hpp"
 #include "udif/reader.hpp"
 
@@ -25,36 +25,42 @@ KivError short_decode(const char* codec, uint64_t got, uint64_t expected) {
                                    std::to_string(expected));
 }
 
-// zlib's and bzip2's stream structs count in 32-bit units.
-constexpr size_t kMaxStep = size_t(1) << 30;
-
-// Streaming inflate: exact zlib semantics and zlib's own error messages.
-Result<void> inflate_zlib(std::span<const uint8_t> in, std::span<uint8_t> out) {
-    z_stream z{};
-    if (inflateInit(&z) != Z_OK) return out_of_memory();
-    size_t in_pos = 0, out_pos = 0;
-    int ret = Z_OK;
-    while (out_pos < out.size()) {
-        size_t in_step = std::min(in.size() - in_pos, kMaxStep);
-        size_t out_step = std::min(out.size() - out_pos, kMaxStep);
-        z.next_in = const_cast<Bytef*>(in.data() + in_pos);
-        z.avail_in = uInt(in_step);
-        z.next_out = out.data() + out_pos;
-        z.avail_out = uInt(out_step);
-        ret = inflate(&z, Z_NO_FLUSH);
-        size_t consumed = in_step - z.avail_in, produced = out_step - z.avail_out;
-        in_pos += consumed;
-        out_pos += produced;
-        if (ret == Z_STREAM_END) break;
-        if (ret == Z_BUF_ERROR && consumed == 0 && produced == 0) break;  // input exhausted: the end
-        if (ret != Z_OK && ret != Z_BUF_ERROR) {
-            std::string msg = z.msg ? z.msg : zError(ret);
-            inflateEnd(&z);
-            return fail_io(core::IoError::other(std::move(msg)));
-        }
+const char* codec_name(codec::Format format) {
+    switch (format) {
+        case codec::Format::Bzip2: return "bzip2";
+        case codec::Format::Xz: return "xz";
+        default: return "zlib";
     }
-    inflateEnd(&z);
-    if (out_pos < out.size()) return fail(short_decode("zlib", out_pos, out.size()));
+}
+
+// The decoder's own message: zlib's text, libbz2's meaning of its code, or
+// liblzma's description (capitalised).
+std::string message(codec::Format format, const codec::DecodeFailure& failure) {
+    switch (format) {
+        case codec::Format::Bzip2:
+            switch (failure.code) {
+                case BZ_DATA_ERROR: return "bzip2: invalid data";
+                case BZ_DATA_ERROR_MAGIC: return "bzip2: bz2 header missing";
+                case BZ_PARAM_ERROR: return "bzip2: invalid parameters";
+                case BZ_MEM_ERROR: return "bzip2: out of memory";
+                default: return "bzip2: sequence of operations invalid";
+            }
+        case codec::Format::Xz: {
+            std::string text = codec::xz_message(failure.code);
+            text[0] = char(std::toupper(uint8_t(text[0])));
+            return text;
+        }
+        default: return failure.message;
+    }
+}
+
+// A zlib, bzip2 or xz run: a decoder failure is the I/O variant with the
+// decoder's own message; fewer bytes than the output holds is a
+// decompression error.
+Result<void> decode_stream(codec::Format format, std::span<const uint8_t> in, std::span<uint8_t> out) {
+    auto produced = codec::decode_into(format, in, out);
+    if (!produced) return fail(core::IoError::other(message(format, produced.error())));
+    if (*produced < out.size()) return fail(short_decode(codec_name(format), *produced, out.size()));
     return {};
 }
 
@@ -72,81 +78,7 @@ Result<void> decode_zlib(std::span<const uint8_t> in, std::span<uint8_t> out) {
         auto r = libdeflate_zlib_decompress(d.get(), in.data(), in.size(), out.data(), out.size(), &produced);
         if (r == LIBDEFLATE_SUCCESS && produced == out.size()) return {};
     }
-    return inflate_zlib(in, out);
-}
-
-const char* bzip2_message(int ret) {
-    switch (ret) {
-        case BZ_DATA_ERROR: return "bzip2: invalid data";
-        case BZ_DATA_ERROR_MAGIC: return "bzip2: bz2 header missing";
-        case BZ_PARAM_ERROR: return "bzip2: invalid parameters";
-        case BZ_MEM_ERROR: return "bzip2: out of memory";
-        default: return "bzip2: sequence of operations invalid";
-    }
-}
-
-Result<void> decode_bzip2(std::span<const uint8_t> in, std::span<uint8_t> out) {
-    bz_stream s{};
-    if (int r = BZ2_bzDecompressInit(&s, 0, 0); r != BZ_OK) return fail_io(core::IoError::other(bzip2_message(r)));
-    size_t in_pos = 0, out_pos = 0;
-    while (out_pos < out.size()) {
-        size_t in_step = std::min(in.size() - in_pos, kMaxStep);
-        size_t out_step = std::min(out.size() - out_pos, kMaxStep);
-        s.next_in = const_cast<char*>(reinterpret_cast<const char*>(in.data() + in_pos));
-        s.avail_in = unsigned(in_step);
-        s.next_out = reinterpret_cast<char*>(out.data() + out_pos);
-        s.avail_out = unsigned(out_step);
-        int ret = BZ2_bzDecompress(&s);
-        size_t consumed = in_step - s.avail_in, produced = out_step - s.avail_out;
-        in_pos += consumed;
-        out_pos += produced;
-        if (ret == BZ_STREAM_END) break;
-        if (ret != BZ_OK) {
-            BZ2_bzDecompressEnd(&s);
-            return fail_io(core::IoError::other(bzip2_message(ret)));
-        }
-        if (consumed == 0 && produced == 0) break;  // input exhausted: the end
-    }
-    BZ2_bzDecompressEnd(&s);
-    if (out_pos < out.size()) return fail(short_decode("bzip2", out_pos, out.size()));
-    return {};
-}
-
-const char* xz_message(lzma_ret ret) {
-    switch (ret) {
-        case LZMA_MEM_ERROR: return "Cannot allocate memory";
-        case LZMA_MEMLIMIT_ERROR: return "Memory usage limit reached";
-        case LZMA_FORMAT_ERROR: return "File format not recognized";
-        case LZMA_OPTIONS_ERROR: return "Unsupported options";
-        case LZMA_DATA_ERROR: return "Compressed data is corrupt";
-        case LZMA_BUF_ERROR: return "Unexpected end of input";
-        case LZMA_UNSUPPORTED_CHECK: return "Unsupported type of integrity check";
-        default: return "Internal error (bug)";
-    }
-}
-
-Result<void> decode_xz(std::span<const uint8_t> in, std::span<uint8_t> out) {
-    lzma_stream s = LZMA_STREAM_INIT;
-    if (lzma_ret r = lzma_stream_decoder(&s, UINT64_MAX, 0); r != LZMA_OK)
-        return fail_io(core::IoError::other(xz_message(r)));
-    s.next_in = in.data();
-    s.avail_in = in.size();
-    s.next_out = out.data();
-    s.avail_out = out.size();
-    while (s.avail_out > 0) {
-        size_t before_in = s.avail_in, before_out = s.avail_out;
-        lzma_ret ret = lzma_code(&s, LZMA_RUN);
-        if (ret == LZMA_STREAM_END) break;
-        if (ret != LZMA_OK && ret != LZMA_BUF_ERROR) {
-            lzma_end(&s);
-            return fail_io(core::IoError::other(xz_message(ret)));
-        }
-        if (s.avail_in == before_in && s.avail_out == before_out) break;  // input exhausted: the end
-    }
-    size_t produced = out.size() - s.avail_out;
-    lzma_end(&s);
-    if (produced < out.size()) return fail(short_decode("xz", produced, out.size()));
-    return {};
+    return decode_stream(codec::Format::Zlib, in, out);
 }
 
 }  // namespace
@@ -189,10 +121,10 @@ Result<void> reader::decompress_block(const ReadBlock& block, std::span<uint8_t>
             return decode_zlib(block.data, output);
         case BlockType::Bzip2:
             if (output.empty()) return {};
-            return decode_bzip2(block.data, output);
+            return decode_stream(codec::Format::Bzip2, block.data, output);
         case BlockType::Xz:
             if (output.empty()) return {};
-            return decode_xz(block.data, output);
+            return decode_stream(codec::Format::Xz, block.data, output);
         case BlockType::Lzfse:
             return decode_lzfse_exact(block.data, output);
         case BlockType::Adc:

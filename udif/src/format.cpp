@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/endian.hpp"
+#include "core/try.hpp"
 
 namespace udif {
 
@@ -30,11 +31,11 @@ Result<KolyHeader> KolyHeader::read(core::ByteSource& source) {
     if (auto r = source.seek_from_end(-int64_t(kSize)); !r) {
         // A file shorter than the trailer reads short.
         auto len = source.size();
-        if (len && *len < kSize) return fail_io(core::IoError::unexpected_eof());
-        return fail_io(r.error());
+        if (len && *len < kSize) return fail(core::IoError::unexpected_eof());
+        return fail(r.error());
     }
     std::array<uint8_t, kSize> bytes;
-    if (auto r = source.read_exact(bytes); !r) return fail_io(r.error());
+    KIV_TRY(source.read_exact(bytes));
     return parse(bytes);
 }
 
@@ -99,8 +100,7 @@ std::array<uint8_t, KolyHeader::kSize> KolyHeader::to_bytes() const {
 
 Result<void> KolyHeader::write(core::ByteSink& sink) const {
     auto bytes = to_bytes();
-    if (auto r = sink.write_all(bytes); !r) return fail_io(r.error());
-    return {};
+    return sink.write_all(bytes);
 }
 
 // ---------------------------------------------------------------- runs
@@ -177,10 +177,9 @@ Result<MishHeader> MishHeader::from_bytes(std::span<const uint8_t> bytes) {
     m.runs.reserve(std::min<size_t>(m.run_count, room));
     for (uint32_t i = 0; i < m.run_count; ++i) {
         size_t at = kHeaderSize + size_t(i) * BlockRun::kSize;
-        if (bytes.size() - at < BlockRun::kSize) return fail_io(core::IoError::unexpected_eof());
-        auto run = BlockRun::from_bytes(bytes.subspan(at));
-        if (!run) return fail(std::move(run.error()));
-        m.runs.push_back(*run);
+        if (bytes.size() - at < BlockRun::kSize) return fail(core::IoError::unexpected_eof());
+        auto run = KIV_TRY(BlockRun::from_bytes(bytes.subspan(at)));
+        m.runs.push_back(run);
     }
     return m;
 }

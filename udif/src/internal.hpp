@@ -12,9 +12,9 @@
 
 namespace udif::detail {
 
-inline std::unexpected<KivError> short_read() { return fail_io(core::IoError::unexpected_eof()); }
+inline std::unexpected<KivError> short_read() { return fail(core::IoError::unexpected_eof()); }
 inline KivError adc_refused() { return KivError::unsupported("ADC compression"); }
-inline std::unexpected<KivError> out_of_memory() { return fail_io(core::IoError::from_errno(ENOMEM)); }
+inline std::unexpected<KivError> out_of_memory() { return fail(core::IoError::from_errno(ENOMEM)); }
 
 // Buffers larger than the machine's memory are refused up front: they could
 // never be filled, and a hostile image must not push the process into the

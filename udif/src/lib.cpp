@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/try.hpp"
 #include "udif/archive.hpp"
 #include "udif/writer.hpp"
 
@@ -27,9 +28,8 @@ PartitionType classify_partition(std::string_view name) {
 }
 
 Result<DmgArchive> DmgArchive::open(const std::string& path) {
-    auto reader = DmgReader::open_with_options(path, true);
-    if (!reader) return fail(std::move(reader.error()));
-    return DmgArchive(std::move(*reader));
+    auto reader = KIV_TRY(DmgReader::open_with_options(path, true));
+    return DmgArchive(std::move(reader));
 }
 
 namespace {
@@ -92,17 +92,15 @@ Result<int32_t> DmgArchive::partition_id_by_name(std::string_view name) const {
 }
 
 Result<std::vector<uint8_t>> DmgArchive::extract_partition_by_name(std::string_view name) {
-    auto id = partition_id_by_name(name);
-    if (!id) return fail(std::move(id.error()));
-    return reader_.decompress_partition_parallel(*id);
+    auto id = KIV_TRY(partition_id_by_name(name));
+    return reader_.decompress_partition_parallel(id);
 }
 
 namespace {
 // Writes the decoded image, leaving a hole for every all-zero 4 KiB block.
 Result<void> write_file(const std::string& path, std::span<const uint8_t> bytes) {
-    auto file = create_file(path);
-    if (!file) return fail(std::move(file.error()));
-    core::FileSink sink(*file);
+    auto file = KIV_TRY(create_file(path));
+    core::FileSink sink(file);
     constexpr size_t kBlock = 4096;
     static const uint8_t zeros[kBlock] = {};
     auto zero_block = [&](size_t at) {
@@ -113,8 +111,7 @@ Result<void> write_file(const std::string& path, std::span<const uint8_t> bytes)
         bool zero = zero_block(at);
         size_t end = std::min(at + kBlock, bytes.size());
         while (end < bytes.size() && zero_block(end) == zero) end = std::min(end + kBlock, bytes.size());
-        auto r = zero ? sink.skip_zeros(end - at) : sink.write_all(bytes.subspan(at, end - at));
-        if (!r) return fail_io(r.error());
+        KIV_TRY(zero ? sink.skip_zeros(end - at) : sink.write_all(bytes.subspan(at, end - at)));
         at = end;
     }
     return {};
@@ -122,21 +119,17 @@ Result<void> write_file(const std::string& path, std::span<const uint8_t> bytes)
 }  // namespace
 
 Result<void> DmgArchive::extract_partition_to_file(int32_t id, const std::string& path) {
-    auto data = extract_partition(id);
-    if (!data) return fail(std::move(data.error()));
-    return write_file(path, *data);
+    auto data = KIV_TRY(extract_partition(id));
+    return write_file(path, data);
 }
 
 Result<void> DmgArchive::extract_main_partition_to_file(const std::string& path) {
-    auto data = extract_main_partition();
-    if (!data) return fail(std::move(data.error()));
-    return write_file(path, *data);
+    auto data = KIV_TRY(extract_main_partition());
+    return write_file(path, data);
 }
 
 Result<core::File> create_file(const std::string& path) {
-    auto file = core::File::create(path);
-    if (!file) return fail_io(std::move(file.error()));
-    return std::move(*file);
+    return core::File::create(path);
 }
 
 }  // namespace udif

@@ -14,6 +14,7 @@
 #include <sys/mman.h>
 
 #include "core/thread_pool.hpp"
+#include "core/try.hpp"
 #include "internal.hpp"
 #include "udif/reader.hpp"
 
@@ -84,13 +85,11 @@ struct RunPlan {
 // decoders report in their own order (ADC, stored bytes beyond the file)
 // are left to them.
 Result<RunPlan> plan_runs(const PartitionEntry& entry, uint64_t sector_limit, uint64_t fork, core::ByteSource& source) {
-    auto size = partition_bytes(entry, sector_limit);
-    if (!size) return fail(std::move(size.error()));
-    auto file_size = source.size();
-    if (!file_size) return fail_io(file_size.error());
+    auto size = KIV_TRY(partition_bytes(entry, sector_limit));
+    auto file_size = KIV_TRY(source.size());
     const uint64_t limit = sector_limit > kMaxU64 / kSectorSize ? kMaxU64 : sector_limit * kSectorSize;
     constexpr uint64_t kMaxSectors = kMaxU64 / kSectorSize;
-    RunPlan plan{*size, {}};
+    RunPlan plan{size, {}};
     plan.runs.reserve(entry.block_map.runs.size());
     for (const auto& run : entry.block_map.runs) {
         if (run.sector_number > kMaxSectors || run.sector_count > kMaxSectors) return fail(past_partition_end());
@@ -99,9 +98,9 @@ Result<RunPlan> plan_runs(const PartitionEntry& entry, uint64_t sector_limit, ui
         if (offset + length > limit) return fail(KivError::invalid_block_map("block run reaches past the end of the image"));
         // A decoded run is held whole in memory, so none may be larger than
         // the partition it belongs to.
-        if (decodes(run.type) && length > *size) return fail(past_partition_end());
-        bool in_file = run.compressed_offset <= kMaxU64 - fork && fork + run.compressed_offset <= *file_size &&
-                       run.compressed_length <= *file_size - (fork + run.compressed_offset);
+        if (decodes(run.type) && length > size) return fail(past_partition_end());
+        bool in_file = run.compressed_offset <= kMaxU64 - fork && fork + run.compressed_offset <= file_size &&
+                       run.compressed_length <= file_size - (fork + run.compressed_offset);
         plan.runs.push_back({run.type, offset, length, in_file ? fork + run.compressed_offset : 0,
                              run.compressed_length, in_file});
     }
@@ -153,7 +152,7 @@ Result<void> decode_parallel(const RunPlan& plan, core::ByteSource& source, std:
             // Not zero-filled: the read overwrites every byte.
             std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[size_t(end - start)]);
             if (!buf) return out_of_memory();
-            if (auto r = source.read_exact_at(start, {buf.get(), size_t(end - start)}); !r) return fail_io(r.error());
+            KIV_TRY(source.read_exact_at(start, {buf.get(), size_t(end - start)}));
             for (size_t j = k; j < last; ++j) {
                 const auto* p = pending[order[j]];
                 blocks[order[j]].data = {buf.get() + (p->file_offset - start), size_t(p->stored_length)};
@@ -208,8 +207,7 @@ Result<void> decode_parallel(const RunPlan& plan, core::ByteSource& source, std:
         // Lengths were checked against the file size when the runs were planned.
         std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[size_t(t.stored->stored_length)]);
         if (!bytes) return out_of_memory();
-        if (auto r = positional->pread_exact(t.stored->file_offset, {bytes.get(), size_t(t.stored->stored_length)}); !r)
-            return fail_io(r.error());
+        KIV_TRY(positional->pread_exact(t.stored->file_offset, {bytes.get(), size_t(t.stored->stored_length)}));
         ReadBlock block = *t.block;
         block.data = {bytes.get(), size_t(t.stored->stored_length)};
         return reader::decompress_block(block, t.out);
@@ -225,30 +223,26 @@ Result<uint64_t> DmgReader::checked_size(const PartitionEntry& entry) const {
 // ================================================================ parallel extraction
 
 Result<std::vector<uint8_t>> DmgReader::decompress_partition_parallel(int32_t id) {
-    auto entry = find_partition(id);
-    if (!entry) return fail(std::move(entry.error()));
-    auto plan = plan_runs(**entry, sector_limit_, trailer_.data_fork_offset, *source_);
-    if (!plan) return fail(std::move(plan.error()));
-    if (!fits_in_memory(plan->size)) return out_of_memory();
+    auto entry = KIV_TRY(find_partition(id));
+    auto plan = KIV_TRY(plan_runs(*entry, sector_limit_, trailer_.data_fork_offset, *source_));
+    if (!fits_in_memory(plan.size)) return out_of_memory();
     std::vector<uint8_t> output;
     try {
-        output.resize(size_t(plan->size));
+        output.resize(size_t(plan.size));
     } catch (const std::bad_alloc&) {
         return out_of_memory();
     }
-    if (auto r = decode_parallel(*plan, *source_, output, true); !r) return fail(std::move(r.error()));
+    KIV_TRY(decode_parallel(plan, *source_, output, true));
     return output;
 }
 
 Result<void> DmgReader::decompress_partition_into(int32_t id, std::span<uint8_t> output) {
-    auto entry = find_partition(id);
-    if (!entry) return fail(std::move(entry.error()));
-    auto plan = plan_runs(**entry, sector_limit_, trailer_.data_fork_offset, *source_);
-    if (!plan) return fail(std::move(plan.error()));
-    if (plan->size != output.size())
-        return fail_io(core::IoError::other("output buffer holds " + std::to_string(output.size()) +
-                                            " bytes, the partition " + std::to_string(plan->size)));
-    return decode_parallel(*plan, *source_, output, false);
+    auto entry = KIV_TRY(find_partition(id));
+    auto plan = KIV_TRY(plan_runs(*entry, sector_limit_, trailer_.data_fork_offset, *source_));
+    if (plan.size != output.size())
+        return fail(core::IoError::other("output buffer holds " + std::to_string(output.size()) +
+                                            " bytes, the partition " + std::to_string(plan.size)));
+    return decode_parallel(plan, *source_, output, false);
 }
 
 // ================================================================ streamed extraction
@@ -256,31 +250,25 @@ Result<void> DmgReader::decompress_partition_into(int32_t id, std::span<uint8_t>
 // Zeros (gaps, zero-fill and empty runs) go to the sink as skipped zeros:
 // holes on a file.
 Result<uint64_t> DmgReader::decompress_partition_to(int32_t id, core::ByteSink& sink) {
-    auto entry = find_partition(id);
-    if (!entry) return fail(std::move(entry.error()));
-    auto plan = plan_runs(**entry, sector_limit_, trailer_.data_fork_offset, *source_);
-    if (!plan) return fail(std::move(plan.error()));
+    auto entry = KIV_TRY(find_partition(id));
+    auto plan = KIV_TRY(plan_runs(*entry, sector_limit_, trailer_.data_fork_offset, *source_));
 
     auto write = [&](std::span<const uint8_t> bytes) -> Result<void> {
-        if (auto r = sink.write_all(bytes); !r) return fail_io(r.error());
-        return {};
+        return sink.write_all(bytes);
     };
     auto zeros = [&](uint64_t n) -> Result<void> {
-        if (auto r = sink.skip_zeros(n); !r) return fail_io(r.error());
-        return {};
+        return sink.skip_zeros(n);
     };
     auto read_stored = [&](const PlannedRun& run) -> Result<std::vector<uint8_t>> {
         if (!run.stored_in_file) return short_read();
-        if (auto r = source_->seek(run.file_offset); !r) return fail_io(r.error());
-        auto bytes = source_->read_vec(run.stored_length);
-        if (!bytes) return fail_io(bytes.error());
-        return std::move(*bytes);
+        KIV_TRY(source_->seek(run.file_offset));
+        return source_->read_vec(run.stored_length);
     };
 
     uint64_t position = 0;
-    for (const auto& run : plan->runs) {
+    for (const auto& run : plan.runs) {
         if (run.output_offset > position) {
-            if (auto r = zeros(run.output_offset - position); !r) return fail(std::move(r.error()));
+            KIV_TRY(zeros(run.output_offset - position));
             position = run.output_offset;
         }
         const uint64_t length = run.output_length;
@@ -292,40 +280,37 @@ Result<uint64_t> DmgReader::decompress_partition_to(int32_t id, core::ByteSink& 
             case BlockType::Adc:
                 return fail(adc_refused());
             case BlockType::ZeroFill:
-                if (auto r = zeros(length); !r) return fail(std::move(r.error()));
+                KIV_TRY(zeros(length));
                 break;
             case BlockType::Raw:
             case BlockType::Ignore: {
                 if (run.stored_length == 0) {
-                    if (auto r = zeros(length); !r) return fail(std::move(r.error()));
+                    KIV_TRY(zeros(length));
                     break;
                 }
-                auto stored = read_stored(run);
-                if (!stored) return fail(std::move(stored.error()));
-                if (auto r = write(*stored); !r) return fail(std::move(r.error()));
-                if (stored->size() > length)
-                    return fail(KivError::invalid_block_map("block run stores " + std::to_string(stored->size()) +
+                auto stored = KIV_TRY(read_stored(run));
+                KIV_TRY(write(stored));
+                if (stored.size() > length)
+                    return fail(KivError::invalid_block_map("block run stores " + std::to_string(stored.size()) +
                                                             " bytes but declares only " + std::to_string(length)));
-                if (auto r = zeros(length - stored->size()); !r) return fail(std::move(r.error()));
+                KIV_TRY(zeros(length - stored.size()));
                 break;
             }
             default: {
-                auto stored = read_stored(run);
-                if (!stored) return fail(std::move(stored.error()));
-                auto buffer = zero_buffer(length);
-                if (!buffer) return fail(std::move(buffer.error()));
-                std::span<uint8_t> out(buffer->get(), size_t(length));
-                ReadBlock block{*stored, run.output_offset, length, run.type};
-                if (auto r = reader::decompress_block(block, out); !r) return fail(std::move(r.error()));
-                if (auto r = write(out); !r) return fail(std::move(r.error()));
+                auto stored = KIV_TRY(read_stored(run));
+                auto buffer = KIV_TRY(zero_buffer(length));
+                std::span<uint8_t> out(buffer.get(), size_t(length));
+                ReadBlock block{stored, run.output_offset, length, run.type};
+                KIV_TRY(reader::decompress_block(block, out));
+                KIV_TRY(write(out));
                 break;
             }
         }
         position += length;
     }
-    if (position < plan->size) {
-        if (auto r = zeros(plan->size - position); !r) return fail(std::move(r.error()));
-        position = plan->size;
+    if (position < plan.size) {
+        KIV_TRY(zeros(plan.size - position));
+        position = plan.size;
     }
     return position;
 }
@@ -400,18 +385,17 @@ Result<void> write_placed(const PlacedRun& placed, core::ByteSource& source, cor
         uint8_t* bytes = lane.stored.get(size_t(run.stored_length));
         if (!bytes) return out_of_memory();
         stored = {bytes, size_t(run.stored_length)};
-        if (auto r = source.positional()->pread_exact(run.file_offset, {bytes, stored.size()}); !r)
-            return fail_io(r.error());
+        KIV_TRY(source.positional()->pread_exact(run.file_offset, {bytes, stored.size()}));
     }
     auto write = [&](std::span<const uint8_t> bytes) -> Result<void> {
         // Writes to one file are serialised by the kernel anyway; waiting
         // here sleeps instead of spinning on the file's lock.
         std::lock_guard lock(writing);
-        if (auto r = file.pwrite_all(bytes, placed.at); !r) return fail_io(r.error());
+        KIV_TRY(file.pwrite_all(bytes, placed.at));
         return {};
     };
     if (is_raw(run.type)) {
-        if (auto r = write(stored); !r) return r;
+        KIV_TRY(write(stored));
         if (stored.size() > run.output_length)
             return fail(KivError::invalid_block_map("block run stores " + std::to_string(stored.size()) +
                                                     " bytes but declares only " + std::to_string(run.output_length)));
@@ -420,8 +404,7 @@ Result<void> write_placed(const PlacedRun& placed, core::ByteSource& source, cor
     uint8_t* decoded = fits_in_memory(run.output_length) ? lane.decoded.get(size_t(run.output_length)) : nullptr;
     if (!decoded) return out_of_memory();
     std::span<uint8_t> out(decoded, size_t(run.output_length));
-    if (auto r = reader::decompress_block(ReadBlock{stored, run.output_offset, run.output_length, run.type}, out); !r)
-        return r;
+    KIV_TRY(reader::decompress_block(ReadBlock{stored, run.output_offset, run.output_length, run.type}, out));
     return write(out);
 }
 
@@ -432,10 +415,8 @@ Result<uint64_t> DmgReader::decompress_partition_positional(int32_t id, core::Fi
         core::FileSink sink(file);
         return decompress_partition_to(id, sink);
     }
-    auto entry = find_partition(id);
-    if (!entry) return fail(std::move(entry.error()));
-    auto plan = plan_runs(**entry, sector_limit_, trailer_.data_fork_offset, *source_);
-    if (!plan) return fail(std::move(plan.error()));
+    auto entry = KIV_TRY(find_partition(id));
+    auto plan = KIV_TRY(plan_runs(*entry, sector_limit_, trailer_.data_fork_offset, *source_));
 
     // The layout of the streamed decoder: each run at the position the runs
     // before it leave, zeros (holes) in between.  A run the streamed decoder
@@ -443,7 +424,7 @@ Result<uint64_t> DmgReader::decompress_partition_positional(int32_t id, core::Fi
     std::vector<PlacedRun> placed;
     std::optional<KivError> refused;
     uint64_t position = 0;
-    for (const auto& run : plan->runs) {
+    for (const auto& run : plan.runs) {
         position = std::max(position, run.output_offset);
         if (run.output_length > kMaxU64 - position) {
             refused = past_partition_end();
@@ -470,10 +451,9 @@ Result<uint64_t> DmgReader::decompress_partition_positional(int32_t id, core::Fi
             if (end > begin && bytes > kFileWindow - held) break;
             held = bytes > kFileWindow - held ? kFileWindow : held + bytes;
         }
-        auto done = core::parallel_try_lanes<KivError>(end - begin, lanes.size(), [&](size_t lane, size_t i) {
+        KIV_TRY(core::parallel_try_lanes<KivError>(end - begin, lanes.size(), [&](size_t lane, size_t i) {
             return write_placed(placed[begin + i], *source_, file, lanes[lane], writing);
-        });
-        if (!done) return fail(std::move(done.error()));
+        }));
         // What a lane keeps for the next window stays within the window.
         for (auto& lane : lanes) {
             lane.stored.trim(size_t(kFileWindow / lanes.size()));
@@ -485,8 +465,8 @@ Result<uint64_t> DmgReader::decompress_partition_positional(int32_t id, core::Fi
 
     // The tail up to the partition's size, and the file position after the
     // last byte, as streaming would leave them.
-    position = std::max(position, plan->size);
-    if (auto r = file.extend_by(position); !r) return fail_io(r.error());
+    position = std::max(position, plan.size);
+    KIV_TRY(file.extend_by(position));
     return position;
 }
 

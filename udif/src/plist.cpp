@@ -9,6 +9,7 @@
 
 #include <plist/plist.h>
 
+#include "core/try.hpp"
 #include "plist_forms.hpp"
 #include "udif/reader.hpp"
 
@@ -29,8 +30,7 @@ Result<PlistPtr> parse_any_plist(std::span<const uint8_t> bytes) {
     bool xml = !rest.empty() && rest[0] == '<';
     if (!binary && !xml) return detail::parse_ascii_plist(rest);
     if (rest.size() > UINT32_MAX) return fail(plist_error("property list too large"));
-    auto nesting = binary ? detail::check_binary_nesting(rest) : detail::check_xml_nesting(rest);
-    if (!nesting) return fail(std::move(nesting.error()));
+    KIV_TRY(binary ? detail::check_binary_nesting(rest) : detail::check_xml_nesting(rest));
     plist_t root = nullptr;
     if (binary)
         plist_from_bin(reinterpret_cast<const char*>(rest.data()), uint32_t(rest.size()), &root);
@@ -91,9 +91,8 @@ uint32_t parse_attributes(plist_t node) {
 }  // namespace
 
 Result<std::vector<PartitionEntry>> reader::parse_plist(std::span<const uint8_t> bytes) {
-    auto parsed = parse_any_plist(bytes);
-    if (!parsed) return fail(std::move(parsed.error()));
-    plist_t root = parsed->get();
+    auto parsed = KIV_TRY(parse_any_plist(bytes));
+    plist_t root = parsed.get();
     if (plist_get_node_type(root) != PLIST_DICT) return fail(KivError::invalid_plist("expected dictionary"));
     plist_t fork = plist_dict_get_item(root, "resource-fork");
     if (!fork || plist_get_node_type(fork) != PLIST_DICT) return fail(KivError::invalid_plist("missing resource-fork"));
@@ -121,9 +120,8 @@ Result<std::vector<PartitionEntry>> reader::parse_plist(std::span<const uint8_t>
             return fail(KivError::invalid_plist("missing Data in blkx entry"));
         uint64_t len = 0;
         const char* p = plist_get_data_ptr(data, &len);
-        auto map = MishHeader::from_bytes({reinterpret_cast<const uint8_t*>(p), p ? size_t(len) : 0});
-        if (!map) return fail(std::move(map.error()));
-        entry.block_map = std::move(*map);
+        auto map = KIV_TRY(MishHeader::from_bytes({reinterpret_cast<const uint8_t*>(p), p ? size_t(len) : 0}));
+        entry.block_map = std::move(map);
         entries.push_back(std::move(entry));
     }
     return entries;

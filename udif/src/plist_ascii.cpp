@@ -2,6 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "core/text.hpp"
+#include "core/try.hpp"
 #include "plist_forms.hpp"
 
 namespace udif::detail {
@@ -15,8 +17,7 @@ public:
     explicit AsciiPlistReader(std::span<const uint8_t> text) : s_(text) {}
 
     Result<PlistPtr> parse() {
-        auto root = value(0);
-        if (!root) return fail(std::move(root.error()));
+        auto root = KIV_TRY(value(0));
         skip_space();
         if (pos_ != s_.size()) return error("unexpected data after the root object");
         return root;
@@ -62,22 +63,19 @@ private:
         if (c == '{') return dict(depth);
         if (c == '(') return array(depth);
         if (c == '<') return data();
-        auto str = string();
-        if (!str) return fail(std::move(str.error()));
-        return PlistPtr(plist_new_string(str->c_str()));
+        auto str = KIV_TRY(string());
+        return PlistPtr(plist_new_string(str.c_str()));
     }
 
     Result<PlistPtr> dict(size_t depth) {
         ++pos_;
         PlistPtr node(plist_new_dict());
         while (!peek('}')) {
-            auto key = string();
-            if (!key) return fail(std::move(key.error()));
+            auto key = KIV_TRY(string());
             if (!peek('=')) return error("expected '='");
             ++pos_;
-            auto item = value(depth + 1);
-            if (!item) return fail(std::move(item.error()));
-            plist_dict_set_item(node.get(), key->c_str(), item->release());
+            auto item = KIV_TRY(value(depth + 1));
+            plist_dict_set_item(node.get(), key.c_str(), item.release());
             if (!peek(';')) return error("expected ';'");
             ++pos_;
         }
@@ -89,9 +87,8 @@ private:
         ++pos_;
         PlistPtr node(plist_new_array());
         while (!peek(')')) {
-            auto item = value(depth + 1);
-            if (!item) return fail(std::move(item.error()));
-            plist_array_append_item(node.get(), item->release());
+            auto item = KIV_TRY(value(depth + 1));
+            plist_array_append_item(node.get(), item.release());
             if (peek(',')) {
                 ++pos_;
             } else if (!peek(')')) {
@@ -131,19 +128,6 @@ private:
         return PlistPtr(plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     }
 
-    static void append_utf8(std::string& out, uint32_t cp) {
-        if (cp < 0x80) {
-            out += char(cp);
-        } else if (cp < 0x800) {
-            out += char(0xC0 | cp >> 6);
-            out += char(0x80 | (cp & 0x3F));
-        } else {
-            out += char(0xE0 | cp >> 12);
-            out += char(0x80 | (cp >> 6 & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
-        }
-    }
-
     Result<std::string> string() {
         skip_space();
         if (pos_ >= s_.size()) return error("unexpected end of data");
@@ -177,7 +161,7 @@ private:
                     int n = 0;
                     for (; n < 4 && pos_ < s_.size() && hex_digit(s_[pos_]) >= 0; ++n) cp = cp << 4 | uint32_t(hex_digit(s_[pos_++]));
                     if (n == 0) return error("invalid unicode escape");
-                    append_utf8(out, cp);
+                    core::append_utf8(out, cp);
                     break;
                 }
                 default:

@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "core/thread_pool.hpp"
-
+#include "core/try.hpp"
 #include "internal.hpp"
 #include "udif/checksum.hpp"
 
@@ -18,9 +18,8 @@ namespace udif {
 using detail::short_read;
 
 Result<DmgReader> DmgReader::open_with_options(const std::string& path, bool verify_checksums) {
-    auto source = core::FileSource::open(path);
-    if (!source) return fail_io(source.error());
-    return with_options(std::make_unique<core::FileSource>(std::move(*source)), verify_checksums);
+    auto source = KIV_TRY(core::FileSource::open(path));
+    return with_options(std::make_unique<core::FileSource>(std::move(source)), verify_checksums);
 }
 
 namespace {
@@ -36,38 +35,35 @@ Result<uint32_t> crc_of_range(core::ByteSource& source, uint64_t offset, uint64_
         return checksum::crc32({mem->data() + offset, size_t(length)});
     }
     constexpr size_t kPiece = 1u << 20;
-    const core::PositionalReader* positional = source.positional();
-    if (positional) {
-        auto size = source.size();
-        if (!size) return fail_io(size.error());
-        if (offset > *size || length > *size - offset) return short_read();
+    if (const core::PositionalReader* positional = source.positional()) {
+        const uint64_t size = KIV_TRY(source.size());
+        if (offset > size || length > size - offset) return short_read();
         // Stretches below a few pieces are not worth a thread.
         const uint64_t stretches = std::clamp<uint64_t>(length / (4 * kPiece), 1, core::worker_count());
         const uint64_t stretch = (length + stretches - 1) / stretches;
-        auto crcs = core::parallel_map<uint32_t, KivError>(size_t(stretches), [&](size_t i) -> Result<uint32_t> {
+        auto crcs = KIV_TRY((core::parallel_map<uint32_t, KivError>(size_t(stretches), [&](size_t i) -> Result<uint32_t> {
             uint64_t at = offset + i * stretch, left = std::min(stretch, length - i * stretch);
             std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kPiece]);
             if (!buf) return detail::out_of_memory();
             uint32_t crc = 0;
             for (size_t n; left > 0; at += n, left -= n) {
                 n = size_t(std::min<uint64_t>(left, kPiece));
-                if (auto r = positional->pread_exact(at, {buf.get(), n}); !r) return fail_io(r.error());
+                KIV_TRY(positional->pread_exact(at, {buf.get(), n}));
                 crc = checksum::crc32_update(crc, {buf.get(), n});
             }
             return crc;
-        });
-        if (!crcs) return fail(std::move(crcs.error()));
+        })));
         uint32_t crc = 0;
-        for (size_t i = 0; i < crcs->size(); ++i)
-            crc = checksum::crc32_combine(crc, (*crcs)[i], std::min(stretch, length - i * stretch));
+        for (size_t i = 0; i < crcs.size(); ++i)
+            crc = checksum::crc32_combine(crc, crcs[i], std::min(stretch, length - i * stretch));
         return crc;
     }
-    if (auto r = source.seek(offset); !r) return fail_io(r.error());
+    KIV_TRY(source.seek(offset));
     std::vector<uint8_t> buf(size_t(std::min<uint64_t>(length, kPiece)));
     uint32_t crc = 0;
     while (length > 0) {
         size_t n = size_t(std::min<uint64_t>(length, buf.size()));
-        if (auto r = source.read_exact({buf.data(), n}); !r) return fail_io(r.error());
+        KIV_TRY(source.read_exact({buf.data(), n}));
         crc = checksum::crc32_update(crc, {buf.data(), n});
         length -= n;
     }
@@ -88,35 +84,30 @@ uint64_t sector_limit(const KolyHeader& trailer, uint64_t file_size) {
 }  // namespace
 
 Result<DmgReader> DmgReader::with_options(std::unique_ptr<core::ByteSource> source, bool verify_checksums) {
-    auto trailer = KolyHeader::read(*source);
-    if (!trailer) return fail(std::move(trailer.error()));
-    auto file_size = source->size();
-    if (!file_size) return fail_io(file_size.error());
+    auto trailer = KIV_TRY(KolyHeader::read(*source));
+    auto file_size = KIV_TRY(source->size());
 
-    if (verify_checksums && trailer->has_data_checksum()) {
-        auto crc = crc_of_range(*source, trailer->data_fork_offset, trailer->data_fork_length);
-        if (!crc) return fail(std::move(crc.error()));
-        uint32_t stored = checksum::stored_value(trailer->data_checksum);
-        if (*crc != stored) return fail(KivError::checksum_mismatch(stored, *crc));
+    if (verify_checksums && trailer.has_data_checksum()) {
+        auto crc = KIV_TRY(crc_of_range(*source, trailer.data_fork_offset, trailer.data_fork_length));
+        uint32_t stored = checksum::stored_value(trailer.data_checksum);
+        if (crc != stored) return fail(KivError::checksum_mismatch(stored, crc));
     }
 
-    if (auto r = source->seek(trailer->xml_offset); !r) return fail_io(r.error());
-    auto xml = source->read_vec(trailer->xml_length);
-    if (!xml) return fail_io(xml.error());
-    auto partitions = reader::parse_plist(*xml);
-    if (!partitions) return fail(std::move(partitions.error()));
+    KIV_TRY(source->seek(trailer.xml_offset));
+    auto xml = KIV_TRY(source->read_vec(trailer.xml_length));
+    auto partitions = KIV_TRY(reader::parse_plist(xml));
 
     if (verify_checksums) {
-        if (auto r = verify_master_checksum(*trailer, *partitions); !r) return fail(std::move(r.error()));
+        KIV_TRY(verify_master_checksum(trailer, partitions));
     }
 
     DmgReader reader;
-    reader.partitions_ = std::move(*partitions);
+    reader.partitions_ = std::move(partitions);
     reader.source_ = std::move(source);
-    reader.xml_offset_ = trailer->xml_offset;
-    reader.xml_length_ = trailer->xml_length;
-    reader.trailer_ = *trailer;
-    reader.sector_limit_ = sector_limit(*trailer, *file_size);
+    reader.xml_offset_ = trailer.xml_offset;
+    reader.xml_length_ = trailer.xml_length;
+    reader.trailer_ = trailer;
+    reader.sector_limit_ = sector_limit(trailer, file_size);
     return reader;
 }
 
@@ -148,9 +139,8 @@ std::optional<int32_t> largest(const std::vector<PartitionEntry>& entries, Pick 
 }  // namespace
 
 Result<uint64_t> DmgReader::partition_size(int32_t id) const {
-    auto entry = find_partition(id);
-    if (!entry) return fail(std::move(entry.error()));
-    return checked_size(**entry);
+    auto entry = KIV_TRY(find_partition(id));
+    return checked_size(*entry);
 }
 
 Result<int32_t> DmgReader::hfs_partition_id() const {
@@ -170,9 +160,8 @@ Result<int32_t> DmgReader::main_partition_id() const {
 }
 
 Result<std::vector<uint8_t>> DmgReader::decompress_main_partition_auto() {
-    auto id = main_partition_id();
-    if (!id) return fail(std::move(id.error()));
-    return decompress_partition_parallel(*id);
+    auto id = KIV_TRY(main_partition_id());
+    return decompress_partition_parallel(id);
 }
 
 }  // namespace udif

@@ -11,6 +11,7 @@
 
 #include "core/endian.hpp"
 #include "core/thread_pool.hpp"
+#include "core/try.hpp"
 #include "udif/checksum.hpp"
 
 namespace udif {
@@ -26,9 +27,8 @@ BlockType block_type_of(CompressionMethod method) {
 }
 
 Result<DmgWriter> DmgWriter::create(const std::string& path) {
-    auto file = create_file(path);
-    if (!file) return fail(std::move(file.error()));
-    return DmgWriter(std::make_unique<core::BufferedFileWriter>(std::move(*file)));
+    auto file = KIV_TRY(create_file(path));
+    return DmgWriter(std::make_unique<core::BufferedFileWriter>(std::move(file)));
 }
 
 namespace {
@@ -45,10 +45,10 @@ Result<std::vector<uint8_t>> encode_zlib(std::span<const uint8_t> in, uint32_t l
     level = std::min(level, 9u);
     auto& c = compressors[level];
     if (!c) c.reset(libdeflate_alloc_compressor(int(level)));
-    if (!c) return fail_io(core::IoError::from_errno(ENOMEM));
+    if (!c) return fail(core::IoError::from_errno(ENOMEM));
     std::vector<uint8_t> out(libdeflate_zlib_compress_bound(c.get(), in.size()));
     size_t n = libdeflate_zlib_compress(c.get(), in.data(), in.size(), out.data(), out.size());
-    if (n == 0) return fail_io(core::IoError::other("zlib: output buffer too small"));
+    if (n == 0) return fail(core::IoError::other("zlib: output buffer too small"));
     out.resize(n);
     return out;
 }
@@ -66,7 +66,7 @@ Result<std::vector<uint8_t>> encode_bzip2(std::span<const uint8_t> in, uint32_t 
     int block_size = int(std::clamp(level, 1u, 9u));
     bz_stream s{};
     if (int r = BZ2_bzCompressInit(&s, block_size, 0, 0); r != BZ_OK)
-        return fail_io(core::IoError::other(bzip2_message(r)));
+        return fail(core::IoError::other(bzip2_message(r)));
     std::vector<uint8_t> out(in.size() + in.size() / 100 + 600);
     size_t in_pos = 0, out_pos = 0;
     constexpr size_t kStep = size_t(1) << 30;
@@ -87,7 +87,7 @@ Result<std::vector<uint8_t>> encode_bzip2(std::span<const uint8_t> in, uint32_t 
         if (!ok) {
             BZ2_bzCompressEnd(&s);
             if (last) return fail(KivError::compression(bzip2_message(ret)));
-            return fail_io(core::IoError::other(bzip2_message(ret)));
+            return fail(core::IoError::other(bzip2_message(ret)));
         }
     }
     BZ2_bzCompressEnd(&s);
@@ -300,22 +300,21 @@ Result<void> DmgWriter::add_partition(std::string_view name, std::span<const uin
             results[i].emplace(encode_chunk(batch[i], padded, compression_, level_, checksums));
         });
         for (size_t i = 0; i < batch.size(); ++i) {
-            auto& r = *results[i];
-            if (!r) return fail(std::move(r.error()));
+            const EncodedChunk r = KIV_TRY(std::move(*results[i]));
             uint64_t sectors = (batch[i].size() + kSectorSize - 1) / kSectorSize;
-            if (checksums) partition_crc = uint32_t(crc32_combine(partition_crc, r->padded_crc, z_off_t(sectors * kSectorSize)));
+            if (checksums) partition_crc = uint32_t(crc32_combine(partition_crc, r.padded_crc, z_off_t(sectors * kSectorSize)));
             BlockRun run;
             run.sector_number = cursor;
             run.sector_count = sectors;
-            if (r->zero) {
+            if (r.zero) {
                 run.type = BlockType::ZeroFill;
             } else {
-                if (auto w = sink_->write_all(r->stored); !w) return fail_io(w.error());
-                data_crc_ = uint32_t(crc32_combine(data_crc_, r->stored_crc, z_off_t(r->stored.size())));
-                run.type = r->type;
+                KIV_TRY(sink_->write_all(r.stored));
+                data_crc_ = uint32_t(crc32_combine(data_crc_, r.stored_crc, z_off_t(r.stored.size())));
+                run.type = r.type;
                 run.compressed_offset = data_offset_;
-                run.compressed_length = r->stored.size();
-                data_offset_ += r->stored.size();
+                run.compressed_length = r.stored.size();
+                data_offset_ += r.stored.size();
             }
             part.runs.push_back(run);
             cursor += sectors;
@@ -341,28 +340,26 @@ Result<void> DmgWriter::finish() && {
         t.master_checksum = checksum::create_checksum_array(master);
     }
     std::string xml = resource_fork_xml(partitions_, !skip_checksums_);
-    if (auto w = sink_->write_all(core::as_bytes(xml)); !w) return fail_io(w.error());
+    KIV_TRY(sink_->write_all(core::as_bytes(xml)));
     t.data_fork_length = data_offset_;
     t.xml_offset = data_offset_;
     t.xml_length = xml.size();
     for (const auto& p : partitions_) t.sector_count = std::max(t.sector_count, p.first_sector + p.sector_count);
-    if (auto w = t.write(*sink_); !w) return w;
-    if (auto f = sink_->flush(); !f) return fail_io(f.error());
-    return {};
+    KIV_TRY(t.write(*sink_));
+    return sink_->flush();
 }
 
 // ---------------------------------------------------------------- DmgBuilder
 
 Result<void> DmgBuilder::build(const std::string& path) const {
-    auto writer = DmgWriter::create(path);
-    if (!writer) return fail(std::move(writer.error()));
-    writer->set_chunk_size(std::max<uint64_t>(chunk_size, 4096));
-    writer->set_level(std::min<uint32_t>(level, 9));
-    writer->set_skip_checksums(skip_checksums);
-    writer->set_compression(compression);
+    auto writer = KIV_TRY(DmgWriter::create(path));
+    writer.set_chunk_size(std::max<uint64_t>(chunk_size, 4096));
+    writer.set_level(std::min<uint32_t>(level, 9));
+    writer.set_skip_checksums(skip_checksums);
+    writer.set_compression(compression);
     for (const auto& [name, data] : partitions)
-        if (auto r = writer->add_partition(name, data); !r) return r;
-    return std::move(*writer).finish();
+        KIV_TRY(writer.add_partition(name, data));
+    return std::move(writer).finish();
 }
 
 }  // namespace udif

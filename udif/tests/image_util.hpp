@@ -94,8 +94,8 @@ inline udif::Result<udif::DmgReader> open_streamed(std::vector<uint8_t> bytes, b
 // The bytes in an unnamed file, read through a file source (positional reads).
 inline udif::Result<udif::DmgReader> open_file(std::vector<uint8_t> bytes, bool verify = true) {
     auto file = core::anonymous_tempfile();
-    if (!file) return udif::fail_io(file.error());
-    if (auto r = file->write_all(bytes); !r) return udif::fail_io(r.error());
+    if (!file) return udif::fail(file.error());
+    if (auto r = file->write_all(bytes); !r) return udif::fail(r.error());
     return udif::DmgReader::with_options(std::make_unique<core::FileSource>(std::move(*file)), verify);
 }
 

@@ -1,43 +1,20 @@
-#include "xara/extract.hpp"
+#include "extract.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <system_error>
-#include <unistd.h>
 
-#include "xara/archive.hpp"
-#include "xara/heap.hpp"
+#include "core/extract.hpp"
+#include "core/try.hpp"
+#include "heap.hpp"
 
 namespace xara::extract {
 namespace {
 
 namespace fs = std::filesystem;
 
-XarError io_error(const std::error_code& ec) {
-    if (ec.category() == std::system_category() || ec.category() == std::generic_category())
-        return core::IoError::from_errno(ec.value());
-    return core::IoError::other(ec.message());
-}
-
-Result<void> create_dirs(const fs::path& dir) {
-    std::error_code ec;
-    fs::create_directories(dir, ec);  // 0777 before the umask
-    if (ec) return fail(io_error(ec));
-    return {};
-}
-
 std::string_view trim_slashes(std::string_view s) {
     while (!s.empty() && s.front() == '/') s.remove_prefix(1);
     while (!s.empty() && s.back() == '/') s.remove_suffix(1);
     return s;
-}
-
-Result<uint64_t> write_file(XarArchive& archive, const XarFile& entry, const fs::path& target) {
-    if (auto r = create_dirs(target.parent_path()); !r) return fail(std::move(r.error()));
-    auto file = core::File::create(target.string());
-    if (!file) return fail(std::move(file.error()));
-    core::FileSink sink(*file);
-    return archive.read_entry(entry, sink);
 }
 
 }  // namespace
@@ -105,7 +82,7 @@ Result<ExtractStats> extract_inner(XarArchive& archive, std::string_view prefix,
     std::stable_sort(selected.begin(), selected.end(),
                      [](const Selected& a, const Selected& b) { return a.key < b.key; });
 
-    if (auto r = create_dirs(dest); !r) return fail(std::move(r.error()));
+    KIV_TRY(core::create_directories(dest));
 
     ExtractStats stats;
     for (const Selected& s : selected) {
@@ -115,19 +92,17 @@ Result<ExtractStats> extract_inner(XarArchive& archive, std::string_view prefix,
             if (f.file_type == XarFileType::Directory) ++stats.dirs;
             continue;
         }
-        auto rel = sanitize_path(relative);
-        if (!rel) return fail(std::move(rel.error()));
-        const fs::path target = dest / *rel;
+        auto rel = KIV_TRY(sanitize_path(relative));
+        const fs::path target = dest / rel;
         switch (f.file_type) {
-            case XarFileType::File: {
-                auto n = write_file(archive, f, target);
-                if (!n) return fail(std::move(n.error()));
-                stats.bytes += *n;
+            case XarFileType::File:
+                stats.bytes += KIV_TRY(core::write_output_file(target, core::Partial::Keep, [&](core::ByteSink& sink) {
+                    return archive.read_entry(f, sink);
+                }));
                 ++stats.files;
                 break;
-            }
             case XarFileType::Directory:
-                if (auto r = create_dirs(target); !r) return fail(std::move(r.error()));
+                KIV_TRY(core::create_directories(target));
                 ++stats.dirs;
                 break;
             case XarFileType::Symlink: ++stats.symlinks_skipped; break;

@@ -1,18 +1,19 @@
-#include "xara/header.hpp"
+#include "parse.hpp"
 
 #include <array>
 #include <vector>
 
 #include "core/endian.hpp"
+#include "core/try.hpp"
 
 namespace xara::header {
 
 Result<XarHeader> parse_header(core::ByteSource& reader) {
     std::array<uint8_t, kXarHeaderSize> raw{};
-    if (auto r = reader.read_exact(std::span(raw).first(4)); !r) return fail(r.error());
+    KIV_TRY(reader.read_exact(std::span(raw).first(4)));
     const uint32_t magic = core::load_be32(raw.data());
     if (magic != kXarMagic) return fail(XarError::invalid_magic(magic));
-    if (auto r = reader.read_exact(std::span(raw).subspan(4)); !r) return fail(r.error());
+    KIV_TRY(reader.read_exact(std::span(raw).subspan(4)));
 
     XarHeader h;
     h.magic = magic;
@@ -27,8 +28,7 @@ Result<XarHeader> parse_header(core::ByteSource& reader) {
     // A header_size below 28 is taken as it stands: the TOC still starts at 28.
     if (h.header_size > kXarHeaderSize) {
         std::vector<uint8_t> extra(h.header_size - kXarHeaderSize);  // at most 64 KiB
-        auto r = reader.read_exact(extra);
-        if (!r) return fail(r.error());
+        KIV_TRY(reader.read_exact(extra));
     }
     return h;
 }

@@ -1,22 +1,22 @@
 #include "xara/archive.hpp"
 
-#include "xara/heap.hpp"
+#include "core/try.hpp"
+#include "extract.hpp"
+#include "heap.hpp"
+#include "parse.hpp"
 
 namespace xara {
 
 Result<XarArchive> XarArchive::open(std::unique_ptr<core::ByteSource> reader) {
     if (!reader) return fail(XarError::invalid_toc("no byte source given"));
-    auto header = header::parse_header(*reader);
-    if (!header) return fail(std::move(header.error()));
-    auto toc = toc::parse_toc(*reader, *header);
-    if (!toc) return fail(std::move(toc.error()));
-    return XarArchive(std::move(reader), std::move(toc->files), *header, toc->heap_start);
+    auto header = KIV_TRY(header::parse_header(*reader));
+    auto toc = KIV_TRY(toc::parse_toc(*reader, header));
+    return XarArchive(std::move(reader), std::move(toc.files), header, toc.heap_start);
 }
 
 Result<XarArchive> XarArchive::open_path(const std::string& path) {
-    auto file = core::FileSource::open(path);
-    if (!file) return fail(file.error());
-    return open(std::make_unique<core::FileSource>(std::move(*file)));
+    auto file = KIV_TRY(core::FileSource::open(path));
+    return open(std::make_unique<core::FileSource>(std::move(file)));
 }
 
 Result<uint64_t> XarArchive::read_entry(const XarFile& entry, core::ByteSink& sink) {
@@ -25,7 +25,7 @@ Result<uint64_t> XarArchive::read_entry(const XarFile& entry, core::ByteSink& si
 
 Result<std::vector<uint8_t>> XarArchive::read_entry(const XarFile& entry) {
     core::VecSink sink;
-    if (auto r = read_entry(entry, sink); !r) return fail(std::move(r.error()));
+    KIV_TRY(read_entry(entry, sink));
     return sink.take();
 }
 

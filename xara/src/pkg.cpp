@@ -1,5 +1,8 @@
 #include "xara/pkg.hpp"
 
+#include "core/text.hpp"
+#include "core/try.hpp"
+
 namespace xara {
 namespace {
 
@@ -18,47 +21,9 @@ std::string member_path(std::string_view component, std::string_view member) {
 
 }  // namespace
 
-std::string utf8_lossy(std::span<const uint8_t> s) {
-    static constexpr char kReplacement[] = "\xEF\xBF\xBD";
-    std::string out;
-    out.reserve(s.size());
-    size_t i = 0;
-    while (i < s.size()) {
-        const uint8_t c = s[i];
-        if (c < 0x80) {
-            out += char(c);
-            ++i;
-            continue;
-        }
-        size_t need = 0;
-        uint8_t lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) need = 1;
-        else if (c == 0xE0) { need = 2; lo = 0xA0; }
-        else if (c == 0xED) { need = 2; hi = 0x9F; }
-        else if (c >= 0xE1 && c <= 0xEF) need = 2;
-        else if (c == 0xF0) { need = 3; lo = 0x90; }
-        else if (c == 0xF4) { need = 3; hi = 0x8F; }
-        else if (c >= 0xF1 && c <= 0xF3) need = 3;
-        // Consume the longest prefix of a valid sequence; replace it as one unit if incomplete.
-        size_t k = 1;
-        for (; k <= need && i + k < s.size(); ++k) {
-            const uint8_t lo_k = k == 1 ? lo : 0x80, hi_k = k == 1 ? hi : 0xBF;
-            if (s[i + k] < lo_k || s[i + k] > hi_k) break;
-        }
-        if (need > 0 && k == need + 1) {
-            out.append(reinterpret_cast<const char*>(s.data() + i), need + 1);
-        } else {
-            out += kReplacement;
-        }
-        i += k;
-    }
-    return out;
-}
-
 Result<PkgReader> PkgReader::open(std::unique_ptr<core::ByteSource> reader) {
-    auto archive = XarArchive::open(std::move(reader));
-    if (!archive) return fail(std::move(archive.error()));
-    return PkgReader(std::move(*archive));
+    auto archive = KIV_TRY(XarArchive::open(std::move(reader)));
+    return PkgReader(std::move(archive));
 }
 
 std::vector<std::string> PkgReader::components() const {
@@ -76,9 +41,8 @@ bool PkgReader::is_product_package() const { return archive_.find(kDistribution)
 Result<std::optional<std::string>> PkgReader::read_text_member(const std::string& path) {
     const XarFile* entry = archive_.find(path);
     if (!entry) return std::optional<std::string>();
-    auto bytes = archive_.read_entry(*entry);
-    if (!bytes) return fail(std::move(bytes.error()));
-    return std::optional(utf8_lossy(*bytes));
+    auto bytes = KIV_TRY(archive_.read_entry(*entry));
+    return std::optional(core::utf8_lossy(core::as_text(bytes)));
 }
 
 Result<std::optional<std::string>> PkgReader::distribution() { return read_text_member(std::string(kDistribution)); }

@@ -1,4 +1,4 @@
-#include "xara/toc.hpp"
+#include "parse.hpp"
 
 #include <algorithm>
 #include <array>
@@ -9,18 +9,10 @@
 
 #include <expat.h>
 
+#include "core/try.hpp"
 #include "internal.hpp"
 
 namespace xara {
-
-std::string_view file_type_name(XarFileType type) {
-    switch (type) {
-        case XarFileType::File: return "file";
-        case XarFileType::Directory: return "directory";
-        case XarFileType::Symlink: return "symlink";
-    }
-    return "file";
-}
 
 namespace toc {
 namespace {
@@ -62,55 +54,6 @@ std::string_view trim(std::string_view s) {
         end -= n;
     }
     return s.substr(begin, end - begin);
-}
-
-// Unsigned 64-bit decimal with an optional leading '+', as integer parsers
-// of the standard library accept it; the texts are theirs too.
-std::expected<uint64_t, const char*> parse_u64(std::string_view s) {
-    if (s.empty()) return std::unexpected("cannot parse integer from empty string");
-    if (s.front() == '+') {
-        s.remove_prefix(1);
-        if (s.empty()) return std::unexpected("invalid digit found in string");
-    }
-    uint64_t v = 0;
-    for (char ch : s) {
-        if (ch < '0' || ch > '9') return std::unexpected("invalid digit found in string");
-        const uint64_t d = uint64_t(ch - '0');
-        if (v > (std::numeric_limits<uint64_t>::max() - d) / 10)
-            return std::unexpected("number too large to fit in target type");
-        v = v * 10 + d;
-    }
-    return v;
-}
-
-// Checks UTF-8; the error names the first bad sequence like std's Utf8Error does.
-std::expected<void, std::string> check_utf8(std::span<const uint8_t> s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        const uint8_t c = s[i];
-        size_t need = 0;
-        uint8_t lo = 0x80, hi = 0xBF;
-        if (c < 0x80) { ++i; continue; }
-        if (c >= 0xC2 && c <= 0xDF) need = 1;
-        else if (c == 0xE0) { need = 2; lo = 0xA0; }
-        else if (c == 0xED) { need = 2; hi = 0x9F; }
-        else if (c >= 0xE1 && c <= 0xEF) need = 2;
-        else if (c == 0xF0) { need = 3; lo = 0x90; }
-        else if (c == 0xF4) { need = 3; hi = 0x8F; }
-        else if (c >= 0xF1 && c <= 0xF3) need = 3;
-        else return std::unexpected("invalid utf-8 sequence of 1 bytes from index " + std::to_string(i));
-        size_t k = 1;
-        for (; k <= need; ++k) {
-            if (i + k >= s.size())
-                return std::unexpected("incomplete utf-8 byte sequence from index " + std::to_string(i));
-            const uint8_t lo_k = k == 1 ? lo : 0x80, hi_k = k == 1 ? hi : 0xBF;
-            if (s[i + k] < lo_k || s[i + k] > hi_k)
-                return std::unexpected("invalid utf-8 sequence of " + std::to_string(k) + " bytes from index " +
-                                       std::to_string(i));
-        }
-        i += need + 1;
-    }
-    return {};
 }
 
 int base64_value(uint8_t c) {
@@ -330,7 +273,7 @@ void TocParser::start_element(std::string_view name, const XML_Char** atts) {
             return stop("<file> elements nested deeper than " + std::to_string(kMaxFileDepth) + " levels");
         FileBuilder f;
         if (const XML_Char* id = find_attribute(atts, "id")) {
-            auto v = parse_u64(trim(id));
+            auto v = core::parse_unsigned(trim(id), 10);
             if (!v) return stop("invalid <file id> value " + core::debug_quote(id) + ": " + v.error());
             f.id = *v;
         }
@@ -443,8 +386,8 @@ void TocParser::assign_text(Field field, std::string text) {
             auto bytes = base64_decode(compact);
             if (!bytes)
                 return stop("invalid base64 <name> value " + core::debug_quote(text) + ": " + bytes.error());
-            if (auto ok = check_utf8(*bytes); !ok)
-                return stop("<name enctype=\"base64\"> decoded to invalid UTF-8: " + ok.error());
+            if (auto bad = core::utf8_error(core::as_text(*bytes)))
+                return stop("<name enctype=\"base64\"> decoded to invalid UTF-8: " + *bad);
             f->name.assign(bytes->begin(), bytes->end());
             return;
         }
@@ -458,7 +401,7 @@ void TocParser::assign_text(Field field, std::string text) {
         case Field::Offset:
         case Field::Length:
         case Field::Size: {
-            auto v = parse_u64(trim(text));
+            auto v = core::parse_unsigned(trim(text), 10);
             if (!v) {
                 return stop(std::string("invalid <") + kFieldNames[size_t(field)] + "> value " +
                             core::debug_quote(text) + ": " + v.error());
@@ -489,7 +432,7 @@ void TocParser::finish_entry() {
         // A regular file; the copies without data share the original's.
         entry.file_type = XarFileType::File;
         if (f.hardlink_to && *f.hardlink_to != "original") {
-            auto target = parse_u64(trim(*f.hardlink_to));
+            auto target = core::parse_unsigned(trim(*f.hardlink_to), 10);
             if (target) hardlinks_.emplace_back(entries_.size(), *target);
         }
     } else if (*f.type == "fifo" || *f.type == "character special" || *f.type == "block special" ||
@@ -631,7 +574,7 @@ Result<Toc> parse_toc(core::ByteSource& reader, const XarHeader& header) {
     // with the data, never by the declared length.
     std::vector<uint8_t> xml;
     {
-        detail::LimitedInflater inflater(reader, compressed, detail::LimitedInflater::Format::Zlib);
+        codec::SourceDecoder inflater(reader, compressed, codec::Format::Zlib);
         const uint64_t cap = declared + 1;
         constexpr size_t kStep = 64 * 1024;
         while (xml.size() < cap) {
@@ -639,7 +582,9 @@ Result<Toc> parse_toc(core::ByteSource& reader, const XarHeader& header) {
             const size_t old = xml.size();
             xml.resize(old + want);
             auto n = inflater.read(std::span(xml).subspan(old, want));
-            if (!n) return fail(XarError::decompression_failed("TOC zlib: " + n.error()));
+            if (!n)
+                return fail(XarError::decompression_failed("TOC zlib: " +
+                                                           detail::decoder_message(codec::Format::Zlib, n.error())));
             xml.resize(old + *n);
             if (*n == 0) break;
         }
@@ -647,23 +592,21 @@ Result<Toc> parse_toc(core::ByteSource& reader, const XarHeader& header) {
         // Step over the rest of the extent: bytes after the zlib stream are not looked at.
         const uint64_t unread = inflater.unread();
         if (unread > 0) {
-            auto size = reader.size();
-            if (!size) return fail(size.error());
+            auto size = KIV_TRY(reader.size());
             const uint64_t pos = reader.position();
-            if (pos > *size || unread > *size - pos)
+            if (pos > size || unread > size - pos)
                 return fail(XarError::invalid_toc("archive ended before the declared compressed TOC extent"));
-            if (auto s = reader.seek(pos + unread); !s) return fail(s.error());
+            KIV_TRY(reader.seek(pos + unread));
         }
     }
     if (xml.size() != declared) {
         return fail(XarError::invalid_toc("declared uncompressed TOC length " + std::to_string(declared) +
                                           " does not match decoded length " + std::to_string(xml.size())));
     }
-    auto files = parse_toc_xml(xml);
-    if (!files) return fail(std::move(files.error()));
+    auto files = KIV_TRY(parse_toc_xml(xml));
     if (compressed > std::numeric_limits<uint64_t>::max() - header.header_size)
         return fail(XarError::invalid_toc("TOC extent overflows the archive address space"));
-    return Toc{std::move(*files), uint64_t(header.header_size) + compressed};
+    return Toc{std::move(files), uint64_t(header.header_size) + compressed};
 }
 
 const XarFile* find_by_path(std::span<const XarFile> files, std::string_view path) {

@@ -107,8 +107,13 @@ TEST(ExtractErrors, FileSystemFailuresAreIo) {
     testing_util::ScratchDir scratch;
     testing_util::write_text(scratch / "file", "x");
     auto a = open_toc(stored("x", 0, 1));
-    EXPECT_EQ(extract(a, "", scratch / "file"), "I/O error: Not a directory (os error 20)");
+    EXPECT_EQ(extract(a, "", scratch / "file"), "I/O error: File exists (os error 17)");
     // A file entry and a directory entry of the same path: the directory comes first.
     auto clash = open_toc(stored("x", 0, 1) + dir("x", stored("y", 0, 1)));
     EXPECT_EQ(extract(clash, "", scratch / "out"), "I/O error: Is a directory (os error 21)");
+    // A symbolic link where a file goes is not written through.
+    fs::create_directories(scratch / "linked");
+    fs::create_symlink(scratch / "file", scratch / "linked/x");
+    EXPECT_EQ(extract(a, "", scratch / "linked"), "I/O error: Too many levels of symbolic links (os error 40)");
+    EXPECT_EQ(testing_util::read_bytes(scratch / "file"), std::vector<uint8_t>{'x'});
 }

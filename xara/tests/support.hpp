@@ -8,6 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "extract.hpp"
+#include "heap.hpp"
+#include "parse.hpp"
 #include "xara/xara.hpp"
 
 namespace xara_test {

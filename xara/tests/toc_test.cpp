@@ -28,7 +28,7 @@ std::string chain(const std::string& top, int depth) {
 
 // "#id type path [-> link] [data offset/length/size [encoding] checksums]"
 std::string describe(const xara::XarFile& f) {
-    std::string out = "#" + std::to_string(f.id) + " " + std::string(xara::file_type_name(f.file_type)) + " " + f.path;
+    std::string out = "#" + std::to_string(f.id) + " " + std::string(core::entry_kind_lower_name(f.file_type)) + " " + f.path;
     if (f.link) out += " -> " + *f.link;
     if (const auto& d = f.data) {
         out += " data " + std::to_string(d->offset) + "/" + std::to_string(d->length) + "/" + std::to_string(d->size) + " [" +

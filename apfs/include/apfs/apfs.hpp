@@ -16,16 +16,15 @@
 #include <utility>
 #include <vector>
 
-#include "apfs/btree.hpp"
-#include "apfs/catalog.hpp"
 #include "apfs/error.hpp"
-#include "apfs/extents.hpp"
-#include "apfs/object.hpp"
-#include "apfs/omap.hpp"
-#include "apfs/superblock.hpp"
+#include "apfs/records.hpp"
 #include "core/io.hpp"
 
 namespace apfs {
+
+namespace catalog {
+struct Tree;
+}
 
 struct FileStat {
     uint64_t id = 0;
@@ -59,6 +58,8 @@ public:
 
     Result<std::vector<DirEntry>> list_directory(std::string_view path);
     Result<FileStat> stat(std::string_view path);
+    // Whether the path resolves (the root included); only file-not-found means no.
+    Result<bool> exists(std::string_view path);
     // Every entry below the root, each directory before its contents.
     Result<std::vector<WalkEntry>> walk();
     // The target of symlink inode `id`, or nullopt when it has none.
@@ -75,14 +76,12 @@ public:
     uint64_t file_count() const { return file_count_; }
     uint64_t directory_count() const { return directory_count_; }
     uint64_t symlink_count() const { return symlink_count_; }
-    uint32_t block_size() const { return tree_.block_size; }
-    uint64_t omap_root() const { return tree_.omap_root; }
-    uint64_t catalog_root() const { return tree_.root_block; }
-    const catalog::Tree& catalog_tree() const { return tree_; }
-    core::ByteSource& source() { return *source_; }
+    uint32_t block_size() const { return block_size_; }
 
 private:
     ApfsVolume() = default;
+    // Where the catalog lives, for the queries.
+    catalog::Tree tree() const;
     Result<void> walk_recursive(uint64_t directory_id, const std::string& prefix, std::vector<WalkEntry>& out,
                                 std::unordered_set<uint64_t>& walked, size_t depth);
     // What read_file and read_file_to produce for a regular file.
@@ -99,7 +98,9 @@ private:
     uint64_t file_count_ = 0;
     uint64_t directory_count_ = 0;
     uint64_t symlink_count_ = 0;
-    catalog::Tree tree_;
+    uint64_t catalog_root_ = 0;  // the catalog's root node (physical block)
+    uint64_t omap_root_ = 0;     // the volume object map's root
+    uint32_t block_size_ = 0;
 };
 
 }  // namespace apfs

@@ -7,58 +7,43 @@
 #include <string>
 #include <utility>
 
+#include "core/error.hpp"
 #include "core/io.hpp"
 
 namespace apfs {
 
-class ApfsError {
+enum class ApfsErrorKind : uint8_t {
+    Io,
+    InvalidMagic,
+    InvalidChecksum,
+    InvalidBTree,
+    FileNotFound,
+    NotADirectory,
+    CorruptedData,
+    Unsupported,
+    NoVolume,
+};
+
+class ApfsError : public core::Error<ApfsErrorKind> {
 public:
-    enum class Kind : uint8_t {
-        Io,
-        InvalidMagic,
-        InvalidChecksum,
-        InvalidBTree,
-        FileNotFound,
-        NotADirectory,
-        CorruptedData,
-        Unsupported,
-        NoVolume,
-    };
+    using Kind = ApfsErrorKind;
 
-    static ApfsError io(core::IoError e) { return ApfsError(Kind::Io, std::move(e)); }
-    static ApfsError short_read() { return io(core::IoError::unexpected_eof()); }
-    static ApfsError invalid_magic(uint32_t found) {
-        ApfsError e(Kind::InvalidMagic);
-        e.magic_ = found;
-        return e;
-    }
-    static ApfsError invalid_checksum() { return ApfsError(Kind::InvalidChecksum); }
-    static ApfsError invalid_btree(std::string text) { return ApfsError(Kind::InvalidBTree, std::move(text)); }
-    static ApfsError file_not_found(std::string text) { return ApfsError(Kind::FileNotFound, std::move(text)); }
-    static ApfsError not_a_directory(std::string text) { return ApfsError(Kind::NotADirectory, std::move(text)); }
-    static ApfsError corrupted(std::string text) { return ApfsError(Kind::CorruptedData, std::move(text)); }
-    static ApfsError unsupported(std::string text) { return ApfsError(Kind::Unsupported, std::move(text)); }
-    static ApfsError no_volume() { return ApfsError(Kind::NoVolume); }
+    // Every I/O failure converts into Io.
+    ApfsError(core::IoError e) : Error(Kind::Io, std::move(e)) {}
+    static ApfsError invalid_magic(uint32_t found);
+    static ApfsError invalid_checksum() { return {Kind::InvalidChecksum, {}}; }
+    static ApfsError invalid_btree(std::string text) { return {Kind::InvalidBTree, std::move(text)}; }
+    static ApfsError file_not_found(std::string text) { return {Kind::FileNotFound, std::move(text)}; }
+    static ApfsError not_a_directory(std::string text) { return {Kind::NotADirectory, std::move(text)}; }
+    static ApfsError corrupted(std::string text) { return {Kind::CorruptedData, std::move(text)}; }
+    static ApfsError unsupported(std::string text) { return {Kind::Unsupported, std::move(text)}; }
+    static ApfsError no_volume() { return {Kind::NoVolume, {}}; }
 
-    Kind kind() const { return kind_; }
     // The display text, e.g. "invalid magic: 0x4253584E".
     std::string message() const;
-    // The payload text of the text-carrying kinds (empty for the others).
-    const std::string& text() const { return text_; }
-    // The I/O error of an Io error (unexpected end of file for other kinds).
-    const core::IoError& io_error() const { return io_; }
-    // The value found by an InvalidMagic error.
-    uint32_t magic() const { return magic_; }
 
 private:
-    explicit ApfsError(Kind kind, std::string text = {})
-        : kind_(kind), text_(std::move(text)), io_(core::IoError::unexpected_eof()) {}
-    ApfsError(Kind kind, core::IoError io) : kind_(kind), io_(std::move(io)) {}
-
-    Kind kind_;
-    std::string text_;
-    core::IoError io_;
-    uint32_t magic_ = 0;
+    ApfsError(Kind kind, std::string text) : Error(kind, std::move(text)) {}
 };
 
 template <class T>

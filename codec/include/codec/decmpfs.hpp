@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/error.hpp"
 #include "core/io.hpp"
 
 namespace codec {
@@ -23,34 +24,25 @@ inline constexpr size_t kDecmpfsHeaderSize = 16;
 // Every block of a compressed file holds this many uncompressed bytes (the last one fewer).
 inline constexpr size_t kDecmpfsBlockSize = 64 * 1024;
 
-class DecmpfsError {
+enum class DecmpfsErrorKind : uint8_t {
+    Unsupported,  // a compression type this library does not decode
+    Corrupt,      // the header, block table or a block is malformed
+    Io,           // the resource fork could not be read
+};
+
+class DecmpfsError : public core::Error<DecmpfsErrorKind> {
 public:
-    enum class Kind : uint8_t {
-        Unsupported,  // a compression type this library does not decode
-        Corrupt,      // the header, block table or a block is malformed
-        Io,           // the resource fork could not be read
-    };
+    using Kind = DecmpfsErrorKind;
 
-    DecmpfsError(core::IoError error) : kind_(Kind::Io), io_(std::move(error)) {}
-    static DecmpfsError unsupported(uint32_t type);
-    static DecmpfsError corrupt(std::string text);
+    DecmpfsError(core::IoError error) : Error(Kind::Io, std::move(error)) {}
+    static DecmpfsError unsupported(uint32_t type) { return {Kind::Unsupported, std::to_string(type)}; }
+    static DecmpfsError corrupt(std::string text) { return {Kind::Corrupt, std::move(text)}; }
 
-    Kind kind() const { return kind_; }
-    // The compression type of an Unsupported error.
-    uint32_t type() const { return type_; }
-    // The I/O error of an Io error, else nullptr.
-    const core::IoError* io_error() const { return kind_ == Kind::Io ? &io_ : nullptr; }
     // "compression type 13 is not supported", the corruption's text, or the I/O error's text.
     std::string message() const;
 
 private:
-    DecmpfsError(Kind kind, uint32_t type, std::string text)
-        : kind_(kind), type_(type), text_(std::move(text)), io_(core::IoError::other({})) {}
-
-    Kind kind_;
-    uint32_t type_ = 0;
-    std::string text_;
-    core::IoError io_;
+    DecmpfsError(Kind kind, std::string text) : Error(kind, std::move(text)) {}
 };
 
 template <class T>

@@ -9,13 +9,8 @@
 #include <vector>
 
 #include "core/io.hpp"
-#include "hfsplus/attributes.hpp"
-#include "hfsplus/btree.hpp"
-#include "hfsplus/catalog.hpp"
 #include "hfsplus/error.hpp"
-#include "hfsplus/extents.hpp"
-#include "hfsplus/unicode.hpp"
-#include "hfsplus/volume.hpp"
+#include "hfsplus/records.hpp"
 
 namespace hfsplus {
 
@@ -46,13 +41,16 @@ class HfsVolume {
 public:
     // Reads the volume header and the catalog, extents and attributes B-tree headers.
     static Result<HfsVolume> open(std::unique_ptr<core::ByteSource> source);
+    HfsVolume(HfsVolume&&) noexcept;
+    HfsVolume& operator=(HfsVolume&&) noexcept;
+    ~HfsVolume();
 
     Result<std::vector<DirEntry>> list_directory(std::string_view path);
     // Every entry of the volume, pre-order, each folder's children in catalog order.
     Result<std::vector<WalkEntry>> walk();
-    // Appends the entries below folder `folder_id` to `out`, paths under `prefix`.
-    Result<void> walk_recursive(uint32_t folder_id, const std::string& prefix, std::vector<WalkEntry>& out);
     Result<FileStat> stat(std::string_view path);
+    // Whether the path resolves (the root included); only file-not-found means no.
+    Result<bool> exists(std::string_view path);
     // The catalog record the path names, as stored (a hard link is not followed).
     Result<CatalogFile> resolve_path_to_file(std::string_view path);
     // The whole contents; fails when they cannot all be produced.
@@ -61,14 +59,8 @@ public:
     // data fork's extent chain ends early, while a compressed file is either
     // complete or an error.
     Result<uint64_t> read_file_to(std::string_view path, core::ByteSink& dest);
-    Result<uint64_t> read_file_to(std::string_view path, core::File& dest);
 
-    core::ByteSource& source() { return *source_; }
     const VolumeHeader& header() const { return header_; }
-    const BTreeHeader& catalog_tree() const { return catalog_; }
-    const BTreeHeader& extents_tree() const { return extents_; }
-    // Absent when the volume has no attributes file.
-    const std::optional<BTreeHeader>& attributes_tree() const { return attributes_; }
 
 private:
     // Where a file's contents come from: the record holding its forks (the
@@ -80,10 +72,10 @@ private:
         uint64_t size = 0;
     };
 
-    HfsVolume(std::unique_ptr<core::ByteSource> source, VolumeHeader header, BTreeHeader catalog,
-              BTreeHeader extents, std::optional<BTreeHeader> attributes)
-        : source_(std::move(source)), header_(header), catalog_(catalog), extents_(extents),
-          attributes_(attributes) {}
+    // The catalog, extents and attributes B-trees.
+    struct Trees;
+
+    HfsVolume(std::unique_ptr<core::ByteSource> source, VolumeHeader header, std::unique_ptr<Trees> trees);
 
     // The file a hard link points to (iNode<inode> in the private data folder).
     Result<CatalogFile> link_target(uint32_t inode, std::string_view path);
@@ -93,13 +85,12 @@ private:
     // The listing size of a file entry: of its contents, else as stored.
     uint64_t listed_size(const DirEntry& entry, std::string_view path);
     Result<std::vector<DirEntry>> list_folder(uint32_t folder_id, std::string_view prefix);
+    Result<void> walk_recursive(uint32_t folder_id, const std::string& prefix, std::vector<WalkEntry>& out);
     Result<uint64_t> copy_content(const Content& content, std::string_view path, core::ByteSink& dest);
 
     std::unique_ptr<core::ByteSource> source_;
     VolumeHeader header_;
-    BTreeHeader catalog_;
-    BTreeHeader extents_;
-    std::optional<BTreeHeader> attributes_;
+    std::unique_ptr<Trees> trees_;
 };
 
 }  // namespace hfsplus

@@ -27,41 +27,35 @@ namespace kiv {
 // Where a decoded partition is kept.  Any value other than TempFile is taken as InMemory.
 enum class ExtractionMode : uint8_t { TempFile = 0, InMemory = 1 };
 
-// An HFS+/HFSX volume over its decoded partition: an anonymous temporary file
-// behind an 8 KiB buffer, or the partition bytes in memory.  The volume owns
-// its source, so the handle outlives the pipeline that made it.
-class HfsHandle {
+// A volume over its decoded partition: an anonymous temporary file behind an
+// 8 KiB buffer, or the partition bytes in memory.  The volume owns its
+// source, so the handle outlives the pipeline that made it.
+template <class Volume>
+class VolumeHandle {
 public:
-    HfsHandle(hfsplus::HfsVolume volume, ExtractionMode mode) : volume_(std::move(volume)), mode_(mode) {}
+    // `partition` is the source the volume was opened on (the volume owns it).
+    VolumeHandle(Volume volume, ExtractionMode mode, core::ByteSource* partition = nullptr)
+        : volume_(std::move(volume)), mode_(mode), partition_(partition) {}
 
     ExtractionMode mode() const { return mode_; }
-    hfsplus::HfsVolume& volume() { return volume_; }
-    const hfsplus::HfsVolume& volume() const { return volume_; }
+    Volume& volume() { return volume_; }
+    const Volume& volume() const { return volume_; }
+    // The decoded partition, for volumes of its own on other threads; nullptr when unknown.
+    core::ByteSource* partition() const { return partition_; }
 
-    // Copies the file's data fork into an anonymous temporary file and opens
+    // Copies the file's contents into an anonymous temporary file and opens
     // it as an archive; the archive owns the file.
     Result<xara::XarArchive> open_pkg_streaming(std::string_view path);
 
 private:
-    hfsplus::HfsVolume volume_;
+    Volume volume_;
     ExtractionMode mode_;
+    core::ByteSource* partition_;
 };
 
-// The same over an APFS volume (the first volume of the container).
-class ApfsHandle {
-public:
-    ApfsHandle(apfs::ApfsVolume volume, ExtractionMode mode) : volume_(std::move(volume)), mode_(mode) {}
-
-    ExtractionMode mode() const { return mode_; }
-    apfs::ApfsVolume& volume() { return volume_; }
-    const apfs::ApfsVolume& volume() const { return volume_; }
-
-    Result<xara::XarArchive> open_pkg_streaming(std::string_view path);
-
-private:
-    apfs::ApfsVolume volume_;
-    ExtractionMode mode_;
-};
+using HfsHandle = VolumeHandle<hfsplus::HfsVolume>;
+// The first volume of an APFS container.
+using ApfsHandle = VolumeHandle<apfs::ApfsVolume>;
 
 // One interface over an HFS+ or APFS volume.  Move-only; serves one call at a time.
 class FilesystemHandle {
@@ -82,6 +76,8 @@ public:
     // False only for the volume's file-not-found error; other errors fail.
     Result<bool> exists(std::string_view path);
     Result<std::vector<uint8_t>> read_file(std::string_view path);
+    // Streams the file's contents into `sink` (not flushed); returns the count.
+    Result<uint64_t> read_file_to(std::string_view path, core::ByteSink& sink);
     // The package read whole into memory.
     Result<xara::XarArchive> open_pkg(std::string_view path);
     // The package copied into an anonymous temporary file (memory use independent of its size).
@@ -90,11 +86,14 @@ public:
     // Regular files and directories are written; symbolic links are counted only.
     Result<ExtractStats> extract_path(std::string_view base_path, const std::filesystem::path& dest);
 
+private:
     // The HFS+ or APFS handle, or nullptr.
     HfsHandle* hfs();
     ApfsHandle* apfs();
+    // f(volume) for the volume of either kind; both calls return one type.
+    template <class F>
+    auto with_volume(F&& f);
 
-private:
     std::variant<std::unique_ptr<HfsHandle>, ApfsHandle> handle_;
 };
 

@@ -9,21 +9,20 @@
 #include <string_view>
 
 #include "apfs/apfs.hpp"
+#include "core/entry_kind.hpp"
+#include "core/extract.hpp"
 #include "hfsplus/hfsplus.hpp"
 #include "pipeline/error.hpp"
 
 namespace kiv {
 
 enum class FsType : uint8_t { HfsPlus = 0, Apfs = 1 };
-// Numbered as hfsplus::EntryKind and apfs::EntryKind.
-enum class FsEntryKind : uint8_t { File = 0, Directory = 1, Symlink = 2 };
+// The kind of hfsplus::EntryKind and apfs::EntryKind.
+using FsEntryKind = core::EntryKind;
 
 // "HfsPlus" or "Apfs".
 std::string_view fs_type_name(FsType type);
-// "File", "Directory" or "Symlink".
-std::string_view fs_entry_kind_name(FsEntryKind kind);
 std::ostream& operator<<(std::ostream& os, FsType type);
-std::ostream& operator<<(std::ostream& os, FsEntryKind kind);
 
 struct FsDirEntry {
     std::string name;
@@ -66,13 +65,7 @@ struct FsVolumeInfo {
     std::optional<bool> is_hfsx;  // HFS+
 };
 
-// Counts of one extraction to a directory.
-struct ExtractStats {
-    uint64_t files = 0, dirs = 0, symlinks_skipped = 0, bytes = 0;
-};
-
-FsEntryKind to_fs_entry_kind(hfsplus::EntryKind kind);
-FsEntryKind to_fs_entry_kind(apfs::EntryKind kind);
+using ExtractStats = core::ExtractStats;
 
 FsDirEntry to_fs_dir_entry(const hfsplus::DirEntry& entry);
 FsDirEntry to_fs_dir_entry(const apfs::DirEntry& entry);
@@ -82,10 +75,5 @@ FsFileStat to_fs_file_stat(const hfsplus::FileStat& stat);
 FsFileStat to_fs_file_stat(const apfs::FileStat& stat);
 FsVolumeInfo volume_info_of(const hfsplus::HfsVolume& volume);
 FsVolumeInfo volume_info_of(const apfs::ApfsVolume& volume);
-
-// Whether the path resolves in the catalog (the root included); only the
-// library's not-found error means no, every other error is returned.
-Result<bool> path_exists(hfsplus::HfsVolume& volume, std::string_view path);
-Result<bool> path_exists(apfs::ApfsVolume& volume, std::string_view path);
 
 }  // namespace kiv

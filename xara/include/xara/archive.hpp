@@ -8,13 +8,15 @@
 #include <string_view>
 #include <vector>
 
+#include "core/extract.hpp"
 #include "core/io.hpp"
 #include "xara/error.hpp"
-#include "xara/extract.hpp"
 #include "xara/header.hpp"
 #include "xara/toc.hpp"
 
 namespace xara {
+
+using ExtractStats = core::ExtractStats;
 
 class XarArchive {
 public:
@@ -29,7 +31,6 @@ public:
     const std::vector<XarFile>& files() const { return files_; }
     const XarHeader& header() const { return header_; }
     uint64_t heap_start() const { return heap_start_; }
-    core::ByteSource& reader() { return *reader_; }
 
     // toc::find_by_path over this archive's entries.
     const XarFile* find(std::string_view path) const { return toc::find_by_path(files_, path); }
@@ -40,7 +41,9 @@ public:
     // The same by index; an index past the end is FileNotFound "file index {} out of range".
     Result<std::vector<uint8_t>> read_file(size_t index);
 
-    // extract::extract_inner with "" (everything) or with a base path.
+    // Writes the entries at or below a base path ("" or "/" for all) into a
+    // directory, parents before children, the base removed from the paths;
+    // symbolic links are counted, never created.
     Result<ExtractStats> extract_all(const std::string& dest);
     Result<ExtractStats> extract_path(std::string_view base_path, const std::string& dest);
 

@@ -3,53 +3,43 @@
 
 #include <cstdint>
 #include <expected>
-#include <optional>
 #include <string>
 
+#include "core/error.hpp"
 #include "core/io.hpp"
 
 namespace xara {
 
-class XarError {
+enum class XarErrorKind : uint8_t {
+    Io,
+    InvalidMagic,
+    InvalidToc,
+    XmlParse,
+    FileNotFound,
+    UnsupportedEncoding,
+    DecompressionFailed,
+    InvalidPath,
+};
+
+class XarError : public core::Error<XarErrorKind> {
 public:
-    // The order is a contract with the Python error mapper.
-    enum class Kind : uint8_t {
-        Io,
-        InvalidMagic,
-        InvalidToc,
-        XmlParse,
-        FileNotFound,
-        UnsupportedEncoding,
-        DecompressionFailed,
-        InvalidPath,
-    };
+    using Kind = XarErrorKind;
 
-    XarError(core::IoError io);  // NOLINT: an I/O error converts wherever it propagates
+    // An I/O error converts wherever it propagates.
+    XarError(core::IoError io) : Error(Kind::Io, std::move(io)) {}
     static XarError invalid_magic(uint32_t magic);
-    static XarError invalid_toc(std::string text);
-    static XarError xml_parse(std::string text);
-    static XarError file_not_found(std::string text);
-    static XarError unsupported_encoding(std::string text);
-    static XarError decompression_failed(std::string text);
-    static XarError invalid_path(std::string text);
+    static XarError invalid_toc(std::string text) { return {Kind::InvalidToc, std::move(text)}; }
+    static XarError xml_parse(std::string text) { return {Kind::XmlParse, std::move(text)}; }
+    static XarError file_not_found(std::string text) { return {Kind::FileNotFound, std::move(text)}; }
+    static XarError unsupported_encoding(std::string text) { return {Kind::UnsupportedEncoding, std::move(text)}; }
+    static XarError decompression_failed(std::string text) { return {Kind::DecompressionFailed, std::move(text)}; }
+    static XarError invalid_path(std::string text) { return {Kind::InvalidPath, std::move(text)}; }
 
-    Kind kind() const { return kind_; }
     // The display text, e.g. "invalid TOC: ..." or "I/O error: failed to fill whole buffer".
     std::string message() const;
-    // The text payload (empty for Io and InvalidMagic).
-    const std::string& detail() const { return text_; }
-    // The I/O error of the Io variant.
-    const std::optional<core::IoError>& io_error() const { return io_; }
-    // The magic number of the InvalidMagic variant.
-    uint32_t magic() const { return magic_; }
 
 private:
-    XarError(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
-
-    Kind kind_;
-    std::string text_;
-    std::optional<core::IoError> io_;
-    uint32_t magic_ = 0;
+    XarError(Kind kind, std::string text) : Error(kind, std::move(text)) {}
 };
 
 template <class T>

@@ -3,9 +3,6 @@
 
 #include <cstdint>
 
-#include "core/io.hpp"
-#include "xara/error.hpp"
-
 namespace xara {
 
 inline constexpr uint32_t kXarMagic = 0x78617221;  // "xar!"
@@ -22,11 +19,4 @@ struct XarHeader {
     uint32_t checksum_kind = 0;
 };
 
-namespace header {
-
-// Reads and checks the header from the source's current position; leaves the
-// source right after the header (past any extra declared header bytes).
-Result<XarHeader> parse_header(core::ByteSource& reader);
-
-}  // namespace header
 }  // namespace xara

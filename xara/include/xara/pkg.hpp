@@ -42,7 +42,4 @@ private:
     XarArchive archive_;
 };
 
-// Decodes UTF-8, replacing each maximal invalid subsequence with U+FFFD.
-std::string utf8_lossy(std::span<const uint8_t> bytes);
-
 }  // namespace xara

@@ -1,4 +1,4 @@
-// The table of contents: its entries, its loading and path lookup.
+// The table of contents' entries and the path lookup over them.
 #pragma once
 
 #include <cstddef>
@@ -9,16 +9,12 @@
 #include <string_view>
 #include <vector>
 
-#include "core/io.hpp"
-#include "xara/error.hpp"
-#include "xara/header.hpp"
+#include "core/entry_kind.hpp"
 
 namespace xara {
 
-enum class XarFileType : uint8_t { File = 0, Directory = 1, Symlink = 2 };
-
-// "file", "directory" or "symlink".
-std::string_view file_type_name(XarFileType type);
+// File 0, Directory 1, Symlink 2 ("file", "directory", "symlink" in the TOC).
+using XarFileType = core::EntryKind;
 
 // Where and how an entry's bytes are stored in the heap.
 struct XarFileData {
@@ -43,20 +39,6 @@ struct XarFile {
 };
 
 namespace toc {
-
-// The entry list and where the heap begins.
-struct Toc {
-    std::vector<XarFile> files;
-    uint64_t heap_start = 0;
-};
-
-// Inflates and parses the table of contents.  The reader must stand right
-// after the header bytes; it is left right after the compressed TOC extent.
-Result<Toc> parse_toc(core::ByteSource& reader, const XarHeader& header);
-
-// Parses the inflated TOC XML into entries in post-order (every entry comes
-// after all entries nested in it).  Every failure is XmlParse.
-Result<std::vector<XarFile>> parse_toc_xml(std::span<const uint8_t> xml);
 
 // The first entry whose full path equals `path` with every leading and
 // trailing '/' removed; nullptr if none.

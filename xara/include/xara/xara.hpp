@@ -3,8 +3,6 @@
 
 #include "xara/archive.hpp"
 #include "xara/error.hpp"
-#include "xara/extract.hpp"
 #include "xara/header.hpp"
-#include "xara/heap.hpp"
 #include "xara/pkg.hpp"
 #include "xara/toc.hpp"

@@ -11,49 +11,20 @@
 #include <utility>
 #include <vector>
 
-#include "apfs/btree.hpp"
 #include "apfs/error.hpp"
+#include "apfs/records.hpp"
+#include "btree.hpp"
 #include "core/io.hpp"
 
 namespace apfs {
 
-inline constexpr uint64_t kRootDirectoryId = 2;
 inline constexpr uint8_t kRecordInode = 3;
 inline constexpr uint8_t kRecordXattr = 4;
 inline constexpr uint8_t kRecordFileExtent = 8;
 inline constexpr uint8_t kRecordDirRecord = 9;
 
-enum class EntryKind : uint8_t { File = 0, Directory = 1, Symlink = 2 };
-
-// "File", "Directory" or "Symlink".
-std::string_view to_string(EntryKind kind);
-// The kind of a mode's file-type bits.
-EntryKind kind_from_mode(uint16_t mode);
-
-struct InodeVal {
-    uint64_t parent_id = 0;
-    uint64_t private_id = 0;  // the data stream whose extents hold the bytes
-    uint64_t create_time = 0;
-    uint64_t mod_time = 0;
-    uint64_t change_time = 0;
-    uint64_t access_time = 0;
-    uint64_t internal_flags = 0;
-    uint32_t nlink = 0;  // child count for a directory
-    uint32_t protection_class = 0;
-    uint32_t write_generation = 0;
-    uint32_t bsd_flags = 0;
-    uint32_t owner = 0;
-    uint32_t group = 0;
-    uint16_t mode = 0;
-    uint64_t uncompressed_size = 0;
-    std::optional<uint64_t> dstream_size;  // from the data-stream extended field
-
-    static constexpr size_t kMinSize = 92;
-    static Result<InodeVal> parse(std::span<const uint8_t> value);
-
-    // The data-stream size when present, else the uncompressed size.
-    uint64_t size() const { return dstream_size.value_or(uncompressed_size); }
-};
+// The inode record's value, at least 92 bytes.
+inline constexpr size_t kInodeMinSize = 92;
 
 struct DrecVal {
     uint64_t file_id = 0;
@@ -92,15 +63,6 @@ struct XattrValue {
     std::optional<Stream> stream;
 };
 
-struct DirEntry {
-    std::string name;
-    uint64_t id = 0;
-    uint64_t size = 0;
-    uint64_t create_time = 0;
-    uint64_t mod_time = 0;
-    EntryKind kind = EntryKind::File;
-};
-
 namespace catalog {
 
 // Where the catalog lives: what every query needs.
@@ -115,6 +77,7 @@ KeyCompare catalog_key(uint64_t oid, uint8_t type);
 // `name` includes its terminating NUL.
 std::strong_ordering compare_xattr_key(std::span<const uint8_t> key, uint64_t oid, std::span<const uint8_t> name);
 
+Result<InodeVal> parse_inode(std::span<const uint8_t> value);
 Result<std::string> decode_drec_name(std::span<const uint8_t> key);
 Result<XattrValue> parse_xattr(std::span<const uint8_t> value);
 // The embedded bytes; a value in a data stream is Unsupported.

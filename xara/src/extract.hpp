@@ -6,19 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "xara/error.hpp"
+#include "xara/archive.hpp"
 
 namespace xara {
-
-class XarArchive;
-
-// Counts of one extraction.
-struct ExtractStats {
-    uint64_t files = 0;             // regular files written
-    uint64_t dirs = 0;              // directories created, or present as the subtree root
-    uint64_t symlinks_skipped = 0;  // symlink entries met (never created)
-    uint64_t bytes = 0;             // bytes written into files
-};
 
 namespace extract {
 

@@ -6,10 +6,10 @@
 #include <span>
 #include <vector>
 
+#include "btree.hpp"
 #include "core/io.hpp"
-#include "hfsplus/btree.hpp"
 #include "hfsplus/error.hpp"
-#include "hfsplus/volume.hpp"
+#include "hfsplus/records.hpp"
 
 namespace hfsplus {
 

@@ -1,16 +1,26 @@
-// The volume header at byte 1024, fork records and BSD permission blocks.
+// The values an HFS+ volume hands out: its header, fork records, catalog
+// file and folder records, and directory entries.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
-#include "core/io.hpp"
-#include "hfsplus/error.hpp"
+#include "core/entry_kind.hpp"
 
 namespace hfsplus {
 
 inline constexpr uint16_t kSignatureHfsPlus = 0x482B;  // "H+"
 inline constexpr uint16_t kSignatureHfsx = 0x4858;     // "HX"
+
+inline constexpr uint32_t kRootParentId = 1;  // parent of the root folder
+inline constexpr uint32_t kRootFolderId = 2;
+
+// The folder at the root that holds the files hard links point to.
+inline constexpr std::string_view kPrivateDataFolder{"\0\0\0\0HFS+ Private Data", 21};
+
+using EntryKind = core::EntryKind;
 
 // One contiguous run of allocation blocks.
 struct ExtentDescriptor {
@@ -40,6 +50,7 @@ struct BsdInfo {
     uint32_t special = 0;
 };
 
+// The volume header at byte 1024 of the partition image.
 struct VolumeHeader {
     uint16_t signature = 0;
     uint16_t version = 0;
@@ -69,15 +80,47 @@ struct VolumeHeader {
     ForkData startup_file;
     // True for an HFSX volume ("HX"): names are then ordered by binary comparison.
     bool is_hfsx = false;
-
-    // Reads the header from byte 1024 of the partition image.  Checks the
-    // signature, then the version (4 or 5); nothing else is validated.
-    static Result<VolumeHeader> parse(core::ByteSource& source);
 };
 
-namespace volume {
-// Reads one 80-byte fork record at the source's current position.
-Result<ForkData> read_fork_data(core::ByteSource& source);
-}  // namespace volume
+// What folder and file records both hold, at the same offsets.
+struct CatalogDates {
+    uint32_t create_date = 0;
+    uint32_t content_mod_date = 0;
+    uint32_t attribute_mod_date = 0;
+    uint32_t access_date = 0;
+    uint32_t backup_date = 0;
+    BsdInfo bsd;
+    uint32_t text_encoding = 0;
+};
+
+struct CatalogFolder : CatalogDates {
+    uint32_t valence = 0;
+    uint32_t folder_id = 0;
+};
+
+struct CatalogFile : CatalogDates {
+    uint32_t file_id = 0;
+    ForkData data_fork;
+    ForkData resource_fork;
+    uint32_t file_type = 0;  // Finder info: type and creator codes
+    uint32_t creator = 0;
+
+    bool is_symlink() const { return (bsd.file_mode & 0xF000) == 0xA000; }
+    // A hard link ("hlnk"/"hfs+"): its contents are those of the file
+    // "iNode<N>" in the private data folder, N being the BSD special field.
+    bool is_hard_link() const { return file_type == 0x686C6E6B && creator == 0x6866732B; }
+};
+
+struct DirEntry {
+    std::string name;
+    uint64_t size = 0;  // data fork logical size; 0 for a folder
+    uint32_t id = 0;    // folder id or file id
+    uint32_t create_time = 0;
+    uint32_t modify_time = 0;
+    EntryKind kind = EntryKind::File;
+    // Files only: the BSD owner flags, and the iNode number of a hard link (0 for other files).
+    uint8_t owner_flags = 0;
+    uint32_t hard_link_inode = 0;
+};
 
 }  // namespace hfsplus

@@ -6,11 +6,12 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "core/io.hpp"
 #include "hfsplus/error.hpp"
-#include "hfsplus/volume.hpp"
+#include "hfsplus/records.hpp"
 
 namespace hfsplus {
 
@@ -80,7 +81,14 @@ Result<BTreeNode> read_node(core::ByteSource& source, const BTreeHeader& tree, u
 
 // The child node number of an index record: the u32 right after the key.
 Result<uint32_t> extract_index_child(std::span<const uint8_t> record);
-Result<uint32_t> extract_index_child_pub(std::span<const uint8_t> record);
+
+// The leaf whose records would hold the target: at each index node the child
+// of the last record not greater than it.  When even the first record is
+// greater: nullopt, or with `into_first` its child (where a listing of a
+// range starts).  nullopt for an empty tree or index node; `walk` names the
+// descent in the error for a node of another kind.
+Result<std::optional<BTreeNode>> find_leaf(core::ByteSource& source, const BTreeHeader& tree, const Comparator& compare,
+                                           bool into_first, std::string_view walk);
 
 // Finds the leaf record whose key the comparator calls equal; nullopt when none.
 Result<std::optional<SearchHit>> search_btree(core::ByteSource& source, const BTreeHeader& tree,

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "apfs/error.hpp"
-#include "apfs/object.hpp"
 #include "core/io.hpp"
+#include "object.hpp"
 
 namespace apfs {
 

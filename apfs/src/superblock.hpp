@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "apfs/error.hpp"
-#include "apfs/object.hpp"
+#include "catalog.hpp"
 #include "core/io.hpp"
+#include "object.hpp"
 
 namespace apfs {
 
@@ -99,6 +100,13 @@ Result<NxSuperblock> read_nxsb(core::ByteSource& source);
 // or block 0's own when none is newer.  Bad or unreadable blocks, and
 // superblocks with a block size outside the format's range, are skipped.
 Result<NxSuperblock> find_latest_nxsb(core::ByteSource& source, const NxSuperblock& block0);
+
+// The first volume of the newest checkpoint: its superblock and where its catalog lives.
+struct FirstVolume {
+    ApfsSuperblock superblock;
+    catalog::Tree catalog;
+};
+Result<FirstVolume> open_first_volume(core::ByteSource& source);
 
 }  // namespace superblock
 }  // namespace apfs

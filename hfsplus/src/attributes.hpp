@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "btree.hpp"
 #include "core/io.hpp"
-#include "hfsplus/btree.hpp"
 #include "hfsplus/error.hpp"
 
 namespace hfsplus::attributes {

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "apfs/catalog.hpp"
 #include "apfs/error.hpp"
+#include "catalog.hpp"
 #include "core/io.hpp"
 
 namespace apfs::extents {

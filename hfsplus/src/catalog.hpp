@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <iosfwd>
 #include <optional>
 #include <span>
 #include <string>
@@ -10,57 +9,16 @@
 #include <variant>
 #include <vector>
 
+#include "btree.hpp"
 #include "core/io.hpp"
-#include "hfsplus/btree.hpp"
 #include "hfsplus/error.hpp"
-#include "hfsplus/volume.hpp"
+#include "hfsplus/records.hpp"
 
 namespace hfsplus {
-
-inline constexpr uint32_t kRootParentId = 1;  // parent of the root folder
-inline constexpr uint32_t kRootFolderId = 2;
-
-enum class EntryKind : uint8_t { File = 0, Directory = 1, Symlink = 2 };
-
-// "File", "Directory" or "Symlink".
-std::string_view entry_kind_name(EntryKind kind);
-std::ostream& operator<<(std::ostream& os, EntryKind kind);
 
 struct CatalogKey {
     uint32_t parent_id = 0;
     std::vector<uint16_t> name;  // UTF-16 units
-};
-
-struct CatalogFolder {
-    uint32_t valence = 0;
-    uint32_t folder_id = 0;
-    uint32_t create_date = 0;
-    uint32_t content_mod_date = 0;
-    uint32_t attribute_mod_date = 0;
-    uint32_t access_date = 0;
-    uint32_t backup_date = 0;
-    BsdInfo bsd;
-    uint32_t text_encoding = 0;
-};
-
-struct CatalogFile {
-    uint32_t file_id = 0;
-    uint32_t create_date = 0;
-    uint32_t content_mod_date = 0;
-    uint32_t attribute_mod_date = 0;
-    uint32_t access_date = 0;
-    uint32_t backup_date = 0;
-    BsdInfo bsd;
-    uint32_t text_encoding = 0;
-    ForkData data_fork;
-    ForkData resource_fork;
-    uint32_t file_type = 0;  // Finder info: type and creator codes
-    uint32_t creator = 0;
-
-    bool is_symlink() const { return (bsd.file_mode & 0xF000) == 0xA000; }
-    // A hard link ("hlnk"/"hfs+"): its contents are those of the file
-    // "iNode<N>" in the private data folder, N being the BSD special field.
-    bool is_hard_link() const { return file_type == 0x686C6E6B && creator == 0x6866732B; }
 };
 
 struct CatalogThread {
@@ -72,21 +30,6 @@ struct CatalogFileThread : CatalogThread {};
 
 // Record types 1 to 4, in this order.
 using CatalogRecord = std::variant<CatalogFolder, CatalogFile, CatalogFolderThread, CatalogFileThread>;
-
-struct DirEntry {
-    std::string name;
-    uint64_t size = 0;  // data fork logical size; 0 for a folder
-    uint32_t id = 0;    // folder id or file id
-    uint32_t create_time = 0;
-    uint32_t modify_time = 0;
-    EntryKind kind = EntryKind::File;
-    // Files only: the BSD owner flags, and the iNode number of a hard link (0 for other files).
-    uint8_t owner_flags = 0;
-    uint32_t hard_link_inode = 0;
-};
-
-// The folder at the root that holds the files hard links point to.
-inline constexpr std::string_view kPrivateDataFolder{"\0\0\0\0HFS+ Private Data", 21};
 
 namespace catalog {
 

@@ -9,7 +9,8 @@ import time
 from pathlib import Path
 from typing import NamedTuple
 
-WORK = Path(os.environ.get("KIV_BENCH_DIR", "/tmp/kiv-bench"))
+# Generated inputs are kept between runs, under the build tree.
+WORK = Path(os.environ.get("KIV_BENCH_DIR", Path(__file__).resolve().parent.parent / "build" / "bench"))
 
 
 def timed(args, env=None, repeat=3, stdout=subprocess.DEVNULL) -> float:
@@ -66,6 +67,29 @@ def measured(args, env=None, stdout=subprocess.DEVNULL) -> Run:
 def python_measured(code: str, workers: int | None = None) -> Run:
     """A snippet in a fresh interpreter: its own time (start-up excluded), the process's peak memory
     and processor time."""
+
+
+def best_of(args, env=None, repeat=3, before=None, accept=(0,)) -> tuple[float, float]:
+    """Best wall time (s) of `repeat` runs of a command and its largest peak
+    RSS (MiB), from GNU time.  `before` runs ahead of each, untimed; exit
+    statuses other than `accept` fail."""
+    best, rss = float("inf"), 0.0
+    for _ in range(repeat):
+        if before:
+            before()
+        start = time.perf_counter()
+        out = subprocess.run(["/usr/bin/time", "-f", "%M", *args], env=env,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        best = min(best, time.perf_counter() - start)
+        if out.returncode not in accept:
+            sys.exit(f"{args[0]} failed ({out.returncode}): {out.stderr[-500:]}")
+        rss = max(rss, int(out.stderr.strip().splitlines()[-1]) / 1024)
+    return best, rss
+
+
+def python_best_of(code: str, workers: int | None = None, repeat=3, before=None) -> tuple[float, float]:
+    """Like python_timed (the snippet's own time, start-up excluded), with the
+    largest peak RSS (MiB) of the interpreter."""
     env = dict(os.environ)
     env.pop("RAYON_NUM_THREADS", None)
     if workers is not None:
@@ -79,6 +103,40 @@ def median(values) -> float:
     ordered = sorted(values)
     mid = len(ordered) // 2
     return ordered[mid] if len(ordered) % 2 else (ordered[mid - 1] + ordered[mid]) / 2
+
+
+    best, rss = float("inf"), 0.0
+    for _ in range(repeat):
+        if before:
+            before()
+        out = subprocess.run(["/usr/bin/time", "-f", "%M", sys.executable, "-c", script], check=True, env=env,
+                             capture_output=True, text=True)
+        best = min(best, float(out.stdout.strip().splitlines()[-1]))
+        rss = max(rss, int(out.stderr.strip().splitlines()[-1]) / 1024)
+    return best, rss
+
+
+def interleaved(runs: dict, repeat=3) -> dict[str, tuple[float, float]]:
+    """Runs each named measurement (a function returning seconds and peak
+    RSS for one run) in turn, `repeat` rounds, so that a ratio compares runs
+    made at the same time; gives the best time and largest RSS of each.
+    Every run starts with no dirty pages left to write back (`sync`)."""
+    out = {}
+    for _ in range(repeat):
+        for name, run in runs.items():
+            subprocess.run(["sync"], check=True)
+            seconds, rss = run()
+            best, most = out.get(name, (float("inf"), 0.0))
+            out[name] = (min(best, seconds), max(most, rss))
+    return out
+
+
+def have(tool: str) -> str | None:
+    """The tool's path, or None (with a note) when it is not installed."""
+    path = shutil.which(tool)
+    if not path:
+        print(f"  ({tool} is not installed: its comparison is skipped)")
+    return path
 
 
 def require(tool: str) -> str:

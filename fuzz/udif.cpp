@@ -1,6 +1,6 @@
 // A UDIF image held in memory, or with KIV_FUZZ_UDIF_FILE read from a file
 // (buffered and positional reads): opened with and without checksums,
-// queried, every partition decoded in memory and streamed.
+// queried, every partition decoded in memory, into a file and streamed.
 #include <cstdlib>
 #include <string>
 
@@ -39,6 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (*partition_size > image_bytes || *partition_size <= std::min(kMaxOutput, budget)) {
             auto bytes = archive.extract_partition(p.id);
             if (bytes) budget -= std::min(budget, uint64_t(bytes->size()));
+            core::File positioned = memory_file({});
+            (void)archive.extract_partition_to(p.id, positioned);
         }
         BoundedSink sink(std::min(kMaxOutput, budget));
         (void)archive.extract_partition_to(p.id, sink);

@@ -9,7 +9,7 @@ packages=(
   zlib1g-dev libdeflate-dev libbz2-dev liblzma-dev libplist-dev libexpat1-dev libtbb-dev libutf8proc-dev
   libgtest-dev libgmock-dev
   python3-venv python3-dev
-  xorriso apfsprogs 7zip libarchive-tools cpio xz-utils
+  xorriso apfsprogs 7zip libarchive-tools cpio xz-utils dmg2img
 )
 # Fuzzing (make fuzz, or KIV_FUZZ=1): clang with libFuzzer and the sanitizer runtimes.
 if [ "${KIV_FUZZ:-0}" = 1 ]; then

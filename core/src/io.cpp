@@ -76,6 +76,21 @@ IoResult<void> File::write_all(std::span<const uint8_t> data) {
     return {};
 }
 
+IoResult<void> File::pwrite_all(std::span<const uint8_t> data, uint64_t offset) const {
+    while (!data.empty()) {
+        if (offset > uint64_t(INT64_MAX) - data.size()) return io_fail(IoError::from_errno(EFBIG));
+        ssize_t n = ::pwrite(fd_, data.data(), data.size(), off_t(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return io_fail(IoError::from_errno(errno));
+        }
+        if (n == 0) return io_fail(IoError::other("failed to write whole buffer"));
+        data = data.subspan(size_t(n));
+        offset += uint64_t(n);
+    }
+    return {};
+}
+
 IoResult<uint64_t> File::seek(uint64_t pos) {
     if (pos > uint64_t(INT64_MAX)) return io_fail(IoError::from_errno(EINVAL));
     off_t r = ::lseek(fd_, off_t(pos), SEEK_SET);

@@ -1,4 +1,7 @@
+#include <atomic>
+#include <numeric>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -27,4 +30,29 @@ TEST(ThreadPool, OrderAndFirstFailure) {
     EXPECT_EQ(v.error(), "item 50");
     auto none = core::parallel_map<size_t, std::string>(0, [](size_t) -> Item { return 0; });
     EXPECT_TRUE(none && none->empty());
+}
+
+// Each lane's slot is its own while it runs; the lowest failing index wins
+// whatever order the indices are taken in, and every lower index runs.
+TEST(ThreadPool, LanesOwnTheirSlots) {
+    std::vector<size_t> reversed(1000);
+    std::iota(reversed.rbegin(), reversed.rend(), size_t(0));
+    for (std::span<const size_t> order : {std::span<const size_t>(), std::span<const size_t>(reversed)}) {
+        const size_t lanes = core::worker_count();
+        std::vector<std::atomic<int>> busy(lanes);
+        std::vector<std::atomic<bool>> ran(1000);
+        auto r = core::parallel_try_lanes<std::string>(
+            1000, lanes,
+            [&](size_t lane, size_t i) -> std::expected<void, std::string> {
+                EXPECT_EQ(busy[lane].fetch_add(1), 0);
+                ran[i] = true;
+                busy[lane].fetch_sub(1);
+                if (i == 700 || i == 313) return std::unexpected("item " + std::to_string(i));
+                return {};
+            },
+            order);
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error(), "item 313");
+        for (size_t i = 0; i <= 313; ++i) ASSERT_TRUE(ran[i]) << i;
+    }
 }

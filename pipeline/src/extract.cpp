@@ -1,7 +1,12 @@
 // Copying a volume subtree into a directory on disk.
+#include <algorithm>
+#include <optional>
+#include <string>
+
 #include "core/extract.hpp"
-#include "core/text.hpp"
+#include "core/thread_pool.hpp"
 #include "core/try.hpp"
+#include "file_writers.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace kiv {
@@ -16,12 +21,6 @@ bool in_hfs_metadata_folder(std::string_view path) {
     if (path.starts_with('/')) path.remove_prefix(1);
     const std::string_view top = path.substr(0, path.find('/'));
     return top == hfsplus::kPrivateDataFolder || top == std::string_view(".HFS+ Private Directory Data\r");
-}
-
-// The volume library's corrupted-data error.
-KivError corrupted(const FilesystemHandle& fs, std::string text) {
-    if (fs.fs_type() == FsType::HfsPlus) return hfsplus::HfsPlusError::corrupted_data(std::move(text));
-    return apfs::ApfsError::corrupted(std::move(text));
 }
 
 }  // namespace
@@ -45,41 +44,64 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
     });
     if (entries.empty()) return fail(KivError::no_entries(std::string(base_path)));
 
+    // Where each entry goes, worked out on the pool: pure path arithmetic.
+    struct Target {
+        enum { Skip, Base, Out, Invalid } what = Skip;
+        std::string out;
+        size_t parent = 0;  // length of the parent directory's path within `out`
+        std::optional<KivError> error;
+    };
+    std::vector<Target> targets(entries.size());
+    constexpr size_t kPerTask = 512;
+    core::parallel_for((targets.size() + kPerTask - 1) / kPerTask, [&](size_t task) {
+        for (size_t i = task * kPerTask; i < std::min(targets.size(), (task + 1) * kPerTask); ++i) {
+            std::string_view path = entries[i].path;
+            if (path.starts_with('/')) path.remove_prefix(1);
+            if (path.empty()) continue;
+            std::string_view rel = root_mode ? path : pipeline::strip_base_prefix(path, prefix);
+            if (rel.empty()) {  // the base itself
+                targets[i].what = Target::Base;
+                continue;
+            }
+            auto relative = pipeline::sanitize_path(rel);
+            if (!relative) {
+                targets[i] = {Target::Invalid, {}, 0, std::move(relative.error())};
+                continue;
+            }
+            const fs::path out = dest / *relative;
+            // The parent is a leading part of the path's own text.
+            targets[i] = {Target::Out, out.native(), out.parent_path().native().size(), std::nullopt};
+        }
+    });
+
     KIV_TRY(core::create_directories(dest));
 
     ExtractStats stats;
-    for (const FsWalkEntry& entry : entries) {
-        std::string_view path = entry.path;
-        if (path.starts_with('/')) path.remove_prefix(1);
-        if (path.empty()) continue;
-        std::string_view rel = path;
-        if (!root_mode) {
-            rel = pipeline::strip_base_prefix(path, prefix);
-            if (rel.empty()) {  // the base itself
-                if (entry.kind == FsEntryKind::Directory) ++stats.dirs;
-                continue;
-            }
+    detail::FileWriters writers(*this, hfs() ? hfs()->partition() : apfs()->partition());
+    // An error found while going through the entries comes after the files
+    // waiting to be written, which precede it.
+    auto stop = [&](KivError error) -> Result<ExtractStats> {
+        KIV_TRY(writers.write_batch());
+        return fail(std::move(error));
+    };
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const FsWalkEntry& entry = entries[i];
+        const Target& target = targets[i];
+        if (target.what == Target::Skip) continue;
+        if (target.what == Target::Base) {
+            if (entry.kind == FsEntryKind::Directory) ++stats.dirs;
+            continue;
         }
-        auto relative = KIV_TRY(pipeline::sanitize_path(rel));
-        const fs::path out = dest / relative;
-
+        if (target.what == Target::Invalid) return stop(*target.error);
         switch (entry.kind) {
             case FsEntryKind::File: {
-                // A file whose bytes cannot all be produced is an error, and
-                // is not left behind shorter.
-                auto copy = [&](core::ByteSink& sink) -> Result<uint64_t> {
-                    const uint64_t n = KIV_TRY(read_file_to(entry.path, sink));
-                    if (n == entry.size) return n;
-                    return fail(corrupted(*this, "file " + core::debug_quote(entry.path) + " declares " +
-                                                     std::to_string(entry.size) + " bytes but only " +
-                                                     std::to_string(n) + " could be read"));
-                };
-                stats.bytes += KIV_TRY(core::write_output_file(out, core::Partial::Remove, copy));
-                ++stats.files;
+                if (auto made = writers.ensure_dirs(std::string_view(target.out).substr(0, target.parent)); !made)
+                    return stop(made.error());
+                KIV_TRY(writers.add(entry, target.out));
                 break;
             }
             case FsEntryKind::Directory:
-                KIV_TRY(core::create_directories(out));
+                if (auto made = writers.ensure_dirs(target.out); !made) return stop(made.error());
                 ++stats.dirs;
                 break;
             case FsEntryKind::Symlink:
@@ -87,6 +109,9 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
                 break;
         }
     }
+    KIV_TRY(writers.write_batch());
+    stats.files = writers.files();
+    stats.bytes = writers.bytes();
     return stats;
 }
 

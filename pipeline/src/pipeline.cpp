@@ -35,10 +35,12 @@ Result<DmgPipeline> DmgPipeline::open(const std::string& path) {
 
 Result<std::unique_ptr<core::ByteSource>> DmgPipeline::decode_partition(int32_t id, ExtractionMode mode) {
     if (mode == ExtractionMode::TempFile) {
-        auto source = KIV_TRY(spool_to_tempfile([&](core::ByteSink& sink) -> Result<uint64_t> {
-            return archive_.extract_partition_to(id, sink);
-        }));
-        return std::unique_ptr<core::ByteSource>(std::move(source));
+        // Runs are decoded on the thread pool a bounded window at a time and
+        // written at their places; a failure drops the unnamed file.
+        auto file = KIV_TRY(core::anonymous_tempfile());
+        KIV_TRY(archive_.extract_partition_to(id, file));
+        KIV_TRY(file.seek(0));
+        return std::unique_ptr<core::ByteSource>(std::make_unique<core::FileSource>(std::move(file)));
     }
     auto image = KIV_TRY(archive_.extract_partition(id));
     return std::unique_ptr<core::ByteSource>(std::make_unique<core::MemorySource>(std::move(image)));
@@ -49,8 +51,9 @@ Result<HfsHandle> DmgPipeline::open_hfs_with_mode(ExtractionMode mode) {
     if (!id) return fail(KivError::no_hfs_partition());
     if (mode != ExtractionMode::TempFile) mode = ExtractionMode::InMemory;
     auto source = KIV_TRY(decode_partition(*id, mode));
+    core::ByteSource* partition = source.get();
     auto volume = KIV_TRY(hfsplus::HfsVolume::open(std::move(source)));
-    return HfsHandle(std::move(volume), mode);
+    return HfsHandle(std::move(volume), mode, partition);
 }
 
 Result<ApfsHandle> DmgPipeline::open_apfs_with_mode(ExtractionMode mode) {
@@ -60,8 +63,9 @@ Result<ApfsHandle> DmgPipeline::open_apfs_with_mode(ExtractionMode mode) {
     if (!chosen) return fail(KivError::no_apfs_partition());
     if (mode != ExtractionMode::TempFile) mode = ExtractionMode::InMemory;
     auto source = KIV_TRY(decode_partition(chosen->id, mode));
+    core::ByteSource* partition = source.get();
     auto volume = KIV_TRY(apfs::ApfsVolume::open(std::move(source)));
-    return ApfsHandle(std::move(volume), mode);
+    return ApfsHandle(std::move(volume), mode, partition);
 }
 
 Result<FilesystemHandle> DmgPipeline::open_filesystem_with_mode(ExtractionMode mode) {

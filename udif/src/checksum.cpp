@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <libdeflate.h>
+#include <zlib.h>
 
 #include "core/endian.hpp"
 
@@ -23,6 +24,12 @@ uint32_t crc32_zeros(uint32_t crc, uint64_t count) {
         count -= n;
     }
     return crc;
+}
+
+static_assert(sizeof(z_off_t) == 8, "lengths of the data fork need 64 bits");
+
+uint32_t crc32_combine(uint32_t first, uint32_t second, uint64_t second_length) {
+    return uint32_t(::crc32_combine(first, second, z_off_t(second_length)));
 }
 
 uint32_t stored_value(std::span<const uint8_t> field) {

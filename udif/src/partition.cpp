@@ -1,12 +1,17 @@
-// Partition decoding: the checked list of a partition's runs, and the two
-// decoders built on it, in parallel into memory and run by run into a sink.
+// Partition decoding: the checked list of a partition's runs, and the
+// decoders built on it: in parallel into memory, run by run into a sink,
+// and in parallel into a file in the run-by-run layout.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
+#include <utility>
+
+#include <sys/mman.h>
 
 #include "core/thread_pool.hpp"
 #include "core/try.hpp"
@@ -307,6 +312,161 @@ Result<uint64_t> DmgReader::decompress_partition_to(int32_t id, core::ByteSink& 
         KIV_TRY(zeros(plan.size - position));
         position = plan.size;
     }
+    return position;
+}
+
+// ================================================================ parallel extraction to a file
+
+namespace {
+
+// Runs in flight at once hold at most this many stored and decoded bytes
+// (or one run, when a single run is larger).
+constexpr uint64_t kFileWindow = 64u << 20;
+
+// A run with bytes to write, and where the run-by-run layout puts them.
+struct PlacedRun {
+    const PlannedRun* run;
+    uint64_t at;
+};
+
+// Memory one worker reuses from run to run, mapped straight from the
+// system: when it is given back nothing of it stays with the allocator's
+// per-thread pools, so the process shrinks back after decoding.
+class Scratch {
+public:
+    Scratch() = default;
+    Scratch(Scratch&& other) noexcept
+        : bytes_(std::exchange(other.bytes_, nullptr)), capacity_(std::exchange(other.capacity_, 0)) {}
+    Scratch& operator=(Scratch&&) = delete;
+    ~Scratch() { trim(0); }
+
+    // `n` bytes of storage (any content), or nullptr when memory runs out.
+    uint8_t* get(size_t n) {
+        if (n == 0) return reinterpret_cast<uint8_t*>(this);
+        if (n > capacity_) {
+            trim(0);
+            if (!fits_in_memory(n)) return nullptr;
+            void* p = ::mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (p == MAP_FAILED) return nullptr;
+            bytes_ = static_cast<uint8_t*>(p);
+            capacity_ = n;
+        }
+        return bytes_;
+    }
+    // Gives the storage back when it holds more than `keep` bytes.
+    void trim(size_t keep) {
+        if (capacity_ > keep) {
+            ::munmap(bytes_, capacity_);
+            bytes_ = nullptr;
+            capacity_ = 0;
+        }
+    }
+
+private:
+    uint8_t* bytes_ = nullptr;
+    size_t capacity_ = 0;
+};
+
+struct Lane {
+    Scratch stored, decoded;
+};
+
+// Reads, decodes and writes one run at its place, as the streamed decoder
+// would have.
+Result<void> write_placed(const PlacedRun& placed, core::ByteSource& source, core::File& file, Lane& lane,
+                          std::mutex& writing) {
+    const PlannedRun& run = *placed.run;
+    if (!run.stored_in_file) return short_read();
+    std::span<const uint8_t> stored;
+    if (const auto* mem = source.memory()) {
+        stored = {mem->data() + run.file_offset, size_t(run.stored_length)};
+    } else {
+        // Lengths were checked against the file size when the runs were planned.
+        uint8_t* bytes = lane.stored.get(size_t(run.stored_length));
+        if (!bytes) return out_of_memory();
+        stored = {bytes, size_t(run.stored_length)};
+        KIV_TRY(source.positional()->pread_exact(run.file_offset, {bytes, stored.size()}));
+    }
+    auto write = [&](std::span<const uint8_t> bytes) -> Result<void> {
+        // Writes to one file are serialised by the kernel anyway; waiting
+        // here sleeps instead of spinning on the file's lock.
+        std::lock_guard lock(writing);
+        KIV_TRY(file.pwrite_all(bytes, placed.at));
+        return {};
+    };
+    if (is_raw(run.type)) {
+        KIV_TRY(write(stored));
+        if (stored.size() > run.output_length)
+            return fail(KivError::invalid_block_map("block run stores " + std::to_string(stored.size()) +
+                                                    " bytes but declares only " + std::to_string(run.output_length)));
+        return {};  // the rest of the run stays a hole: zeros
+    }
+    uint8_t* decoded = fits_in_memory(run.output_length) ? lane.decoded.get(size_t(run.output_length)) : nullptr;
+    if (!decoded) return out_of_memory();
+    std::span<uint8_t> out(decoded, size_t(run.output_length));
+    KIV_TRY(reader::decompress_block(ReadBlock{stored, run.output_offset, run.output_length, run.type}, out));
+    return write(out);
+}
+
+}  // namespace
+
+Result<uint64_t> DmgReader::decompress_partition_positional(int32_t id, core::File& file) {
+    if (!source_->memory() && !source_->positional()) {
+        core::FileSink sink(file);
+        return decompress_partition_to(id, sink);
+    }
+    auto entry = KIV_TRY(find_partition(id));
+    auto plan = KIV_TRY(plan_runs(*entry, sector_limit_, trailer_.data_fork_offset, *source_));
+
+    // The layout of the streamed decoder: each run at the position the runs
+    // before it leave, zeros (holes) in between.  A run the streamed decoder
+    // would refuse outright ends the list.
+    std::vector<PlacedRun> placed;
+    std::optional<KivError> refused;
+    uint64_t position = 0;
+    for (const auto& run : plan.runs) {
+        position = std::max(position, run.output_offset);
+        if (run.output_length > kMaxU64 - position) {
+            refused = past_partition_end();
+            break;
+        }
+        if (run.type == BlockType::Comment || run.type == BlockType::Terminator) continue;
+        if (run.type == BlockType::Adc) {
+            refused = adc_refused();
+            break;
+        }
+        if (run.type != BlockType::ZeroFill && !(is_raw(run.type) && run.stored_length == 0))
+            placed.push_back({&run, position});
+        position += run.output_length;
+    }
+
+    // Windows of runs decoded on the pool, each worker writing the runs it
+    // decodes; the first failing run in stored order decides the error.
+    std::mutex writing;
+    std::vector<Lane> lanes(std::max<size_t>(core::worker_count(), 1));
+    for (size_t begin = 0; begin < placed.size();) {
+        size_t end = begin;
+        for (uint64_t held = 0; end < placed.size(); ++end) {
+            uint64_t bytes = placed[end].run->stored_length + placed[end].run->output_length;
+            if (end > begin && bytes > kFileWindow - held) break;
+            held = bytes > kFileWindow - held ? kFileWindow : held + bytes;
+        }
+        KIV_TRY(core::parallel_try_lanes<KivError>(end - begin, lanes.size(), [&](size_t lane, size_t i) {
+            return write_placed(placed[begin + i], *source_, file, lanes[lane], writing);
+        }));
+        // What a lane keeps for the next window stays within the window.
+        for (auto& lane : lanes) {
+            lane.stored.trim(size_t(kFileWindow / lanes.size()));
+            lane.decoded.trim(size_t(kFileWindow / lanes.size()));
+        }
+        begin = end;
+    }
+    if (refused) return fail(std::move(*refused));
+
+    // The tail up to the partition's size, and the file position after the
+    // last byte, as streaming would leave them.
+    position = std::max(position, plan.size);
+    KIV_TRY(file.extend_by(position));
     return position;
 }
 

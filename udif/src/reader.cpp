@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
+#include <new>
 #include <optional>
 
+#include "core/thread_pool.hpp"
 #include "core/try.hpp"
 #include "internal.hpp"
 #include "udif/checksum.hpp"
@@ -21,14 +24,41 @@ Result<DmgReader> DmgReader::open_with_options(const std::string& path, bool ver
 
 namespace {
 
-// CRC-32 of `length` bytes at `offset`, read in large pieces.
+// CRC-32 of `length` bytes at `offset`.  The range is split into one
+// stretch per worker, each read in pieces of its own and checksummed where
+// the source allows reads from several threads; the stretches' CRCs are
+// then combined in order.  A range beyond the source's end fails as a short
+// read before anything is read.
 Result<uint32_t> crc_of_range(core::ByteSource& source, uint64_t offset, uint64_t length) {
     if (const auto* mem = source.memory()) {
         if (offset > mem->size() || length > mem->size() - offset) return short_read();
         return checksum::crc32({mem->data() + offset, size_t(length)});
     }
+    constexpr size_t kPiece = 1u << 20;
+    if (const core::PositionalReader* positional = source.positional()) {
+        const uint64_t size = KIV_TRY(source.size());
+        if (offset > size || length > size - offset) return short_read();
+        // Stretches below a few pieces are not worth a thread.
+        const uint64_t stretches = std::clamp<uint64_t>(length / (4 * kPiece), 1, core::worker_count());
+        const uint64_t stretch = (length + stretches - 1) / stretches;
+        auto crcs = KIV_TRY((core::parallel_map<uint32_t, KivError>(size_t(stretches), [&](size_t i) -> Result<uint32_t> {
+            uint64_t at = offset + i * stretch, left = std::min(stretch, length - i * stretch);
+            std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kPiece]);
+            if (!buf) return detail::out_of_memory();
+            uint32_t crc = 0;
+            for (size_t n; left > 0; at += n, left -= n) {
+                n = size_t(std::min<uint64_t>(left, kPiece));
+                KIV_TRY(positional->pread_exact(at, {buf.get(), n}));
+                crc = checksum::crc32_update(crc, {buf.get(), n});
+            }
+            return crc;
+        })));
+        uint32_t crc = 0;
+        for (size_t i = 0; i < crcs.size(); ++i)
+            crc = checksum::crc32_combine(crc, crcs[i], std::min(stretch, length - i * stretch));
+        return crc;
+    }
     KIV_TRY(source.seek(offset));
-    constexpr size_t kPiece = 4u << 20;
     std::vector<uint8_t> buf(size_t(std::min<uint64_t>(length, kPiece)));
     uint32_t crc = 0;
     while (length > 0) {

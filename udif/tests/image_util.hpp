@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/io.hpp"
+#include "core/tempfile.hpp"
 #include "testing/testing.hpp"
 #include "udif/udif.hpp"
 
@@ -87,6 +88,25 @@ private:
 
 inline udif::Result<udif::DmgReader> open_streamed(std::vector<uint8_t> bytes, bool verify = true) {
     return udif::DmgReader::with_options(std::make_unique<StreamSource>(std::move(bytes)), verify);
+}
+
+// The bytes in an unnamed file, read through a file source (positional reads).
+inline udif::Result<udif::DmgReader> open_file(std::vector<uint8_t> bytes, bool verify = true) {
+    auto file = core::anonymous_tempfile();
+    if (!file) return udif::fail(file.error());
+    if (auto r = file->write_all(bytes); !r) return udif::fail(r.error());
+    return udif::DmgReader::with_options(std::make_unique<core::FileSource>(std::move(*file)), verify);
+}
+
+// A whole file's bytes as text.
+inline std::string file_text(const core::File& file) {
+    std::string out(size_t(file.size().value_or(0)), '\0');
+    for (size_t done = 0; done < out.size();) {
+        auto n = file.pread_some({reinterpret_cast<uint8_t*>(out.data()) + done, out.size() - done}, done);
+        if (!n || *n == 0) return "unreadable";
+        done += *n;
+    }
+    return out;
 }
 
 // The message of a failed result, or "ok".

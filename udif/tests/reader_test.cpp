@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/endian.hpp"
 #include "image_util.hpp"
@@ -106,7 +107,7 @@ TEST(Opening, ChecksumsAndFailures) {
     };
     for (const auto& [what, bytes, verified, unverified] : rows) {
         SCOPED_TRACE(what);
-        for (auto* open : {&open_bytes, &open_streamed}) {
+        for (auto* open : {&open_bytes, &open_streamed, &open_file}) {
             EXPECT_EQ(error_text((*open)(bytes, true)), verified);
             EXPECT_EQ(error_text((*open)(bytes, false)), unverified);
         }
@@ -115,9 +116,9 @@ TEST(Opening, ChecksumsAndFailures) {
               "I/O error: No such file or directory (os error 2)");
 }
 
-// Each row decodes one partition from an in-memory and from a streamed
-// source: in parallel, into caller memory, and run by run ("same" as in
-// parallel; an empty expectation is not checked).
+// Each row decodes one partition from an in-memory, a streamed and a file
+// source: in parallel, into caller memory, and run by run, into a sink and
+// into a file ("same" as in parallel; an empty expectation is not checked).
 TEST(Decode, RunsCodecsAndFailures) {
     struct Case {
         std::string what;
@@ -207,7 +208,7 @@ TEST(Decode, RunsCodecsAndFailures) {
         SCOPED_TRACE(c.what);
         auto bytes = image(c.fork, plist_xml(named_entry("p", 0, block_map(c.sectors, c.runs))),
                            [&](udif::KolyHeader& t) { t.sector_count = c.image_sectors; });
-        for (auto* open : {&open_bytes, &open_streamed}) {
+        for (auto* open : {&open_bytes, &open_streamed, &open_file}) {
             auto r = (*open)(bytes, true);
             ASSERT_TRUE(r) << r.error().message();
             auto whole = r->decompress_partition_parallel(0);
@@ -220,13 +221,21 @@ TEST(Decode, RunsCodecsAndFailures) {
             if (c.streamed.empty()) continue;
             core::VecSink sink;
             auto n = r->decompress_partition_to(0, sink);
-            expect_text(n ? str(sink.data()) : "error: " + n.error().message(), c.streamed == "same" ? c.parallel : c.streamed);
+            const std::string& streamed = c.streamed == "same" ? c.parallel : c.streamed;
+            expect_text(n ? str(sink.data()) : "error: " + n.error().message(), streamed);
             EXPECT_EQ(n.value_or(sink.data().size()), sink.data().size());
+            auto file = core::anonymous_tempfile();
+            ASSERT_TRUE(file);
+            auto m = r->decompress_partition_positional(0, *file);
+            expect_text(m ? file_text(*file) : "error: " + m.error().message(), streamed);
+            if (m) {
+                EXPECT_EQ(::lseek(file->fd(), 0, SEEK_CUR), off_t(*m));  // left after the last byte
+            }
         }
     }
 }
 
-// Zero runs and zero blocks reach files as holes, streamed and in parallel.
+// Zero runs and zero blocks reach files as holes, streamed, positioned and in parallel.
 TEST(Decode, ZerosBecomeHolesInFiles) {
     testing_util::ScratchDir dir;
     Bytes data(8u << 20, 0);
@@ -239,8 +248,11 @@ TEST(Decode, ZerosBecomeHolesInFiles) {
     auto streamed = core::BufferedFileWriter::create((dir / "streamed").string());
     ASSERT_TRUE(archive && streamed);
     ASSERT_TRUE(archive->extract_partition_to(0, *streamed) && streamed->flush());
+    auto positioned = core::File::create((dir / "positioned").string());
+    ASSERT_TRUE(positioned);
+    ASSERT_TRUE(archive->extract_partition_to(0, *positioned));
     ASSERT_TRUE(archive->extract_partition_to_file(0, dir / "parallel"));
-    for (const char* name : {"streamed", "parallel"}) {
+    for (const char* name : {"streamed", "positioned", "parallel"}) {
         SCOPED_TRACE(name);
         EXPECT_EQ(testing_util::read_bytes(dir / name), data);
         struct stat st;

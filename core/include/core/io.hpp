@@ -74,6 +74,9 @@ public:
     // Reads at an absolute offset without moving the file position.
     IoResult<size_t> pread_some(std::span<uint8_t> buf, uint64_t offset) const;
     IoResult<void> write_all(std::span<const uint8_t> data);
+    // Writes at an absolute offset without moving the file position, so
+    // that several threads may write at once.
+    IoResult<void> pwrite_all(std::span<const uint8_t> data, uint64_t offset) const;
     IoResult<uint64_t> seek(uint64_t pos);
     IoResult<uint64_t> size() const;
     // Moves the file position `count` bytes on, leaving a hole, and grows the

@@ -4,11 +4,14 @@
 // or as many as "RAYON_NUM_THREADS" (failing it, "RAYON_RS_NUM_CPUS") asks for.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <expected>
 #include <functional>
+#include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace core {
@@ -60,6 +63,37 @@ std::expected<void, E> parallel_try(size_t n, F&& f) {
     });
     size_t failed = first_failure.load();
     if (failed < n) return std::unexpected(std::move(*errors[failed]));
+    return {};
+}
+
+// Like parallel_try, on `lanes` tasks (at most n) that each take the next
+// index in turn: f(lane, i) may keep state of its own in slot `lane`,
+// which no other task touches meanwhile.  Indices are taken in increasing
+// order, or in the order `order` lists them (each index once).  After a
+// failure no higher index is started, and the error of the lowest failing
+// index is returned.
+template <class E, class F>
+std::expected<void, E> parallel_try_lanes(size_t n, size_t lanes, F&& f, std::span<const size_t> order = {}) {
+    std::atomic<size_t> next{0}, first_failure{n};
+    std::optional<E> error;
+    std::mutex error_mutex;
+    parallel_for(std::min(n, lanes), [&](size_t lane) {
+        for (size_t k; (k = next.fetch_add(1)) < n;) {
+            const size_t i = order.empty() ? k : order[k];
+            if (i > first_failure.load(std::memory_order_relaxed)) {
+                if (order.empty()) return;
+                continue;
+            }
+            auto r = f(lane, i);
+            if (r) continue;
+            std::lock_guard lock(error_mutex);
+            if (i < first_failure.load()) {
+                first_failure.store(i);
+                error.emplace(std::move(r.error()));
+            }
+        }
+    });
+    if (error) return std::unexpected(std::move(*error));
     return {};
 }
 

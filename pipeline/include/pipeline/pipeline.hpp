@@ -33,11 +33,15 @@ enum class ExtractionMode : uint8_t { TempFile = 0, InMemory = 1 };
 template <class Volume>
 class VolumeHandle {
 public:
-    VolumeHandle(Volume volume, ExtractionMode mode) : volume_(std::move(volume)), mode_(mode) {}
+    // `partition` is the source the volume was opened on (the volume owns it).
+    VolumeHandle(Volume volume, ExtractionMode mode, core::ByteSource* partition = nullptr)
+        : volume_(std::move(volume)), mode_(mode), partition_(partition) {}
 
     ExtractionMode mode() const { return mode_; }
     Volume& volume() { return volume_; }
     const Volume& volume() const { return volume_; }
+    // The decoded partition, for volumes of its own on other threads; nullptr when unknown.
+    core::ByteSource* partition() const { return partition_; }
 
     // Copies the file's contents into an anonymous temporary file and opens
     // it as an archive; the archive owns the file.
@@ -46,6 +50,7 @@ public:
 private:
     Volume volume_;
     ExtractionMode mode_;
+    core::ByteSource* partition_;
 };
 
 using HfsHandle = VolumeHandle<hfsplus::HfsVolume>;

@@ -88,6 +88,11 @@ public:
     Result<uint64_t> extract_partition_to(int32_t id, core::ByteSink& sink) {
         return reader_.decompress_partition_to(id, sink);
     }
+    // The same into an empty file, runs decoded in parallel and written at
+    // their places; the file's content is unspecified after a failure.
+    Result<uint64_t> extract_partition_to(int32_t id, core::File& file) {
+        return reader_.decompress_partition_positional(id, file);
+    }
 
     DmgReader& reader() { return reader_; }
     const DmgReader& reader() const { return reader_; }

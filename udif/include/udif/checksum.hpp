@@ -23,6 +23,9 @@ uint32_t crc32(std::span<const uint8_t> bytes);
 uint32_t crc32_update(uint32_t crc, std::span<const uint8_t> bytes);
 // Continues a CRC-32 over `count` zero bytes.
 uint32_t crc32_zeros(uint32_t crc, uint64_t count);
+// The CRC-32 of two byte sequences one after the other, from the CRC-32 of
+// each and the length of the second.
+uint32_t crc32_combine(uint32_t first, uint32_t second, uint64_t second_length);
 
 // True when the type is CRC-32 and the field's first word is not zero.
 bool has_checksum(uint32_t type, std::span<const uint8_t> field);

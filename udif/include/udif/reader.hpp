@@ -57,6 +57,11 @@ public:
     // filling gaps with zeros; returns the number of bytes written.  Does
     // not flush the sink.
     Result<uint64_t> decompress_partition_to(int32_t id, core::ByteSink& sink);
+    // The same bytes into an empty file, decoded on the thread pool in
+    // windows of bounded memory, each run written at its place; the file
+    // position is left after the last byte.  After a failure the file's
+    // content is unspecified.
+    Result<uint64_t> decompress_partition_positional(int32_t id, core::File& file);
 
     // Id of the largest partition whose name contains "Apple_HFS".
     Result<int32_t> hfs_partition_id() const;

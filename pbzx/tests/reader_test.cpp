@@ -53,7 +53,7 @@ TEST(PbzxReaderTest, MalformedStreams) {
                                                                           std::to_string(declared) + ", got 10");
     auto bad = xz(bytes("some text that will be corrupted")), cut = xz(bytes("truncated stream"));
     bad[bad.size() / 2] ^= 0xFF;
-    cut.resize(cut.size() - 5);
+    cut.erase(cut.end() - 5, cut.end());
     rows.emplace_back(pbzx_stream({{32, bad.size(), bad}}), corrupt + "28: compressed data is corrupt");
     rows.emplace_back(pbzx_stream({{16, cut.size(), cut}}), corrupt + "28: unexpected end of input");
     // Chunks 1 and 4 are corrupt: the first in stream order decides, however the pool ran them.

@@ -86,7 +86,9 @@ void check_archive(const fs::path& file, const fs::path& ref, const fs::path& de
         EXPECT_EQ(read_bytes(dest / name), read_bytes(ref / name));
         EXPECT_EQ(*archive.extract_file(e.path), read_bytes(ref / name));
         EXPECT_EQ(perms_of(fs::status(dest / name)), perms_of(st));
-        if (link_sets) EXPECT_EQ(fs::hard_link_count(dest / name), fs::hard_link_count(ref / name));
+        if (link_sets) {
+            EXPECT_EQ(fs::hard_link_count(dest / name), fs::hard_link_count(ref / name));
+        }
         ++expected.files, expected.bytes += e.size;
     }
     EXPECT_EQ(stats, expected);

@@ -15,7 +15,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from common import WORK, best_of, have, interleaved, python_best_of, require
+from common import WORK, have, interleaved, measured, python_measured, require
 
 import kiv
 
@@ -80,15 +80,15 @@ def main() -> dict[str, float]:
         print(f"{compression}: image {path.stat().st_size / 2**20:.0f} MiB")
         extract = f"a = kiv.DmgArchive.open({str(path)!r}); d = a.extract_partition(0)"
         runs = {
-            "open": lambda: python_best_of(f"kiv.DmgArchive.open({str(path)!r})", repeat=1),
-            "cat": lambda: best_of(["cat", str(path)], repeat=1),
-            "all": lambda: python_best_of(extract, repeat=1),
-            "one": lambda: python_best_of(extract, workers=1, repeat=1),
+            "open": lambda: python_measured(f"kiv.DmgArchive.open({str(path)!r})"),
+            "cat": lambda: measured(["cat", str(path)]),
+            "all": lambda: python_measured(extract),
+            "one": lambda: python_measured(extract, workers=1),
         }
         if sevenzip:
-            runs["7zz"] = lambda: best_of([sevenzip, "t", "-tdmg", str(path)], repeat=1)
+            runs["7zz"] = lambda: measured([sevenzip, "t", "-tdmg", str(path)])
         if dmg2img and compression == "zlib":
-            runs["dmg2img"] = lambda: best_of([dmg2img, "-s", "-i", str(path), "-o", "/dev/null"], repeat=1)
+            runs["dmg2img"] = lambda: measured([dmg2img, "-s", "-i", str(path), "-o", "/dev/null"])
         got = interleaved(runs)
         (opening, open_rss), (reading, _), (parallel, parallel_rss), (single, single_rss) = (
             got["open"], got["cat"], got["all"], got["one"])

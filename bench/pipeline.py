@@ -19,7 +19,7 @@ import shutil
 import sys
 from pathlib import Path
 
-from common import WORK, best_of, have, interleaved, python_best_of
+from common import WORK, have, interleaved, measured, python_measured
 
 from dmg import image, volume
 
@@ -40,7 +40,7 @@ def main() -> dict[str, float]:
     path = image("zlib")
     ratios = {}
     walk = "fs = kiv.DmgPipeline({!r}).filesystem({!r}); n = len(fs.walk())"
-    got = interleaved({mode: lambda mode=mode: python_best_of(walk.format(str(path), mode), repeat=1)
+    got = interleaved({mode: lambda mode=mode: python_measured(walk.format(str(path), mode))
                        for mode in ("temp_file", "in_memory")})
     print("zlib image, pipeline open + walk; best of 3 interleaved runs, peak RSS")
     ratio = got["temp_file"][0] / got["in_memory"][0]
@@ -58,13 +58,13 @@ def main() -> dict[str, float]:
         def extract() -> tuple[float, float]:
             code = (f"fs = kiv.DmgPipeline({str(path)!r}).filesystem(); t = time.perf_counter(); "
                     f"s = fs.extract_all({str(next(dests))!r})")
-            return python_best_of(code, repeat=1)
+            return python_measured(code)
 
         runs = {"kiv": extract}
         if sevenzip:
             # 7-Zip exits with 2 for the symbolic links it declines to create.
-            runs["7zz"] = lambda: best_of([sevenzip, "x", "-y", "-thfs", f"-o{next(dests)}", str(volume())],
-                                           accept=(0, 2), repeat=1)
+            runs["7zz"] = lambda: measured([sevenzip, "x", "-y", "-thfs", f"-o{next(dests)}", str(volume())],
+                                           accept=(0, 2))
         got = interleaved(runs)
         for old in where.glob("kiv-bench-extracted-*"):
             shutil.rmtree(old, ignore_errors=True)

@@ -20,7 +20,7 @@ class Run(NamedTuple):
     out: bytes
 
 
-def measured(args, env=None, stdout=subprocess.DEVNULL, accept=(0,)) -> Run:
+def measured(args, env=None, stdout=subprocess.DEVNULL, accept=(0,), stderr=None) -> Run:
     """One run of a command: wall time, peak memory, processor time and output.
     Exit statuses other than `accept` fail.
 
@@ -30,7 +30,7 @@ def measured(args, env=None, stdout=subprocess.DEVNULL, accept=(0,)) -> Run:
     with tempfile.NamedTemporaryFile("r") as report:
         wrapped = [time_tool, "-f", "%M", "-o", report.name, *args] if time_tool else list(args)
         start = time.perf_counter()
-        proc = subprocess.Popen(wrapped, env=env, stdout=stdout)
+        proc = subprocess.Popen(wrapped, env=env, stdout=stdout, stderr=stderr)
         out = proc.stdout.read() if proc.stdout else b""
         _, status, usage = os.wait4(proc.pid, 0)
         elapsed = time.perf_counter() - start

@@ -1,8 +1,6 @@
 // Checksum helpers, block maps and the resource-fork property list.
 #include <gtest/gtest.h>
 
-#include <plist/plist.h>
-
 #include "core/endian.hpp"
 #include "image_util.hpp"
 #include "testing/testing.hpp"
@@ -12,18 +10,6 @@ using namespace udif_test;
 namespace {
 
 std::string plist_error(const std::string& text) { return error_text(udif::reader::parse_plist(core::as_bytes(text))); }
-
-std::vector<uint8_t> to_binary_plist(const std::string& xml) {
-    plist_t root = nullptr;
-    plist_from_xml(xml.data(), uint32_t(xml.size()), &root);
-    char* bin = nullptr;
-    uint32_t len = 0;
-    plist_to_bin(root, &bin, &len);
-    plist_free(root);
-    std::vector<uint8_t> out(bin, bin + len);
-    free(bin);
-    return out;
-}
 
 std::string repeat(const std::string& s, size_t n) {
     std::string out;
@@ -54,8 +40,17 @@ std::vector<uint8_t> bplist_array(const std::vector<uint16_t>& refs) {
     return out;
 }
 
-const udif::MishHeader kMap = block_map(4, {run(BlockType::ZeroFill, 0, 4), run(BlockType::Terminator, 4, 0)});
-const std::string kTwoEntries = plist_xml(named_entry("disk image (Apple_HFS : 3)", 3, kMap) + named_entry("free", -1, kMap));
+// The writer's property list for one partition with `items` in place of
+// its "blkx" array's element, or of that element's keys other than Data.
+const std::string kOne = udif::resource_fork_xml({{}});
+std::string with_items(const std::string& items) {
+    size_t from = kOne.find("<dict>", kOne.find("<array>")), to = kOne.find("</array>");
+    return kOne.substr(0, from) + items + kOne.substr(to);
+}
+std::string with_keys(const std::string& keys) {
+    size_t data = kOne.find("<key>Data</key>"), end = kOne.find("</data>") + 7;
+    return with_items("<dict>" + keys + kOne.substr(data, end - data) + "</dict>");
+}
 
 }  // namespace
 
@@ -110,7 +105,7 @@ TEST(PropertyList, IdsAttributesAndNames) {
         {"<key>Name</key><integer>1</integer><key>CFName</key><integer>2</integer>"},
     };
     for (const auto& row : rows) {
-        auto r = udif::reader::parse_plist(core::as_bytes(plist_xml(blkx_entry(row.keys, kMap))));
+        auto r = udif::reader::parse_plist(core::as_bytes(with_keys(row.keys)));
         ASSERT_TRUE(r) << r.error().message();
         EXPECT_EQ(std::tie((*r)[0].id, (*r)[0].attributes, (*r)[0].name), std::tie(row.id, row.attributes, row.name)) << row.keys;
     }
@@ -122,9 +117,9 @@ TEST(PropertyList, MalformedListsAreRefused) {
         {"<plist><dict/></plist>", "missing resource-fork"},
         {"<plist><dict><key>resource-fork</key><string/></dict></plist>", "missing resource-fork"},
         {"<plist><dict><key>resource-fork</key><dict/></dict></plist>", "missing blkx array"},
-        {plist_xml("<string>x</string>"), "blkx entry not a dictionary"},
-        {plist_xml("<dict><key>Name</key><string>x</string></dict>"), "missing Data in blkx entry"},
-        {plist_xml("<dict><key>Data</key><string>x</string></dict>"), "missing Data in blkx entry"},
+        {with_items("<string>x</string>"), "blkx entry not a dictionary"},
+        {with_items("<dict><key>Name</key><string>x</string></dict>"), "missing Data in blkx entry"},
+        {with_items("<dict><key>Data</key><string>x</string></dict>"), "missing Data in blkx entry"},
         {"<plist><dict><key>unclosed", "plist parse error: malformed XML property list"},
         {"bplist00garbage", "plist parse error: malformed binary property list"},
         // The old-style text form.
@@ -154,9 +149,8 @@ TEST(PropertyList, MalformedListsAreRefused) {
         SCOPED_TRACE(text.substr(0, 80));
         EXPECT_EQ(plist_error(text), "invalid plist: " + message);
     }
-    EXPECT_EQ(plist_error(plist_xml("<dict><key>Data</key><data>AAAA</data></dict>")),
+    EXPECT_EQ(plist_error(with_items("<dict><key>Data</key><data>AAAA</data></dict>")),
               "invalid block map: mish data too short");
-    EXPECT_EQ(plist_error(plist_xml("")), "ok");
     // Deep but within the bound, and many elements that close themselves.
     auto around = [](const std::string& inner) {
         return "<plist><dict><key>x</key>" + inner + "<key>resource-fork</key><dict><key>blkx</key><array/></dict></dict></plist>";
@@ -180,24 +174,42 @@ TEST(PropertyList, MalformedListsAreRefused) {
     for (const auto& [bytes, message] : binary) EXPECT_EQ(error_text(udif::reader::parse_plist(bytes)), "invalid plist: " + message);
 }
 
+// The binary form (Python's plistlib converting the writer's XML) and the
+// old-style text form read like the XML.
 TEST(PropertyList, BinaryAndAsciiFormsReadLikeXml) {
+    const udif::PartitionData volume{.name = "disk image (Apple_HFS : 3)",
+                                     .runs = {run(BlockType::ZeroFill, 0, 4), run(BlockType::Terminator, 4, 0)},
+                                     .sector_count = 4,
+                                     .id = 3};
+    udif::PartitionData free = volume;
+    std::tie(free.name, free.id) = std::tuple("free", -1);
+    const std::string xml = udif::resource_fork_xml({volume, free});
+    using Summary = std::vector<std::tuple<std::string, int32_t, std::vector<uint8_t>>>;
     auto summary = [](std::span<const uint8_t> bytes) {
+        Summary out;
         auto parsed = udif::reader::parse_plist(bytes);
-        std::string out = parsed ? "" : parsed.error().message();
-        for (const auto& e : parsed.value_or(std::vector<udif::PartitionEntry>{}))
-            out += e.name + " " + std::to_string(e.id) + " " + base64(e.block_map.to_bytes()) + "\n";
+        EXPECT_TRUE(parsed) << parsed.error().message();
+        for (const auto& e : parsed.value_or(std::vector<udif::PartitionEntry>{})) out.emplace_back(e.name, e.id, e.block_map.to_bytes());
         return out;
     };
+    const Summary from_xml = summary(core::as_bytes(xml));
+    ASSERT_EQ(from_xml.size(), 2u);
+    EXPECT_EQ(std::get<1>(from_xml[1]), -1);
     std::string hex;
-    for (uint8_t b : kMap.to_bytes()) {
+    for (uint8_t b : std::get<2>(from_xml[0])) {
         hex += "0123456789abcdef"[b >> 4];
         hex += "0123456789abcdef"[b & 15];
         if (hex.size() % 9 == 8) hex += ' ';
     }
     std::string ascii = "// old-style\n{ \"resource-fork\" = { blkx = (\n  { Name = \"disk image (Apple_HFS : 3)\"; ID = 3; "
                         "Data = <" + hex + ">; },\n  { Name = free; /* note */ ID = \"-1\"; Data = <" + hex + ">; },\n); }; }\n";
-    auto from_xml = summary(core::as_bytes(kTwoEntries));
-    EXPECT_TRUE(from_xml.starts_with("disk image (Apple_HFS : 3) 3 bW") && from_xml.find("\nfree -1 ") != std::string::npos);
-    EXPECT_EQ(summary(to_binary_plist(kTwoEntries)), from_xml);
     EXPECT_EQ(summary(core::as_bytes(ascii)), from_xml);
+    KIV_REQUIRE_TOOL("python3");
+    testing_util::ScratchDir dir;
+    testing_util::write_text(dir / "list.plist", xml);
+    auto binary = testing_util::run("python3 -c 'import plistlib, sys; sys.stdout.buffer.write(plistlib.dumps("
+                                    "plistlib.load(open(sys.argv[1], \"rb\")), fmt=plistlib.FMT_BINARY))' " +
+                                    testing_util::shell_quote(dir / "list.plist"));
+    ASSERT_TRUE(binary.output.starts_with("bplist00"));
+    EXPECT_EQ(summary(core::as_bytes(binary.output)), from_xml);
 }

@@ -130,10 +130,9 @@ TEST(RealImages, HostileImagesFailCleanly) {
 
 TEST(Archive, PartitionChoice) {
     auto archive_of = [&](std::vector<std::pair<std::string, uint64_t>> parts) {
-        std::string items;
-        int id = 0;
-        for (auto& [name, sectors] : parts) items += named_entry(name, id++, block_map(sectors, {}));
-        auto r = open_bytes(image({}, plist_xml(items)));
+        std::vector<udif::PartitionData> list;
+        for (auto& [name, sectors] : parts) list.push_back({.name = name, .runs = {}, .sector_count = sectors, .id = int32_t(list.size())});
+        auto r = open_bytes(image({}, udif::resource_fork_xml(list)));
         EXPECT_TRUE(r);
         return udif::DmgArchive(std::move(*r));
     };

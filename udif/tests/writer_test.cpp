@@ -3,6 +3,7 @@
 
 #include <tuple>
 
+#include "core/endian.hpp"
 #include "image_util.hpp"
 #include "testing/testing.hpp"
 
@@ -12,30 +13,19 @@ using testing_util::shell_quote;
 
 namespace {
 
-struct Written {
-    std::vector<uint8_t> bytes;
-    udif::DmgReader reader;
-};
-
 // Builds the image and opens it with checksum verification.
-Written build(const udif::DmgBuilder& builder) {
+udif::DmgReader build(const udif::DmgBuilder& builder) {
     testing_util::ScratchDir dir;
     auto built = builder.build(dir / "out.dmg");
     EXPECT_TRUE(built) << built.error().message();
-    auto bytes = testing_util::read_bytes(dir / "out.dmg");
-    auto r = open_bytes(bytes);
+    auto r = open_bytes(testing_util::read_bytes(dir / "out.dmg"));
     EXPECT_TRUE(r) << r.error().message();
-    return {std::move(bytes), std::move(*r)};
+    return std::move(*r);
 }
 
 std::vector<uint8_t> padded(std::vector<uint8_t> v) {
     v.resize((v.size() + 511) / 512 * 512, 0);
     return v;
-}
-
-std::string xml_of(const Written& w) {
-    const auto& t = w.reader.trailer();
-    return std::string(w.bytes.begin() + long(t.xml_offset), w.bytes.begin() + long(t.xml_offset + t.xml_length));
 }
 
 // Each run's type, first sector and sector count.
@@ -55,7 +45,7 @@ TEST(Writer, LayoutChecksumsAndStats) {
     mixed.resize(12288, 0);
     b.add_partition("small", small).add_partition("mixed", mixed).add_partition("empty", {});
     auto w = build(b);
-    const auto& p = w.reader.partitions();
+    const auto& p = w.partitions();
     ASSERT_EQ(p.size(), 3u);
     using Z = BlockType;
     EXPECT_EQ(shape(p[0].block_map.runs), (Shape{{Z::Zlib, 0, 2}, {Z::Terminator, 2, 0}}));
@@ -66,11 +56,11 @@ TEST(Writer, LayoutChecksumsAndStats) {
     EXPECT_EQ(std::tie(p[1].block_map.first_sector, p[2].block_map.first_sector, p[2].id), std::tuple(2u, 26u, 2));
     EXPECT_EQ(udif::checksum::stored_value(p[0].block_map.checksum), udif::checksum::crc32(padded(small)));
     EXPECT_EQ(udif::checksum::stored_value(p[1].block_map.checksum), udif::checksum::crc32(mixed));
-    EXPECT_EQ(w.reader.trailer().sector_count, 26u);
-    EXPECT_TRUE(w.reader.trailer().has_master_checksum());
-    EXPECT_TRUE(w.reader.trailer().has_data_checksum());
+    EXPECT_EQ(w.trailer().sector_count, 26u);
+    EXPECT_TRUE(w.trailer().has_master_checksum());
+    EXPECT_TRUE(w.trailer().has_data_checksum());
 
-    udif::DmgArchive archive(std::move(w.reader));
+    udif::DmgArchive archive(std::move(w));
     auto c = archive.compression_info();
     EXPECT_EQ(std::tie(c.zlib_blocks, c.zero_fill_blocks), std::tuple(2u, 2u));
     EXPECT_EQ(archive.stats().total_uncompressed, 26u * 512);
@@ -78,8 +68,8 @@ TEST(Writer, LayoutChecksumsAndStats) {
 
     b.skip_checksums = true;
     auto plain = build(b);
-    EXPECT_FALSE(plain.reader.trailer().has_data_checksum() || plain.reader.trailer().has_master_checksum());
-    EXPECT_EQ(plain.reader.partitions()[0].block_map.checksum_type, 0u);  // 7-Zip would check a CRC-32 type
+    EXPECT_FALSE(plain.trailer().has_data_checksum() || plain.trailer().has_master_checksum());
+    EXPECT_EQ(plain.partitions()[0].block_map.checksum_type, 0u);  // 7-Zip would check a CRC-32 type
 
     // Written directly (no builder floor), chunks are rounded up to whole
     // sectors so that no zeros land inside the partition.
@@ -96,12 +86,10 @@ TEST(Writer, LayoutChecksumsAndStats) {
 }
 
 TEST(Writer, PropertyListText) {
-    udif::DmgBuilder b;
-    b.add_partition("Tom & Jerry <disk> (Apple_HFS : 0)", {});
-    auto w = build(b);
+    const std::string name = "Tom & Jerry <disk> (Apple_HFS : 0)";
+    const std::string xml = udif::resource_fork_xml({{.name = name, .runs = {run(BlockType::Terminator, 0, 0)}}});
     // Escaped names read back unchanged.
-    EXPECT_EQ(w.reader.partitions()[0].name, "Tom & Jerry <disk> (Apple_HFS : 0)");
-    std::string xml = xml_of(w);
+    EXPECT_EQ(udif::reader::parse_plist(core::as_bytes(xml)).value().at(0).name, name);
     EXPECT_TRUE(xml.starts_with("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC "
                                 "\"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"));
     EXPECT_NE(xml.find("\t\t\t\t<key>Attributes</key>\n\t\t\t\t<string>0x0050</string>\n"), std::string::npos);
@@ -115,9 +103,9 @@ TEST(Writer, PropertyListText) {
     EXPECT_TRUE(xml.ends_with("\t\t</array>\n\t</dict>\n</dict>\n</plist>\n"));
 
     auto none = build(udif::DmgBuilder{});
-    EXPECT_TRUE(none.reader.partitions().empty());
-    EXPECT_EQ(none.reader.trailer().xml_offset, 0u);
-    EXPECT_NE(xml_of(none).find("\t\t<array>\n\t\t</array>\n"), std::string::npos);
+    EXPECT_TRUE(none.partitions().empty());
+    EXPECT_EQ(none.trailer().xml_offset, 0u);
+    EXPECT_NE(udif::resource_fork_xml({}).find("\t\t<array>\n\t\t</array>\n"), std::string::npos);
 }
 
 // Every method and level decodes back here and in 7-Zip, which also checks

@@ -1,4 +1,4 @@
-// Checksum helpers, block maps and the resource-fork property list.
+// Block maps and the resource-fork property list in its three forms.
 #include <gtest/gtest.h>
 
 #include "core/endian.hpp"
@@ -9,7 +9,16 @@ using namespace udif_test;
 
 namespace {
 
-std::string plist_error(const std::string& text) { return error_text(udif::reader::parse_plist(core::as_bytes(text))); }
+// A parse as text: its error, or "ok" and each entry's id, attributes,
+// sector count and name.
+std::string describe(std::string_view text) {
+    auto parsed = udif::reader::parse_plist(core::as_bytes(text));
+    std::string out = error_text(parsed);
+    for (const auto& e : parsed.value_or(std::vector<udif::PartitionEntry>{}))
+        out += "; " + std::to_string(e.id) + " " + std::to_string(e.attributes) + " " + std::to_string(e.block_map.sector_count) +
+               " " + e.name;
+    return out;
+}
 
 std::string repeat(const std::string& s, size_t n) {
     std::string out;
@@ -19,7 +28,7 @@ std::string repeat(const std::string& s, size_t n) {
 
 // A binary list of the given objects, object 0 at the top; offsets 4 and
 // references 2 bytes wide.
-std::vector<uint8_t> bplist(const std::vector<std::vector<uint8_t>>& objects) {
+std::string bplist(const std::vector<std::vector<uint8_t>>& objects) {
     std::vector<uint8_t> out = {'b', 'p', 'l', 'i', 's', 't', '0', '0'};
     std::vector<uint32_t> offsets;
     for (const auto& o : objects) {
@@ -32,7 +41,7 @@ std::vector<uint8_t> bplist(const std::vector<std::vector<uint8_t>>& objects) {
     core::append_be64(out, objects.size());
     core::append_be64(out, 0);
     core::append_be64(out, table);
-    return out;
+    return std::string(out.begin(), out.end());
 }
 std::vector<uint8_t> bplist_array(const std::vector<uint16_t>& refs) {
     std::vector<uint8_t> out = {uint8_t(0xA0 | refs.size())};
@@ -76,88 +85,14 @@ TEST(BlockMap, MalformedMapsAreRefused) {
 }
 
 // Ids and attributes are strings parsed strictly; names fall back to CFName.
-TEST(PropertyList, IdsAttributesAndNames) {
-    struct Row {
-        std::string keys;
-        int32_t id = 0;
-        uint32_t attributes = 0;
-        std::string name = "";
-    };
-    const Row rows[] = {
-        {"<key>ID</key><string>-1</string>", -1},
-        {"<key>ID</key><string>+7</string>", 7},
-        {"<key>ID</key><string>-2147483648</string>", INT32_MIN},
-        {"<key>ID</key><string>2147483648</string>"},
-        {"<key>ID</key><string> 3</string>"},
-        {"<key>ID</key><integer>3</integer>"},
-        {"<key>Attributes</key><string>0x0050</string>", 0, 0x50},
-        {"<key>Attributes</key><string>0x+ff</string>", 0, 0xFF},
-        {"<key>Attributes</key><string>80</string>", 0, 80},
-        {"<key>Attributes</key><string>0X50</string>"},
-        {"<key>Attributes</key><string>0x</string>"},
-        {"<key>Attributes</key><string>-5</string>"},
-        {"<key>Attributes</key><string>0x100000000</string>"},
-        {"<key>Name</key><string>a &amp; b &lt;c&gt;</string>", 0, 0, "a & b <c>"},
-        // Localised images leave "Name" empty and carry the name in "CFName".
-        {"<key>Name</key><string></string><key>CFName</key><string>disk image（Apple_APFS: 4）</string>", 0, 0,
-         "disk image（Apple_APFS: 4）"},
-        {"<key>Name</key><string>n</string><key>CFName</key><string>c</string>", 0, 0, "n"},
-        {"<key>Name</key><integer>1</integer><key>CFName</key><integer>2</integer>"},
-    };
-    for (const auto& row : rows) {
-        auto r = udif::reader::parse_plist(core::as_bytes(with_keys(row.keys)));
-        ASSERT_TRUE(r) << r.error().message();
-        EXPECT_EQ(std::tie((*r)[0].id, (*r)[0].attributes, (*r)[0].name), std::tie(row.id, row.attributes, row.name)) << row.keys;
-    }
-}
-
-TEST(PropertyList, MalformedListsAreRefused) {
-    const std::pair<std::string, std::string> rows[] = {
-        {"<plist><array/></plist>", "expected dictionary"},
-        {"<plist><dict/></plist>", "missing resource-fork"},
-        {"<plist><dict><key>resource-fork</key><string/></dict></plist>", "missing resource-fork"},
-        {"<plist><dict><key>resource-fork</key><dict/></dict></plist>", "missing blkx array"},
-        {with_items("<string>x</string>"), "blkx entry not a dictionary"},
-        {with_items("<dict><key>Name</key><string>x</string></dict>"), "missing Data in blkx entry"},
-        {with_items("<dict><key>Data</key><string>x</string></dict>"), "missing Data in blkx entry"},
-        {"<plist><dict><key>unclosed", "plist parse error: malformed XML property list"},
-        {"bplist00garbage", "plist parse error: malformed binary property list"},
-        // The old-style text form.
-        {"", "plist parse error: unexpected end of data at offset 0"},
-        {"(1) x", "plist parse error: unexpected data after the root object at offset 4"},
-        {"{ a 1; }", "plist parse error: expected '=' at offset 4"},
-        {"{ a = 1 }", "plist parse error: expected ';' at offset 8"},
-        {"{ a = (1, 2; }", "plist parse error: expected ',' or ')' at offset 11"},
-        {"( ; )", "plist parse error: unexpected character at offset 2"},
-        {"(<abc", "plist parse error: unterminated data at offset 5"},
-        {"(<zz>)", "plist parse error: invalid character in data at offset 3"},
-        {"{ a = <abc>; }", "plist parse error: odd number of hex digits in data at offset 11"},
-        {"( \"open", "plist parse error: unterminated string at offset 7"},
-        {"(\"a\\", "plist parse error: unterminated string at offset 4"},
-        {"(\"\\u\")", "plist parse error: invalid unicode escape at offset 4"},
-        // Nesting is bounded, not followed to the bottom of the stack, in
-        // every form; closing tags that a reader may skip (in comments, CDATA,
-        // declarations or quotes) do not count as closing.
-        {std::string(100000, '('), "plist parse error: nesting too deep at offset 513"},
-        {repeat("<array>", 100000), "plist parse error: nesting too deep at offset 3584"},
-        {repeat("<array><!-- </array> -->", 600), "plist parse error: nesting too deep at offset 12288"},
-        {repeat("<array><string><![CDATA[</array>]]></string>", 600), "plist parse error: nesting too deep at offset 22491"},
-        {"<!DOCTYPE p [ <!ENTITY e \"]>\"> ]>" + repeat("<array a='>'></array>", 1) + repeat("<array a='</array>'>", 600),
-         "plist parse error: nesting too deep at offset 10294"},
-    };
-    for (const auto& [text, message] : rows) {
-        SCOPED_TRACE(text.substr(0, 80));
-        EXPECT_EQ(plist_error(text), "invalid plist: " + message);
-    }
-    EXPECT_EQ(plist_error(with_items("<dict><key>Data</key><data>AAAA</data></dict>")),
-              "invalid block map: mish data too short");
-    // Deep but within the bound, and many elements that close themselves.
+// Entries: ids and attributes are strings parsed strictly, names fall back
+// to CFName.  Lists of the wrong shape or form are refused, and nesting is
+// bounded, not followed to the bottom of the stack, in every form.
+TEST(PropertyList, EntriesAndMalformedLists) {
+    const std::string bad = "invalid plist: ", parse = bad + "plist parse error: ", deep = parse + "nesting too deep at offset ";
     auto around = [](const std::string& inner) {
         return "<plist><dict><key>x</key>" + inner + "<key>resource-fork</key><dict><key>blkx</key><array/></dict></dict></plist>";
     };
-    EXPECT_EQ(plist_error(around(repeat("<array>", 500) + repeat("</array>", 500))), "ok");
-    EXPECT_EQ(plist_error(around("<array>" + repeat("<true/><array/>", 1000) + "</array>")), "ok");
-
     // Binary lists: a reference chain deeper than the bound, a cycle, and
     // shared arrays whose tree (what libplist builds) would hold 2^40 nodes.
     std::vector<std::vector<uint8_t>> chain, shared;
@@ -165,40 +100,87 @@ TEST(PropertyList, MalformedListsAreRefused) {
     for (uint16_t i = 0; i < 40; ++i) shared.push_back(bplist_array({uint16_t(i + 1), uint16_t(i + 1)}));
     chain.push_back(bplist_array({}));
     shared.push_back(bplist_array({}));
-    const std::pair<std::vector<uint8_t>, std::string> binary[] = {
-        {bplist(chain), "plist parse error: nesting too deep at offset 1544"},
-        {bplist({bplist_array({0})}), "plist parse error: nesting too deep at offset 8"},
-        {bplist(shared), "plist parse error: too many object references"},
-        {bplist({bplist_array({1, 1}), bplist_array({})}), "expected dictionary"},
+    // "ok", then each entry's id, attributes, sector count and name.
+    const std::pair<std::string, std::string> rows[] = {
+        {with_keys("<key>ID</key><string>-1</string>"), "ok; -1 0 0 "},
+        {with_keys("<key>ID</key><string>+7</string>"), "ok; 7 0 0 "},
+        {with_keys("<key>ID</key><string>-2147483648</string>"), "ok; -2147483648 0 0 "},
+        {with_keys("<key>ID</key><string>2147483648</string>"), "ok; 0 0 0 "},
+        {with_keys("<key>ID</key><string> 3</string>"), "ok; 0 0 0 "},
+        {with_keys("<key>ID</key><integer>3</integer>"), "ok; 0 0 0 "},
+        {with_keys("<key>Attributes</key><string>0x0050</string>"), "ok; 0 80 0 "},
+        {with_keys("<key>Attributes</key><string>0x+ff</string>"), "ok; 0 255 0 "},
+        {with_keys("<key>Attributes</key><string>80</string>"), "ok; 0 80 0 "},
+        {with_keys("<key>Attributes</key><string>0X50</string>"), "ok; 0 0 0 "},
+        {with_keys("<key>Attributes</key><string>0x</string>"), "ok; 0 0 0 "},
+        {with_keys("<key>Attributes</key><string>-5</string>"), "ok; 0 0 0 "},
+        {with_keys("<key>Attributes</key><string>0x100000000</string>"), "ok; 0 0 0 "},
+        {with_keys("<key>Name</key><string>a &amp; b &lt;c&gt;</string>"), "ok; 0 0 0 a & b <c>"},
+        // Localised images leave "Name" empty and carry the name in "CFName".
+        {with_keys("<key>Name</key><string></string><key>CFName</key><string>disk image（Apple_APFS: 4）</string>"),
+         "ok; 0 0 0 disk image（Apple_APFS: 4）"},
+        {with_keys("<key>Name</key><string>n</string><key>CFName</key><string>c</string>"), "ok; 0 0 0 n"},
+        {with_keys("<key>Name</key><integer>1</integer><key>CFName</key><integer>2</integer>"), "ok; 0 0 0 "},
+        {"<plist><array/></plist>", bad + "expected dictionary"},
+        {"<plist><dict/></plist>", bad + "missing resource-fork"},
+        {"<plist><dict><key>resource-fork</key><string/></dict></plist>", bad + "missing resource-fork"},
+        {"<plist><dict><key>resource-fork</key><dict/></dict></plist>", bad + "missing blkx array"},
+        {with_items("<string>x</string>"), bad + "blkx entry not a dictionary"},
+        {with_items("<dict><key>Name</key><string>x</string></dict>"), bad + "missing Data in blkx entry"},
+        {with_items("<dict><key>Data</key><string>x</string></dict>"), bad + "missing Data in blkx entry"},
+        {with_items("<dict><key>Data</key><data>AAAA</data></dict>"), "invalid block map: mish data too short"},
+        {"<plist><dict><key>unclosed", parse + "malformed XML property list"},
+        {"bplist00garbage", parse + "malformed binary property list"},
+        // The old-style text form.
+        {"", parse + "unexpected end of data at offset 0"},
+        {"(1) x", parse + "unexpected data after the root object at offset 4"},
+        {"{ a 1; }", parse + "expected '=' at offset 4"},
+        {"{ a = 1 }", parse + "expected ';' at offset 8"},
+        {"{ a = (1, 2; }", parse + "expected ',' or ')' at offset 11"},
+        {"( ; )", parse + "unexpected character at offset 2"},
+        {"(<abc", parse + "unterminated data at offset 5"},
+        {"(<zz>)", parse + "invalid character in data at offset 3"},
+        {"{ a = <abc>; }", parse + "odd number of hex digits in data at offset 11"},
+        {"( \"open", parse + "unterminated string at offset 7"},
+        {"(\"a\\", parse + "unterminated string at offset 4"},
+        {"(\"\\u\")", parse + "invalid unicode escape at offset 4"},
+        // Closing tags that a reader may skip (in comments, CDATA,
+        // declarations or quotes) do not count as closing.
+        {std::string(100000, '('), deep + "513"},
+        {repeat("<array>", 100000), deep + "3584"},
+        {repeat("<array><!-- </array> -->", 600), deep + "12288"},
+        {repeat("<array><string><![CDATA[</array>]]></string>", 600), deep + "22491"},
+        {"<!DOCTYPE p [ <!ENTITY e \"]>\"> ]>" + repeat("<array a='>'></array>", 1) + repeat("<array a='</array>'>", 600),
+         deep + "10294"},
+        // Deep but within the bound, and many elements that close themselves.
+        {around(repeat("<array>", 500) + repeat("</array>", 500)), "ok"},
+        {around("<array>" + repeat("<true/><array/>", 1000) + "</array>"), "ok"},
+        {bplist(chain), deep + "1544"},
+        {bplist({bplist_array({0})}), deep + "8"},
+        {bplist(shared), parse + "too many object references"},
+        {bplist({bplist_array({1, 1}), bplist_array({})}), bad + "expected dictionary"},
     };
-    for (const auto& [bytes, message] : binary) EXPECT_EQ(error_text(udif::reader::parse_plist(bytes)), "invalid plist: " + message);
+    for (const auto& [text, want] : rows) EXPECT_EQ(describe(text), want) << text.substr(0, 80);
 }
 
 // The binary form (Python's plistlib converting the writer's XML) and the
 // old-style text form read like the XML.
 TEST(PropertyList, BinaryAndAsciiFormsReadLikeXml) {
-    auto hex = [](const std::vector<uint8_t>& bytes) {
-        std::string out;
-        for (uint8_t b : bytes) {
-            out += "0123456789abcdef"[b >> 4];
-            out += "0123456789abcdef"[b & 15];
-            if (out.size() % 9 == 8) out += ' ';  // spaces inside the data are allowed
-        }
-        return out;
-    };
-    auto summary = [&](std::span<const uint8_t> bytes) {
-        auto parsed = udif::reader::parse_plist(bytes);
-        std::string out = error_text(parsed);
-        for (const auto& e : parsed.value_or(std::vector<udif::PartitionEntry>{}))
-            out += "; " + e.name + " " + std::to_string(e.id) + " " + hex(e.block_map.to_bytes());
-        return out;
-    };
-    const std::string map = hex(udif::MishHeader{}.to_bytes()), want = "ok; volume (Apple_HFS : 3) 3 " + map + "; free -1 " + map;
-    const std::string xml = udif::resource_fork_xml({{.name = "volume (Apple_HFS : 3)", .runs = {}, .id = 3}, {.name = "free", .runs = {}, .id = -1}});
-    EXPECT_EQ(summary(core::as_bytes(xml)), want);
-    const std::string ascii = "// old-style\n{ \"resource-fork\" = { blkx = (\n  { Name = \"volume (Apple_HFS : 3)\"; ID = 3; Data = <" +
-                              map + ">; },\n  { Name = free; /* note */ ID = \"-1\"; Data = <" + map + ">; },\n); }; }\n";
-    EXPECT_EQ(summary(core::as_bytes(ascii)), want);
+    udif::MishHeader map;
+    map.sector_count = 4;
+    std::string hex;
+    for (uint8_t b : map.to_bytes()) {
+        hex += "0123456789abcdef"[b >> 4];
+        hex += "0123456789abcdef"[b & 15];
+        if (hex.size() % 9 == 8) hex += ' ';  // spaces inside the data are allowed
+    }
+    const std::string xml = udif::resource_fork_xml(
+        {{.name = "volume (Apple_HFS : 3)", .runs = {}, .sector_count = 4, .id = 3}, {.name = "free", .runs = {}, .sector_count = 4, .id = -1}});
+    const std::string want = "ok; 3 80 4 volume (Apple_HFS : 3); -1 80 4 free";
+    EXPECT_EQ(describe(xml), want);
+    EXPECT_EQ(describe("// old-style\n{ \"resource-fork\" = { blkx = (\n  { Name = \"volume (Apple_HFS : 3)\"; ID = 3; Attributes = 0x0050; Data = <" +
+                       hex + ">; },\n  { Name = free; /* note */ ID = \"-1\"; Attributes = \"80\"; Data = <" + hex + ">; },\n); }; }\n"),
+              want);
     KIV_REQUIRE_TOOL("python3");
     testing_util::ScratchDir dir;
     testing_util::write_text(dir / "list.plist", xml);
@@ -206,5 +188,5 @@ TEST(PropertyList, BinaryAndAsciiFormsReadLikeXml) {
                                     "plistlib.load(open(sys.argv[1], \"rb\")), fmt=plistlib.FMT_BINARY))' " +
                                     testing_util::shell_quote(dir / "list.plist"));
     ASSERT_TRUE(binary.output.starts_with("bplist00"));
-    EXPECT_EQ(summary(core::as_bytes(binary.output)), want);
+    EXPECT_EQ(describe(binary.output), want);
 }

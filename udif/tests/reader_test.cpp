@@ -45,7 +45,7 @@ const Open kSources[] = {
 };
 
 // `in` as a run of `type` stores it: the writer's stream (of `in` padded to
-// whole sectors) for the types it writes, liblzma's for xz.
+// whole sectors) for zlib, bzip2 and LZFSE, liblzma's for xz.
 Bytes coded(BlockType type, const Bytes& in) {
     if (type == BlockType::Xz) {
         Bytes out(in.size() + 4096);
@@ -57,7 +57,6 @@ Bytes coded(BlockType type, const Bytes& in) {
     auto sink = std::make_unique<core::VecSink>();
     const Bytes& stored = sink->data();
     udif::DmgWriter writer(std::move(sink));
-    writer.set_compression(udif::CompressionMethod::Raw);  // also for Ignore
     for (auto method : {udif::CompressionMethod::Zlib, udif::CompressionMethod::Bzip2, udif::CompressionMethod::Lzfse})
         if (udif::block_type_of(method) == type) writer.set_compression(method);
     EXPECT_TRUE(writer.add_partition("p", in));
@@ -151,16 +150,6 @@ TEST(Decode, RunsCodecsAndFailures) {
     };
     std::vector<Case> cases;
     const Bytes k = testing_util::random_bytes(1000, 3), garbage(64, 0x55);
-    auto payload = testing_util::random_bytes(3000, 7);
-    payload.resize(4096, 'z');
-    for (auto type : {BlockType::Zlib, BlockType::Bzip2, BlockType::Xz, BlockType::Lzfse, BlockType::Raw, BlockType::Ignore}) {
-        // A zero run, the coded run, a gap, and a terminator.
-        Bytes stored = coded(type, payload), fork = stored;
-        fork.insert(fork.begin(), 5, 0xAA);
-        cases.push_back({"round trip " + std::to_string(uint32_t(type)), 12,
-                         {run(BlockType::ZeroFill, 0, 2), run(type, 2, 8, 5, stored.size()), run(BlockType::Terminator, 12, 0)},
-                         fork, zeros(1024) + str(payload) + zeros(1024)});
-    }
     // Compressed runs: fewer bytes than declared is an error, more are cut.
     const Bytes small(1024, 'a'), big(5000, 'b');
     for (auto [type, name, corrupt] : {std::tuple{BlockType::Zlib, "zlib", "incorrect header check"},
@@ -193,6 +182,8 @@ TEST(Decode, RunsCodecsAndFailures) {
         {"raw longer", 1, {run(BlockType::Raw, 0, 1, 0, 1000)}, k, str(k, 512),
          "error: invalid block map: block run stores 1000 bytes but declares only 512"},
         {"raw shorter", 1, {run(BlockType::Raw, 0, 1, 0, 100)}, k, str(k, 100) + zeros(412)},
+        {"ignore", 2, {run(BlockType::Ignore, 0, 1, 0, 1000)}, k, str(k, 512) + zeros(512),
+         "error: invalid block map: block run stores 1000 bytes but declares only 512"},
         // Stored out of order: the parallel way places runs by their sectors.
         {"swapped", 3, {run(BlockType::Raw, 2, 1, 512, 512), run(BlockType::Raw, 0, 1, 0, 512)}, ab, A + zeros(512) + B,
          zeros(1024) + B + A},
@@ -217,7 +208,6 @@ TEST(Decode, RunsCodecsAndFailures) {
         // 256 MiB): checked before anything is allocated or written.
         {"past image", 8, {}, {}, "error: invalid block map: partition of 8 sectors exceeds the image's 6 sectors", "same", 6},
         {"run past image", 2, {run(BlockType::ZeroFill, 4, 4)}, {}, past_image, "same", 6},
-        {"huge", uint64_t(1) << 52, {}, {}, "error: invalid block map: partition of 4503599627370496 sectors exceeds the image's 524288 sectors"},
         {"huge run", 8, {run(BlockType::Zlib, 0, uint64_t(1) << 50, 0, 8)}, Bytes(8, 0), past_image},
         // Sizes no machine can hold fail cleanly instead of allocating.
         {"declared huge", uint64_t(1) << 52, {}, {}, "error: I/O error: *", "", uint64_t(1) << 52},
@@ -263,14 +253,12 @@ TEST(Decode, ZerosBecomeHolesInFiles) {
     std::memcpy(data.data() + (5u << 20), "middle", 6);
     udif::DmgBuilder b;
     b.chunk_size = 256u << 10;
-    b.add_partition("disk image (Apple_HFS : 1)", data);
-    ASSERT_TRUE(b.build(dir / "zeros.dmg"));
+    ASSERT_TRUE(b.add_partition("p", data).build(dir / "zeros.dmg"));
     auto archive = udif::DmgArchive::open(dir / "zeros.dmg");
     auto streamed = core::BufferedFileWriter::create((dir / "streamed").string());
-    ASSERT_TRUE(archive && streamed);
-    ASSERT_TRUE(archive->extract_partition_to(0, *streamed) && streamed->flush());
     auto positioned = core::File::create((dir / "positioned").string());
-    ASSERT_TRUE(positioned);
+    ASSERT_TRUE(archive && streamed && positioned);
+    ASSERT_TRUE(archive->extract_partition_to(0, *streamed) && streamed->flush());
     ASSERT_TRUE(archive->extract_partition_to(0, *positioned));
     ASSERT_TRUE(archive->extract_partition_to_file(0, dir / "parallel"));
     for (const char* name : {"streamed", "positioned", "parallel"}) {

@@ -74,8 +74,8 @@ void expect_text(const std::string& got, const std::string& want) {
 
 }  // namespace
 
-// Each row opens an image from memory and from a streamed source, with and
-// without checksum verification.
+// Each row opens an image from every kind of source, with and without
+// checksum verification.
 TEST(Opening, ChecksumsAndFailures) {
     const Bytes fork = testing_util::random_bytes(2048, 1);
     const uint32_t fork_crc = udif::checksum::crc32(fork);
@@ -136,8 +136,7 @@ TEST(Opening, ChecksumsAndFailures) {
               "I/O error: No such file or directory (os error 2)");
 }
 
-// Each row decodes one partition from an in-memory, a streamed and a file
-// source: in parallel, into caller memory, and run by run, into a sink and
+// Each row decodes one partition from every kind of source: in parallel, into caller memory, and run by run, into a sink and
 // into a file ("same" as in parallel; an empty expectation is not checked).
 TEST(Decode, RunsCodecsAndFailures) {
     struct Case {

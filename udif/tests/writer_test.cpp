@@ -30,9 +30,9 @@ std::vector<uint8_t> padded(std::vector<uint8_t> v) {
 
 // Each run's type, first sector and sector count.
 using Shape = std::vector<std::tuple<BlockType, uint64_t, uint64_t>>;
-Shape shape(const std::vector<udif::BlockRun>& runs) {
+Shape shape(const udif::MishHeader& map) {
     Shape out;
-    for (const auto& r : runs) out.emplace_back(r.type, r.sector_number, r.sector_count);
+    for (const auto& r : map.runs) out.emplace_back(r.type, r.sector_number, r.sector_count);
     return out;
 }
 
@@ -48,11 +48,11 @@ TEST(Writer, LayoutChecksumsAndStats) {
     const auto& p = w.partitions();
     ASSERT_EQ(p.size(), 3u);
     using Z = BlockType;
-    EXPECT_EQ(shape(p[0].block_map.runs), (Shape{{Z::Zlib, 0, 2}, {Z::Terminator, 2, 0}}));
+    EXPECT_EQ(shape(p[0].block_map), (Shape{{Z::Zlib, 0, 2}, {Z::Terminator, 2, 0}}));
     // Zero chunks store nothing.
-    EXPECT_EQ(shape(p[1].block_map.runs), (Shape{{Z::Zlib, 0, 8}, {Z::ZeroFill, 8, 8}, {Z::ZeroFill, 16, 8}, {Z::Terminator, 24, 0}}));
+    EXPECT_EQ(shape(p[1].block_map), (Shape{{Z::Zlib, 0, 8}, {Z::ZeroFill, 8, 8}, {Z::ZeroFill, 16, 8}, {Z::Terminator, 24, 0}}));
     EXPECT_EQ(p[1].block_map.runs[1].compressed_length, 0u);
-    EXPECT_EQ(shape(p[2].block_map.runs), (Shape{{Z::Terminator, 0, 0}}));
+    EXPECT_EQ(shape(p[2].block_map), (Shape{{Z::Terminator, 0, 0}}));
     EXPECT_EQ(std::tie(p[1].block_map.first_sector, p[2].block_map.first_sector, p[2].id), std::tuple(2u, 26u, 2));
     EXPECT_EQ(udif::checksum::stored_value(p[0].block_map.checksum), udif::checksum::crc32(padded(small)));
     EXPECT_EQ(udif::checksum::stored_value(p[1].block_map.checksum), udif::checksum::crc32(mixed));

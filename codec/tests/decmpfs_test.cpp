@@ -33,14 +33,10 @@ codec::Result<std::vector<uint8_t>> decode(const codec_testing::DecmpfsFile& fil
 
 // Text-like bytes that compress, then random bytes that do not.
 std::vector<uint8_t> sample(size_t n) {
-    std::vector<uint8_t> out;
-    for (size_t i = 0; out.size() < n / 2; ++i) {
-        std::string line = "line " + std::to_string(i) + " of a file macOS compressed\n";
-        out.insert(out.end(), line.begin(), line.end());
-    }
-    out.resize(n / 2);
-    auto noise = testing_util::random_bytes(n - out.size(), n);
-    out.insert(out.end(), noise.begin(), noise.end());
+    auto out = testing_util::random_bytes(n, n);
+    std::string text;
+    for (size_t i = 0; text.size() < n / 2; ++i) text += "line " + std::to_string(i) + " of a file macOS compressed\n";
+    std::copy_n(text.begin(), n / 2, out.begin());
     return out;
 }
 

@@ -19,10 +19,8 @@ pbzx::Result<std::vector<uint8_t>> decode(const std::vector<uint8_t>& stream) {
     auto from_file = Archive::open((dir / "p.pbzx").string());
     core::MemorySource source(stream);
     auto archive = Archive::from_reader(source);
-    if (!archive) {
-        EXPECT_EQ(error_of(from_file), archive.error().message());
-        return std::unexpected(archive.error());
-    }
+    EXPECT_EQ(error_of(from_file), error_of(archive));
+    if (!archive) return std::unexpected(archive.error());
     EXPECT_TRUE(from_file && from_file->data() == archive->data());
     return archive->take_data().to_vector();
 }

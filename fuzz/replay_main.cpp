@@ -11,24 +11,17 @@
 #include "core/io.hpp"
 #include "support.hpp"
 
-namespace {
-
-void limit(int resource, rlim_t value) {
-    const rlimit r{value, value};
-    setrlimit(resource, &r);
-}
-
-}  // namespace
-
 // Under AddressSanitizer a huge allocation is a report, and so is a process
 // that grows past 2 GiB.
 extern "C" const char* __asan_default_options() { return "max_allocation_size_mb=2048:hard_rss_limit_mb=2048"; }
 
 int main(int argc, char** argv) {
 #if !defined(__SANITIZE_ADDRESS__)
-    limit(RLIMIT_AS, rlim_t(2) << 30);
+    const rlimit address_space{rlim_t(2) << 30, rlim_t(2) << 30};
+    setrlimit(RLIMIT_AS, &address_space);
 #endif
-    limit(RLIMIT_FSIZE, rlim_t(1) << 30);
+    const rlimit file_size{rlim_t(1) << 30, rlim_t(1) << 30};
+    setrlimit(RLIMIT_FSIZE, &file_size);
     std::signal(SIGXFSZ, SIG_IGN);
     for (int i = 1; i < argc; ++i) {
         auto bytes = core::read_file(argv[i]);

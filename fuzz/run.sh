@@ -16,7 +16,6 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(udif_memory udif_file hfsplus apfs xar xar_toc pbzx cpio)
 work=$build/work
 fixtures=${KIV_FIXTURES:-$here/../../shared/fixtures}
-python3 "$here/seed.py" "$fixtures" "$work/corpus"
 "$build/fuzz/make_seeds" "$fixtures" "$work/corpus"
 
 # Largest input per target: the largest seed that must stay whole, no more.

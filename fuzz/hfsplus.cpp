@@ -1,9 +1,0 @@
-// An HFS+ or HFSX volume: opened, walked, every entry stat'ed, listed and read.
-#include "hfsplus/hfsplus.hpp"
-#include "volume.hpp"
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    auto volume = hfsplus::HfsVolume::open(std::make_unique<core::MemorySource>(std::vector<uint8_t>(data, data + size)));
-    if (volume) kiv_fuzz::exercise_volume(*volume, size);
-    return 0;
-}

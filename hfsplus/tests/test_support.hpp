@@ -48,10 +48,7 @@ public:
     // The data fork is split over `fragments` extents, a free block apart;
     // `declared_size` replaces the data's size as its logical size.
     uint32_t add_file(uint32_t parent, const std::u16string& name, const Bytes& data, unsigned fragments = 1,
-                      std::optional<uint64_t> declared_size = {}, uint16_t mode = 0100644);
-    uint32_t add_symlink(uint32_t parent, const std::u16string& name, std::string_view target) {
-        return add_file(parent, name, {target.begin(), target.end()}, 1, {}, 0120755);
-    }
+                      std::optional<uint64_t> declared_size = {});
     // A file compressed as macOS does it: the compressed flag, the
     // "com.apple.decmpfs" attribute and the resource fork, split over
     // `fragments` extents (beyond eight in resource-fork overflow records).
@@ -62,15 +59,11 @@ public:
     uint32_t add_hard_links(const Bytes& data, const std::vector<std::pair<uint32_t, std::u16string>>& links);
     // A file record with the given forks; a hard link has `special` as its iNode number.
     uint32_t add_file_record(uint32_t parent, const std::u16string& name, const hfsplus::ForkData& data,
-                             const hfsplus::ForkData& rsrc, uint16_t mode, uint8_t owner_flags = 0,
-                             uint32_t special = 0, bool hard_link = false);
+                             const hfsplus::ForkData& rsrc, uint8_t owner_flags = 0, uint32_t special = 0,
+                             bool hard_link = false);
     // A catalog record with any data under (parent, name).
     void add_record(uint32_t parent, const std::u16string& name, Bytes data) {
         records_.push_back({parent, name, std::move(data)});
-    }
-    // An inline attribute of file `id`.
-    void add_attribute(uint32_t id, const std::u16string& name, const Bytes& value) {
-        attributes_.push_back({id, name, value});
     }
     Bytes build();
 

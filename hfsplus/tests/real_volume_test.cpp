@@ -48,8 +48,7 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, RealImage,
                                          std::pair{"real/keramics/hfsplus_zlib.dmg", 12},
                                          std::pair{"real/hfsplus-rs/hfsp-small.img", 20}),
                          [](const auto& info) {
-                             std::string n = fs::path(info.param.first).parent_path().filename().string() +
-                                             fs::path(info.param.first).filename().string();
+                             std::string n = info.param.first;
                              std::erase_if(n, [](char c) { return !isalnum((unsigned char)c); });
                              return n;
                          });

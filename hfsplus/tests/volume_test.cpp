@@ -60,9 +60,7 @@ TEST(Catalog, WalkListAndStatAnHfsxTree) {
     EXPECT_EQ(vol.list_directory("/many").value().size(), 60u);    // spread over several leaves
     EXPECT_TRUE(vol.list_directory("/file.txt").value().empty());  // nothing has a file as parent
     auto file = vol.stat("/file.txt").value();
-    EXPECT_EQ(std::tie(file.id, file.uid, file.gid, file.mode, file.data_fork_extents, file.create_time,
-                       file.modify_time),
-              std::tuple(s.file, 501u, 20u, 0100644, 1u, 0xC0000000u + s.file * 10, 0xC0000001u + s.file * 10));
+    EXPECT_EQ(std::tie(file.id, file.mode, file.data_fork_extents), std::tuple(s.file, 0100644, 1u));
     EXPECT_EQ(vol.stat("/a//b/").value().id, s.b);
     EXPECT_EQ(read(vol, "/A"), text("upper"));
     for (const char* other : {"/APPLICATIONS", "/\u00C4RGER", "/\u01C6"})

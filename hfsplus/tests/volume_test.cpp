@@ -1,10 +1,5 @@
-// Whole volumes written by the test writer: catalog order, paths, file data,
-// and the structures no tool writes (HFSX, compression, hard links, overflow
-// chains, loops, bad records).
-#include <algorithm>
-#include <map>
-#include <set>
-
+// Volumes written by the test writer, for the structures no tool writes:
+// HFSX, compression, hard links, overflow chains, loops, bad records.
 #include <gtest/gtest.h>
 
 #include "core/endian.hpp"
@@ -25,110 +20,64 @@ using testing_util::random_bytes;
 
 Bytes text(std::string_view s) { return {s.begin(), s.end()}; }
 
-// A catalog of 512-byte nodes: several leaves under two index levels.
+// An HFSX catalog of 512-byte nodes: several leaves under two index levels.
 struct Sample {
-    VolumeBuilder builder;
+    VolumeBuilder builder{true, 4096, 512};
     uint32_t b = 0, file = 0;
     Bytes image;
 
-    explicit Sample(bool hfsx = false) : builder(hfsx, 4096, 512) {
+    Sample() {
         b = builder.add_folder(builder.add_folder(2, u"a"), u"b");
         builder.add_folder(2, u"c");
         file = builder.add_file(2, u"file.txt", text("hello"));
-        builder.add_symlink(2, u"link", "a/b");
         builder.add_file(2, u"Applications", text("apps"));
+        builder.add_file(2, u"A", text("upper"));  // beside the folder "a"
         const uint32_t many = builder.add_folder(2, u"many");
         for (int i = 0; i < 60; ++i)
             builder.add_file(many, u"entry" + std::u16string{char16_t(u'A' + i % 26), char16_t(u'0' + i / 26)}, {});
         for (auto name : {u"\u00E4rger", u"\u01C5", u"_under"}) builder.add_file(2, name, {});
-        if (hfsx) builder.add_file(2, u"A", text("upper"));  // beside the folder "a": HFSX only
         image = builder.build();
     }
 };
 
-TEST(Catalog, WalkListAndStatAMultiLevelTree) {
-    for (bool hfsx : {false, true}) {
-        Sample s(hfsx);
-        auto vol = open_memory(s.image);
-        EXPECT_GE(hfs_test::CatalogOf(s.image).tree.tree_depth, 3);
-        EXPECT_EQ(vol.header().is_hfsx, hfsx);
-        std::vector<std::string> paths;
-        const auto walk = vol.walk().value();
-        for (const auto& w : walk)
-            if (!w.path.starts_with("/many/")) paths.push_back(w.path);
-        // Pre-order in catalog order: "_" (0x5F) sorts before "A", which folds to "a" (0x61); HFSX compares units.
-        const std::vector<std::string> plain = {"/_under", "/a", "/a/b", "/Applications", "/c", "/file.txt", "/link",
-                                                "/many", "/\u00E4rger", "/\u01C5"},
-                                       exact = {"/A", "/Applications", "/_under", "/a", "/a/b", "/c", "/file.txt",
-                                                "/link", "/many", "/\u00E4rger", "/\u01C5"};
-        EXPECT_EQ(paths, hfsx ? exact : plain);
-        EXPECT_EQ(vol.list_directory("/many").value().size(), 60u);    // spread over several leaves
-        EXPECT_TRUE(vol.list_directory("/file.txt").value().empty());  // nothing has a file as parent
-        auto file = vol.stat("/file.txt").value();
-        EXPECT_EQ(std::tie(file.id, file.uid, file.gid, file.mode, file.data_fork_extents, file.create_time,
-                           file.modify_time),
-                  std::tuple(s.file, 501u, 20u, 0100644, 1u, 0xC0000000u + s.file * 10, 0xC0000001u + s.file * 10));
-        EXPECT_EQ(vol.stat("/a//b/").value().id, s.b);
-        // A precomposed capital finds its letter, unless names are exact.
-        for (const char* other : {"/APPLICATIONS", "/\u00C4RGER", "/\u01C6"})
-            EXPECT_EQ(error_text(vol.stat(other)), hfsx ? std::string("file not found: ") + (other + 1) : "ok");
-        if (hfsx) {
-            EXPECT_EQ(read(vol, "/A"), text("upper"));
-        }
-    }
+// HFSX compares names unit by unit, in the walk's order and in lookups.
+TEST(Catalog, WalkListAndStatAnHfsxTree) {
+    Sample s;
+    auto vol = open_memory(s.image);
+    EXPECT_GE(hfs_test::CatalogOf(s.image).tree.tree_depth, 3);
+    EXPECT_TRUE(vol.header().is_hfsx);
+    std::vector<std::string> paths;
+    const auto walk = vol.walk().value();
+    for (const auto& w : walk)
+        if (!w.path.starts_with("/many/")) paths.push_back(w.path);
+    // Pre-order, "A" before "Applications" before "_" (0x5F) before "a".
+    EXPECT_EQ(paths, (std::vector<std::string>{"/A", "/Applications", "/_under", "/a", "/a/b", "/c", "/file.txt",
+                                               "/many", "/\u00E4rger", "/\u01C5"}));
+    EXPECT_EQ(vol.list_directory("/many").value().size(), 60u);    // spread over several leaves
+    EXPECT_TRUE(vol.list_directory("/file.txt").value().empty());  // nothing has a file as parent
+    auto file = vol.stat("/file.txt").value();
+    EXPECT_EQ(std::tie(file.id, file.mode, file.data_fork_extents), std::tuple(s.file, 0100644, 1u));
+    EXPECT_EQ(vol.stat("/a//b/").value().id, s.b);
+    EXPECT_EQ(read(vol, "/A"), text("upper"));
+    for (const char* other : {"/APPLICATIONS", "/\u00C4RGER", "/\u01C6"})
+        EXPECT_EQ(error_text(vol.stat(other)), std::string("file not found: ") + (other + 1));
 }
 
-// Every compression type in both layouts, hard links and the names macOS
-// presents differently from how it stores them.  7-Zip decodes types 3, 4,
-// 7, 8 and 9 (not 1, 10, LZFSE): those are checked against it too.
-TEST(Content, CompressedFilesHardLinksAndNamesAgreeWithSevenZip) {
-    const std::tuple<uint32_t, size_t, std::set<size_t>, unsigned> rows[] = {
-        {1, 100, {}, 1},  {3, 3000, {}, 1},      {3, 300, {0}, 1}, {7, 3000, {}, 1},    {7, 300, {0}, 1},
-        {9, 100, {}, 1},  {11, 3000, {}, 1},     {4, 200000, {1}, 3}, {8, 300000, {2}, 12}, {10, 150000, {}, 2},
-        {12, 200000, {}, 1}};
-    std::map<std::string, Bytes> files;
-    auto build = [&](bool seven_zip_only) {
-        VolumeBuilder b;
-        for (const auto& [type, size, stored, fragments] : rows) {
-            if (seven_zip_only && (type == 1 || type >= 10)) continue;
-            const std::string name = "type " + std::to_string(type) + " of " + std::to_string(size);
-            // Runs of text and of noise: some blocks compress, some do not.
-            Bytes data;
-            for (size_t i = 0; data.size() < size; ++i) {
-                const std::string line = "line " + std::to_string(i) + "\n";
-                const Bytes piece = (i / 4000) % 2 ? random_bytes(line.size(), type + i) : text(line);
-                data.insert(data.end(), piece.begin(), piece.end());
-            }
-            data.resize(size);
-            b.add_compressed(2, std::u16string(name.begin(), name.end()),
-                             codec_testing::encode_decmpfs(type, data, stored), fragments);
-            files["/" + name] = std::move(data);
-        }
-        const uint32_t dir = b.add_folder(2, u"dir");
-        b.add_hard_links(text("shared"), {{2, u"link one"}, {dir, u"link two"}});
-        b.add_file(2, u"forward/slash", text("slash"));
-        b.add_file(dir, u"cafe\u0301", text("decomposed"));
-        return b.build();
-    };
-    auto vol = open_memory(build(false));
-    for (const auto& [path, data] : files) {
-        EXPECT_TRUE(read(vol, path) == data) << path;
-        EXPECT_EQ(vol.stat(path).value().size, data.size()) << path;
-    }
-    EXPECT_EQ(read(vol, "/dir/link two"), text("shared"));
-    EXPECT_EQ(vol.stat("/link one").value().size, 6u);
-    EXPECT_EQ(read(vol, "/forward:slash"), text("slash"));       // as listings show it
-    EXPECT_EQ(read(vol, "/dir/caf\u00E9"), text("decomposed"));  // typed composed
-    const auto walk = vol.walk().value();
-    for (const char* path : {"/dir/cafe\u0301", "/forward:slash", "/link one", "/type 12 of 200000"})
-        EXPECT_TRUE(std::any_of(walk.begin(), walk.end(), [&](const auto& w) { return w.path == path; })) << path;
-
+// Compressed files, their data in the attribute or in a resource fork that
+// continues in overflow records, and hard links.  (Each compression type's
+// decoding is the codec's own concern.)
+TEST(Content, CompressedFilesAndHardLinksAgreeWithSevenZip) {
     KIV_REQUIRE_TOOL("7zz");
-    const Bytes image = build(true);
+    Bytes data = random_bytes(300000, 4);
+    for (auto& c : data) c = uint8_t('a' + c % 16);  // compresses to about half
+    VolumeBuilder b;
+    b.add_compressed(2, u"inline", codec_testing::encode_decmpfs(3, std::span(data).first(3000)));
+    b.add_compressed(2, u"resource fork", codec_testing::encode_decmpfs(4, data), 12);
+    b.add_hard_links(text("shared"), {{2, u"link one"}, {b.add_folder(2, u"dir"), u"link two"}});
     testing_util::ScratchDir scratch;
-    testing_util::write_bytes(scratch / "v.hfs", image);
-    auto theirs = open_memory(image);
-    hfs_test::expect_matches_seven_zip(theirs, scratch / "v.hfs", 11);
+    testing_util::write_bytes(scratch / "v.hfs", b.build());
+    auto vol = hfs_test::open_file(scratch / "v.hfs");
+    hfs_test::expect_matches_seven_zip(vol, scratch / "v.hfs", 4);
 }
 
 TEST(Catalog, FailuresAndBounds) {
@@ -144,7 +93,7 @@ TEST(Catalog, FailuresAndBounds) {
     b.add_compressed(2, u"type 13", {codec_testing::decmpfs_header(13, 5), {}});
     b.add_compressed(2, u"no magic", {Bytes(16), {}});
     b.add_hard_links(text("x"), {{2, u"linked"}});
-    b.add_file_record(2, u"dangling", {}, {}, 0100644, 0x02, 999, true);
+    b.add_file_record(2, u"dangling", {}, {}, 0x02, 999, true);
     auto odd = open_memory(b.build());
 
     // The sample with one change to its catalog (at its start, its root node, its last leaf).
@@ -206,7 +155,6 @@ TEST(Catalog, FailuresAndBounds) {
          "unsupported: file \"/type 13\": compression type 13 is not supported"},
         {"compressed: no magic", error_text(odd.stat("/no magic")),
          "corrupted data: compressed file \"/no magic\": decmpfs attribute lacks the magic \"fpmc\""},
-        {"hard link", error_text(odd.read_file("/linked")), "ok"},
         {"hard link to nothing", error_text(odd.read_file("/dangling")),
          "corrupted data: hard link \"/dangling\" points to iNode999, which the private data folder does not hold"},
         {"listing sizes of the damaged", sizes, "dangling 0, linked 1, no magic 0, type 13 5, "},
@@ -216,15 +164,13 @@ TEST(Catalog, FailuresAndBounds) {
 
 TEST(Extents, OverflowRecordsAndChainsThatEndEarly) {
     VolumeBuilder b;
-    const Bytes data = random_bytes(20 * 4096 - 100, 5), nine = random_bytes(9 * 4096, 7);
-    const Bytes cut = random_bytes(8 * 4096, 8);
+    const Bytes data = random_bytes(20 * 4096 - 100, 5), cut = random_bytes(8 * 4096, 8);
     // Eight inline extents, then data-fork records keyed at 8 and 16 blocks;
     // resource-fork records with the same keys must not be taken for them.
     const uint32_t id = b.add_file(2, u"fragmented", data, 20);
     hfsplus::ExtentRecord junk{};
     junk[0] = {1, 1};
     for (uint32_t start : {8, 16}) b.extent_records[{id, hfsplus::kResourceForkType, start}] = junk;
-    b.add_file(2, u"nine", nine, 9);
     // No data-fork record after the inline extents, only a resource-fork one ...
     const uint32_t cut_id = b.add_file(2, u"cut \"short\"", cut, 8, 12 * 4096);
     b.extent_records[{cut_id, hfsplus::kResourceForkType, 8}] = junk;
@@ -242,7 +188,6 @@ TEST(Extents, OverflowRecordsAndChainsThatEndEarly) {
         auto vol = in_memory ? open_memory(image) : hfs_test::open_file(dir / "v.hfs");
         EXPECT_TRUE(read(vol, "/fragmented") == data);
         EXPECT_EQ(vol.stat("/fragmented").value().data_fork_extents, 8u);
-        EXPECT_TRUE(read(vol, "/nine") == nine);
         EXPECT_EQ(error_text(vol.read_file("/cut \"short\"")),
                   "corrupted data: file \"/cut \\\"short\\\"\" declares 49152 bytes but only 32768 could be read; "
                   "its extent chain ends early");

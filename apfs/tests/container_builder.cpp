@@ -49,7 +49,7 @@ struct Image {
     uint32_t bs;
     size_t per_node;
     Bytes bytes;
-    uint64_t next_block = 5, next_oid = 1030;  // block 0, then the checkpoint area 1..4
+    uint64_t next_block = 1, next_oid = 1030;  // after the container superblock
 
     uint8_t* block(uint64_t n) {
         if (bytes.size() < (n + 1) * bs) bytes.resize((n + 1) * bs);
@@ -63,8 +63,7 @@ struct Image {
 
     // A tree over sorted `records`, level by level; returns the root's block.
     // Nodes of virtual trees get oids, reported as (oid, block) in `mapping`.
-    uint64_t write_tree(Records records, bool omap, std::vector<std::pair<uint64_t, uint64_t>>* mapping,
-                        std::vector<uint64_t>* nodes) {
+    uint64_t write_tree(Records records, bool omap, std::vector<std::pair<uint64_t, uint64_t>>* mapping) {
         const uint64_t keys = records.size();
         uint64_t node_count = 0;
         for (uint16_t level = 0;; ++level) {
@@ -83,7 +82,6 @@ struct Image {
             for (auto& recs : packed) {
                 const uint64_t blk = alloc(), oid = mapping ? next_oid++ : blk;
                 if (mapping) mapping->emplace_back(oid, blk);
-                if (nodes) nodes->push_back(blk);
                 Bytes b = make_node(uint16_t(root | (level == 0) << 1 | omap << 2), recs, bs);
                 store(&b[34], level), store(&b[48], uint16_t(0xFFFF), uint16_t(0), uint16_t(0xFFFF));
                 if (root) {  // the tree information
@@ -103,15 +101,13 @@ struct Image {
     }
 
     // An object map over (oid, block) pairs; returns the object's block.
-    uint64_t write_omap(std::vector<std::pair<uint64_t, uint64_t>> mapping, uint32_t flags, uint64_t* root,
-                        std::vector<uint64_t>* nodes) {
+    uint64_t write_omap(std::vector<std::pair<uint64_t, uint64_t>> mapping, uint32_t flags) {
         std::sort(mapping.begin(), mapping.end());
         Records records;
         for (auto [oid, paddr] : mapping) records.emplace_back(pack(oid, kXid), pack(0u, bs, paddr));
-        *root = write_tree(std::move(records), true, nullptr, nodes);
-        const uint64_t obj = alloc();
+        const uint64_t root = write_tree(std::move(records), true, nullptr), obj = alloc();
         uint8_t* b = object(obj, obj, kPhysical | 0x0B);
-        store(b + 32, flags, 0u, kPhysical | 2, kPhysical | 2, *root);
+        store(b + 32, flags, 0u, kPhysical | 2, kPhysical | 2, root);
         ContainerBuilder::seal(b, bs);
         return obj;
     }
@@ -143,6 +139,15 @@ Bytes make_node(uint16_t flags, const Records& records, size_t size) {
     if (key_start + koff > value_end - voff) throw std::logic_error("node overflow");
     store(&b[32], flags, uint16_t(0), uint32_t(records.size()), uint16_t(0), uint16_t(key_start - 56));  // flags to table
     store(&b[44], uint16_t(koff), uint16_t(value_end - voff - key_start - koff));                        // free space
+    return b;
+}
+
+Bytes nxsb(uint64_t xid, uint64_t omap, uint32_t checkpoint_blocks, uint32_t block_size) {
+    Bytes b(block_size);
+    store(&b[8], uint64_t(1), xid, 0x80000001u, 0u, apfs::kNxMagic, block_size);
+    store(&b[104], checkpoint_blocks, 0u, uint64_t(1));  // the area starts at block 1
+    store(&b[160], omap), store(&b[180], 1u, kVolumeOid);
+    ContainerBuilder::seal(b.data(), b.size());
     return b;
 }
 
@@ -179,22 +184,18 @@ uint64_t ContainerBuilder::add_compressed(uint64_t parent, const std::string& na
 Bytes ContainerBuilder::build() {
     const uint64_t B = block_size_;
     Image img{block_size_, per_node_, {}};
-    layout_ = Layout{};
     Records records = extra_;
     records.emplace_back(drec_key(1, "root"), drec_value(kRoot, 4));
-    uint64_t counts[3] = {};  // files, directories, symlinks
     for (auto& i : inodes_) {
         const uint16_t type = i.mode & 0xF000;
-        if (i.id != kRoot) ++counts[type == 0x4000 ? 1 : type == 0xA000 ? 2 : 0];
         // A data stream's extents, keyed by the stream's id.
         auto write_stream = [&](uint64_t stream, const std::vector<Extent>& extents) {
             uint64_t allocated = 0;
-            for (auto& e : extents) {  // a hole is an extent at physical block 0
-                const uint64_t length = e.hole ? e.hole : (e.bytes.size() + B - 1) / B * B;
-                const uint64_t at = e.hole ? 0 : img.alloc(length / B);
-                if (!e.hole) std::copy(e.bytes.begin(), e.bytes.end(), img.block(at + length / B) - length);
+            for (auto& e : extents) {
+                const uint64_t length = (e.bytes.size() + B - 1) / B * B, at = img.alloc(length / B);
+                std::copy(e.bytes.begin(), e.bytes.end(), img.block(at + length / B) - length);
                 records.emplace_back(pack(stream | uint64_t(8) << 60, e.logical), pack(length, at, kZero));
-                allocated += e.hole ? 0 : length;
+                allocated += length;
             }
             return allocated;
         };
@@ -233,35 +234,26 @@ Bytes ContainerBuilder::build() {
 
     // The catalog is virtual: its root gets the id the volume superblock names.
     std::vector<std::pair<uint64_t, uint64_t>> catalog;
-    layout_.catalog_root = img.write_tree(std::move(records), false, &catalog, &layout_.catalog_nodes);
+    const uint64_t catalog_root = img.write_tree(std::move(records), false, &catalog);
     catalog.back().first = kCatalogOid;
-    store(img.block(layout_.catalog_root) + 8, kCatalogOid);
-    seal(img.block(layout_.catalog_root), B);
-    uint64_t volume_omap_root = 0;
-    const uint64_t volume_omap = img.write_omap(catalog, 0, &volume_omap_root, &layout_.volume_omap_nodes);
+    store(img.block(catalog_root) + 8, kCatalogOid);
+    seal(img.block(catalog_root), B);
+    const uint64_t volume_omap = img.write_omap(catalog, 0), volume_superblock = img.alloc();
 
-    uint8_t* b = img.object(layout_.volume_superblock = img.alloc(), kVolumeOid, 0x0D);
+    uint8_t* b = img.object(volume_superblock, kVolumeOid, 0x0D);
     store(b + 32, apfs::kApfsMagic, 0u, uint64_t(2), kZero, uint64_t(8), kTime);  // incompatible: insensitive names
     store(b + 116, 2u, kPhysical | 2, kPhysical | 2, volume_omap, kCatalogOid);  // tree types and oids
-    store(b + 176, next_id_, counts[0], counts[1], counts[2]);
+    store(b + 176, next_id_);
     store(b + 256, kTime, uint64_t(1));  // unencrypted
     std::memcpy(b + 272, "kiv test builder", 16);
     std::memcpy(b + 704, "Built", 5);
     seal(b, B);
-    const uint64_t container_omap =
-        img.write_omap({{kVolumeOid, layout_.volume_superblock}}, 1, &layout_.container_omap_root, nullptr);
+    const uint64_t container_omap = img.write_omap({{kVolumeOid, volume_superblock}}, 1);
     img.block(img.alloc(8) + 7);  // some free space at the end
-
-    // Block 0 and the checkpoint area: a checkpoint map, then the same superblock.
-    b = img.object(0, 1, 0x80000001);
-    store(b + 32, apfs::kNxMagic, block_size_, img.next_block);
-    store(b + 64, uint64_t(2), 0x4746454443424140ull, 0x4F4E4D4C4B4A4948ull);  // version 2, uuid
-    store(b + 88, img.next_oid, kXid + 1, 4u, 0u, uint64_t(1));                // checkpoint area at 1..4
-    store(b + 140, 2u), store(b + 160, container_omap), store(b + 180, 4u, kVolumeOid);
-    seal(b, B);
-    std::copy_n(img.block(0), B, img.block(2));
-    store(img.object(1, 1, kPhysical | 0x0C) + 32, 1u);  // the last map of the checkpoint
-    seal(img.block(1), B);
+    Bytes superblock = nxsb(kXid, container_omap, 0, block_size_);
+    store(&superblock[40], img.next_block, kZero, kZero, uint64_t(2));  // blocks, version 2
+    seal(superblock.data(), B);
+    std::copy(superblock.begin(), superblock.end(), img.block(0));
     return std::move(img.bytes);
 }
 

@@ -22,15 +22,6 @@ namespace catalog = apfs::catalog;
 constexpr uint16_t kRootNode = 1, kLeaf = 2, kFixed = 4;
 constexpr uint64_t k0 = 0;
 
-// A sealed container superblock; `tag` lands in the object-map field.
-Bytes nxsb(uint64_t xid, uint64_t tag, uint32_t checkpoint_blocks = 0, uint32_t block_size = 4096) {
-    Bytes b(block_size);
-    store(&b[8], uint64_t(1), xid, 0x80000001u, 0u, apfs::kNxMagic, block_size);
-    store(&b[104], checkpoint_blocks, 0u, uint64_t(1));  // the area starts at block 1
-    store(&b[160], tag), store(&b[180], 1u, uint64_t(1026));
-    B::seal(b.data(), b.size());
-    return b;
-}
 // `sb` claiming another block size, resealed.
 Bytes with_block_size(Bytes sb, uint32_t block_size) {
     store_le32(&sb[36], block_size);

@@ -78,22 +78,19 @@ std::string run_ok(const std::string& cmd);  // `cmd` must succeed
 // contents, keys from the start of the key area, values back from the end,
 // before the 40 bytes of tree information of a root (left zero here).
 Bytes make_node(uint16_t flags, const Records& records, size_t size = 4096);
+// A sealed container superblock of one volume (oid 1026) whose checkpoint
+// area, when it has one, starts at block 1.
+Bytes nxsb(uint64_t xid, uint64_t omap, uint32_t checkpoint_blocks = 0, uint32_t block_size = 4096);
 
-// Builds a container in memory: a catalog of directories, files (extents
-// with gaps between them are holes), symlinks and raw records, its object
-// maps, the volume and container superblocks and a checkpoint area.  A
-// limit on records per node gives small catalogs index nodes.
+// Builds a container in memory: a catalog of directories, files, symlinks
+// and raw records, its object maps and the volume and container
+// superblocks.  A limit on records per node gives small catalogs index nodes.
 class ContainerBuilder {
 public:
     static constexpr uint64_t kRoot = 2;
     struct Extent {
         uint64_t logical;
-        Bytes bytes;        // stored in blocks of their own
-        uint64_t hole = 0;  // else a sparse extent (physical block 0) this long
-    };
-    struct Layout {  // physical blocks
-        uint64_t container_omap_root = 0, volume_superblock = 0, catalog_root = 0;
-        std::vector<uint64_t> catalog_nodes, volume_omap_nodes;  // root last
+        Bytes bytes;  // stored in blocks of their own
     };
 
     // The volume is named "Built".
@@ -122,7 +119,6 @@ public:
         add_record(drec_key(parent, name), drec_value(id, type));
     }
     Bytes build();
-    const Layout& layout() const { return layout_; }
 
     static Bytes key_header(uint64_t oid, uint8_t type);
     static Bytes drec_key(uint64_t parent, const std::string& name);
@@ -149,7 +145,6 @@ private:
     std::vector<Inode> inodes_{{kRoot, 1, 040755, "root", "", 0, {}}};
     Records extra_;
     uint64_t next_id_ = 16;
-    Layout layout_;
 };
 
 }  // namespace apfs_test

@@ -26,11 +26,6 @@ TEST(RealApfsTest, FixtureAgreesWith7ZipAndKeepsAttributes) {
                                                "/.fseventsd/000000001714941a", "/.fseventsd/000000001714941b"}));
     auto file = volume.stat("/a_directory/a_file");
     EXPECT_EQ(file->mod_time / 1000000000, 1642144781u);  // 2022-01-14 07:19:41 UTC
-    CatalogOf catalog_of(testing_util::read_bytes(path));
-    auto& [src, tree] = catalog_of;
-    auto fork = volume.stat("a_directory/a_resourcefork");
-    EXPECT_EQ(outcome(apfs::catalog::lookup_xattr(src, tree, fork->id, "com.apple.ResourceFork")),
-              "unsupported: xattr is stored as a data stream, not embedded in the record");
     EXPECT_TRUE(volume.read_file("a_directory/a_resourcefork")->empty());
 
     // The resource fork, in a data stream of its own, as 7-Zip reads it.

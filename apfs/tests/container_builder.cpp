@@ -84,13 +84,8 @@ struct Image {
                 if (mapping) mapping->emplace_back(oid, blk);
                 Bytes b = make_node(uint16_t(root | (level == 0) << 1 | omap << 2), recs, bs);
                 store(&b[34], level), store(&b[48], uint16_t(0xFFFF), uint16_t(0), uint16_t(0xFFFF));
-                if (root) {  // the tree information
-                    uint32_t fixed = omap ? 16 : 0, longest_key = fixed, longest_value = fixed;
-                    for (auto& [k, v] : recs)
-                        longest_key = std::max(longest_key, uint32_t(k.size())),
-                        longest_value = std::max(longest_value, uint32_t(v.size()));
-                    store(&b[bs - 40], omap ? 0x12u : 0x42u, bs, fixed, fixed, longest_key, longest_value, keys, node_count);
-                }
+                const uint32_t fixed = omap ? 16 : 0;  // the tree information
+                if (root) store(&b[bs - 40], omap ? 0x12u : 0x42u, bs, fixed, fixed, 0u, 0u, keys, node_count);
                 std::copy(b.begin(), b.end(), block(blk));
                 object(blk, oid, (omap ? kPhysical : 0) | (root ? 2 : 3), omap ? 11 : 14);
                 ContainerBuilder::seal(block(blk), bs);
@@ -142,9 +137,9 @@ Bytes make_node(uint16_t flags, const Records& records, size_t size) {
     return b;
 }
 
-Bytes nxsb(uint64_t xid, uint64_t omap, uint32_t checkpoint_blocks, uint32_t block_size) {
+Bytes nxsb(uint64_t xid, uint64_t omap, uint32_t checkpoint_blocks, uint32_t block_size, uint64_t blocks) {
     Bytes b(block_size);
-    store(&b[8], uint64_t(1), xid, 0x80000001u, 0u, apfs::kNxMagic, block_size);
+    store(&b[8], uint64_t(1), xid, 0x80000001u, 0u, apfs::kNxMagic, block_size, blocks, kZero, kZero, uint64_t(2));
     store(&b[104], checkpoint_blocks, 0u, uint64_t(1));  // the area starts at block 1
     store(&b[160], omap), store(&b[180], 1u, kVolumeOid);
     ContainerBuilder::seal(b.data(), b.size());
@@ -244,15 +239,9 @@ Bytes ContainerBuilder::build() {
     store(b + 32, apfs::kApfsMagic, 0u, uint64_t(2), kZero, uint64_t(8), kTime);  // incompatible: insensitive names
     store(b + 116, 2u, kPhysical | 2, kPhysical | 2, volume_omap, kCatalogOid);  // tree types and oids
     store(b + 176, next_id_);
-    store(b + 256, kTime, uint64_t(1));  // unencrypted
-    std::memcpy(b + 272, "kiv test builder", 16);
-    std::memcpy(b + 704, "Built", 5);
     seal(b, B);
     const uint64_t container_omap = img.write_omap({{kVolumeOid, volume_superblock}}, 1);
-    img.block(img.alloc(8) + 7);  // some free space at the end
-    Bytes superblock = nxsb(kXid, container_omap, 0, block_size_);
-    store(&superblock[40], img.next_block, kZero, kZero, uint64_t(2));  // blocks, version 2
-    seal(superblock.data(), B);
+    const Bytes superblock = nxsb(kXid, container_omap, 0, block_size_, img.next_block);
     std::copy(superblock.begin(), superblock.end(), img.block(0));
     return std::move(img.bytes);
 }

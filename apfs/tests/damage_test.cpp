@@ -27,14 +27,15 @@ void exercise(const Bytes& image) {
     }
 }
 
-// The blocks a reader of the current checkpoint touches before file data.
+// The blocks a reader of the current checkpoint touches before file data,
+// the catalog root last.
 std::vector<uint64_t> live_blocks(const Bytes& image) {
     core::MemorySource src(image);
     auto nx = apfs::superblock::read_nxsb(src);
     auto omap_root = apfs::omap::read_omap_tree_root(src, nx->omap_oid, 4096);
     auto apsb_block = apfs::omap::omap_lookup(src, *omap_root, 4096, nx->fs_oids[0]);
     auto apsb = apfs::ApfsSuperblock::parse(*apfs::object::read_block(src, *apsb_block, 4096));
-    const auto tree = CatalogOf(image).tree;
+    const auto tree = apfs::superblock::open_first_volume(src)->catalog;
     return {0, nx->omap_oid, *omap_root, *apsb_block, apsb->omap_oid, tree.omap_root, tree.root_block};
 }
 
@@ -82,7 +83,7 @@ TEST(DamageTest, VolumeSlotsAndCatalogRoot) {
     ContainerBuilder::seal(image.data(), 4096);
     EXPECT_EQ(*open_volume(image).read_file("f"), bytes_of("x"));
 
-    store(&image[CatalogOf(image).tree.root_block * 4096 + 40], uint16_t(0xFFFF));
+    store(&image[live_blocks(image).back() * 4096 + 40], uint16_t(0xFFFF));
     auto damaged = open_volume(image);
     expect_cases({
         {"no source", outcome(apfs::ApfsVolume::open(nullptr)), "I/O error: no byte source"},

@@ -51,14 +51,6 @@ Bytes concat(std::initializer_list<Bytes> parts);
 apfs::ApfsVolume open_volume(Bytes bytes);                   // throws when it fails
 apfs::ApfsVolume open_file(const std::filesystem::path& path);  // likewise
 
-// A container's catalog read on its own, for tests that look below ApfsVolume.
-struct CatalogOf {
-    explicit CatalogOf(Bytes image)
-        : source(std::move(image)), tree(apfs::superblock::open_first_volume(source).value().catalog) {}
-    core::MemorySource source;
-    apfs::catalog::Tree tree;
-};
-
 // "ok", or the display text of the error (the text also names the kind).
 template <class R>
 std::string outcome(const R& r) {
@@ -78,9 +70,10 @@ std::string run_ok(const std::string& cmd);  // `cmd` must succeed
 // contents, keys from the start of the key area, values back from the end,
 // before the 40 bytes of tree information of a root (left zero here).
 Bytes make_node(uint16_t flags, const Records& records, size_t size = 4096);
-// A sealed container superblock of one volume (oid 1026) whose checkpoint
-// area, when it has one, starts at block 1.
-Bytes nxsb(uint64_t xid, uint64_t omap, uint32_t checkpoint_blocks = 0, uint32_t block_size = 4096);
+// A sealed container superblock (version 2) of one volume (oid 1026) whose
+// checkpoint area, when it has one, starts at block 1.
+Bytes nxsb(uint64_t xid, uint64_t omap, uint32_t checkpoint_blocks = 0, uint32_t block_size = 4096,
+           uint64_t blocks = 0);
 
 // Builds a container in memory: a catalog of directories, files, symlinks
 // and raw records, its object maps and the volume and container

@@ -1,6 +1,5 @@
 // On-disk structures one at a time: objects, superblocks and the choice of
 // checkpoint, B-tree nodes, the object map and catalog records.
-#include "core/endian.hpp"
 #include "support.hpp"
 
 namespace {
@@ -14,9 +13,6 @@ using apfs::btree::btree_scan;
 using apfs::omap::omap_lookup;
 using apfs::superblock::read_nxsb;
 using B = ContainerBuilder;
-using core::store_le16;
-using core::store_le32;
-using core::store_le64;
 namespace catalog = apfs::catalog;
 
 constexpr uint16_t kRootNode = 1, kLeaf = 2, kFixed = 4;
@@ -24,7 +20,7 @@ constexpr uint64_t k0 = 0;
 
 // `sb` claiming another block size, resealed.
 Bytes with_block_size(Bytes sb, uint32_t block_size) {
-    store_le32(&sb[36], block_size);
+    store(&sb[36], uint32_t(block_size));
     B::seal(sb.data(), sb.size());
     return sb;
 }
@@ -47,18 +43,18 @@ TEST(FormatTest, MalformedStructuresFailWithTheirMessage) {
     core::MemorySource src(Bytes(10000, 7));
     const Bytes good = nxsb(5, 9);
     Bytes magic = good, damaged = good, apsb(4096), big = nxsb(3, 1, 0, 16384);
-    store_le32(&magic[32], 0x1234ABCD);  // not resealed: the magic is checked first
+    store(&magic[32], uint32_t(0x1234ABCD));  // not resealed: the magic is checked first
     damaged[3000] ^= 0xFF;
-    store_le32(&apsb[32], apfs::kApfsMagic);
+    store(&apsb[32], uint32_t(apfs::kApfsMagic));
     const Bytes big_cut(big.begin(), big.begin() + 8192);
     big[12000] ^= 1;
 
     Bytes far(4096), many(4096);
-    store_le16(&far[40], 0xFFFF);       // table beyond the block
-    store_le32(&many[36], 0xFFFFFFFF);  // more entries than the block holds
+    store(&far[40], uint16_t(0xFFFF));       // table beyond the block
+    store(&many[36], uint32_t(0xFFFFFFFF));  // more entries than the block holds
     Bytes bad = make_node(kLeaf, {{Bytes(10, 1), Bytes(20, 2)}}), inside = bad;
     store(&bad[56], uint16_t(4000), uint16_t(200), uint16_t(5000));  // key offset and length; the value start wraps
-    store_le16(&inside[60], 4040);  // the value starts inside the table of contents
+    store(&inside[60], uint16_t(4040));  // the value starts inside the table of contents
     const auto node = *BTreeNode::parse(bad);
     // The root's only child is the root itself; two index records sharing one leaf.
     auto loop = blocks({make_node(kRootNode | kFixed, {child(1, 0)})});
@@ -130,7 +126,7 @@ TEST(FormatTest, MalformedStructuresFailWithTheirMessage) {
     for (uint32_t size : {0u, 2048u, 6144u, 131072u})
         EXPECT_EQ(outcome(read_nxsb(*memory(with_block_size(good, size)))),
                   "corrupted data: block size " + std::to_string(size) + " is not a power of two from 4096 to 65536");
-    store_le32(&many[36], (4096 - 56) / 8);  // exactly as many as fit
+    store(&many[36], uint32_t((4096 - 56) / 8));  // exactly as many as fit
     EXPECT_TRUE(BTreeNode::parse(many));
     EXPECT_EQ(*omap_lookup(*leaf, 0, 4096, 8), 0u);  // an address 0 in a leaf is taken as it stands
 }
@@ -138,13 +134,13 @@ TEST(FormatTest, MalformedStructuresFailWithTheirMessage) {
 TEST(FormatTest, SuperblockFieldsAndNewestValidCheckpoint) {
     // At most 100 volume ids are read, whatever the declared maximum.
     auto b = nxsb(1, 1);
-    store_le32(&b[180], 150);
-    for (int i = 0; i < 100; ++i) store_le64(&b[184 + 8 * i], 1000 + i);
+    store(&b[180], uint32_t(150));
+    for (int i = 0; i < 100; ++i) store(&b[184 + 8 * i], uint64_t(1000 + i));
     EXPECT_EQ(NxSuperblock::parse(b)->fs_oids.size(), 100u);
     EXPECT_FALSE(NxSuperblock::parse(std::span(b).first(983)));
     // The volume name stops at its NUL or after 256 bytes; bad UTF-8 is replaced.
     Bytes apsb(4096);
-    store_le32(&apsb[32], apfs::kApfsMagic);
+    store(&apsb[32], uint32_t(apfs::kApfsMagic));
     std::fill(apsb.begin() + 704, apsb.begin() + 960, 'n');
     EXPECT_EQ(ApfsSuperblock::parse(apsb)->volume_name, std::string(256, 'n'));
     const std::string odd = "caf\xC3\xA9 \xFF\xE2\x82 ok";  // a stray byte and a cut-off sequence
@@ -173,7 +169,7 @@ TEST(FormatTest, ObjectMapDescentScanAndFixedSizes) {
     // Sizes 0 in the tree information keep the defaults 16/16; a value size
     // of 24 is used instead, the address still at 8.
     Bytes wide = make_node(kRootNode | kLeaf | kFixed, {{pack(uint64_t(7), uint64_t(1)), pack(k0, uint64_t(71), k0)}});
-    store_le32(&wide[4096 - 28], 24);
+    store(&wide[4096 - 28], uint32_t(24));
     auto sized = blocks({wide});
     EXPECT_EQ((*btree_lookup(*sized, 0, 4096, 16, 16, by_id(7)))->size(), 24u);
     EXPECT_EQ(*omap_lookup(*sized, 0, 4096, 7), 71u);
@@ -215,14 +211,14 @@ TEST(FormatTest, CatalogRecordsAndKeyOrder) {
     // An inode with a name field, then a data-stream field of 16 bytes
     // holding 1000: that is the size, whatever the uncompressed size says.
     Bytes v(92);
-    store_le64(&v[84], 5);
+    store(&v[84], uint64_t(5));
     put(v, uint16_t(2), uint16_t(24), uint16_t(4), uint16_t(3), uint16_t(8), uint16_t(16));
     v = concat({v, bytes_of("ab"), Bytes(6), Bytes{0xE8, 3}, Bytes(14)});
     EXPECT_EQ(catalog::parse_inode(v)->size(), 1000u);
     EXPECT_FALSE(catalog::parse_inode(std::span(v).first(92))->dstream_size);
     EXPECT_EQ(catalog::parse_inode(std::span(v).first(v.size() - 9))->size(), 5u);  // the field cut short
     auto lying = v, small = v;
-    store_le16(&lying[92], 60000);  // field headers that do not fit
+    store(&lying[92], uint16_t(60000));  // field headers that do not fit
     small[102] = 4;                 // a data-stream field of fewer than 8 bytes
     EXPECT_EQ(catalog::parse_inode(lying)->size(), 5u);
     EXPECT_EQ(catalog::parse_inode(small)->size(), 5u);

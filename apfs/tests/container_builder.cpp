@@ -19,24 +19,13 @@ Bytes with_name(Bytes v, const std::string& name) {
     return v;
 }
 
-// Directory records are hashed with CRC-32C over the name's UTF-32 code units.
-uint32_t name_hash(const std::string& name) {
-    uint32_t crc = 0xFFFFFFFF;
-    for (unsigned char c : name)  // the test names are ASCII
-        for (uint8_t b : {uint8_t(c), uint8_t(0), uint8_t(0), uint8_t(0)}) {
-            crc ^= b;
-            for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ ((crc & 1) ? 0x82F63B78u : 0u);
-        }
-    return crc & 0x3FFFFF;
-}
-
 // Catalog order: object id, record type, then the type's own key order
-// (name hash, then name, for directory records; logical address for extents).
+// (the name for directory records, whose name hash the builder leaves 0,
+// and attributes; the logical address for extents).
 bool catalog_less(const Bytes& a, const Bytes& b) {
     auto rank = [](const Bytes& k) {
         const uint64_t h = core::load_le64(k.data()), type = h >> 60;
-        const uint64_t rest = type == 9 ? core::load_le32(&k[8]) >> 10 : type == 8 ? core::load_le64(&k[8]) : 0;
-        return std::tuple(h & 0x0FFFFFFFFFFFFFFFull, type, rest);
+        return std::tuple(h & 0x0FFFFFFFFFFFFFFFull, type, type == 8 ? core::load_le64(&k[8]) : 0);
     };
     if (rank(a) != rank(b)) return rank(a) < rank(b);
     const size_t skip = (a[7] >> 4) == 4 ? 10 : 12;  // past an attribute's name length or a hash
@@ -148,7 +137,7 @@ Bytes nxsb(uint64_t xid, uint64_t omap, uint32_t checkpoint_blocks, uint32_t blo
 
 Bytes ContainerBuilder::key_header(uint64_t oid, uint8_t type) { return pack(oid | uint64_t(type) << 60); }
 Bytes ContainerBuilder::drec_key(uint64_t parent, const std::string& name) {
-    return with_name(pack(parent | uint64_t(9) << 60, uint32_t(name.size() + 1) | name_hash(name) << 10), name);
+    return with_name(pack(parent | uint64_t(9) << 60, uint32_t(name.size() + 1)), name);
 }
 Bytes ContainerBuilder::drec_value(uint64_t id, uint16_t type) { return pack(id, kTime, type); }
 Bytes ContainerBuilder::xattr_key(uint64_t oid, const std::string& name) {

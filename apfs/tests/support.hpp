@@ -114,7 +114,7 @@ public:
     Bytes build();
 
     static Bytes key_header(uint64_t oid, uint8_t type);
-    static Bytes drec_key(uint64_t parent, const std::string& name);
+    static Bytes drec_key(uint64_t parent, const std::string& name);  // the name hash left 0
     static Bytes drec_value(uint64_t id, uint16_t type);
     static Bytes xattr_key(uint64_t oid, const std::string& name);
     static void seal(uint8_t* block, size_t size);  // writes the object checksum

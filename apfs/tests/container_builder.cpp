@@ -150,7 +150,7 @@ uint64_t ContainerBuilder::add(uint64_t parent, const std::string& name, uint16_
                                uint64_t size, std::vector<Extent> extents) {
     const uint64_t id = next_id_++;
     for (auto& i : inodes_) i.children += i.id == parent;
-    inodes_.push_back(Inode{id, parent, mode, name, std::move(target), size, std::move(extents)});
+    inodes_.push_back(Inode{id, parent, mode, std::move(target), size, std::move(extents)});
     add_drec(parent, name, id, mode >> 12);
     return id;
 }
@@ -169,7 +169,6 @@ Bytes ContainerBuilder::build() {
     const uint64_t B = block_size_;
     Image img{block_size_, per_node_, {}};
     Records records = extra_;
-    records.emplace_back(drec_key(1, "root"), drec_value(kRoot, 4));
     for (auto& i : inodes_) {
         const uint16_t type = i.mode & 0xF000;
         // A data stream's extents, keyed by the stream's id.
@@ -184,7 +183,6 @@ Bytes ContainerBuilder::build() {
             return allocated;
         };
         const uint64_t allocated = write_stream(i.id, i.extents);
-        if (!i.extents.empty()) records.emplace_back(key_header(i.id, 6), pack(1u));  // reference count
         // Attributes: up to 3804 bytes in the record, larger ones in a data stream.
         for (auto& [name, value] : i.xattrs) {
             Bytes v;
@@ -200,19 +198,15 @@ Bytes ContainerBuilder::build() {
         if (!i.target.empty())
             records.emplace_back(xattr_key(i.id, "com.apple.fs.symlink"),
                                  with_name(pack(uint16_t(6), uint16_t(i.target.size() + 1)), i.target));
-        // The inode, then its extended fields: the name, and a data stream for files.
+        // The inode, then for files the extended field of their data stream.
         // A compressed file has its uncompressed size (flag 0x40000) and no data stream.
         const bool compressed = i.bsd_flags & 0x20, stream = type == 0x8000 && !compressed;
         Bytes v = pack(i.parent, i.id, kTime, kTime + 1000, kTime + 2000, kTime + 3000,
                        uint64_t(compressed ? 0x40000 : 0));
         put(v, type == 0x4000 ? i.children : 1u, 0u, 1u, i.bsd_flags, 501u, 20u, i.mode, uint16_t(0),
             compressed ? i.size : kZero);
-        Bytes fields = with_name({}, i.name);
-        fields.resize((fields.size() + 7) / 8 * 8);
-        if (stream) put(fields, i.size, allocated, kZero, i.size, kZero);
-        put(v, uint16_t(stream ? 2 : 1), uint16_t(fields.size()), uint16_t(0x204), uint16_t(i.name.size() + 1));
-        if (stream) put(v, uint16_t(0x2008), uint16_t(40));
-        records.emplace_back(key_header(i.id, 3), concat({v, fields}));
+        if (stream) put(v, uint16_t(1), uint16_t(40), uint16_t(0x2008), uint16_t(40), i.size, allocated, kZero, i.size, kZero);
+        records.emplace_back(key_header(i.id, 3), std::move(v));
     }
     std::stable_sort(records.begin(), records.end(), [](auto& a, auto& b) { return catalog_less(a.first, b.first); });
 

@@ -123,7 +123,7 @@ private:
     struct Inode {
         uint64_t id, parent;
         uint16_t mode;
-        std::string name, target;
+        std::string target;
         uint64_t size;
         std::vector<Extent> extents;
         uint32_t children = 0;
@@ -135,7 +135,7 @@ private:
 
     uint32_t block_size_;
     size_t per_node_;
-    std::vector<Inode> inodes_{{kRoot, 1, 040755, "root", "", 0, {}}};
+    std::vector<Inode> inodes_{{kRoot, 1, 040755, "", 0, {}}};
     Records extra_;
     uint64_t next_id_ = 16;
 };

@@ -27,8 +27,7 @@ void exercise(const Bytes& image) {
     }
 }
 
-// The blocks a reader of the current checkpoint touches before file data,
-// the catalog root last.
+// The blocks a reader of the current checkpoint touches before file data.
 std::vector<uint64_t> live_blocks(const Bytes& image) {
     core::MemorySource src(image);
     auto nx = apfs::superblock::read_nxsb(src);
@@ -67,28 +66,6 @@ TEST(DamageTest, DamagedFixtureAndBuiltContainer) {
         }
         for (int i = 0; i < 200; ++i) exercise(testing_util::damage(*image, rng));
     }
-}
-
-// The first volume id that is not 0 is used; opening reads no catalog node,
-// so a catalog root whose table lies beyond the block fails the first query.
-TEST(DamageTest, VolumeSlotsAndCatalogRoot) {
-    ContainerBuilder b;
-    b.add_file(ContainerBuilder::kRoot, "f", bytes_of("x"));
-    Bytes image = b.build();
-    store(&image[180], 2u, uint64_t(0), uint64_t(0));  // two volume slots, both empty
-    ContainerBuilder::seal(image.data(), 4096);
-    EXPECT_EQ(outcome(apfs::ApfsVolume::open(memory(image))), "no volume found in container");
-    store(&image[192], uint64_t(1026));
-    ContainerBuilder::seal(image.data(), 4096);
-    EXPECT_EQ(*open_volume(image).read_file("f"), bytes_of("x"));
-
-    store(&image[live_blocks(image).back() * 4096 + 40], uint16_t(0xFFFF));
-    auto damaged = open_volume(image);
-    expect_cases({
-        {"no source", outcome(apfs::ApfsVolume::open(nullptr)), "I/O error: no byte source"},
-        {"walk", outcome(damaged.walk()), kShortRead},
-        {"stat", outcome(damaged.stat("f")), kShortRead},
-    });
 }
 
 // Sparse files declaring sizes far beyond their 80 KB containers.

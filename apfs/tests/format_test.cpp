@@ -60,9 +60,6 @@ TEST(FormatTest, MalformedStructuresFailWithTheirMessage) {
     auto loop = blocks({make_node(kRootNode | kFixed, {child(1, 0)})});
     auto shared = blocks({make_node(kRootNode | kFixed, {child(1, 1), child(2, 1)}),
                           make_node(kLeaf | kFixed, {omap_rec(1, 1, 10)})});
-    auto leaf = blocks({make_node(kRootNode | kLeaf | kFixed, {omap_rec(7, 3, 30), omap_rec(8, 1, 0)})});
-    auto zero = blocks({make_node(kRootNode | kFixed, {child(1, 1), child(7, 2)}),
-                        make_node(kLeaf | kFixed, {omap_rec(7, 5, 0)}), make_node(kLeaf | kFixed, {})});
     auto key = B::drec_key(2, "readme");
 
     expect_cases({
@@ -97,9 +94,6 @@ TEST(FormatTest, MalformedStructuresFailWithTheirMessage) {
         {"shared leaf", outcome(btree_scan(*shared, 0, 4096, 16, 16, by_id(1))),
          "invalid B-tree: node at block 1 reached twice"},
         {"omap value", outcome(apfs::omap::parse_omap_val(Bytes(15))), "invalid B-tree: omap value too short"},
-        {"omap: missing", outcome(omap_lookup(*leaf, 0, 4096, 6)), "corrupted data: OMAP lookup failed: OID 6 not found"},
-        {"omap: address 0", outcome(omap_lookup(*zero, 0, 4096, 7)),
-         "corrupted data: OMAP lookup: OID 7 resolved to paddr 0"},
 
         {"inode", outcome(catalog::parse_inode(Bytes(91))), "corrupted data: inode value too short: 91 bytes"},
         {"drec value", outcome(apfs::DrecVal::parse(Bytes(17))), "corrupted data: drec value too short: 17 bytes"},
@@ -125,7 +119,6 @@ TEST(FormatTest, MalformedStructuresFailWithTheirMessage) {
                   "corrupted data: block size " + std::to_string(size) + " is not a power of two from 4096 to 65536");
     store(&many[36], uint32_t((4096 - 56) / 8));  // exactly as many as fit
     EXPECT_TRUE(BTreeNode::parse(many));
-    EXPECT_EQ(*omap_lookup(*leaf, 0, 4096, 8), 0u);  // an address 0 in a leaf is taken as it stands
 }
 
 TEST(FormatTest, SuperblockFieldsAndNewestValidCheckpoint) {
@@ -175,15 +168,20 @@ TEST(FormatTest, ObjectMapDescentScanAndFixedSizes) {
     auto unread = blocks({make_node(kRootNode | kFixed, {child(50, 999)})});
     EXPECT_EQ(btree_lookup(*unread, 0, 4096, 16, 16, by_id(10)).value(), std::nullopt);
     EXPECT_EQ(outcome(btree_lookup(*unread, 0, 4096, 16, 16, by_id(60))), kShortRead);
-    // The first equal record of a leaf is taken as it stands.
-    auto leaf = blocks({make_node(kRootNode | kLeaf | kFixed, {omap_rec(7, 3, 30), omap_rec(7, 5, 50)})});
-    EXPECT_EQ(*omap_lookup(*leaf, 0, 4096, 7), 30u);
-    // An index claiming 7 in a leaf that starts at 9: the descent misses, the
-    // scan finds (7, xid 5) and (7, xid 3) and takes the newest.
-    auto scanned = blocks({make_node(kRootNode | kFixed, {child(1, 1), child(7, 2)}),
+    // The first equal record of a leaf is taken as it stands, an address 0 too.
+    auto leaf = blocks({make_node(kRootNode | kLeaf | kFixed, {omap_rec(7, 3, 30), omap_rec(7, 5, 50), omap_rec(8, 1, 0)})});
+    EXPECT_EQ(std::pair(*omap_lookup(*leaf, 0, 4096, 7), *omap_lookup(*leaf, 0, 4096, 8)), std::pair(30ul, 0ul));
+    // An index claiming 7 in a leaf that holds 8, and 8 in one that starts at
+    // 9: both descents miss; the scan finds (7, xid 5) and (7, xid 3) and
+    // takes the newest, and refuses the address 0 it finds for 8.
+    auto scanned = blocks({make_node(kRootNode | kFixed, {child(1, 1), child(7, 2), child(8, 3)}),
                            make_node(kLeaf | kFixed, {omap_rec(1, 1, 10), omap_rec(7, 5, 50), omap_rec(7, 3, 30)}),
-                           make_node(kLeaf | kFixed, {omap_rec(9, 1, 90)})});
+                           make_node(kLeaf | kFixed, {omap_rec(8, 1, 0)}), make_node(kLeaf | kFixed, {omap_rec(9, 1, 90)})});
     EXPECT_EQ(*omap_lookup(*scanned, 0, 4096, 7), 50u);
+    expect_cases({
+        {"missing", outcome(omap_lookup(*leaf, 0, 4096, 6)), "corrupted data: OMAP lookup failed: OID 6 not found"},
+        {"address 0", outcome(omap_lookup(*scanned, 0, 4096, 8)), "corrupted data: OMAP lookup: OID 8 resolved to paddr 0"},
+    });
 }
 
 TEST(FormatTest, CatalogRecordsAndKeyOrder) {

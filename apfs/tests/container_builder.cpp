@@ -146,18 +146,18 @@ Bytes ContainerBuilder::xattr_key(uint64_t oid, const std::string& name) {
 void ContainerBuilder::seal(uint8_t* block, size_t size) { store(block, apfs::fletcher::compute({block, size})); }
 
 // The directory record's type is the file type of the mode.
-uint64_t ContainerBuilder::add(uint64_t parent, const std::string& name, uint16_t mode, std::string target,
-                               uint64_t size, std::vector<Extent> extents) {
+uint64_t ContainerBuilder::add(uint64_t parent, const std::string& name, uint16_t mode, uint64_t size,
+                               std::vector<Extent> extents) {
     const uint64_t id = next_id_++;
     for (auto& i : inodes_) i.children += i.id == parent;
-    inodes_.push_back(Inode{id, parent, mode, std::move(target), size, std::move(extents)});
+    inodes_.push_back(Inode{id, parent, mode, size, std::move(extents)});
     add_drec(parent, name, id, mode >> 12);
     return id;
 }
 
 uint64_t ContainerBuilder::add_compressed(uint64_t parent, const std::string& name, uint64_t size, Bytes decmpfs,
                                           Bytes resource_fork) {
-    const uint64_t id = add(parent, name, 0100644, "", size);
+    const uint64_t id = add(parent, name, 0100644, size);
     auto& inode = inodes_.back();
     inode.bsd_flags = 0x20;  // compressed
     inode.xattrs.emplace_back("com.apple.decmpfs", std::move(decmpfs));
@@ -195,9 +195,6 @@ Bytes ContainerBuilder::build() {
             }
             records.emplace_back(xattr_key(i.id, name), std::move(v));
         }
-        if (!i.target.empty())
-            records.emplace_back(xattr_key(i.id, "com.apple.fs.symlink"),
-                                 with_name(pack(uint16_t(6), uint16_t(i.target.size() + 1)), i.target));
         // The inode, then for files the extended field of their data stream.
         // A compressed file has its uncompressed size (flag 0x40000) and no data stream.
         const bool compressed = i.bsd_flags & 0x20, stream = type == 0x8000 && !compressed;

@@ -92,13 +92,15 @@ public:
 
     uint64_t add_dir(uint64_t parent, const std::string& name) { return add(parent, name, 040755); }
     uint64_t add_file(uint64_t parent, const std::string& name, uint64_t size, std::vector<Extent> extents) {
-        return add(parent, name, 0100644, "", size, std::move(extents));
+        return add(parent, name, 0100644, size, std::move(extents));
     }
     uint64_t add_file(uint64_t parent, const std::string& name, const Bytes& data) {
         return add_file(parent, name, data.size(), data.empty() ? std::vector<Extent>{} : std::vector{Extent{0, data}});
     }
     uint64_t add_symlink(uint64_t parent, const std::string& name, const std::string& target) {
-        return add(parent, name, 0120755, target);
+        const uint64_t id = add(parent, name, 0120755);
+        if (!target.empty()) inodes_.back().xattrs.emplace_back("com.apple.fs.symlink", bytes_of(target + '\0'));
+        return id;
     }
     // A file stored with transparent compression: its flag, its uncompressed
     // size and the attributes "com.apple.decmpfs" and, when not empty,
@@ -123,19 +125,17 @@ private:
     struct Inode {
         uint64_t id, parent;
         uint16_t mode;
-        std::string target;
         uint64_t size;
         std::vector<Extent> extents;
         uint32_t children = 0;
         uint32_t bsd_flags = 0;
         std::vector<std::pair<std::string, Bytes>> xattrs = {};
     };
-    uint64_t add(uint64_t parent, const std::string& name, uint16_t mode, std::string target = "", uint64_t size = 0,
-                 std::vector<Extent> extents = {});
+    uint64_t add(uint64_t parent, const std::string& name, uint16_t mode, uint64_t size = 0, std::vector<Extent> extents = {});
 
     uint32_t block_size_;
     size_t per_node_;
-    std::vector<Inode> inodes_{{kRoot, 1, 040755, "", 0, {}}};
+    std::vector<Inode> inodes_{{kRoot, 1, 040755, 0, {}}};
     Records extra_;
     uint64_t next_id_ = 16;
 };

@@ -27,7 +27,8 @@ void exercise(const Bytes& image) {
     }
 }
 
-// The blocks a reader of the current checkpoint touches before file data.
+// The blocks a reader of the current checkpoint touches before file data,
+// the catalog root last.
 std::vector<uint64_t> live_blocks(const Bytes& image) {
     core::MemorySource src(image);
     auto nx = apfs::superblock::read_nxsb(src);
@@ -52,6 +53,7 @@ TEST(DamageTest, DamagedFixtureAndBuiltContainer) {
     std::vector<uint64_t> every(built.size() / 4096);  // mostly index and leaf nodes
     std::iota(every.begin(), every.end(), 0);
     Bytes raw = testing_util::read_bytes(KIV_REQUIRE_FIXTURE("apfs.raw"));
+    raw.resize(110 * 4096);  // every block the volume reads, and less to copy per round
     std::mt19937_64 rng(0xA9F5);
     for (auto [image, blocks, rounds] : {std::tuple(&raw, live_blocks(raw), 2000), std::tuple(&built, every, 800)}) {
         for (int round = 0; round < rounds; ++round) {
@@ -66,6 +68,27 @@ TEST(DamageTest, DamagedFixtureAndBuiltContainer) {
         }
         for (int i = 0; i < 200; ++i) exercise(testing_util::damage(*image, rng));
     }
+}
+
+// The first volume id that is not 0 is used; opening reads no catalog node,
+// so a catalog root whose table lies beyond the block fails the first query.
+TEST(DamageTest, VolumeSlotsAndCatalogRoot) {
+    ContainerBuilder b;
+    b.add_file(ContainerBuilder::kRoot, "f", bytes_of("x"));
+    Bytes image = b.build();
+    const uint64_t catalog_root = live_blocks(image).back();
+    store(&image[180], 2u, uint64_t(0), uint64_t(0));  // two volume slots, both empty
+    ContainerBuilder::seal(image.data(), 4096);
+    EXPECT_EQ(outcome(apfs::ApfsVolume::open(memory(image))), "no volume found in container");
+    store(&image[192], uint64_t(1026));
+    store(&image[catalog_root * 4096 + 40], uint16_t(0xFFFF));
+    ContainerBuilder::seal(image.data(), 4096);
+    auto damaged = open_volume(image);
+    expect_cases({
+        {"no source", outcome(apfs::ApfsVolume::open(nullptr)), "I/O error: no byte source"},
+        {"walk", outcome(damaged.walk()), kShortRead},
+        {"stat", outcome(damaged.stat("f")), kShortRead},
+    });
 }
 
 // Sparse files declaring sizes far beyond their 80 KB containers.

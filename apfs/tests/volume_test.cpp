@@ -197,36 +197,16 @@ TEST(VolumeTest, PathsListingsLinksAndDamagedRecords) {
     EXPECT_EQ(*volume.read_file("docs/small_fork"), compressible(2000));
 }
 
-// A container made by mkapfs: its label and empty root.  The first volume
-// id that is not 0 is used; opening reads no catalog node, so a catalog
-// root whose table lies beyond the block fails the first query.
-TEST(VolumeTest, MkapfsContainerVolumeSlotsAndCatalogRoot) {
+TEST(VolumeTest, MkapfsLabelComesBackAsVolumeName) {
     KIV_REQUIRE_TOOL("mkapfs");
     testing_util::ScratchDir dir;
-    const auto path = testing_util::shell_quote((dir / "made.apfs").string());
-    run_ok("truncate -s 128M " + path + " && mkapfs -L 'Kiv Label' " + path + " >/dev/null 2>&1");
+    const auto image = testing_util::shell_quote((dir / "made.apfs").string());
+    run_ok("truncate -s 512M " + image + " && mkapfs -L 'Kiv Label' " + image + " >/dev/null 2>&1");
     auto volume = open_file(dir / "made.apfs");
     EXPECT_EQ(volume.volume_name(), "Kiv Label");
     EXPECT_TRUE(volume.list_directory("/")->empty());
     EXPECT_EQ(volume.stat("/")->kind, EntryKind::Directory);
     EXPECT_TRUE(volume.walk()->empty());
-
-    auto made = core::FileSource::open((dir / "made.apfs").string()).value();
-    const uint64_t catalog_root = apfs::superblock::open_first_volume(made)->catalog.root_block;
-    Bytes image = testing_util::read_bytes(dir / "made.apfs");
-    const uint64_t volume_id = apfs::NxSuperblock::parse(image)->fs_oids[0];
-    store(&image[180], 2u, uint64_t(0), uint64_t(0));  // two volume slots, both empty
-    B::seal(image.data(), 4096);
-    EXPECT_EQ(outcome(apfs::ApfsVolume::open(memory(image))), "no volume found in container");
-    store(&image[192], volume_id);
-    store(&image[catalog_root * 4096 + 40], uint16_t(0xFFFF));
-    B::seal(image.data(), 4096);
-    auto damaged = open_volume(std::move(image));
-    expect_cases({
-        {"no source", outcome(apfs::ApfsVolume::open(nullptr)), "I/O error: no byte source"},
-        {"walk", outcome(damaged.walk()), kShortRead},
-        {"stat", outcome(damaged.stat("/")), kShortRead},
-    });
 }
 
 }  // namespace

@@ -199,9 +199,6 @@ TEST(FormatTest, CatalogRecordsAndKeyOrder) {
     EXPECT_EQ(apfs::DrecVal::parse(B::drec_value(5, 0x14))->kind(), apfs::EntryKind::Directory);  // type in the low bits
     EXPECT_EQ(*catalog::parse_xattr_value(concat({pack(uint16_t(2), uint16_t(100)), bytes_of("abc")})),
               bytes_of("abc"));  // declares 100
-    // A value in a data stream: the stream's id, then its size.
-    auto stream = catalog::parse_xattr(pack(uint16_t(1), uint16_t(48), uint64_t(40), uint64_t(17), k0, k0, k0, k0));
-    EXPECT_EQ(std::tuple(stream->stream->id, stream->stream->size), std::tuple(40u, 17u));
 
     // An inode with a name field, then a data-stream field of 16 bytes
     // holding 1000: that is the size, whatever the uncompressed size says.

@@ -86,7 +86,6 @@ public:
         Bytes bytes;  // stored in blocks of their own
     };
 
-    // The volume is named "Built".
     explicit ContainerBuilder(uint32_t block_size = 4096, size_t records_per_node = 0)
         : block_size_(block_size), per_node_(records_per_node) {}
 

@@ -1,8 +1,6 @@
 // Volume operations and file data over containers built at test time.
-
 #include <map>
 
-#include "core/endian.hpp"
 #include "decmpfs_writer.hpp"
 #include "support.hpp"
 

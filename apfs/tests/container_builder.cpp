@@ -19,24 +19,13 @@ Bytes with_name(Bytes v, const std::string& name) {
     return v;
 }
 
-// Directory records are hashed with CRC-32C over the name's UTF-32 code units.
-uint32_t name_hash(const std::string& name) {
-    uint32_t crc = 0xFFFFFFFF;
-    for (unsigned char c : name)  // the test names are ASCII
-        for (uint8_t b : {uint8_t(c), uint8_t(0), uint8_t(0), uint8_t(0)}) {
-            crc ^= b;
-            for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ ((crc & 1) ? 0x82F63B78u : 0u);
-        }
-    return crc & 0x3FFFFF;
-}
-
 // Catalog order: object id, record type, then the type's own key order
-// (name hash, then name, for directory records; logical address for extents).
+// (the name for directory records, whose name hash the builder leaves 0,
+// and attributes; the logical address for extents).
 bool catalog_less(const Bytes& a, const Bytes& b) {
     auto rank = [](const Bytes& k) {
         const uint64_t h = core::load_le64(k.data()), type = h >> 60;
-        const uint64_t rest = type == 9 ? core::load_le32(&k[8]) >> 10 : type == 8 ? core::load_le64(&k[8]) : 0;
-        return std::tuple(h & 0x0FFFFFFFFFFFFFFFull, type, rest);
+        return std::tuple(h & 0x0FFFFFFFFFFFFFFFull, type, type == 8 ? core::load_le64(&k[8]) : 0);
     };
     if (rank(a) != rank(b)) return rank(a) < rank(b);
     const size_t skip = (a[7] >> 4) == 4 ? 10 : 12;  // past an attribute's name length or a hash
@@ -49,7 +38,7 @@ struct Image {
     uint32_t bs;
     size_t per_node;
     Bytes bytes;
-    uint64_t next_block = 5, next_oid = 1030;  // block 0, then the checkpoint area 1..4
+    uint64_t next_block = 1, next_oid = 1030;  // after the container superblock
 
     uint8_t* block(uint64_t n) {
         if (bytes.size() < (n + 1) * bs) bytes.resize((n + 1) * bs);
@@ -63,8 +52,7 @@ struct Image {
 
     // A tree over sorted `records`, level by level; returns the root's block.
     // Nodes of virtual trees get oids, reported as (oid, block) in `mapping`.
-    uint64_t write_tree(Records records, bool omap, std::vector<std::pair<uint64_t, uint64_t>>* mapping,
-                        std::vector<uint64_t>* nodes) {
+    uint64_t write_tree(Records records, bool omap, std::vector<std::pair<uint64_t, uint64_t>>* mapping) {
         const uint64_t keys = records.size();
         uint64_t node_count = 0;
         for (uint16_t level = 0;; ++level) {
@@ -83,16 +71,10 @@ struct Image {
             for (auto& recs : packed) {
                 const uint64_t blk = alloc(), oid = mapping ? next_oid++ : blk;
                 if (mapping) mapping->emplace_back(oid, blk);
-                if (nodes) nodes->push_back(blk);
                 Bytes b = make_node(uint16_t(root | (level == 0) << 1 | omap << 2), recs, bs);
                 store(&b[34], level), store(&b[48], uint16_t(0xFFFF), uint16_t(0), uint16_t(0xFFFF));
-                if (root) {  // the tree information
-                    uint32_t fixed = omap ? 16 : 0, longest_key = fixed, longest_value = fixed;
-                    for (auto& [k, v] : recs)
-                        longest_key = std::max(longest_key, uint32_t(k.size())),
-                        longest_value = std::max(longest_value, uint32_t(v.size()));
-                    store(&b[bs - 40], omap ? 0x12u : 0x42u, bs, fixed, fixed, longest_key, longest_value, keys, node_count);
-                }
+                const uint32_t fixed = omap ? 16 : 0;  // the tree information
+                if (root) store(&b[bs - 40], omap ? 0x12u : 0x42u, bs, fixed, fixed, 0u, 0u, keys, node_count);
                 std::copy(b.begin(), b.end(), block(blk));
                 object(blk, oid, (omap ? kPhysical : 0) | (root ? 2 : 3), omap ? 11 : 14);
                 ContainerBuilder::seal(block(blk), bs);
@@ -103,15 +85,13 @@ struct Image {
     }
 
     // An object map over (oid, block) pairs; returns the object's block.
-    uint64_t write_omap(std::vector<std::pair<uint64_t, uint64_t>> mapping, uint32_t flags, uint64_t* root,
-                        std::vector<uint64_t>* nodes) {
+    uint64_t write_omap(std::vector<std::pair<uint64_t, uint64_t>> mapping, uint32_t flags) {
         std::sort(mapping.begin(), mapping.end());
         Records records;
         for (auto [oid, paddr] : mapping) records.emplace_back(pack(oid, kXid), pack(0u, bs, paddr));
-        *root = write_tree(std::move(records), true, nullptr, nodes);
-        const uint64_t obj = alloc();
+        const uint64_t root = write_tree(std::move(records), true, nullptr), obj = alloc();
         uint8_t* b = object(obj, obj, kPhysical | 0x0B);
-        store(b + 32, flags, 0u, kPhysical | 2, kPhysical | 2, *root);
+        store(b + 32, flags, 0u, kPhysical | 2, kPhysical | 2, root);
         ContainerBuilder::seal(b, bs);
         return obj;
     }
@@ -146,9 +126,18 @@ Bytes make_node(uint16_t flags, const Records& records, size_t size) {
     return b;
 }
 
+Bytes nxsb(uint64_t xid, uint64_t omap, uint32_t checkpoint_blocks, uint32_t block_size, uint64_t blocks) {
+    Bytes b(block_size);
+    store(&b[8], uint64_t(1), xid, 0x80000001u, 0u, apfs::kNxMagic, block_size, blocks, kZero, kZero, uint64_t(2));
+    store(&b[104], checkpoint_blocks, 0u, uint64_t(1));  // the area starts at block 1
+    store(&b[160], omap), store(&b[180], 1u, kVolumeOid);
+    ContainerBuilder::seal(b.data(), b.size());
+    return b;
+}
+
 Bytes ContainerBuilder::key_header(uint64_t oid, uint8_t type) { return pack(oid | uint64_t(type) << 60); }
 Bytes ContainerBuilder::drec_key(uint64_t parent, const std::string& name) {
-    return with_name(pack(parent | uint64_t(9) << 60, uint32_t(name.size() + 1) | name_hash(name) << 10), name);
+    return with_name(pack(parent | uint64_t(9) << 60, uint32_t(name.size() + 1)), name);
 }
 Bytes ContainerBuilder::drec_value(uint64_t id, uint16_t type) { return pack(id, kTime, type); }
 Bytes ContainerBuilder::xattr_key(uint64_t oid, const std::string& name) {
@@ -157,18 +146,18 @@ Bytes ContainerBuilder::xattr_key(uint64_t oid, const std::string& name) {
 void ContainerBuilder::seal(uint8_t* block, size_t size) { store(block, apfs::fletcher::compute({block, size})); }
 
 // The directory record's type is the file type of the mode.
-uint64_t ContainerBuilder::add(uint64_t parent, const std::string& name, uint16_t mode, std::string target,
-                               uint64_t size, std::vector<Extent> extents) {
+uint64_t ContainerBuilder::add(uint64_t parent, const std::string& name, uint16_t mode, uint64_t size,
+                               std::vector<Extent> extents) {
     const uint64_t id = next_id_++;
     for (auto& i : inodes_) i.children += i.id == parent;
-    inodes_.push_back(Inode{id, parent, mode, name, std::move(target), size, std::move(extents)});
+    inodes_.push_back(Inode{id, parent, mode, size, std::move(extents)});
     add_drec(parent, name, id, mode >> 12);
     return id;
 }
 
 uint64_t ContainerBuilder::add_compressed(uint64_t parent, const std::string& name, uint64_t size, Bytes decmpfs,
                                           Bytes resource_fork) {
-    const uint64_t id = add(parent, name, 0100644, "", size);
+    const uint64_t id = add(parent, name, 0100644, size);
     auto& inode = inodes_.back();
     inode.bsd_flags = 0x20;  // compressed
     inode.xattrs.emplace_back("com.apple.decmpfs", std::move(decmpfs));
@@ -179,27 +168,21 @@ uint64_t ContainerBuilder::add_compressed(uint64_t parent, const std::string& na
 Bytes ContainerBuilder::build() {
     const uint64_t B = block_size_;
     Image img{block_size_, per_node_, {}};
-    layout_ = Layout{};
     Records records = extra_;
-    records.emplace_back(drec_key(1, "root"), drec_value(kRoot, 4));
-    uint64_t counts[3] = {};  // files, directories, symlinks
     for (auto& i : inodes_) {
         const uint16_t type = i.mode & 0xF000;
-        if (i.id != kRoot) ++counts[type == 0x4000 ? 1 : type == 0xA000 ? 2 : 0];
         // A data stream's extents, keyed by the stream's id.
         auto write_stream = [&](uint64_t stream, const std::vector<Extent>& extents) {
             uint64_t allocated = 0;
-            for (auto& e : extents) {  // a hole is an extent at physical block 0
-                const uint64_t length = e.hole ? e.hole : (e.bytes.size() + B - 1) / B * B;
-                const uint64_t at = e.hole ? 0 : img.alloc(length / B);
-                if (!e.hole) std::copy(e.bytes.begin(), e.bytes.end(), img.block(at + length / B) - length);
+            for (auto& e : extents) {
+                const uint64_t length = (e.bytes.size() + B - 1) / B * B, at = img.alloc(length / B);
+                std::copy(e.bytes.begin(), e.bytes.end(), img.block(at + length / B) - length);
                 records.emplace_back(pack(stream | uint64_t(8) << 60, e.logical), pack(length, at, kZero));
-                allocated += e.hole ? 0 : length;
+                allocated += length;
             }
             return allocated;
         };
         const uint64_t allocated = write_stream(i.id, i.extents);
-        if (!i.extents.empty()) records.emplace_back(key_header(i.id, 6), pack(1u));  // reference count
         // Attributes: up to 3804 bytes in the record, larger ones in a data stream.
         for (auto& [name, value] : i.xattrs) {
             Bytes v;
@@ -212,56 +195,34 @@ Bytes ContainerBuilder::build() {
             }
             records.emplace_back(xattr_key(i.id, name), std::move(v));
         }
-        if (!i.target.empty())
-            records.emplace_back(xattr_key(i.id, "com.apple.fs.symlink"),
-                                 with_name(pack(uint16_t(6), uint16_t(i.target.size() + 1)), i.target));
-        // The inode, then its extended fields: the name, and a data stream for files.
+        // The inode, then for files the extended field of their data stream.
         // A compressed file has its uncompressed size (flag 0x40000) and no data stream.
         const bool compressed = i.bsd_flags & 0x20, stream = type == 0x8000 && !compressed;
         Bytes v = pack(i.parent, i.id, kTime, kTime + 1000, kTime + 2000, kTime + 3000,
                        uint64_t(compressed ? 0x40000 : 0));
         put(v, type == 0x4000 ? i.children : 1u, 0u, 1u, i.bsd_flags, 501u, 20u, i.mode, uint16_t(0),
             compressed ? i.size : kZero);
-        Bytes fields = with_name({}, i.name);
-        fields.resize((fields.size() + 7) / 8 * 8);
-        if (stream) put(fields, i.size, allocated, kZero, i.size, kZero);
-        put(v, uint16_t(stream ? 2 : 1), uint16_t(fields.size()), uint16_t(0x204), uint16_t(i.name.size() + 1));
-        if (stream) put(v, uint16_t(0x2008), uint16_t(40));
-        records.emplace_back(key_header(i.id, 3), concat({v, fields}));
+        if (stream) put(v, uint16_t(1), uint16_t(40), uint16_t(0x2008), uint16_t(40), i.size, allocated, kZero, i.size, kZero);
+        records.emplace_back(key_header(i.id, 3), std::move(v));
     }
     std::stable_sort(records.begin(), records.end(), [](auto& a, auto& b) { return catalog_less(a.first, b.first); });
 
     // The catalog is virtual: its root gets the id the volume superblock names.
     std::vector<std::pair<uint64_t, uint64_t>> catalog;
-    layout_.catalog_root = img.write_tree(std::move(records), false, &catalog, &layout_.catalog_nodes);
+    const uint64_t catalog_root = img.write_tree(std::move(records), false, &catalog);
     catalog.back().first = kCatalogOid;
-    store(img.block(layout_.catalog_root) + 8, kCatalogOid);
-    seal(img.block(layout_.catalog_root), B);
-    uint64_t volume_omap_root = 0;
-    const uint64_t volume_omap = img.write_omap(catalog, 0, &volume_omap_root, &layout_.volume_omap_nodes);
+    store(img.block(catalog_root) + 8, kCatalogOid);
+    seal(img.block(catalog_root), B);
+    const uint64_t volume_omap = img.write_omap(catalog, 0), volume_superblock = img.alloc();
 
-    uint8_t* b = img.object(layout_.volume_superblock = img.alloc(), kVolumeOid, 0x0D);
+    uint8_t* b = img.object(volume_superblock, kVolumeOid, 0x0D);
     store(b + 32, apfs::kApfsMagic, 0u, uint64_t(2), kZero, uint64_t(8), kTime);  // incompatible: insensitive names
     store(b + 116, 2u, kPhysical | 2, kPhysical | 2, volume_omap, kCatalogOid);  // tree types and oids
-    store(b + 176, next_id_, counts[0], counts[1], counts[2]);
-    store(b + 256, kTime, uint64_t(1));  // unencrypted
-    std::memcpy(b + 272, "kiv test builder", 16);
-    std::memcpy(b + 704, "Built", 5);
+    store(b + 176, next_id_);
     seal(b, B);
-    const uint64_t container_omap =
-        img.write_omap({{kVolumeOid, layout_.volume_superblock}}, 1, &layout_.container_omap_root, nullptr);
-    img.block(img.alloc(8) + 7);  // some free space at the end
-
-    // Block 0 and the checkpoint area: a checkpoint map, then the same superblock.
-    b = img.object(0, 1, 0x80000001);
-    store(b + 32, apfs::kNxMagic, block_size_, img.next_block);
-    store(b + 64, uint64_t(2), 0x4746454443424140ull, 0x4F4E4D4C4B4A4948ull);  // version 2, uuid
-    store(b + 88, img.next_oid, kXid + 1, 4u, 0u, uint64_t(1));                // checkpoint area at 1..4
-    store(b + 140, 2u), store(b + 160, container_omap), store(b + 180, 4u, kVolumeOid);
-    seal(b, B);
-    std::copy_n(img.block(0), B, img.block(2));
-    store(img.object(1, 1, kPhysical | 0x0C) + 32, 1u);  // the last map of the checkpoint
-    seal(img.block(1), B);
+    const uint64_t container_omap = img.write_omap({{kVolumeOid, volume_superblock}}, 1);
+    const Bytes superblock = nxsb(kXid, container_omap, 0, block_size_, img.next_block);
+    std::copy(superblock.begin(), superblock.end(), img.block(0));
     return std::move(img.bytes);
 }
 

@@ -48,11 +48,11 @@ void expect_same_as_7zip(apfs::ApfsVolume& volume, const fs::path& image) {
         EXPECT_EQ(std::tuple(st->kind, st->size, st->id), std::tuple(entry.kind, entry.size, entry.id)) << path;
         walked[path] = "dir";
         if (entry.kind == apfs::EntryKind::Directory) continue;
-        auto data = volume.read_file(path);
         core::VecSink sink;
-        ASSERT_TRUE(data && volume.read_file_to(path, sink)) << path;
-        EXPECT_EQ(sink.data(), *data) << path;
-        EXPECT_EQ(data->size(), entry.size) << path;
+        auto data = volume.read_file(path);
+        auto written = volume.read_file_to(path, sink);
+        ASSERT_TRUE(data && written) << path;
+        EXPECT_EQ(std::tuple(sink.data(), *written, data->size()), std::tuple(*data, entry.size, entry.size)) << path;
         walked[path] = describe(entry.kind == apfs::EntryKind::Symlink ? "link " : "file ", *data);
     }
     EXPECT_EQ(walked, extracted);

@@ -51,14 +51,6 @@ Bytes concat(std::initializer_list<Bytes> parts);
 apfs::ApfsVolume open_volume(Bytes bytes);                   // throws when it fails
 apfs::ApfsVolume open_file(const std::filesystem::path& path);  // likewise
 
-// A container's catalog read on its own, for tests that look below ApfsVolume.
-struct CatalogOf {
-    explicit CatalogOf(Bytes image)
-        : source(std::move(image)), tree(apfs::superblock::open_first_volume(source).value().catalog) {}
-    core::MemorySource source;
-    apfs::catalog::Tree tree;
-};
-
 // "ok", or the display text of the error (the text also names the kind).
 template <class R>
 std::string outcome(const R& r) {
@@ -78,37 +70,36 @@ std::string run_ok(const std::string& cmd);  // `cmd` must succeed
 // contents, keys from the start of the key area, values back from the end,
 // before the 40 bytes of tree information of a root (left zero here).
 Bytes make_node(uint16_t flags, const Records& records, size_t size = 4096);
+// A sealed container superblock (version 2) of one volume (oid 1026) whose
+// checkpoint area, when it has one, starts at block 1.
+Bytes nxsb(uint64_t xid, uint64_t omap, uint32_t checkpoint_blocks = 0, uint32_t block_size = 4096,
+           uint64_t blocks = 0);
 
-// Builds a container in memory: a catalog of directories, files (extents
-// with gaps between them are holes), symlinks and raw records, its object
-// maps, the volume and container superblocks and a checkpoint area.  A
-// limit on records per node gives small catalogs index nodes.
+// Builds a container in memory: a catalog of directories, files, symlinks
+// and raw records, its object maps and the volume and container
+// superblocks.  A limit on records per node gives small catalogs index nodes.
 class ContainerBuilder {
 public:
     static constexpr uint64_t kRoot = 2;
     struct Extent {
         uint64_t logical;
-        Bytes bytes;        // stored in blocks of their own
-        uint64_t hole = 0;  // else a sparse extent (physical block 0) this long
-    };
-    struct Layout {  // physical blocks
-        uint64_t container_omap_root = 0, volume_superblock = 0, catalog_root = 0;
-        std::vector<uint64_t> catalog_nodes, volume_omap_nodes;  // root last
+        Bytes bytes;  // stored in blocks of their own
     };
 
-    // The volume is named "Built".
     explicit ContainerBuilder(uint32_t block_size = 4096, size_t records_per_node = 0)
         : block_size_(block_size), per_node_(records_per_node) {}
 
     uint64_t add_dir(uint64_t parent, const std::string& name) { return add(parent, name, 040755); }
     uint64_t add_file(uint64_t parent, const std::string& name, uint64_t size, std::vector<Extent> extents) {
-        return add(parent, name, 0100644, "", size, std::move(extents));
+        return add(parent, name, 0100644, size, std::move(extents));
     }
     uint64_t add_file(uint64_t parent, const std::string& name, const Bytes& data) {
         return add_file(parent, name, data.size(), data.empty() ? std::vector<Extent>{} : std::vector{Extent{0, data}});
     }
     uint64_t add_symlink(uint64_t parent, const std::string& name, const std::string& target) {
-        return add(parent, name, 0120755, target);
+        const uint64_t id = add(parent, name, 0120755);
+        if (!target.empty()) inodes_.back().xattrs.emplace_back("com.apple.fs.symlink", bytes_of(target + '\0'));
+        return id;
     }
     // A file stored with transparent compression: its flag, its uncompressed
     // size and the attributes "com.apple.decmpfs" and, when not empty,
@@ -122,10 +113,9 @@ public:
         add_record(drec_key(parent, name), drec_value(id, type));
     }
     Bytes build();
-    const Layout& layout() const { return layout_; }
 
     static Bytes key_header(uint64_t oid, uint8_t type);
-    static Bytes drec_key(uint64_t parent, const std::string& name);
+    static Bytes drec_key(uint64_t parent, const std::string& name);  // the name hash left 0
     static Bytes drec_value(uint64_t id, uint16_t type);
     static Bytes xattr_key(uint64_t oid, const std::string& name);
     static void seal(uint8_t* block, size_t size);  // writes the object checksum
@@ -134,22 +124,19 @@ private:
     struct Inode {
         uint64_t id, parent;
         uint16_t mode;
-        std::string name, target;
         uint64_t size;
         std::vector<Extent> extents;
         uint32_t children = 0;
         uint32_t bsd_flags = 0;
         std::vector<std::pair<std::string, Bytes>> xattrs = {};
     };
-    uint64_t add(uint64_t parent, const std::string& name, uint16_t mode, std::string target = "", uint64_t size = 0,
-                 std::vector<Extent> extents = {});
+    uint64_t add(uint64_t parent, const std::string& name, uint16_t mode, uint64_t size = 0, std::vector<Extent> extents = {});
 
     uint32_t block_size_;
     size_t per_node_;
-    std::vector<Inode> inodes_{{kRoot, 1, 040755, "root", "", 0, {}}};
+    std::vector<Inode> inodes_{{kRoot, 1, 040755, 0, {}}};
     Records extra_;
     uint64_t next_id_ = 16;
-    Layout layout_;
 };
 
 }  // namespace apfs_test

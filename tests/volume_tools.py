@@ -1,20 +1,10 @@
 """HFS+ volumes made at test time by xorriso, and packages made by bsdtar."""
 
 import struct
-import subprocess
 from pathlib import Path
 
 import kiv
 from conftest import require_tool, run
-
-# HFS+ volumes macOS wrote, with compressed files, hard links, names holding
-# "/" and the private folders: bare volumes, or a UDIF image of one.
-MACOS_HFS_VOLUMES = ["real/libdmg-hfsplus/ImgTest.dmg", "real/keramics/hfsplus_zlib.dmg",
-                     "real/hfsplus-rs/hfsp-small.img"]
-
-
-def is_bare_hfs(data: bytes) -> bool:
-    return data[1024:1026] in (b"H+", b"HX")
 
 
 def hfsplus_volume(src: Path, work: Path) -> bytes:
@@ -66,6 +56,5 @@ def product_package(work: Path, components: dict, distribution: bytes = b"<insta
                            ("Payload", payload)):
             (root / name / file).write_bytes(data)
     out = work / "product.pkg"
-    subprocess.run(["bsdtar", "--format", "xar", "-cf", str(out), "-C", str(root)] + sorted(p.name for p in root.iterdir()),
-                   check=True, capture_output=True)
+    run("bsdtar", "--format", "xar", "-cf", out, "-C", root, *sorted(p.name for p in root.iterdir()))
     return out

@@ -8,6 +8,8 @@ import sysconfig
 import pytest
 
 import kiv
+from builders import build_image, bsdtar_xar, payload_pbzx, with_first_map
+from conftest import fixture_path
 from kiv import _kiv
 
 
@@ -29,6 +31,80 @@ def test_docstring_exceptions_and_attribute_order():
     for name in ["PartitionInfo", "DmgStats", "CompressionInfo", "ExtractStats"]:  # value classes are made by kiv only
         with pytest.raises(TypeError):
             getattr(_kiv, name)()
+
+
+HFS = "disk image (Apple_HFS : 1)"
+
+
+def written(path, data: bytes) -> str:
+    path.write_bytes(data)
+    return str(path)
+
+
+def image_with_first_map(tmp, offset: int, value: bytes):
+    image = with_first_map(build_image(tmp / "edited.dmg", [(HFS, b"x" * 5000)]), offset, value)
+    return kiv.DmgArchive.open(str(image))
+
+
+def payload(tmp, edit=lambda raw: raw) -> str:
+    path = payload_pbzx([("./usr", None), ("./usr/tool", b"tool")], tmp / "payload.pbzx")
+    return written(path, edit(path.read_bytes()))
+
+
+def extract_traversal(tmp):
+    cpio = kiv.CpioBuilder()
+    cpio.add_file("../escape", b"bad")
+    kiv.Archive.from_cpio(cpio.finish()).extract_all(str(tmp / "dest"))
+
+
+def read_every_file(xar):
+    for index in range(len(xar.files)):
+        xar.read_file(index)
+
+
+# Each library's errors reach Python as the class their variant maps to, with
+# the full message; some are raised from calls that run without the lock.
+@pytest.mark.parametrize("call, error, message", [
+    (lambda tmp: kiv.open(str(tmp / "missing.dmg")), kiv.IoError,
+     r"DMG error: I/O error: No such file or directory \(os error 2\)$"),
+    (lambda tmp: image_with_first_map(tmp, 72, b"\xff"), kiv.InvalidFormatError,
+     "DMG error: checksum mismatch: expected 0x[0-9a-f]+, got 0x[0-9a-f]+$"),
+    (lambda tmp: image_with_first_map(tmp, 204, (3).to_bytes(4, "big")), kiv.UnsupportedError,
+     "DMG error: unsupported compression type: 0x3$"),
+    (lambda tmp: image_with_first_map(tmp, 204, (0x80000006).to_bytes(4, "big")).extract_partition(0), kiv.IoError,
+     "DMG error: I/O error: "),
+    (lambda tmp: image_with_first_map(tmp, 204, (0x80000007).to_bytes(4, "big")).extract_partition_to(0, str(tmp / "out")),
+     kiv.DecompressionError, "DMG error: decompression error: lzfse "),
+    (lambda tmp: kiv.open(str(build_image(tmp / "plain.dmg", [("Apple_Free", bytes(4096))]))).filesystem(),
+     kiv.FileNotFoundError, "no filesystem partition found in DMG$"),
+    (lambda tmp: kiv.open(str(build_image(tmp / "broken.dmg", [(HFS, bytes(8192))]))).filesystem("in_memory"),
+     kiv.InvalidFormatError, r"HFS\+ error: invalid HFS\+ signature: 0x0000 \(expected 0x482B or 0x4858\)$"),
+    (lambda tmp: kiv.ApfsVolume.open(written(tmp / "zero.img", bytes(8192))), kiv.InvalidFormatError,
+     "APFS error: invalid magic: 0x00000000$"),
+    (lambda tmp: kiv.HfsVolume.open(str(tmp / "missing.img")), kiv.IoError, "I/O error: No such file or directory"),
+    (lambda tmp: kiv.Archive.open(str(tmp / "missing")), kiv.IoError, "PBZX error: I/O error: No such file or directory"),
+    (lambda tmp: kiv.Archive.open(payload(tmp, lambda raw: b"nope" + raw[4:])), kiv.InvalidFormatError,
+     r"PBZX error: Invalid PBZX magic: expected 'pbzx', got \[110, 111, 112, 101\]$"),
+    (lambda tmp: kiv.Archive.open(payload(tmp, lambda raw: raw[:-10])), kiv.IoError,
+     "PBZX error: I/O error: failed to fill whole buffer$"),
+    (lambda tmp: kiv.PbzxWriter(str(tmp / "zero"), chunk_size=0).write_cpio(b"abc"), kiv.DecompressionError,
+     "PBZX error: Compression error: chunk size must be greater than 0$"),
+    (lambda tmp: kiv.PbzxWriter(str(tmp / "no/dir/x.pbzx")), kiv.IoError, r"I/O error: No such file or directory \(os error 2\)$"),
+    (lambda tmp: kiv.Archive.open(payload(tmp)).extract_file("./nope"), kiv.FileNotFoundError,
+     r"PBZX error: File not found: \./nope$"),
+    (extract_traversal, kiv.InvalidFormatError, r"PBZX error: Invalid path: Path traversal detected: \.\./escape$"),
+    (lambda tmp: kiv.XarArchive.open(str(tmp / "missing.xar")), kiv.IoError, "I/O error: No such file or directory"),
+    (lambda tmp: kiv.XarArchive.open(payload(tmp)), kiv.InvalidFormatError,
+     r"XAR error: invalid XAR magic: 0x70627A78 \(expected 0x78617221\)$"),
+    (lambda tmp: read_every_file(kiv.XarArchive.open(str(fixture_path(
+        "real/libarchive/test_read_format_xar_stream_end_trunc.xar")))), kiv.DecompressionError,
+     "XAR error: decompression failed: gzip decoded 1 bytes, expected 100$"),
+    (lambda tmp: kiv.XarArchive.open(str(bsdtar_xar(tmp, {"a": b"a" * 100}, "--options", "xar:compression=xz")))
+     .extract_all(str(tmp / "out")), kiv.UnsupportedError, "XAR error: unsupported encoding: application/x-xz$"),
+])
+def test_errors_map_to_their_classes(tmp_path, call, error, message):
+    with pytest.raises(error, match="^" + message):
+        call(tmp_path)
 
 
 CONSTRUCTORS = {"DmgPipeline": "(path)", "DmgBuilder": "()", "CpioBuilder": "()",

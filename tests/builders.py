@@ -1,0 +1,83 @@
+"""Files made at test time: disk images and PBZX payloads by kiv's writers,
+HFS+ volumes by xorriso, XAR archives and packages by bsdtar."""
+
+import base64
+import os
+import re
+import struct
+from pathlib import Path
+
+import kiv
+from conftest import require_tool, run
+
+
+def hfsplus_volume(src: Path, work: Path) -> bytes:
+    # The tree at `src` as the Apple_HFS partition of an xorriso hybrid ISO, up to the image's end.
+    require_tool("xorriso")
+    iso = work / "volume.iso"
+    run("xorriso", "-as", "mkisofs", "-quiet", "-hfsplus", "-o", iso, src)
+    data = iso.read_bytes()
+    block, index = struct.unpack(">H", data[2:4])[0], 1
+    while True:
+        entry = data[index * 512:(index + 1) * 512]
+        assert entry[:2] == b"PM", "no Apple_HFS partition in the ISO"
+        if entry[48:80].rstrip(b"\0") == b"Apple_HFS":
+            return data[struct.unpack(">I", entry[8:12])[0] * block:]
+        index += 1
+
+
+def build_image(path: Path, partitions, compression="zlib", chunk_size=None) -> Path:
+    builder = kiv.DmgBuilder()
+    builder.compression = compression
+    if chunk_size is not None:
+        builder.chunk_size = chunk_size
+    for name, data in partitions:
+        builder.add_partition(name, data)
+    builder.build(str(path))
+    return path
+
+
+def with_first_map(path: Path, offset: int, value: bytes) -> Path:
+    """Rewrites bytes of the first block map of a written image in place; the
+    property list keeps its length, so the trailer still points at it."""
+    raw = path.read_bytes()
+    match = re.search(rb"<data>([^<]*)</data>", raw)
+    blob = bytearray(base64.b64decode(match.group(1)))
+    blob[offset:offset + len(value)] = value
+    text = base64.b64encode(bytes(blob))
+    path.write_bytes(raw[:match.start(1)] + text.ljust(len(match.group(1))) + raw[match.end(1):])
+    return path
+
+
+def payload_pbzx(entries, out: Path) -> Path:
+    """A PBZX payload of a CPIO archive: entries are (path, bytes or None for a folder)."""
+    cpio = kiv.CpioBuilder()
+    for path, data in entries:
+        cpio.add_directory(path) if data is None else cpio.add_file(path, data)
+    writer = kiv.PbzxWriter(str(out), chunk_size=4096)
+    writer.write_cpio(cpio.finish())
+    writer.finish()
+    return out
+
+
+def product_package(work: Path, components: dict) -> Path:
+    """A product package laid out as macOS does: Distribution and one folder
+    per component with PackageInfo, Bom and Payload."""
+    files = {"Distribution": b"<installer-gui-script/>"}
+    for name, payload in components.items():
+        files |= {f"{name}/PackageInfo": f'<pkg-info identifier="{name}"/>'.encode(), f"{name}/Bom": b"BOMStore",
+                  f"{name}/Payload": payload}
+    return bsdtar_xar(work, files)
+
+
+def bsdtar_xar(work: Path, files: dict, *options: str) -> Path:
+    """An archive of `files` (path: bytes) and a symbolic link "link" to the first, written by bsdtar."""
+    require_tool("bsdtar")
+    src = work / "xar-tree"
+    for rel, data in files.items():
+        (src / rel).parent.mkdir(parents=True, exist_ok=True)
+        (src / rel).write_bytes(data)
+    os.symlink(next(iter(files)), src / "link")
+    out = work / "archive.xar"
+    run("bsdtar", "-c", "--format", "xar", *options, "-f", out, "-C", src, *sorted(p.name for p in src.iterdir()))
+    return out

@@ -1,9 +1,7 @@
 """Files made at test time: disk images and PBZX payloads by kiv's writers,
 HFS+ volumes by xorriso, XAR archives and packages by bsdtar."""
 
-import base64
 import os
-import re
 import struct
 from pathlib import Path
 
@@ -34,18 +32,6 @@ def build_image(path: Path, partitions, compression="zlib", chunk_size=None) -> 
     for name, data in partitions:
         builder.add_partition(name, data)
     builder.build(str(path))
-    return path
-
-
-def with_first_map(path: Path, offset: int, value: bytes) -> Path:
-    """Rewrites bytes of the first block map of a written image in place; the
-    property list keeps its length, so the trailer still points at it."""
-    raw = path.read_bytes()
-    match = re.search(rb"<data>([^<]*)</data>", raw)
-    blob = bytearray(base64.b64decode(match.group(1)))
-    blob[offset:offset + len(value)] = value
-    text = base64.b64encode(bytes(blob))
-    path.write_bytes(raw[:match.start(1)] + text.ljust(len(match.group(1))) + raw[match.end(1):])
     return path
 
 

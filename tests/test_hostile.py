@@ -48,51 +48,49 @@ def listing(obj, name):  # a property, or a method without arguments; [] when it
     member = getattr(obj, name)
     return (attempt(member) if callable(member) else member) or []
 
-def volume(v):  # every reading call on every entry of the walk
+def volume(v, *_):  # every reading call on every entry of the walk
     entries = listing(v, "walk")
     files = [e.path for e in entries if e.kind == "file"]
     return [("list_directory", "/"), *[(m, e.path) for e in entries for m in ("stat", "exists")],
             *[("read_file", f) for f in files]]
 
-def filesystem(fs):  # a volume's calls, and each package on it opened both ways and read in one call
+def filesystem(fs, *_):  # a volume's calls, and each package on it opened both ways
     packages = [e.path for e in listing(fs, "walk") if e.kind == "file" and e.path.endswith(".pkg")]
     return [("fs_type",), ("volume_info",), ("extract_all", dest()), *volume(fs),
-            *[("open_pkg", p, streaming) for p in packages for streaming in (False, True)],
-            *[(kiv.extract_pkg_payload, path, p, c) for p in packages for c in components(fs, p)]]
+            *[("open_pkg", p, streaming) for p in packages for streaming in (False, True)]]
 
-def components(fs, package):
-    reader = attempt(fs.open_pkg, package)
-    if reader is None:
-        return []
-    with reader:
-        return reader.components
+def package(pkg, package_path, streaming):  # its calls, and each payload also read from the image in one call
+    components = listing(pkg, "components")
+    return [("list_files",), ("distribution",),
+            *[(m, c) for c in components for m in ("package_info", "payload_bytes", "payload")],
+            *[(kiv.extract_pkg_payload, path, package_path, c) for c in components if not streaming]]
 
-# The calls on each class: a member's name (or a function) and its arguments.
+# The calls on each class, given the object and the arguments it was opened
+# with: a member's name (or a function) and its arguments.
 CALLS = {
-    "DmgPipeline": lambda p: [("partitions",), ("filesystem", "temp_file"), ("filesystem", "in_memory")],
+    "DmgPipeline": lambda p, *_: [("partitions",), ("filesystem", "temp_file"), ("filesystem", "in_memory")],
     "FilesystemHandle": filesystem,
     "HfsVolume": volume,
-    "ApfsVolume": lambda v: [("volume_info",), *volume(v)],
-    "PkgReader": lambda pkg: [("list_files",), ("distribution",),
-                              *[(m, c) for c in listing(pkg, "components") for m in ("package_info", "payload_bytes", "payload")]],
-    "Archive": lambda a: [("decompressed_size",), ("extract_all", dest()), *[("extract_file", e.path) for e in listing(a, "list")]],
-    "DmgArchive": lambda d: [("stats",), ("compression_info",), ("extract_main_partition",),
-                             ("extract_main_partition_to", dest()),
-                             *[("extract_partition", p.id) for p in listing(d, "partitions")],
-                             *[("extract_partition_by_name", p.name) for p in listing(d, "partitions")],
-                             *[("extract_partition_to", p.id, dest()) for p in listing(d, "partitions")]],
-    "XarArchive": lambda x: [("extract_all", dest()), *[("find", f.path) for f in listing(x, "files")],
-                             *[("read_file", i) for i in range(len(listing(x, "files")))],
-                             *[("extract_path", f.path, dest()) for f in listing(x, "files")[:1]]],
+    "ApfsVolume": lambda v, *_: [("volume_info",), *volume(v)],
+    "PkgReader": package,
+    "Archive": lambda a, *_: [("decompressed_size",), ("extract_all", dest()), *[("extract_file", e.path) for e in listing(a, "list")]],
+    "DmgArchive": lambda d, *_: [("stats",), ("compression_info",), ("extract_main_partition",),
+                                ("extract_main_partition_to", dest()),
+                                *[("extract_partition", p.id) for p in listing(d, "partitions")],
+                                *[("extract_partition_by_name", p.name) for p in listing(d, "partitions")],
+                                *[("extract_partition_to", p.id, dest()) for p in listing(d, "partitions")]],
+    "XarArchive": lambda x, *_: [("extract_all", dest()), *[("find", f.path) for f in listing(x, "files")],
+                                *[("read_file", i) for i in range(len(listing(x, "files")))],
+                                *[("extract_path", f.path, dest()) for f in listing(x, "files")[:1]]],
 }
 
-def drive(obj):  # every call of the object's class, inside its context; what a call opens is driven in turn
+def drive(obj, *opened_with):  # every call of the object's class, inside its context; what a call opens is driven in turn
     if type(obj).__name__ not in CALLS:
         return
     with obj:
-        for member, *args in CALLS[type(obj).__name__](obj):
+        for member, *args in CALLS[type(obj).__name__](obj, *opened_with):
             member = getattr(obj, member) if isinstance(member, str) else member
-            drive(attempt(member, *args) if callable(member) else member)
+            drive(attempt(member, *args) if callable(member) else member, *args)
 
 OPENERS = {"pipeline": [kiv.find_packages, kiv.open], "dmg_archive": [kiv.DmgArchive.open], "hfs": [kiv.HfsVolume.open],
            "apfs": [kiv.ApfsVolume.open], "xar": [kiv.XarArchive.open],

@@ -1,6 +1,8 @@
 """Import, exceptions and the shape of the module."""
 
+import base64
 import inspect
+import re
 import subprocess
 import sys
 import sysconfig
@@ -8,7 +10,7 @@ import sysconfig
 import pytest
 
 import kiv
-from builders import build_image, bsdtar_xar, payload_pbzx, with_first_map
+from builders import build_image, bsdtar_xar, payload_pbzx
 from conftest import fixture_path
 from kiv import _kiv
 
@@ -28,9 +30,8 @@ def test_docstring_exceptions_and_attribute_order():
     assert not issubclass(_kiv.FileNotFoundError, FileNotFoundError) and not issubclass(_kiv.IoError, OSError)
     order = [n for n in vars(_kiv) if not n.startswith("_")]
     assert order[:6] == EXCEPTIONS and [n for n in order if n in CLASSES] == CLASSES
-    for name in ["PartitionInfo", "DmgStats", "CompressionInfo", "ExtractStats"]:  # value classes are made by kiv only
-        with pytest.raises(TypeError):
-            getattr(_kiv, name)()
+    with pytest.raises(TypeError):  # value classes are made by kiv only
+        _kiv.PartitionInfo()
 
 
 HFS = "disk image (Apple_HFS : 1)"
@@ -42,24 +43,19 @@ def written(path, data: bytes) -> str:
 
 
 def image_with_first_map(tmp, offset: int, value: bytes):
-    image = with_first_map(build_image(tmp / "edited.dmg", [(HFS, b"x" * 5000)]), offset, value)
-    return kiv.DmgArchive.open(str(image))
+    """A one-partition image with bytes of its block map rewritten in place;
+    the property list keeps its length, so the trailer still points at it."""
+    raw = build_image(tmp / "edited.dmg", [(HFS, b"x" * 5000)]).read_bytes()
+    match = re.search(rb"<data>([^<]*)</data>", raw)
+    blob = bytearray(base64.b64decode(match.group(1)))
+    blob[offset:offset + len(value)] = value
+    text = base64.b64encode(bytes(blob)).ljust(len(match.group(1)))
+    return kiv.DmgArchive.open(written(tmp / "edited.dmg", raw[:match.start(1)] + text + raw[match.end(1):]))
 
 
 def payload(tmp, edit=lambda raw: raw) -> str:
     path = payload_pbzx([("./usr", None), ("./usr/tool", b"tool")], tmp / "payload.pbzx")
     return written(path, edit(path.read_bytes()))
-
-
-def extract_traversal(tmp):
-    cpio = kiv.CpioBuilder()
-    cpio.add_file("../escape", b"bad")
-    kiv.Archive.from_cpio(cpio.finish()).extract_all(str(tmp / "dest"))
-
-
-def read_every_file(xar):
-    for index in range(len(xar.files)):
-        xar.read_file(index)
 
 
 # Each library's errors reach Python as the class their variant maps to, with
@@ -71,9 +67,7 @@ def read_every_file(xar):
      "DMG error: checksum mismatch: expected 0x[0-9a-f]+, got 0x[0-9a-f]+$"),
     (lambda tmp: image_with_first_map(tmp, 204, (3).to_bytes(4, "big")), kiv.UnsupportedError,
      "DMG error: unsupported compression type: 0x3$"),
-    (lambda tmp: image_with_first_map(tmp, 204, (0x80000006).to_bytes(4, "big")).extract_partition(0), kiv.IoError,
-     "DMG error: I/O error: "),
-    (lambda tmp: image_with_first_map(tmp, 204, (0x80000007).to_bytes(4, "big")).extract_partition_to(0, str(tmp / "out")),
+    (lambda tmp: image_with_first_map(tmp, 204, (0x80000007).to_bytes(4, "big")).extract_partition(0),
      kiv.DecompressionError, "DMG error: decompression error: lzfse "),
     (lambda tmp: kiv.open(str(build_image(tmp / "plain.dmg", [("Apple_Free", bytes(4096))]))).filesystem(),
      kiv.FileNotFoundError, "no filesystem partition found in DMG$"),
@@ -82,22 +76,22 @@ def read_every_file(xar):
     (lambda tmp: kiv.ApfsVolume.open(written(tmp / "zero.img", bytes(8192))), kiv.InvalidFormatError,
      "APFS error: invalid magic: 0x00000000$"),
     (lambda tmp: kiv.HfsVolume.open(str(tmp / "missing.img")), kiv.IoError, "I/O error: No such file or directory"),
-    (lambda tmp: kiv.Archive.open(str(tmp / "missing")), kiv.IoError, "PBZX error: I/O error: No such file or directory"),
+    (lambda tmp: kiv.ApfsVolume.open(str(fixture_path("hostile/oom-read_file-sparse-4GiB.apfs"))).read_file("sparse_4g"),
+     kiv.UnsupportedError, "APFS error: unsupported: file too large to read into memory: 4294967295 bytes"),
     (lambda tmp: kiv.Archive.open(payload(tmp, lambda raw: b"nope" + raw[4:])), kiv.InvalidFormatError,
      r"PBZX error: Invalid PBZX magic: expected 'pbzx', got \[110, 111, 112, 101\]$"),
     (lambda tmp: kiv.Archive.open(payload(tmp, lambda raw: raw[:-10])), kiv.IoError,
      "PBZX error: I/O error: failed to fill whole buffer$"),
     (lambda tmp: kiv.PbzxWriter(str(tmp / "zero"), chunk_size=0).write_cpio(b"abc"), kiv.DecompressionError,
      "PBZX error: Compression error: chunk size must be greater than 0$"),
-    (lambda tmp: kiv.PbzxWriter(str(tmp / "no/dir/x.pbzx")), kiv.IoError, r"I/O error: No such file or directory \(os error 2\)$"),
     (lambda tmp: kiv.Archive.open(payload(tmp)).extract_file("./nope"), kiv.FileNotFoundError,
      r"PBZX error: File not found: \./nope$"),
-    (extract_traversal, kiv.InvalidFormatError, r"PBZX error: Invalid path: Path traversal detected: \.\./escape$"),
-    (lambda tmp: kiv.XarArchive.open(str(tmp / "missing.xar")), kiv.IoError, "I/O error: No such file or directory"),
+    (lambda tmp: kiv.Archive.open(str(payload_pbzx([("../escape", b"bad")], tmp / "bad.pbzx"))).extract_all(str(tmp)),
+     kiv.InvalidFormatError, r"PBZX error: Invalid path: Path traversal detected: \.\./escape$"),
     (lambda tmp: kiv.XarArchive.open(payload(tmp)), kiv.InvalidFormatError,
      r"XAR error: invalid XAR magic: 0x70627A78 \(expected 0x78617221\)$"),
-    (lambda tmp: read_every_file(kiv.XarArchive.open(str(fixture_path(
-        "real/libarchive/test_read_format_xar_stream_end_trunc.xar")))), kiv.DecompressionError,
+    (lambda tmp: kiv.XarArchive.open(str(fixture_path("real/libarchive/test_read_format_xar_stream_end_trunc.xar")))
+     .extract_all(str(tmp)), kiv.DecompressionError,
      "XAR error: decompression failed: gzip decoded 1 bytes, expected 100$"),
     (lambda tmp: kiv.XarArchive.open(str(bsdtar_xar(tmp, {"a": b"a" * 100}, "--options", "xar:compression=xz")))
      .extract_all(str(tmp / "out")), kiv.UnsupportedError, "XAR error: unsupported encoding: application/x-xz$"),

@@ -23,13 +23,12 @@ def installer(tmp_path_factory):
     os.symlink("docs/readme.txt", src / "link")
     payload = payload_pbzx(PAYLOAD_FILES, work / "Payload.pbzx").read_bytes()
     shutil.copy(product_package(work, {"Core.pkg": payload, "Extra.pkg": payload}), src / "Installer.pkg")
-    return build_image(work / "installer.dmg", [("Protective Master Boot Record (MBR : 0)", bytes(512)),
-                                                ("disk image (Apple_HFS : 1)", hfsplus_volume(src, work))])
+    return build_image(work / "installer.dmg", [("disk image (Apple_HFS : 1)", hfsplus_volume(src, work))])
 
 
 def test_filesystem_modes_records_and_close(installer, tmp_path):
     with kiv.open(str(installer)) as dmg:
-        assert repr(dmg) == "DmgPipeline(open)" and [p.partition_type for p in dmg.partitions] == ["Other", "Hfs"]
+        assert repr(dmg) == "DmgPipeline(open)" and [p.partition_type for p in dmg.partitions] == ["Hfs"]
         with pytest.raises(ValueError, match="^invalid mode \"IN_MEMORY\": expected 'temp_file' or 'in_memory'$"):
             dmg.filesystem("IN_MEMORY")
         handles = [dmg.filesystem(), dmg.filesystem("temp_file"), dmg.filesystem("in_memory")]

@@ -10,18 +10,16 @@ from conftest import require_tool, run
 
 
 def hfsplus_volume(src: Path, work: Path) -> bytes:
-    # The tree at `src` as the Apple_HFS partition of an xorriso hybrid ISO, up to the image's end.
+    # The tree at `src` as the Apple_HFS partition of an xorriso hybrid ISO, up to the image's end.  The
+    # Apple partition map holds 512-byte "PM" entries from block 1, the start block at 8, the type at 48.
     require_tool("xorriso")
     iso = work / "volume.iso"
     run("xorriso", "-as", "mkisofs", "-quiet", "-hfsplus", "-o", iso, src)
-    data = iso.read_bytes()
-    block, index = struct.unpack(">H", data[2:4])[0], 1
-    while True:
-        entry = data[index * 512:(index + 1) * 512]
-        assert entry[:2] == b"PM", "no Apple_HFS partition in the ISO"
-        if entry[48:80].rstrip(b"\0") == b"Apple_HFS":
-            return data[struct.unpack(">I", entry[8:12])[0] * block:]
-        index += 1
+    data, at = iso.read_bytes(), 512
+    while data[at:at + 2] == b"PM" and data[at + 48:at + 58] != b"Apple_HFS\0":
+        at += 512
+    assert data[at:at + 2] == b"PM", "no Apple_HFS partition in the ISO"
+    return data[struct.unpack(">I", data[at + 8:at + 12])[0] * 512:]
 
 
 def build_image(path: Path, partitions, compression="zlib", chunk_size=None) -> Path:

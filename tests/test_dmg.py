@@ -78,24 +78,9 @@ def test_builder_settings_and_errors(tmp_path):
             empty.extract_main_partition()
 
 
-def test_closed_archive_and_exit(tmp_path):
-    path = build_image(tmp_path / "image.dmg", [(HFS, b"abc")])
-    image = kiv.DmgArchive.open(str(path))
-    assert repr(image) == "DmgArchive(open)"
-    assert image.__enter__() is image
-    assert image.__exit__(None, None, None) is False
-    assert image.__exit__(None, None, None) is False
-    assert image.__enter__() is image
-    with pytest.raises(RuntimeError, match="^DmgArchive is closed$"):
-        image.extract_partition(0)
-    with pytest.raises(KeyError):
-        with kiv.DmgArchive.open(str(path)):
-            raise KeyError("propagates")
-
-
 # The extraction runs without the interpreter lock and holds the object
 # exclusively: any other call on it fails at once instead of waiting.
-def test_concurrent_call_is_refused(tmp_path):
+def test_concurrent_call_is_refused_and_closing(tmp_path):
     data = random.Random(3).randbytes(1 << 20) * 48
     path = build_image(tmp_path / "image.dmg", [(HFS, data)], "bzip2")
     image = kiv.DmgArchive.open(str(path))
@@ -114,3 +99,13 @@ def test_concurrent_call_is_refused(tmp_path):
     worker.join()
     assert results == [len(data)] and seen == {"Already mutably borrowed"}
     assert repr(image) == "DmgArchive(open)"
+    # Closing twice, entering a closed object, and exceptions through the context.
+    assert image.__enter__() is image
+    assert image.__exit__(None, None, None) is False
+    assert image.__exit__(None, None, None) is False
+    assert image.__enter__() is image
+    with pytest.raises(RuntimeError, match="^DmgArchive is closed$"):
+        image.extract_partition(0)
+    with pytest.raises(KeyError):
+        with kiv.DmgArchive.open(str(path)):
+            raise KeyError("propagates")

@@ -1,10 +1,6 @@
-"""Every hostile input through every Python entry point that takes a file.
-
-Each must end in a clean kiv.KivError or a sane result, writing and allocating
-no more than a small multiple of its own size.  Each (input, entry point) runs
-in a child process bounded in time, address space and file size, so that a
-regression fails its test instead of taking the machine.
-"""
+"""Every hostile input through every Python entry point that takes a file,
+each (input, entry point) in a child process bounded in time, address space
+and file size, so that a regression fails its test instead of taking the machine."""
 
 import json
 import subprocess
@@ -23,9 +19,10 @@ INPUTS = sorted([p for p in HOSTILE.glob("*") if p.name != "README.md"] + list(R
 
 # The child: sets its limits, then opens the input with each opener of one
 # group and drives what it opens by the table of calls per class; what a call
-# opens is driven in turn.  Every call may fail with a KivError; any other
-# exception, a crash or a limit hit fails the test.  Prints what it wrote in
-# total (holes excluded).
+# opens is driven in turn.  Every call must end in a KivError or a result,
+# writing and allocating no more than a small multiple of the input's size:
+# any other exception, a crash or a limit hit fails the test.  Prints what it
+# wrote in total (holes excluded).
 CHILD = r"""
 import itertools, json, os, resource, signal, sys
 group, path, out, address_space, file_size = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5])

@@ -1,32 +1,10 @@
-"""Archive, CpioBuilder and PbzxWriter through Python: arguments, states and reprs."""
+"""CpioBuilder, PbzxWriter and Archive through Python: arguments, states and reprs."""
 
 import pytest
 
 import kiv
 
 TOOL = b"#!/bin/sh\necho hi\n"
-
-
-def build_cpio() -> bytes:
-    cpio = kiv.CpioBuilder()
-    cpio.add_directory("./usr")
-    cpio.add_file("./usr/tool", TOOL, mode=0o100755)
-    cpio.add_file("./usr/share.txt", b"x" * 70_000)
-    cpio.add_symlink("./usr/alias", "tool")
-    return cpio.finish()
-
-
-def test_builder_archive_and_extraction(tmp_path):
-    archive = kiv.Archive.from_cpio(build_cpio())
-    listed = archive.list()
-    assert [(e.path, e.mode, e.size, e.is_dir, e.is_symlink, e.link_target) for e in listed] == [
-        ("./usr", 0o040755, 0, True, False, None), ("./usr/tool", 0o100755, len(TOOL), False, False, None),
-        ("./usr/share.txt", 0o100644, 70_000, False, False, None), ("./usr/alias", 0o120777, 4, False, True, "tool")]
-    assert repr(listed[0]).startswith('FileEntry(path="./usr", kind="dir"')
-    assert archive.extract_file("./usr/tool") == TOOL
-    stats = archive.extract_all(str(tmp_path / "all"))
-    assert (stats.files, stats.dirs, stats.symlinks_skipped, stats.bytes) == (2, 1, 1, len(TOOL) + 70_000)
-    assert archive.extract_path("usr", str(tmp_path / "sub")).files == 2
 
 
 def test_builder_arguments_and_state():
@@ -44,8 +22,13 @@ def test_builder_arguments_and_state():
             call()
 
 
-def test_writer_round_trip_and_state(tmp_path):
-    data, path = build_cpio(), tmp_path / "payload.pbzx"
+def test_writer_and_archive(tmp_path):
+    cpio = kiv.CpioBuilder()
+    cpio.add_directory("./usr")
+    cpio.add_file("./usr/tool", TOOL, mode=0o100755)
+    cpio.add_file("./usr/share.txt", b"x" * 70_000)
+    cpio.add_symlink("./usr/alias", "tool")
+    data, path = cpio.finish(), tmp_path / "payload.pbzx"
     writer = kiv.PbzxWriter(str(path), chunk_size=4096, compression_level=100)
     assert writer.total_written == 0 and repr(writer) == "PbzxWriter(open)"
     writer.write_cpio(data[:5000])
@@ -58,6 +41,15 @@ def test_writer_round_trip_and_state(tmp_path):
     with kiv.Archive.open(str(path)) as archive:
         assert (archive.cpio_data(), archive.decompressed_size) == (data, len(data))
         assert repr(archive) == f"Archive(size={len(data)})"
+        listed = archive.list()
+        assert [(e.path, e.mode, e.size, e.is_dir, e.is_symlink, e.link_target) for e in listed] == [
+            ("./usr", 0o040755, 0, True, False, None), ("./usr/tool", 0o100755, len(TOOL), False, False, None),
+            ("./usr/share.txt", 0o100644, 70_000, False, False, None), ("./usr/alias", 0o120777, 4, False, True, "tool")]
+        assert repr(listed[0]).startswith('FileEntry(path="./usr", kind="dir"')
+        assert archive.extract_file("./usr/tool") == TOOL
+        stats = archive.extract_all(str(tmp_path / "all"))
+        assert (stats.files, stats.dirs, stats.symlinks_skipped, stats.bytes) == (2, 1, 1, len(TOOL) + 70_000)
+        assert archive.extract_path("usr", str(tmp_path / "sub")).files == 2
     assert repr(archive) == "Archive(closed)"
     with pytest.raises(RuntimeError, match="^Archive is closed$"):
         archive.list()

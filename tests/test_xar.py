@@ -29,8 +29,6 @@ def test_entries_reads_extraction_and_arguments(tmp_path):
             xar.read_file(len(entries))
         with pytest.raises(OverflowError):
             xar.read_file(-1)
-        with pytest.raises(TypeError):
-            xar.find(b"top.txt")
     with pytest.raises(RuntimeError, match="^XarArchive is closed$"):
         xar.files
     assert repr(xar) == "XarArchive(closed)"

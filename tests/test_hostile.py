@@ -12,9 +12,8 @@ import pytest
 from conftest import FIXTURES
 
 # The shared hostile inputs, and what fuzzing found since (fuzz/regressions/<target>/).
-HOSTILE = FIXTURES / "hostile"
 REGRESSIONS = Path(__file__).resolve().parent.parent / "fuzz" / "regressions"
-INPUTS = sorted([p for p in HOSTILE.glob("*") if p.name != "README.md"] + list(REGRESSIONS.glob("*/*")),
+INPUTS = sorted([p for p in (FIXTURES / "hostile").glob("*") if p.name != "README.md"] + list(REGRESSIONS.glob("*/*")),
                 key=lambda p: p.name)
 
 # The child: sets its limits, then opens the input with each opener of one

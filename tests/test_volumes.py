@@ -7,13 +7,11 @@ from conftest import fixture_path
 from builders import build_image
 
 
-@pytest.mark.parametrize("cls, fs_type, name, other", [(kiv.HfsVolume, "hfsplus", "HFS\\+", "apfs"),
-                                                      (kiv.ApfsVolume, "apfs", "APFS", "hfsplus")])
-def test_volume_reads_the_macos_fixture(cls, fs_type, name, other, tmp_path):
+@pytest.mark.parametrize("cls, fs_type, name", [(kiv.HfsVolume, "hfsplus", "HFS\\+"), (kiv.ApfsVolume, "apfs", "APFS")])
+def test_volume_reads_the_macos_fixture(cls, fs_type, name):
     with cls.open(str(fixture_path(f"{fs_type}.raw"))) as vol:
         assert repr(vol) == f"{cls.__name__}(open)"
-        walk = {w.path: w for w in vol.walk()}
-        assert walk["/a_link"].kind == "symlink" and walk["/a_link"].size == 24
+        assert {w.path: w.kind for w in vol.walk()}["/a_link"] == "symlink"
         assert {e.name: e.kind for e in vol.list_directory("/")}["a_directory"] == "directory"
         stat = vol.stat("/passwords.txt")
         assert (stat.fs_type, stat.size) == (fs_type, 116)
@@ -28,8 +26,6 @@ def test_volume_reads_the_macos_fixture(cls, fs_type, name, other, tmp_path):
     with pytest.raises(RuntimeError, match=f"^{cls.__name__} is closed$"):
         vol.walk()
     assert repr(vol) == f"{cls.__name__}(closed)"
-    with pytest.raises(kiv.KivError, match=f"^{name} error: "):
-        cls.open(str(fixture_path(f"{other}.raw")))
 
 
 def test_apfs_sparse_files_far_beyond_their_container(tmp_path):

@@ -1,4 +1,4 @@
-"""Import, exceptions and the shape of the module."""
+"""The exceptions and the class each library error maps to, and the shape of the module."""
 
 import base64
 import inspect
@@ -18,7 +18,7 @@ from kiv import _kiv
 EXCEPTIONS = ["KivError", "IoError", "InvalidFormatError", "FileNotFoundError", "DecompressionError", "UnsupportedError"]
 
 
-def test_docstring_exceptions_and_attribute_order():
+def test_exceptions_and_their_order():
     for name in EXCEPTIONS:
         cls = getattr(_kiv, name)
         assert issubclass(cls, _kiv.KivError) and issubclass(cls, Exception) and (cls.__module__, cls.__name__) == ("_kiv", name)
@@ -79,7 +79,7 @@ def payload(tmp, edit=lambda raw: raw) -> str:
      "PBZX error: Compression error: chunk size must be greater than 0$"),
     (lambda tmp: kiv.Archive.open(payload(tmp)).extract_file("./nope"), kiv.FileNotFoundError,
      r"PBZX error: File not found: \./nope$"),
-    (lambda tmp: kiv.Archive.open(str(payload_pbzx([("../escape", b"bad")], tmp / "bad.pbzx"))).extract_all(str(tmp)),
+    (lambda tmp: kiv.Archive.open(str(payload_pbzx([("../escape", b"bad")], tmp / "bad.pbzx"))).extract_all(str(tmp / "dest")),
      kiv.InvalidFormatError, r"PBZX error: Invalid path: Path traversal detected: \.\./escape$"),
     (lambda tmp: kiv.XarArchive.open(payload(tmp)), kiv.InvalidFormatError,
      r"XAR error: invalid XAR magic: 0x70627A78 \(expected 0x78617221\)$"),

@@ -1,5 +1,5 @@
-"""The pipeline classes and functions of the Python layer: arguments, modes, reprs, records, error classes, close
-and lifetimes.  What the volume walks, extracts and chooses is the C++ suite's."""
+"""The pipeline classes and functions of the Python layer: arguments, modes, reprs, records, close and
+lifetimes.  What the volume walks, extracts and chooses is the C++ suite's."""
 
 import os
 import shutil
@@ -7,8 +7,8 @@ import shutil
 import pytest
 
 import kiv
-from conftest import fixture_path
 from builders import build_image, hfsplus_volume, payload_pbzx, product_package
+from conftest import fixture_path
 
 PAYLOAD_FILES = [("./usr", None), ("./usr/bin", None), ("./usr/bin/tool", b"#!/bin/sh\necho tool\n")]
 

@@ -3,8 +3,8 @@
 import pytest
 
 import kiv
-from conftest import fixture_path
 from builders import build_image
+from conftest import fixture_path
 
 
 @pytest.mark.parametrize("cls, fs_type, name", [(kiv.HfsVolume, "hfsplus", "HFS\\+"), (kiv.ApfsVolume, "apfs", "APFS")])

@@ -1,10 +1,6 @@
-"""Every hostile input through every Python entry point that takes a file.
-
-Each must end in a clean kiv.KivError or a sane result, writing and allocating
-no more than a small multiple of its own size.  Each (input, entry point) runs
-in a child process bounded in time, address space and file size, so that a
-regression fails its test instead of taking the machine.
-"""
+"""Every hostile input through every Python entry point that takes a file,
+each (input, entry point) in a child process bounded in time, address space
+and file size, so that a regression fails its test instead of taking the machine."""
 
 import json
 import subprocess
@@ -16,22 +12,24 @@ import pytest
 from conftest import FIXTURES
 
 # The shared hostile inputs, and what fuzzing found since (fuzz/regressions/<target>/).
-HOSTILE = FIXTURES / "hostile"
 REGRESSIONS = Path(__file__).resolve().parent.parent / "fuzz" / "regressions"
-INPUTS = sorted([p for p in HOSTILE.glob("*") if p.name != "README.md"] + list(REGRESSIONS.glob("*/*")),
+INPUTS = sorted([p for p in (FIXTURES / "hostile").glob("*") if p.name != "README.md"] + list(REGRESSIONS.glob("*/*")),
                 key=lambda p: p.name)
 
-# The child: sets its limits, then drives one group of entry points over the
-# input.  Every call may fail with a KivError; any other exception, a crash or
-# a limit hit fails the test.  Prints what it wrote in total (holes excluded).
+# The child: sets its limits, then opens the input with each opener of one
+# group and drives what it opens by the table of calls per class; what a call
+# opens is driven in turn.  Every call must end in a KivError or a result,
+# writing and allocating no more than a small multiple of the input's size:
+# any other exception, a crash or a limit hit fails the test.  Prints what it
+# wrote in total (holes excluded).
 CHILD = r"""
-import json, os, resource, signal, sys
+import itertools, json, os, resource, signal, sys
 group, path, out, address_space, file_size = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 for limit, value in ((resource.RLIMIT_FSIZE, file_size), (resource.RLIMIT_AS, address_space), (resource.RLIMIT_CPU, 60)):
     resource.setrlimit(limit, (value, value))
 import kiv
-errors = []
+errors, outputs = [], itertools.count()
 
 def attempt(call, *args):
     try:
@@ -39,89 +37,62 @@ def attempt(call, *args):
     except kiv.KivError as e:
         errors.append(str(e))
 
-def props(obj, *names):  # reads properties; the last one's value, or [] when it failed
-    return [attempt(getattr, obj, name) for name in names][-1] or []
+def dest():
+    return os.path.join(out, str(next(outputs)))
 
-def opened(call, *args, use):  # opens an object, then uses it inside its context
-    obj = attempt(call, *args)
-    if obj is not None:
-        with obj:
-            return use(obj)
+def listing(obj, name):  # a property, or a method without arguments; [] when it fails
+    member = getattr(obj, name)
+    return (attempt(member) if callable(member) else member) or []
 
-def dest(name):
-    return os.path.join(out, name)
+def volume(v, *_):  # every reading call on every entry of the walk
+    entries = listing(v, "walk")
+    files = [e.path for e in entries if e.kind == "file"]
+    return [("list_directory", "/"), *[(m, e.path) for e in entries for m in ("stat", "exists")],
+            *[("read_file", f) for f in files]]
 
-def volume(v):
-    attempt(v.list_directory, "/")
-    entries = attempt(v.walk) or []
-    for entry in entries:
-        attempt(v.stat, entry.path)
-        attempt(v.exists, entry.path)
-        if entry.kind == "file":
-            attempt(v.read_file, entry.path)
-    return entries
+def filesystem(fs, *_):  # a volume's calls, and each package on it opened both ways
+    packages = [e.path for e in listing(fs, "walk") if e.kind == "file" and e.path.endswith(".pkg")]
+    return [("fs_type",), ("volume_info",), ("extract_all", dest()), *volume(fs),
+            *[("open_pkg", p, streaming) for p in packages for streaming in (False, True)]]
 
-def payload(archive, name):
-    props(archive, "decompressed_size")
-    for entry in attempt(archive.list) or []:
-        attempt(archive.extract_file, entry.path)
-    attempt(archive.extract_all, dest(name))
+def package(pkg, package_path, streaming):  # its calls, and each payload also read from the image in one call
+    components = listing(pkg, "components")
+    return [("list_files",), ("distribution",),
+            *[(m, c) for c in components for m in ("package_info", "payload_bytes", "payload")],
+            *[(kiv.extract_pkg_payload, path, package_path, c) for c in components if not streaming]]
 
-def package(pkg, name):
-    attempt(pkg.list_files)
-    attempt(pkg.distribution)
-    components = props(pkg, "is_product_package", "components")
-    for c in components:
-        attempt(pkg.package_info, c)
-        attempt(pkg.payload_bytes, c)
-        opened(pkg.payload, c, use=lambda p: payload(p, f"{name}-{c}"))
-    return components
+# The calls on each class, given the object and the arguments it was opened
+# with: a member's name (or a function) and its arguments.
+CALLS = {
+    "DmgPipeline": lambda p, *_: [("partitions",), ("filesystem", "temp_file"), ("filesystem", "in_memory")],
+    "FilesystemHandle": filesystem,
+    "HfsVolume": volume,
+    "ApfsVolume": lambda v, *_: [("volume_info",), *volume(v)],
+    "PkgReader": package,
+    "Archive": lambda a, *_: [("decompressed_size",), ("extract_all", dest()), *[("extract_file", e.path) for e in listing(a, "list")]],
+    "DmgArchive": lambda d, *_: [("stats",), ("compression_info",), ("extract_main_partition",),
+                                ("extract_main_partition_to", dest()),
+                                *[("extract_partition", p.id) for p in listing(d, "partitions")],
+                                *[("extract_partition_by_name", p.name) for p in listing(d, "partitions")],
+                                *[("extract_partition_to", p.id, dest()) for p in listing(d, "partitions")]],
+    "XarArchive": lambda x, *_: [("extract_all", dest()), *[("find", f.path) for f in listing(x, "files")],
+                                *[("read_file", i) for i in range(len(listing(x, "files")))],
+                                *[("extract_path", f.path, dest()) for f in listing(x, "files")[:1]]],
+}
 
-def filesystem(fs, mode):
-    props(fs, "fs_type", "volume_info")
-    entries = volume(fs)
-    attempt(fs.extract_all, dest(mode))
-    for number, entry in enumerate(e for e in entries if e.kind == "file" and e.path.endswith(".pkg")):
-        for streaming in (False, True):
-            components = opened(fs.open_pkg, entry.path, streaming, use=lambda p: package(p, f"{mode}-{number}-{streaming}"))
-        for c in components or []:
-            opened(kiv.extract_pkg_payload, path, entry.path, c, use=lambda p: payload(p, f"{mode}-{number}-one-call"))
+def drive(obj, *opened_with):  # every call of the object's class, inside its context; what a call opens is driven in turn
+    if type(obj).__name__ not in CALLS:
+        return
+    with obj:
+        for member, *args in CALLS[type(obj).__name__](obj, *opened_with):
+            member = getattr(obj, member) if isinstance(member, str) else member
+            drive(attempt(member, *args) if callable(member) else member, *args)
 
-def pipeline():
-    attempt(kiv.find_packages, path)
-    for mode in ("temp_file", "in_memory"):
-        def image(dmg):
-            props(dmg, "partitions")
-            opened(dmg.filesystem, mode, use=lambda fs: filesystem(fs, mode))
-        opened(kiv.open, path, use=image)
-
-def dmg_archive(image):
-    for p in props(image, "stats", "compression_info", "partitions"):
-        attempt(image.extract_partition, p.id)
-        attempt(image.extract_partition_by_name, p.name)
-        attempt(image.extract_partition_to, p.id, dest(f"partition-{p.id}"))
-    attempt(image.extract_main_partition)
-    attempt(image.extract_main_partition_to, dest("main"))
-
-def xar(x):
-    files = props(x, "files")
-    for index, f in enumerate(files):
-        attempt(x.find, f.path)
-        attempt(x.read_file, index)
-    attempt(x.extract_all, dest("all"))
-    if files:
-        attempt(x.extract_path, files[0].path, dest("one"))
-
-def payloads():
-    opened(kiv.Archive.open, path, use=lambda a: payload(a, "pbzx"))
-    with open(path, "rb") as f, kiv.Archive.from_cpio(f.read()) as a:
-        payload(a, "cpio")
-
-{"pipeline": pipeline, "payload": payloads,
- "dmg_archive": lambda: opened(kiv.DmgArchive.open, path, use=dmg_archive),
- "hfs": lambda: opened(kiv.HfsVolume.open, path, use=volume),
- "apfs": lambda: opened(kiv.ApfsVolume.open, path, use=lambda v: (props(v, "volume_info"), volume(v))),
- "xar": lambda: opened(kiv.XarArchive.open, path, use=xar)}[group]()
+OPENERS = {"pipeline": [kiv.find_packages, kiv.open], "dmg_archive": [kiv.DmgArchive.open], "hfs": [kiv.HfsVolume.open],
+           "apfs": [kiv.ApfsVolume.open], "xar": [kiv.XarArchive.open],
+           "payload": [kiv.Archive.open, lambda p: kiv.Archive.from_cpio(open(p, "rb").read())]}
+for opener in OPENERS[group]:
+    drive(attempt(opener, path))
 with open("/proc/self/io") as io:
     written = int(next(line for line in io if line.startswith("wchar:")).split()[1])
 print(json.dumps({"written": written, "errors": errors}))

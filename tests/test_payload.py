@@ -1,4 +1,4 @@
-"""Archive, CpioBuilder and PbzxWriter through Python: arguments, states, reprs and error mapping."""
+"""CpioBuilder, PbzxWriter and Archive through Python: arguments, states and reprs."""
 
 import pytest
 
@@ -7,40 +7,14 @@ import kiv
 TOOL = b"#!/bin/sh\necho hi\n"
 
 
-def build_cpio() -> bytes:
-    cpio = kiv.CpioBuilder()
-    cpio.add_directory("./usr")
-    cpio.add_file("./usr/tool", TOOL, mode=0o100755)
-    cpio.add_file("./usr/share.txt", b"x" * 70_000)
-    cpio.add_symlink("./usr/alias", "tool")
-    return cpio.finish()
-
-
-def test_builder_archive_and_extraction(tmp_path):
-    archive = kiv.Archive.from_cpio(build_cpio())
-    listed = archive.list()
-    assert [(e.path, e.mode, e.size, e.is_dir, e.is_symlink, e.link_target) for e in listed] == [
-        ("./usr", 0o040755, 0, True, False, None), ("./usr/tool", 0o100755, len(TOOL), False, False, None),
-        ("./usr/share.txt", 0o100644, 70_000, False, False, None), ("./usr/alias", 0o120777, 4, False, True, "tool")]
-    assert repr(listed[0]).startswith('FileEntry(path="./usr", kind="dir"')
-    assert archive.extract_file("./usr/tool") == TOOL
-    stats = archive.extract_all(str(tmp_path / "all"))
-    assert (stats.files, stats.dirs, stats.symlinks_skipped, stats.bytes) == (2, 1, 1, len(TOOL) + 70_000)
-    assert archive.extract_path("usr", str(tmp_path / "sub")).files == 2
-    assert (tmp_path / "sub/tool").read_bytes() == TOOL and (tmp_path / "sub/tool").stat().st_mode & 0o777 == 0o755
-
-
 def test_builder_arguments_and_state():
     cpio = kiv.CpioBuilder()
     assert repr(cpio) == "CpioBuilder(len=0)"
     cpio.add_directory("./usr/bin")
     assert cpio.len == 120
-    for bad_call, error in ((lambda: cpio.add_file("./x", bytearray(b"abc")), TypeError),
-                            (lambda: cpio.add_file("./x", b"abc", mode=None), TypeError),
-                            (lambda: cpio.add_file("./x", b"abc", mode=2**32), OverflowError)):
+    for mode, error in ((None, TypeError), (2**32, OverflowError)):
         with pytest.raises(error):
-            bad_call()
-    assert cpio.len == 120
+            cpio.add_file("./x", b"abc", mode=mode)
     assert kiv.Archive.from_cpio(cpio.finish()).list()[0].path == "./usr/bin"
     assert repr(cpio) == "CpioBuilder(finished)"
     for call in (cpio.finish, lambda: cpio.len, lambda: cpio.add_directory("./y")):
@@ -48,15 +22,18 @@ def test_builder_arguments_and_state():
             call()
 
 
-def test_writer_round_trip_and_state(tmp_path):
-    data, path = build_cpio(), tmp_path / "payload.pbzx"
+def test_writer_and_archive(tmp_path):
+    cpio = kiv.CpioBuilder()
+    cpio.add_directory("./usr")
+    cpio.add_file("./usr/tool", TOOL, mode=0o100755)
+    cpio.add_file("./usr/share.txt", b"x" * 70_000)
+    cpio.add_symlink("./usr/alias", "tool")
+    data, path = cpio.finish(), tmp_path / "payload.pbzx"
     writer = kiv.PbzxWriter(str(path), chunk_size=4096, compression_level=100)
     assert writer.total_written == 0 and repr(writer) == "PbzxWriter(open)"
     writer.write_cpio(data[:5000])
     writer.write_cpio(data[5000:])
-    total = writer.total_written
     writer.finish()
-    assert path.stat().st_size == total
     assert repr(writer) == "PbzxWriter(finished)"
     for call in (writer.finish, lambda: writer.total_written, lambda: writer.write_cpio(b"")):
         with pytest.raises(RuntimeError, match="^PbzxWriter already finished$"):
@@ -64,51 +41,18 @@ def test_writer_round_trip_and_state(tmp_path):
     with kiv.Archive.open(str(path)) as archive:
         assert (archive.cpio_data(), archive.decompressed_size) == (data, len(data))
         assert repr(archive) == f"Archive(size={len(data)})"
+        listed = archive.list()
+        assert [(e.path, e.mode, e.size, e.is_dir, e.is_symlink, e.link_target) for e in listed] == [
+            ("./usr", 0o040755, 0, True, False, None), ("./usr/tool", 0o100755, len(TOOL), False, False, None),
+            ("./usr/share.txt", 0o100644, 70_000, False, False, None), ("./usr/alias", 0o120777, 4, False, True, "tool")]
+        assert repr(listed[0]).startswith('FileEntry(path="./usr", kind="dir"')
+        assert archive.extract_file("./usr/tool") == TOOL
+        stats = archive.extract_all(str(tmp_path / "all"))
+        assert (stats.files, stats.dirs, stats.symlinks_skipped, stats.bytes) == (2, 1, 1, len(TOOL) + 70_000)
+        assert archive.extract_path("usr", str(tmp_path / "sub")).files == 2
     assert repr(archive) == "Archive(closed)"
     with pytest.raises(RuntimeError, match="^Archive is closed$"):
         archive.list()
-    header_only = kiv.PbzxWriter(str(tmp_path / "empty.pbzx"))
-    header_only.write_cpio(b"")
-    assert header_only.total_written == 12
     with pytest.raises(OverflowError):
         kiv.PbzxWriter(str(tmp_path / "never.pbzx"), compression_level=-1)
     assert not (tmp_path / "never.pbzx").exists()
-    with pytest.raises(kiv.IoError, match=r"^I/O error: No such file or directory \(os error 2\)$"):
-        kiv.PbzxWriter(str(tmp_path / "no/dir/x.pbzx"))
-
-
-def payload(tmp_path, edit=lambda raw: raw):
-    """An archive of build_cpio() written by PbzxWriter, its bytes passed through `edit`, opened."""
-    path = tmp_path / "p.pbzx"
-    writer = kiv.PbzxWriter(str(path))
-    writer.write_cpio(build_cpio())
-    writer.finish()
-    path.write_bytes(edit(path.read_bytes()))
-    return kiv.Archive.open(str(path))
-
-
-def traversal(tmp_path):
-    cpio = kiv.CpioBuilder()
-    cpio.add_file("../escape", b"bad")
-    kiv.Archive.from_cpio(cpio.finish()).extract_all(str(tmp_path / "dest"))
-
-
-# Each error kind of the library reaches Python as its exception class, with the full message.
-@pytest.mark.parametrize("call, error, message", [
-    (lambda tmp: kiv.Archive.open(str(tmp / "missing")), kiv.IoError, "I/O error: No such file or directory"),
-    (lambda tmp: payload(tmp, lambda raw: b"nope" + raw[4:]), kiv.InvalidFormatError,
-     r"Invalid PBZX magic: expected 'pbzx', got \[110, 111, 112, 101\]$"),
-    (lambda tmp: payload(tmp, lambda raw: raw[:-10]), kiv.IoError, "I/O error: failed to fill whole buffer$"),
-    (lambda tmp: payload(tmp, lambda raw: raw[:12] + (7).to_bytes(8, "big") + raw[20:]), kiv.InvalidFormatError,
-     "Invalid chunk at offset 28: Decompressed size mismatch: expected 7, got "),
-    (lambda tmp: kiv.PbzxWriter(str(tmp / "zero"), chunk_size=0).write_cpio(b"abc"), kiv.DecompressionError,
-     "Compression error: chunk size must be greater than 0$"),
-    (lambda tmp: payload(tmp).extract_file("./nope"), kiv.FileNotFoundError, r"File not found: \./nope$"),
-    (lambda tmp: payload(tmp).extract_file("./usr"), kiv.InvalidFormatError, r"Invalid path: '\./usr' is a directory$"),
-    # Raised from extraction, which runs without the interpreter lock.
-    (traversal, kiv.InvalidFormatError, r"Invalid path: Path traversal detected: \.\./escape$"),
-])
-def test_errors_map_to_their_classes(tmp_path, call, error, message):
-    with pytest.raises(error, match="^PBZX error: " + message):
-        call(tmp_path)
-    assert not (tmp_path / "escape").exists()

@@ -30,9 +30,9 @@ std::pair<std::string, std::vector<uint8_t>> read(const std::vector<uint8_t>& he
 
 TEST(HeapRead, EncodingsSizesAndEveryFailure) {
     const auto text = testing_util::random_bytes(50000, 7);
-    const auto z = zlib_compress(text), gz = gzip_compress(text), empty = zlib_compress({}), abc = zlib_compress(bytes_of("abc"));
-    const auto more = zlib_compress(std::span(text).first(105)), fewer = zlib_compress(std::span(text).first(90));
-    const auto one = zlib_compress(bytes_of("x")), junk = bytes_of("this is not compressed at all");
+    const auto z = deflated(text), gz = deflated(text, true), empty = deflated({}), abc = deflated(bytes_of("abc"));
+    const auto more = deflated(std::span(text).first(105)), fewer = deflated(std::span(text).first(90));
+    const auto one = deflated(bytes_of("x")), junk = bytes_of("this is not compressed at all");
     std::vector<uint8_t> at3(3, 0xEE);
     at3.insert(at3.end(), z.begin(), z.end());
     auto bad_gz = gz;

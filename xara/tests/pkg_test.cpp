@@ -7,7 +7,7 @@ using namespace xara_test;
 
 namespace {
 
-// Counts the bytes a memory source hands out.
+// A memory source that counts the bytes it reads out (not those taken from its memory directly).
 struct CountingSource final : core::ByteSource {
     CountingSource(std::vector<uint8_t> bytes, uint64_t& count) : inner(std::move(bytes)), count(count) {}
     core::IoResult<size_t> read(std::span<uint8_t> buf) override {
@@ -18,6 +18,7 @@ struct CountingSource final : core::ByteSource {
     core::IoResult<uint64_t> seek(uint64_t pos) override { return inner.seek(pos); }
     uint64_t position() const override { return inner.position(); }
     core::IoResult<uint64_t> size() override { return inner.size(); }
+    const std::vector<uint8_t>* memory() const override { return inner.memory(); }
     core::MemorySource inner;
     uint64_t& count;
 };

@@ -185,7 +185,7 @@ TEST(TocParse, RunningOutOfMemoryIsAnErrorNotAnException) {
         fail_allocation(-1);
         ASSERT_TRUE(r) << "allocation " << n << " threw";
         if (*r) break;  // every allocation of the parse has failed once
-        EXPECT_EQ(msg(*r), "XML parse error: XML error: out of memory") << "allocation " << n;
+        ASSERT_EQ(msg(*r), "XML parse error: XML error: out of memory") << "allocation " << n;
     }
 }
 

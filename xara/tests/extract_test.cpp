@@ -31,19 +31,15 @@ TEST(Extract, SelectionOrderCountsAndPathAttacks) {
     const std::string body = dir("a", stored("z", 0, 2) + dir("b", stored("c", 2, 3)) + symlink_xml("l", "../z")) +
                              stored("top", 5, 1) + dir("ab", stored("x", 6, 1)) + file_xml("empty", "file");
     const Tree all = {"a/", "a/z=zz", "a/b/", "a/b/c=ccc", "top=t", "ab/", "ab/x=x", "empty="};
-    const std::string b64 = "<file><name enctype=\"base64\">", traversal = "invalid path: path traversal detected: ";
-    const std::string rest = "</name><type>file</type>" + data_xml(0, 1, 1, "application/octet-stream") + "</file>";
+    const std::string traversal = "invalid path: path traversal detected: ";
     struct Row {
         std::string body, prefix, result;
         Tree files;
     };
     const std::vector<Row> rows = {
-        {body, "", "5f 3d 1s 7b", all},
-        {body, "/", "5f 3d 1s 7b", all},
-        {body, "//", "5f 3d 1s 7b", all},
+        {body, "//", "5f 3d 1s 7b", all},  // slashes are trimmed: all of it
         {body, "/a/", "2f 2d 1s 5b", {"z=zz", "b/", "b/c=ccc"}},  // a itself counts once; "ab" is not below "a"
         {body, "a/b/c", "0f 0d 0s 0b", {}},
-        {body, "a/b/nothing", "0f 0d 0s 0b", {}},
         // a/z cannot be decoded: by then a, a/b and a/b/c are on disk, and a/z is left partial.
         {dir("a", file_xml("z", "file", data_xml(0, 3, 9, "application/zlib")) + dir("b", stored("c", 2, 1))), "",
          "decompression failed: zlib: incorrect header check", {"a/", "a/b/", "a/b/c=c", "a/z="}},
@@ -52,13 +48,11 @@ TEST(Extract, SelectionOrderCountsAndPathAttacks) {
          "2f 1d 2s 2b", {"tmp/", "tmp/abs=z", "..x=z", "d/"}},
         {dir("..", stored("x", 0, 1)), "", traversal + "..", {}},
         {dir("ok", stored("..", 0, 1)), "", traversal + "ok/..", {"ok/"}},
-        {b64 + "Li4vLi4vZXNjYXBl" + rest, "", traversal + "../../escape", {}},
         {dir("a/../../up"), "", traversal + "a/../../up", {}},
         {symlink_xml("..", "/etc/passwd"), "", traversal + "..", {}},
-        {dir("d", symlink_xml("..", "x")), "", traversal + "d/..", {"d/"}},
         {stored(".", 0, 1), "", "invalid path: empty path after sanitization: .", {}},
         {file_xml("/", "file"), "", "invalid path: empty path after sanitization: /", {}},
-        {b64 + "YQBi" + rest, "", std::string("invalid path: path contains a NUL byte: a\0b", 43), {}},
+        {"<file><name enctype=\"base64\">YQBi</name><type>file</type></file>", "", std::string("invalid path: path contains a NUL byte: a\0b", 43), {}},
     };
     for (const auto& [entries, prefix, result, expected] : rows) {
         SCOPED_TRACE(entries + " prefix " + prefix);

@@ -7,10 +7,29 @@ using namespace xara_test;
 
 namespace {
 
+// A memory source that counts the bytes it reads out (not those taken from its memory directly).
+struct CountingSource final : core::ByteSource {
+    CountingSource(std::vector<uint8_t> bytes, uint64_t& count) : inner(std::move(bytes)), count(count) {}
+    core::IoResult<size_t> read(std::span<uint8_t> buf) override {
+        auto n = inner.read(buf);
+        if (n) count += *n;
+        return n;
+    }
+    core::IoResult<uint64_t> seek(uint64_t pos) override { return inner.seek(pos); }
+    uint64_t position() const override { return inner.position(); }
+    core::IoResult<uint64_t> size() override { return inner.size(); }
+    const std::vector<uint8_t>* memory() const override { return inner.memory(); }
+    core::MemorySource inner;
+    uint64_t& count;
+};
+
 // "[components] (product) {files} D=distribution", then "| c: P=payload I=package info" for each component asked.
 std::string show(const std::string& body, std::string_view heap, const std::vector<std::string>& asked) {
-    auto p = xara::PkgReader::open(std::make_unique<core::MemorySource>(make_xar(toc_doc(body), bytes_of(heap))));
+    uint64_t read = 0;
+    auto p = xara::PkgReader::open(std::make_unique<CountingSource>(make_xar(toc_doc(body), bytes_of(heap)), read));
     if (!p) return p.error().message();
+    // A hostile table of contents costs its parse once: the header and TOC are read once, no heap yet.
+    EXPECT_EQ(read, p->archive().heap_start());
     const auto text = [](const auto& r) { return !r ? r.error().message() : r->has_value() ? **r : std::string("none"); };
     std::string out = "[";
     for (const auto& c : p->components()) out += c + ",";
@@ -24,31 +43,7 @@ std::string show(const std::string& body, std::string_view heap, const std::vect
     return out;
 }
 
-// Counts the bytes a memory source hands out.
-struct CountingSource final : core::ByteSource {
-    CountingSource(std::vector<uint8_t> bytes, uint64_t& count) : inner(std::move(bytes)), count(count) {}
-    core::IoResult<size_t> read(std::span<uint8_t> buf) override {
-        auto n = inner.read(buf);
-        if (n) count += *n;
-        return n;
-    }
-    core::IoResult<uint64_t> seek(uint64_t pos) override { return inner.seek(pos); }
-    uint64_t position() const override { return inner.position(); }
-    core::IoResult<uint64_t> size() override { return inner.size(); }
-    core::MemorySource inner;
-    uint64_t& count;
-};
-
 }  // namespace
-
-// A hostile table of contents costs its parse once, not twice.
-TEST(Pkg, OpeningReadsTheTableOfContentsOnce) {
-    uint64_t read = 0;
-    auto p = xara::PkgReader::open(
-        std::make_unique<CountingSource>(make_xar(toc_doc(dir("A.pkg", stored("Payload", 0, 1))), bytes_of("P")), read));
-    ASSERT_TRUE(p) << p.error().message();
-    EXPECT_EQ(read, p->archive().heap_start());  // header and TOC, nothing twice, no heap
-}
 
 TEST(Pkg, ComponentsDocumentsAndPayloads) {
     const std::string nf = "file not found: ";

@@ -1,7 +1,6 @@
 // Archives and packages made by real tools, checked against independent readers.
 #include <gtest/gtest.h>
 
-#include <set>
 #include <sstream>
 
 #include "support.hpp"
@@ -9,41 +8,21 @@
 
 using namespace xara_test;
 namespace fs = std::filesystem;
-using Listing = std::set<std::string>;  // "d path", "f path" or "s path -> target"
+using Listing = std::set<std::string>;
 
 namespace {
 
 std::string quote(const fs::path& p) { return testing_util::shell_quote(p.string()); }
 
-std::istringstream tool_output(const std::string& command, const fs::path& archive) {
-    return std::istringstream(testing_util::run("timeout 60 " + command + " " + quote(archive) + " </dev/null 2>/dev/null").output);
-}
-
-// Hard links, devices and fifos list as files.
-std::string entry(std::string_view kind, const std::string& path) {
-    return (kind == "directory" ? "d " : kind == "symlink" ? "s " : "f ") + path;
-}
-
-// "bsdtar -tvf": mode, links, owner, group, size, month, day, year or time, name [-> target | link to target].
-Listing bsdtar_listing(const fs::path& archive) {
-    Listing out;
-    auto lines = tool_output("bsdtar -tvf", archive);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::string mode, skip, name;
-        words >> mode;
-        for (int i = 0; i < 7; ++i) words >> skip;
-        std::getline(words >> std::ws, name);
-        if (const auto hard = name.find(" link to "); hard != std::string::npos) name.resize(hard);
-        out.insert(entry(mode[0] == 'd' ? "directory" : mode[0] == 'l' ? "symlink" : "file", name));
-    }
-    return out;
+// "d path", "f path" or "s path -> target": hard links, devices and fifos list as files.
+std::string entry(std::string_view kind, const std::string& path, const std::string& link) {
+    return (kind == "directory" ? "d " : kind == "symlink" ? "s " : "f ") + path + (link.empty() ? "" : " -> " + link);
 }
 
 // "7zz l -slt": the Path, Type and Symbolic Link of each item.
 Listing sevenzip_listing(const fs::path& archive) {
     Listing out;
-    auto lines = tool_output("7zz l -slt", archive);
+    std::istringstream lines(testing_util::run("timeout 60 7zz l -slt " + quote(archive) + " </dev/null 2>/dev/null").output);
     std::string path, type;
     bool items = false;
     for (std::string line; std::getline(lines, line);) {
@@ -51,25 +30,20 @@ Listing sevenzip_listing(const fs::path& archive) {
         if (line.starts_with("Path = ")) path = line.substr(7);
         if (line.starts_with("Type = ")) type = line.substr(7);
         if (items && path != "[TOC].xml" && line.starts_with("Symbolic Link = "))
-            out.insert(entry(type, path) + (line.size() > 16 ? " -> " + line.substr(16) : ""));
+            out.insert(entry(type, path, line.substr(16)));
     }
     return out;
 }
 
-// Lists like bsdtar (and 7-Zip), and every file reads as bsdtar unpacks it.
-void expect_same_as_tools(xara::XarArchive& a, const fs::path& archive, bool sevenzip = true) {
-    if (!testing_util::have_tool("bsdtar")) return;
-    Listing ours;
-    for (const auto& f : a.files())
-        ours.insert(entry(core::entry_kind_lower_name(f.file_type), f.path) + (f.link ? " -> " + *f.link : ""));
-    // bsdtar leaves out directories without metadata (archive7's dir1); 7-Zip lists them.
-    const Listing theirs = bsdtar_listing(archive);
-    for (const auto& e : ours) EXPECT_TRUE(theirs.contains(e) || e.starts_with("d ")) << e;
-    for (const auto& e : theirs) EXPECT_TRUE(ours.contains(e)) << e;
-    if (sevenzip && testing_util::have_tool("7zz")) {
-        EXPECT_EQ(ours, sevenzip_listing(archive));
+// Lists like 7-Zip, and extraction writes what bsdtar unpacks, but no symbolic links, and devices and fifos as
+// empty files.
+void expect_same_as_tools(xara::XarArchive& a, const fs::path& archive, std::string_view tools) {
+    Listing listed;
+    for (const auto& f : a.files()) listed.insert(entry(core::entry_kind_lower_name(f.file_type), f.path, f.link.value_or("")));
+    if (tools.contains("7zz") && testing_util::have_tool("7zz")) {
+        EXPECT_EQ(listed, sevenzip_listing(archive));
     }
-    // Extraction writes what bsdtar unpacks, but no symbolic links, and devices and fifos as empty files.
+    if (!tools.contains("bsdtar") || !testing_util::have_tool("bsdtar")) return;
     testing_util::ScratchDir ours_out, bsdtar_out;
     auto stats = a.extract_all(ours_out.path().string());
     ASSERT_TRUE(stats) << stats.error().message();
@@ -79,57 +53,55 @@ void expect_same_as_tools(xara::XarArchive& a, const fs::path& archive, bool sev
     for (const auto& e : extracted) EXPECT_TRUE(unpacked.contains(e) || e.ends_with("=")) << e;
 }
 
+// "ok" when the archive opens and every entry reads, then compared with the tools named; else the first error.
+std::string read_and_compare(const fs::path& archive, std::string_view tools) {
+    auto a = xara::XarArchive::open_path(archive.string());
+    std::string got = msg(a);
+    for (size_t i = 0; a && i < a->files().size() && got == "ok"; ++i) got = msg(a->read_file(i));
+    if (got == "ok") expect_same_as_tools(*a, archive, tools);
+    return got;
+}
+
 const std::string kLibarchive = "real/libarchive/test_read_format_xar_";
 
 }  // namespace
 
-TEST(RealArchives, XarToolArchivesAndPackagesAgreeWithBsdtarAnd7zip) {
-    KIV_REQUIRE_TOOL("bsdtar");
+TEST(RealArchives, AgreeWithBsdtarAnd7zipOrFailCleanly) {
     KIV_REQUIRE_FIXTURE(kLibarchive + "archive5.xar");
-    // 7-Zip stops early in the Sparkle package ("data after the end of archive") and lists only the Payload.
-    const std::string sparkle = "real/sparkle/test.pkg";
-    std::vector<std::string> names = {"real/homebrew/container.xar", "real/munki/munkitools-2.8.1.2847.pkg", sparkle};
-    for (int i = 1; i <= 14; ++i) names.push_back(kLibarchive + "archive" + std::to_string(i) + (i == 14 ? "_xattr_fstype" : "") + ".xar");
-    for (const auto& name : names) {
-        SCOPED_TRACE(name);
-        auto a = xara::XarArchive::open_path(testing_util::fixture(name).string());
-        ASSERT_TRUE(a) << a.error().message();
-        expect_same_as_tools(*a, testing_util::fixture(name), name != sparkle);
-    }
-}
-
-TEST(RealArchives, MalformedLibarchiveSamplesFailCleanlyOrReadSanely) {
-    KIV_REQUIRE_FIXTURE(kLibarchive + "base64_oob.xar");
-    const std::vector<std::pair<std::string, std::string>> rows = {
-        {"base64_oob", "XML parse error: invalid base64 <name> value \"YWJjA\": Invalid input length."},
-        {"doublelink", "XML parse error: duplicate direct <type> field in <file>"},
-        {"duplicate_filename_node", "XML parse error: duplicate direct <name> field in <file>"},
-        {"toc_stream_end", "XML parse error: TOC XML must contain one <xar>/<toc> document"},
-        {"atou64_overread", "ok"},
-        {"large_mode", "ok"},
-        {"parse_time_overread", "ok"},
-        {"stream_end_eof", "ok"},
-        {"stream_end_trunc", "decompression failed: gzip decoded 1 bytes, expected 100"},
+    std::vector<std::tuple<std::string, std::string, std::string>> rows = {
+        {"real/homebrew/container.xar", "ok", "bsdtar 7zz"},
+        {"real/munki/munkitools-2.8.1.2847.pkg", "ok", "bsdtar 7zz"},
+        // 7-Zip stops early in this package ("data after the end of archive") and lists only the Payload.
+        {"real/sparkle/test.pkg", "ok", "bsdtar"},
+        // Deliberately malformed samples (bsdtar stalls on some).
+        {"base64_oob", "XML parse error: invalid base64 <name> value \"YWJjA\": Invalid input length.", ""},
+        {"doublelink", "XML parse error: duplicate direct <type> field in <file>", ""},
+        {"duplicate_filename_node", "XML parse error: duplicate direct <name> field in <file>", ""},
+        {"toc_stream_end", "XML parse error: TOC XML must contain one <xar>/<toc> document", ""},
+        {"atou64_overread", "ok", ""},
+        {"large_mode", "ok", ""},
+        {"parse_time_overread", "ok", ""},
+        {"stream_end_eof", "ok", ""},
+        {"stream_end_trunc", "decompression failed: gzip decoded 1 bytes, expected 100", ""},
     };
-    for (const auto& [name, message] : rows) {
-        auto a = xara::XarArchive::open_path(testing_util::fixture(kLibarchive + name + ".xar").string());
-        std::string got = msg(a);
-        for (size_t i = 0; a && i < a->files().size() && got == "ok"; ++i) got = msg(a->read_file(i));
-        EXPECT_EQ(got, message) << name;
+    for (int i = 1; i <= 14; ++i) rows.emplace_back("archive" + std::to_string(i) + (i == 14 ? "_xattr_fstype" : ""), "ok", "bsdtar 7zz");
+    for (const auto& [name, message, tools] : rows) {
+        SCOPED_TRACE(name);
+        const std::string path = name.starts_with("real/") ? name : kLibarchive + name + ".xar";
+        EXPECT_EQ(read_and_compare(testing_util::fixture(path), tools), message);
     }
 }
 
 TEST(RealPackages, ProductAndComponentPackages) {
     KIV_REQUIRE_FIXTURE("real/munki/munkitools-2.8.1.2847.pkg");
-    const std::vector<std::tuple<std::string, std::vector<std::string>, std::vector<size_t>>> rows = {
+    const std::vector<std::pair<std::string, std::vector<std::string>>> rows = {
         {"real/munki/munkitools-2.8.1.2847.pkg",
          {"munkitools_launchd-2.0.0.1969.pkg", "munkitools_app-4.2.2759.pkg", "munkitools_admin-2.8.1.2847.pkg",
-          "munkitools_core-2.8.1.2847.pkg"},
-         {990, 3255975, 34050, 151105}},
+          "munkitools_core-2.8.1.2847.pkg"}},
         // pkgbuild stores PackageInfo and Bom with bzip2.
-        {"real/sparkle/test.pkg", {""}, {389}},
+        {"real/sparkle/test.pkg", {""}},
     };
-    for (const auto& [name, components, payload_sizes] : rows) {
+    for (const auto& [name, components] : rows) {
         SCOPED_TRACE(name);
         auto p = xara::PkgReader::open(std::make_unique<core::MemorySource>(testing_util::read_bytes(testing_util::fixture(name))));
         ASSERT_TRUE(p) << p.error().message();
@@ -137,10 +109,10 @@ TEST(RealPackages, ProductAndComponentPackages) {
         const bool product = components.size() > 1;
         EXPECT_EQ(p->is_product_package(), product);
         EXPECT_EQ(p->distribution().value().value_or("").contains("<installer-script"), product);
-        for (size_t i = 0; i < components.size(); ++i) {
-            EXPECT_TRUE(p->package_info(components[i]).value().value_or("").contains("<pkg-info"));
-            auto payload = p->payload(components[i]).value();
-            ASSERT_EQ(payload.size(), payload_sizes[i]);
+        for (const auto& component : components) {
+            EXPECT_TRUE(p->package_info(component).value().value_or("").contains("<pkg-info"));
+            auto payload = p->payload(component).value();
+            ASSERT_GT(payload.size(), 2u);
             EXPECT_EQ(payload[0] << 8 | payload[1], 0x1F8B);  // a gzip-compressed CPIO archive
         }
     }
@@ -166,8 +138,6 @@ TEST(ToolArchives, BsdtarArchivesInEveryCompression) {
         auto made = testing_util::run("cd " + quote(src) + " && timeout 60 bsdtar --format xar" + options + " -cf " + quote(archive) +
                                       " * </dev/null 2>&1");
         ASSERT_EQ(made.status, 0) << made.output;
-        auto a = xara::XarArchive::open_path(archive.string());
-        ASSERT_TRUE(a) << a.error().message();
-        expect_same_as_tools(*a, archive);
+        EXPECT_EQ(read_and_compare(archive, "bsdtar 7zz"), "ok");
     }
 }

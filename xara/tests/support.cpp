@@ -12,27 +12,23 @@ namespace xara_test {
 std::vector<uint8_t> bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
 std::string text_of(std::span<const uint8_t> b) { return {b.begin(), b.end()}; }
 
-std::vector<uint8_t> zlib_compress(std::span<const uint8_t> data) {
-    std::vector<uint8_t> out(compressBound(uLong(data.size())));
-    uLongf size = out.size();
-    if (compress2(out.data(), &size, data.data(), uLong(data.size()), 9) != Z_OK) throw std::runtime_error("compress2");
-    out.resize(size);
-    return out;
-}
-
-// The zlib stream's deflate data between a gzip header and trailer.
-std::vector<uint8_t> gzip_compress(std::span<const uint8_t> data) {
-    const auto z = zlib_compress(data);
-    std::vector<uint8_t> out(z.begin() + 2, z.end() - 4);
-    const uint8_t header[] = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 3};
-    out.insert(out.begin(), std::begin(header), std::end(header));
-    for (uint32_t v : {uint32_t(crc32(0, data.data(), uInt(data.size()))), uint32_t(data.size())})
-        for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
+std::vector<uint8_t> deflated(std::span<const uint8_t> data, bool gzip) {
+    z_stream z{};
+    if (deflateInit2(&z, 9, Z_DEFLATED, gzip ? 31 : 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::runtime_error("deflateInit2");
+    std::vector<uint8_t> out(deflateBound(&z, uLong(data.size())));
+    z.next_in = const_cast<uint8_t*>(data.data());
+    z.avail_in = uInt(data.size());
+    z.next_out = out.data();
+    z.avail_out = uInt(out.size());
+    const int status = deflate(&z, Z_FINISH);
+    deflateEnd(&z);
+    if (status != Z_STREAM_END) throw std::runtime_error("deflate");
+    out.resize(z.total_out);
     return out;
 }
 
 std::vector<uint8_t> make_xar(std::string_view toc_xml, std::span<const uint8_t> heap, const ArchiveSpec& spec) {
-    auto toc = spec.gzip_toc ? gzip_compress(bytes_of(toc_xml)) : zlib_compress(bytes_of(toc_xml));
+    auto toc = deflated(bytes_of(toc_xml), spec.gzip_toc);
     toc.resize(toc.size() + spec.toc_padding, 0xAA);
     std::vector<uint8_t> out;
     auto put = [&](uint64_t v, int width) {

@@ -19,8 +19,8 @@ namespace xara_test {
 
 std::vector<uint8_t> bytes_of(std::string_view s);
 std::string text_of(std::span<const uint8_t> b);
-std::vector<uint8_t> zlib_compress(std::span<const uint8_t> data);
-std::vector<uint8_t> gzip_compress(std::span<const uint8_t> data);
+// A zlib stream of the data, or a gzip member.
+std::vector<uint8_t> deflated(std::span<const uint8_t> data, bool gzip = false);
 
 // Header fields that differ from what the TOC stream itself implies.
 struct ArchiveSpec {

@@ -20,10 +20,9 @@ std::string base64_name(std::string_view v) {
 
 // `depth` nested directories, the outermost named `top`, the others "d".
 std::string chain(const std::string& top, int depth) {
-    std::string s = "<file><name>" + top + "</name><type>directory</type>";
-    for (int i = 1; i < depth; ++i) s += "<file><name>d</name><type>directory</type>";
-    for (int i = 0; i < depth; ++i) s += "</file>";
-    return s;
+    std::string inner;
+    for (int i = 1; i < depth; ++i) inner = dir("d", inner);
+    return dir(top, inner);
 }
 
 // "#id type path [^parent] [<children>] [-> link] [data offset/length/size [encoding] checksums]" per entry.
@@ -88,9 +87,7 @@ TEST(TocParse, MalformedTocsAreRejectedWithTheirReason) {
         {"file <data> is missing <length>", {named("<data><offset>1</offset></data>")}},
         {"file <data> is missing <size>", {named("<data><offset>1</offset><length>1</length></data>")}},
         {"file data <encoding> is missing its style attribute", {named("<data><encoding/></data>")}},
-        // Fields: duplicates, nesting, numbers and base64 names.
-        {"duplicate direct <name> field in <file>", {named("<name>b</name>")}},
-        {"duplicate direct <type> field in <file>", {named("<type>file</type>")}},
+        // Fields: duplicates, nesting, numbers and base64 names (the libarchive samples bring more).
         {"duplicate direct <link> field in <file>", {named("<link>x</link><link/>")}},
         {"duplicate direct <offset> field in <file>", {named("<data>" + d + "<offset>1</offset></data>")}},
         {"duplicate direct <extracted-checksum> field in <file>", {named("<data><extracted-checksum/><extracted-checksum/></data>")}},
@@ -105,7 +102,6 @@ TEST(TocParse, MalformedTocsAreRejectedWithTheirReason) {
          {toc_doc("<file id=\"x\"><name>a</name><type>file</type></file>")}},
         {"unsupported <name> enctype \"BASE64\"", {one_file("<name enctype=\"BASE64\">aGk=</name><type>file</type>")}},
         {"invalid base64 <name> value \"aGk\": Invalid padding", {base64_name("aGk")}},
-        {"invalid base64 <name> value \"YWJjA\": Invalid input length.", {base64_name("YWJjA")}},
         {"invalid base64 <name> value \"a*k=\": Invalid symbol 42, offset 1.", {base64_name("a*k=")}},
         {"invalid base64 <name> value \"aGl=\": Invalid last symbol 108, offset 2.", {base64_name("aGl=")}},
         {"<name enctype=\"base64\"> decoded to invalid UTF-8: incomplete utf-8 byte sequence from index 1", {base64_name("YcM=")}},
@@ -148,14 +144,12 @@ TEST(TocParse, EntriesComeInPostOrderWithTheirFields) {
          {"#12 file a&bA<<c>&amp; data 12/42/18446744073709551615 [ a&b] abc def", "#0 directory  spaced ",
           "#0 symlink h\xC3\xA9llo ->  t ", "#0 file ../etc"}},
         {named("<data><offset>0</offset><length>0</length><size>0</size></data>"), {"#1 file a data 0/0/0 [application/octet-stream]  "}},
-        // Hard links share the original's data; special files list as empty files.
+        // Hard links share the original's data, also when it comes later; one without an original is empty.
         {toc_doc("<file id=\"2\"><name>copy</name><type link=\"1\">hardlink</type></file>"
                  "<file id=\"1\"><name>f1</name><type link=\"original\">hardlink</type>" +
                  data_xml(20, 23, 16, "application/x-gzip") +
-                 "</file><file id=\"3\"><name>fifo</name><type>fifo</type></file>"
-                 "<file id=\"4\"><name>dev</name><type>character special</type></file>"
-                 "<file id=\"5\"><name>stray</name><type link=\"99\">hardlink</type></file>"),
-         {"#2 file copy" + data, "#1 file f1" + data, "#3 file fifo", "#4 file dev", "#5 file stray"}},
+                 "</file><file id=\"5\"><name>stray</name><type link=\"99\">hardlink</type></file>"),
+         {"#2 file copy" + data, "#1 file f1" + data, "#5 file stray"}},
     };
     for (const auto& [xml, expected] : rows) {
         auto r = parse_xml(xml);
@@ -191,7 +185,7 @@ TEST(TocParse, RunningOutOfMemoryIsAnErrorNotAnException) {
         fail_allocation(-1);
         ASSERT_TRUE(r) << "allocation " << n << " threw";
         if (*r) break;  // every allocation of the parse has failed once
-        EXPECT_EQ(msg(*r), "XML parse error: XML error: out of memory") << "allocation " << n;
+        ASSERT_EQ(msg(*r), "XML parse error: XML error: out of memory") << "allocation " << n;
     }
 }
 

@@ -53,12 +53,12 @@ demo: install
 	$(VPY) scripts/demo.py
 
 cpp-test: deps
-	cmake -S . -B build/cpp $(CMAKE_GEN) -DKIV_BUILD_TESTS=ON
+	cmake -S . -B build/cpp $(CMAKE_GEN) -DKIV_BUILD_TESTS=ON -DKIV_LIBS=
 	cmake --build build/cpp -j$(JOBS)
 	ctest --test-dir build/cpp --output-on-failure -j$(JOBS)
 
 asan-test: deps
-	cmake -S . -B build/asan $(CMAKE_GEN) -DKIV_BUILD_TESTS=ON -DKIV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake -S . -B build/asan $(CMAKE_GEN) -DKIV_BUILD_TESTS=ON -DKIV_LIBS= -DKIV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build build/asan -j$(JOBS)
 	UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build/asan --output-on-failure -j$(JOBS)
 

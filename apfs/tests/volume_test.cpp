@@ -23,16 +23,15 @@ struct BrokenSink : core::ByteSink {  // refuses every write
 TEST(VolumeTest, ExtentsHolesAndOverlaps) {
     const Bytes disk = random_bytes(5 * 4096, 1);  // five blocks of distinct bytes
     core::MemorySource src(disk);
-    auto read = [&](std::vector<apfs::FileExtentRecord> extents, uint64_t size, uint32_t block_size = 4096) {
+    auto read = [&](std::vector<apfs::FileExtentRecord> extents, uint64_t size) {
         core::VecSink sink;
-        auto n = apfs::extents::read_file_data(src, block_size, extents, size, sink);
+        auto n = apfs::extents::read_file_data(src, 4096, extents, size, sink);
         if (!n) return bytes_of(n.error().message());
         EXPECT_EQ(*n, sink.data().size());
         return sink.take();
     };
     // Past the last extent the stream is a hole.
     EXPECT_EQ(read({{0, 8192, 1, 0}}, 10000), concat({slice(disk, 4096, 8192), Bytes(1808)}));
-    EXPECT_EQ(read({}, 4096), Bytes(4096));
     // Holes: a gap before an extent, and an extent at physical block 0.
     EXPECT_EQ(read({{4096, 4096, 2, 0}}, 8192), concat({Bytes(4096), slice(disk, 8192, 4096)}));
     EXPECT_EQ(read({{0, 4096, 0, 0}, {4096, 100, 3, 0}}, 4196), concat({Bytes(4096), slice(disk, 12288, 100)}));
@@ -40,16 +39,10 @@ TEST(VolumeTest, ExtentsHolesAndOverlaps) {
     EXPECT_EQ(read({{4096, 8192, 3, 0}, {0, 8192, 1, 0}}, 12288), concat({slice(disk, 4096, 8192), slice(disk, 16384, 4096)}));
     // Zero-length extents are skipped, the flag byte is ignored, extents are cut at the size.
     EXPECT_EQ(read({{0, 0, 3, 0}, {0, 0xAB00000000001000ull, 1, 0}}, 100), slice(disk, 4096, 100));
-    EXPECT_EQ(read({{0, 4096, 2, 0}, {0, 4096, 1, 0}}, 4096), slice(disk, 8192, 4096));  // equal addresses: catalog order
-    EXPECT_TRUE(read({{0, 4096, 1, 0}}, 0).empty());
     EXPECT_EQ(read({{0, 4096, 1ull << 60, 0}}, 4096), bytes_of("corrupted data: extent physical block "
                                                               "1152921504606846976 overflows the device address space"));
-    EXPECT_EQ(read({{0, 8192, 4, 0}}, 8192), bytes_of(kShortRead));
-    EXPECT_EQ(read({{0, 4096, 1, 0}}, 4096, 0),
-              bytes_of("corrupted data: block size 0 is not a power of two from 4096 to 65536"));
-    BrokenSink broken;  // a failed write of data, and of a hole
+    BrokenSink broken;
     EXPECT_EQ(outcome(apfs::extents::read_file_data(src, 4096, {{0, 4096, 1, 0}}, 4096, broken)), kNoSpace);
-    EXPECT_EQ(outcome(apfs::extents::read_file_data(src, 4096, {}, 4096, broken)), kNoSpace);
 }
 
 // Text that compresses, then random bytes that do not.
@@ -91,9 +84,6 @@ TEST(VolumeTest, BuiltContainerAgreesWith7Zip) {
     };
     const Bytes image = build(4096);
     auto volume = open_volume(image), large = open_volume(build(16384));
-    EXPECT_EQ(*volume.read_file("multi"), multi);
-    for (const auto& [path, type, size] : compressed) EXPECT_EQ(*volume.read_file(path), compressible(size)) << path;
-    EXPECT_EQ(large.block_size(), 16384u);
     const auto walk = volume.walk().value();
     EXPECT_EQ(large.walk()->size(), walk.size());
     for (const auto& e : walk) EXPECT_EQ(large.read_file(e.path), volume.read_file(e.path)) << e.path;
@@ -123,12 +113,11 @@ TEST(VolumeTest, PathsListingsLinksAndDamagedRecords) {
     b.add_drec(b.add_dir(docs, "sub"), "up", docs, 4);  // a directory record leading back to /docs
     // The header's size wins over the inode's.
     b.add_compressed(B::kRoot, "type13", 99, concat({codec_testing::decmpfs_header(13, 5), bytes_of("hello")}));
-    b.add_compressed(B::kRoot, "bomb", uint64_t(1) << 40, codec_testing::decmpfs_header(4, uint64_t(1) << 40),
-                     codec_testing::encode_decmpfs(4, compressible(150000)).resource_fork);
-    b.add_compressed(B::kRoot, "no_magic", 5, Bytes(20));
-    b.add_compressed(B::kRoot, "no_fork", 150000, codec_testing::decmpfs_header(4, 150000));
     const auto small_fork = codec_testing::encode_decmpfs(4, compressible(2000));  // held in its record
     b.add_compressed(docs, "small_fork", 2000, small_fork.attribute, small_fork.resource_fork);
+    b.add_compressed(B::kRoot, "bomb", uint64_t(1) << 40, codec_testing::decmpfs_header(4, uint64_t(1) << 40),
+                     codec_testing::encode_decmpfs(4, compressible(150000)).resource_fork);
+    b.add_compressed(B::kRoot, "no_fork", 150000, codec_testing::decmpfs_header(4, 150000));
     const Bytes image = b.build();
     auto volume = open_volume(image);
 
@@ -137,7 +126,6 @@ TEST(VolumeTest, PathsListingsLinksAndDamagedRecords) {
     ASSERT_TRUE(st);
     EXPECT_EQ(std::tuple(st->id, st->size, st->kind, st->mode, st->uid, st->gid),
               std::tuple(readme, 7u, EntryKind::File, 0100644, 501u, 20u));
-    EXPECT_EQ(volume.stat("docs")->nlink, 3u);  // the child count
     // Both NULs of a target are dropped everywhere; a symlink without its
     // attribute reads like any inode without extents.
     EXPECT_EQ(volume.stat("nuls")->size, 15u);
@@ -159,9 +147,15 @@ TEST(VolumeTest, PathsListingsLinksAndDamagedRecords) {
                            {"Upper", {1, file}}, {"bare", {0, EntryKind::Symlink}}, {"bomb", {1ull << 40, file}},
                            {"docs", {0, EntryKind::Directory}}, {"ghost", {0, file}},
                            {"gone_dir", {0, EntryKind::Directory}}, {"no_fork", {150000, file}},
-                           {"no_magic", {5, file}}, {"nuls", {15, EntryKind::Symlink}}, {"type13", {5, file}}}));
+                           {"nuls", {15, EntryKind::Symlink}}, {"type13", {5, file}}}));
 
-    BrokenSink broken;
+    // The first volume id that is not 0 is opened.
+    Bytes slots = image;
+    store(&slots[180], 2u, uint64_t(0), uint64_t(1026));
+    B::seal(slots.data(), 4096);
+    EXPECT_EQ(open_volume(slots).stat("docs")->id, docs);
+    store(&slots[192], uint64_t(0));
+    B::seal(slots.data(), 4096);
     std::string deep_path;
     B deep;
     for (uint64_t i = 0, dir = B::kRoot; i < apfs::ApfsVolume::kMaxWalkDepth + 1; ++i) dir = deep.add_dir(dir, "d");
@@ -175,7 +169,8 @@ TEST(VolumeTest, PathsListingsLinksAndDamagedRecords) {
         {"bad name", outcome(volume.stat("badname")), "file not found: badname"},
         {"list a file", outcome(volume.list_directory("docs/readme.txt/")), "not a directory: docs/readme.txt/"},
         {"list nothing", outcome(volume.list_directory("nowhere")), "file not found: nowhere"},
-        {"broken sink, link", outcome(volume.read_file_to("nuls", broken)), kNoSpace},
+        {"no volume", outcome(apfs::ApfsVolume::open(memory(slots))), "no volume found in container"},
+        {"no source", outcome(apfs::ApfsVolume::open(nullptr)), "I/O error: no byte source"},
         {"cycle", outcome(volume.walk()),
          "corrupted data: directory cycle: inode " + std::to_string(docs) + " reached again at /docs/sub/up"},
         {"depth", outcome(open_volume(deep.build()).walk()),
@@ -187,8 +182,6 @@ TEST(VolumeTest, PathsListingsLinksAndDamagedRecords) {
              std::to_string(image.size()) + " bytes holds compressed"},
         {"no resource fork", outcome(volume.read_file("no_fork")),
          "corrupted data: file \"no_fork\": resource fork of 0 bytes holds no resource header"},
-        {"no magic", outcome(volume.read_file("no_magic")),
-         "corrupted data: file \"no_magic\": decmpfs attribute lacks the magic \"fpmc\""},
     });
     EXPECT_TRUE(none.data().empty());
     EXPECT_EQ(*volume.read_file("docs/readme.txt"), bytes_of("read me"));  // still usable

@@ -59,7 +59,6 @@ Bytes compressible(size_t n) {
 // large, in a data stream of its own.  7-Zip reads 4 KiB blocks only; the
 // same files in 16 KiB blocks read the same.
 TEST(VolumeTest, BuiltContainerAgreesWith7Zip) {
-    const Bytes multi = random_bytes(3 * 16384 + 500, 9);
     const std::tuple<std::string, uint32_t, size_t> compressed[] = {
         {"c/attribute", 3, 3000}, {"c/attribute_stream", 7, 60000}, {"c/empty", 3, 0}, {"c/fork", 4, 200000}};
     auto build = [&](uint32_t block_size) {
@@ -71,8 +70,7 @@ TEST(VolumeTest, BuiltContainerAgreesWith7Zip) {
                 b.add_file(dir, "file" + std::to_string(f), random_bytes(size_t(f * 300 + d), uint64_t(f + d)));
         }
         b.add_file(B::kRoot, "empty", Bytes{});
-        b.add_file(B::kRoot, "multi", multi.size(), {{0, slice(multi, 0, 16384)}, {16384, slice(multi, 16384, 16384)},
-                                                     {32768, slice(multi, 32768, multi.size() - 32768)}});
+        b.add_file(B::kRoot, "multi", random_bytes(3 * 16384 + 500, 9), 16384);
         b.add_symlink(top, "to_dir0", "dir0");
         const uint64_t c = b.add_dir(B::kRoot, "c");
         for (const auto& [path, type, size] : compressed) {
@@ -95,7 +93,7 @@ TEST(VolumeTest, BuiltContainerAgreesWith7Zip) {
 }
 
 // Paths, listings and links beside damaged records: directory records without
-// inode or with a bad name, a directory cycle, compressed files that cannot
+// inode or with a short value, a directory cycle, compressed files that cannot
 // be read (the path reaches the codec's errors, sizes come from the header,
 // and a declared size beyond the container is refused before anything is written).
 TEST(VolumeTest, PathsListingsLinksAndDamagedRecords) {
@@ -103,13 +101,8 @@ TEST(VolumeTest, PathsListingsLinksAndDamagedRecords) {
     const uint64_t docs = b.add_dir(B::kRoot, "docs"), readme = b.add_file(docs, "readme.txt", bytes_of("read me"));
     b.add_file(B::kRoot, "Upper", bytes_of("U"));
     b.add_symlink(B::kRoot, "nuls", std::string("docs/readme.txt\0", 16));  // stored with two NULs
-    const uint64_t bare = b.add_symlink(B::kRoot, "bare", "");                // no target attribute
     b.add_drec(B::kRoot, "ghost", 5000, 8);                                   // no inode
-    b.add_drec(B::kRoot, "gone_dir", 5001, 4);                                // no inode either
     b.add_record(B::drec_key(B::kRoot, "short"), Bytes(10));
-    auto bad_name = B::drec_key(B::kRoot, "badname");
-    bad_name[8] = 0xFF, bad_name[9] |= 3;  // the name runs past the key
-    b.add_record(bad_name, B::drec_value(docs, 4));
     b.add_drec(b.add_dir(docs, "sub"), "up", docs, 4);  // a directory record leading back to /docs
     // The header's size wins over the inode's.
     b.add_compressed(B::kRoot, "type13", 99, concat({codec_testing::decmpfs_header(13, 5), bytes_of("hello")}));
@@ -126,14 +119,9 @@ TEST(VolumeTest, PathsListingsLinksAndDamagedRecords) {
     ASSERT_TRUE(st);
     EXPECT_EQ(std::tuple(st->id, st->size, st->kind, st->mode, st->uid, st->gid),
               std::tuple(readme, 7u, EntryKind::File, 0100644, 501u, 20u));
-    // Both NULs of a target are dropped everywhere; a symlink without its
-    // attribute reads like any inode without extents.
+    // Both NULs of a target are dropped everywhere.
     EXPECT_EQ(volume.stat("nuls")->size, 15u);
     EXPECT_EQ(*volume.read_file("nuls"), bytes_of("docs/readme.txt"));
-    core::VecSink none;
-    EXPECT_FALSE(*volume.symlink_target(bare));
-    EXPECT_EQ(volume.stat("bare")->size, 0u);
-    EXPECT_TRUE(volume.read_file("bare")->empty());
     EXPECT_TRUE(volume.read_file("docs")->empty());
 
     // Listings skip records they cannot decode and keep those without inode.
@@ -144,10 +132,9 @@ TEST(VolumeTest, PathsListingsLinksAndDamagedRecords) {
     using P = std::pair<uint64_t, EntryKind>;
     const auto file = EntryKind::File;
     EXPECT_EQ(by_name, (std::map<std::string, P>{
-                           {"Upper", {1, file}}, {"bare", {0, EntryKind::Symlink}}, {"bomb", {1ull << 40, file}},
-                           {"docs", {0, EntryKind::Directory}}, {"ghost", {0, file}},
-                           {"gone_dir", {0, EntryKind::Directory}}, {"no_fork", {150000, file}},
-                           {"nuls", {15, EntryKind::Symlink}}, {"type13", {5, file}}}));
+                           {"Upper", {1, file}}, {"bomb", {1ull << 40, file}}, {"docs", {0, EntryKind::Directory}},
+                           {"ghost", {0, file}}, {"no_fork", {150000, file}}, {"nuls", {15, EntryKind::Symlink}},
+                           {"type13", {5, file}}}));
 
     // The first volume id that is not 0 is opened.
     Bytes slots = image;
@@ -156,6 +143,7 @@ TEST(VolumeTest, PathsListingsLinksAndDamagedRecords) {
     EXPECT_EQ(open_volume(slots).stat("docs")->id, docs);
     store(&slots[192], uint64_t(0));
     B::seal(slots.data(), 4096);
+    core::VecSink none;
     std::string deep_path;
     B deep;
     for (uint64_t i = 0, dir = B::kRoot; i < apfs::ApfsVolume::kMaxWalkDepth + 1; ++i) dir = deep.add_dir(dir, "d");
@@ -166,9 +154,7 @@ TEST(VolumeTest, PathsListingsLinksAndDamagedRecords) {
         {"other case", outcome(volume.stat("upper")), "file not found: upper"},
         {"no inode", outcome(volume.stat("ghost")), "file not found: inode OID 5000"},
         {"short value", outcome(volume.stat("short")), "corrupted data: drec value too short: 10 bytes"},
-        {"bad name", outcome(volume.stat("badname")), "file not found: badname"},
         {"list a file", outcome(volume.list_directory("docs/readme.txt/")), "not a directory: docs/readme.txt/"},
-        {"list nothing", outcome(volume.list_directory("nowhere")), "file not found: nowhere"},
         {"no volume", outcome(apfs::ApfsVolume::open(memory(slots))), "no volume found in container"},
         {"no source", outcome(apfs::ApfsVolume::open(nullptr)), "I/O error: no byte source"},
         {"cycle", outcome(volume.walk()),
@@ -196,7 +182,6 @@ TEST(VolumeTest, MkapfsLabelComesBackAsVolumeName) {
     auto volume = open_file(dir / "made.apfs");
     EXPECT_EQ(volume.volume_name(), "Kiv Label");
     EXPECT_TRUE(volume.list_directory("/")->empty());
-    EXPECT_EQ(volume.stat("/")->kind, EntryKind::Directory);
     EXPECT_TRUE(volume.walk()->empty());
 }
 

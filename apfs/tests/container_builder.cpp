@@ -10,7 +10,7 @@ namespace apfs_test {
 
 namespace {
 
-constexpr uint64_t kVolumeOid = 1026, kCatalogOid = 1028, kXid = 7, kZero = 0;
+constexpr uint64_t kVolumeOid = 1026, kXid = 7, kZero = 0;
 constexpr uint64_t kTime = 1642144781000000000ull;  // 2022-01-14
 constexpr uint32_t kPhysical = 0x40000000;
 
@@ -200,17 +200,14 @@ Bytes ContainerBuilder::build() {
     }
     std::stable_sort(records.begin(), records.end(), [](auto& a, auto& b) { return catalog_less(a.first, b.first); });
 
-    // The catalog is virtual: its root gets the id the volume superblock names.
+    // The catalog is virtual: the volume superblock names its root by oid.
     std::vector<std::pair<uint64_t, uint64_t>> catalog;
-    const uint64_t catalog_root = img.write_tree(std::move(records), false, &catalog);
-    catalog.back().first = kCatalogOid;
-    store(img.block(catalog_root) + 8, kCatalogOid);
-    seal(img.block(catalog_root), B);
+    img.write_tree(std::move(records), false, &catalog);
     const uint64_t volume_omap = img.write_omap(catalog, 0), volume_superblock = img.alloc();
 
     uint8_t* b = img.object(volume_superblock, kVolumeOid, 0x0D);
     store(b + 32, apfs::kApfsMagic, 0u, uint64_t(2), kZero, uint64_t(8), kTime);  // incompatible: insensitive names
-    store(b + 116, 2u, kPhysical | 2, kPhysical | 2, volume_omap, kCatalogOid);  // tree types and oids
+    store(b + 116, 2u, kPhysical | 2, kPhysical | 2, volume_omap, catalog.back().first);  // tree types and oids
     store(b + 176, next_id_);
     seal(b, B);
     const uint64_t container_omap = img.write_omap({{kVolumeOid, volume_superblock}}, 1);

@@ -28,9 +28,8 @@ bool catalog_less(const Bytes& a, const Bytes& b) {
         return std::tuple(h & 0x0FFFFFFFFFFFFFFFull, type, type == 8 ? core::load_le64(&k[8]) : 0);
     };
     if (rank(a) != rank(b)) return rank(a) < rank(b);
-    const size_t skip = (a[7] >> 4) == 4 ? 10 : 12;  // past an attribute's name length or a hash
-    return std::lexicographical_compare(a.begin() + ptrdiff_t(std::min(skip, a.size())), a.end(),
-                                        b.begin() + ptrdiff_t(std::min(skip, b.size())), b.end());
+    const ptrdiff_t skip = (a[7] >> 4) == 4 ? 10 : 12;  // past an attribute's name length or a hash
+    return std::lexicographical_compare(a.begin() + skip, a.end(), b.begin() + skip, b.end());
 }
 
 // The blocks of the image being written.
@@ -86,7 +85,6 @@ struct Image {
 
     // An object map over (oid, block) pairs; returns the object's block.
     uint64_t write_omap(std::vector<std::pair<uint64_t, uint64_t>> mapping, uint32_t flags) {
-        std::sort(mapping.begin(), mapping.end());
         Records records;
         for (auto [oid, paddr] : mapping) records.emplace_back(pack(oid, kXid), pack(0u, bs, paddr));
         const uint64_t root = write_tree(std::move(records), true, nullptr), obj = alloc();
@@ -191,11 +189,12 @@ Bytes ContainerBuilder::build() {
         // The inode, then for files the extended field of their data stream.
         // A compressed file has its uncompressed size (flag 0x40000) and no data stream.
         const bool compressed = i.bsd_flags & 0x20, stream = type == 0x8000 && !compressed;
-        Bytes v = pack(i.parent, i.id, kTime, kTime + 1000, kTime + 2000, kTime + 3000,
-                       uint64_t(compressed ? 0x40000 : 0));
-        put(v, type == 0x4000 ? i.children : 1u, 0u, 1u, i.bsd_flags, 501u, 20u, i.mode, uint16_t(0),
-            compressed ? i.size : kZero);
-        if (stream) put(v, uint16_t(1), uint16_t(40), uint16_t(0x2008), uint16_t(40), i.size, allocated, kZero, i.size, kZero);
+        Bytes v = concat({pack(i.parent, i.id, kTime, kTime + 1000, kTime + 2000, kTime + 3000,
+                               uint64_t(compressed ? 0x40000 : 0)),
+                          pack(type == 0x4000 ? i.children : 1u, 0u, 1u, i.bsd_flags, 501u, 20u, i.mode, uint16_t(0),
+                               compressed ? i.size : kZero)});
+        if (stream)
+            v = concat({v, pack(uint16_t(1), uint16_t(40), uint16_t(0x2008), uint16_t(40), i.size, allocated, kZero, i.size, kZero)});
         records.emplace_back(pack(i.id | uint64_t(3) << 60), std::move(v));
     }
     std::stable_sort(records.begin(), records.end(), [](auto& a, auto& b) { return catalog_less(a.first, b.first); });

@@ -27,22 +27,16 @@ using Records = std::vector<std::pair<Bytes, Bytes>>;
 inline constexpr const char* kShortRead = "I/O error: failed to fill whole buffer";
 
 // Consecutive little-endian fields (the hosts the tests run on are
-// little-endian): store() writes them at `p`, put() appends them, pack() makes them.
+// little-endian): store() writes them at `p`, pack() makes them.
 template <class... T>
 void store(uint8_t* p, T... xs) {
     ((std::memcpy(p, &xs, sizeof xs), p += sizeof xs), ...);
 }
 template <class... T>
-Bytes& put(Bytes& v, T... xs) {
-    const size_t n = (sizeof xs + ... + 0);
-    v.resize(v.size() + n);
-    store(&v[v.size() - n], xs...);
-    return v;
-}
-template <class... T>
 Bytes pack(T... xs) {
-    Bytes v;
-    return put(v, xs...);
+    Bytes v((sizeof xs + ... + 0));
+    store(v.data(), xs...);
+    return v;
 }
 
 inline auto memory(Bytes bytes) { return std::make_unique<core::MemorySource>(std::move(bytes)); }

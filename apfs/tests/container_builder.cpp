@@ -10,7 +10,7 @@ namespace apfs_test {
 
 namespace {
 
-constexpr uint64_t kVolumeOid = 1026, kCatalogOid = 1028, kXid = 7, kZero = 0;
+constexpr uint64_t kVolumeOid = 1026, kXid = 7, kZero = 0;
 constexpr uint64_t kTime = 1642144781000000000ull;  // 2022-01-14
 constexpr uint32_t kPhysical = 0x40000000;
 
@@ -28,9 +28,8 @@ bool catalog_less(const Bytes& a, const Bytes& b) {
         return std::tuple(h & 0x0FFFFFFFFFFFFFFFull, type, type == 8 ? core::load_le64(&k[8]) : 0);
     };
     if (rank(a) != rank(b)) return rank(a) < rank(b);
-    const size_t skip = (a[7] >> 4) == 4 ? 10 : 12;  // past an attribute's name length or a hash
-    return std::lexicographical_compare(a.begin() + ptrdiff_t(std::min(skip, a.size())), a.end(),
-                                        b.begin() + ptrdiff_t(std::min(skip, b.size())), b.end());
+    const ptrdiff_t skip = (a[7] >> 4) == 4 ? 10 : 12;  // past an attribute's name length or a hash
+    return std::lexicographical_compare(a.begin() + skip, a.end(), b.begin() + skip, b.end());
 }
 
 // The blocks of the image being written.
@@ -86,7 +85,6 @@ struct Image {
 
     // An object map over (oid, block) pairs; returns the object's block.
     uint64_t write_omap(std::vector<std::pair<uint64_t, uint64_t>> mapping, uint32_t flags) {
-        std::sort(mapping.begin(), mapping.end());
         Records records;
         for (auto [oid, paddr] : mapping) records.emplace_back(pack(oid, kXid), pack(0u, bs, paddr));
         const uint64_t root = write_tree(std::move(records), true, nullptr), obj = alloc();
@@ -135,22 +133,17 @@ Bytes nxsb(uint64_t xid, uint64_t omap, uint32_t checkpoint_blocks, uint32_t blo
     return b;
 }
 
-Bytes ContainerBuilder::key_header(uint64_t oid, uint8_t type) { return pack(oid | uint64_t(type) << 60); }
 Bytes ContainerBuilder::drec_key(uint64_t parent, const std::string& name) {
     return with_name(pack(parent | uint64_t(9) << 60, uint32_t(name.size() + 1)), name);
 }
 Bytes ContainerBuilder::drec_value(uint64_t id, uint16_t type) { return pack(id, kTime, type); }
-Bytes ContainerBuilder::xattr_key(uint64_t oid, const std::string& name) {
-    return with_name(pack(oid | uint64_t(4) << 60, uint16_t(name.size() + 1)), name);
-}
 void ContainerBuilder::seal(uint8_t* block, size_t size) { store(block, apfs::fletcher::compute({block, size})); }
 
 // The directory record's type is the file type of the mode.
-uint64_t ContainerBuilder::add(uint64_t parent, const std::string& name, uint16_t mode, uint64_t size,
-                               std::vector<Extent> extents) {
+uint64_t ContainerBuilder::add(uint64_t parent, const std::string& name, uint16_t mode, uint64_t size) {
     const uint64_t id = next_id_++;
     for (auto& i : inodes_) i.children += i.id == parent;
-    inodes_.push_back(Inode{id, parent, mode, size, std::move(extents)});
+    inodes_.push_back(Inode{id, parent, mode, size});
     add_drec(parent, name, id, mode >> 12);
     return id;
 }
@@ -171,18 +164,16 @@ Bytes ContainerBuilder::build() {
     Records records = extra_;
     for (auto& i : inodes_) {
         const uint16_t type = i.mode & 0xF000;
-        // A data stream's extents, keyed by the stream's id.
-        auto write_stream = [&](uint64_t stream, const std::vector<Extent>& extents) {
-            uint64_t allocated = 0;
-            for (auto& e : extents) {
-                const uint64_t length = (e.bytes.size() + B - 1) / B * B, at = img.alloc(length / B);
-                std::copy(e.bytes.begin(), e.bytes.end(), img.block(at + length / B) - length);
-                records.emplace_back(pack(stream | uint64_t(8) << 60, e.logical), pack(length, at, kZero));
-                allocated += length;
-            }
+        // A data stream in consecutive blocks, its extents keyed by the stream's id.
+        auto write_stream = [&](uint64_t stream, const Bytes& data, uint64_t extent_size) {
+            const uint64_t allocated = (data.size() + B - 1) / B * B, first = img.alloc(allocated / B);
+            const uint64_t step = extent_size ? extent_size : allocated;
+            std::copy(data.begin(), data.end(), img.block(first + allocated / B) - allocated);
+            for (uint64_t at = 0; at < allocated; at += step)
+                records.emplace_back(pack(stream | uint64_t(8) << 60, at), pack(std::min(step, allocated - at), first + at / B, kZero));
             return allocated;
         };
-        const uint64_t allocated = write_stream(i.id, i.extents);
+        const uint64_t allocated = write_stream(i.id, i.data, i.extent_size);
         // Attributes: up to 3804 bytes in the record, larger ones in a data stream.
         for (auto& [name, value] : i.xattrs) {
             Bytes v;
@@ -190,34 +181,32 @@ Bytes ContainerBuilder::build() {
                 v = concat({pack(uint16_t(2), uint16_t(value.size())), value});
             } else {
                 const uint64_t stream = next_id_++, size = value.size();
-                const uint64_t alloced = write_stream(stream, {{0, value}});
+                const uint64_t alloced = write_stream(stream, value, 0);
                 v = pack(uint16_t(1), uint16_t(48), stream, size, alloced, kZero, size, kZero);
             }
-            records.emplace_back(xattr_key(i.id, name), std::move(v));
+            records.emplace_back(with_name(pack(i.id | uint64_t(4) << 60, uint16_t(name.size() + 1)), name), std::move(v));
         }
         // The inode, then for files the extended field of their data stream.
         // A compressed file has its uncompressed size (flag 0x40000) and no data stream.
         const bool compressed = i.bsd_flags & 0x20, stream = type == 0x8000 && !compressed;
-        Bytes v = pack(i.parent, i.id, kTime, kTime + 1000, kTime + 2000, kTime + 3000,
-                       uint64_t(compressed ? 0x40000 : 0));
-        put(v, type == 0x4000 ? i.children : 1u, 0u, 1u, i.bsd_flags, 501u, 20u, i.mode, uint16_t(0),
-            compressed ? i.size : kZero);
-        if (stream) put(v, uint16_t(1), uint16_t(40), uint16_t(0x2008), uint16_t(40), i.size, allocated, kZero, i.size, kZero);
-        records.emplace_back(key_header(i.id, 3), std::move(v));
+        Bytes v = concat({pack(i.parent, i.id, kTime, kTime + 1000, kTime + 2000, kTime + 3000,
+                               uint64_t(compressed ? 0x40000 : 0)),
+                          pack(type == 0x4000 ? i.children : 1u, 0u, 1u, i.bsd_flags, 501u, 20u, i.mode, uint16_t(0),
+                               compressed ? i.size : kZero)});
+        if (stream)
+            v = concat({v, pack(uint16_t(1), uint16_t(40), uint16_t(0x2008), uint16_t(40), i.size, allocated, kZero, i.size, kZero)});
+        records.emplace_back(pack(i.id | uint64_t(3) << 60), std::move(v));
     }
     std::stable_sort(records.begin(), records.end(), [](auto& a, auto& b) { return catalog_less(a.first, b.first); });
 
-    // The catalog is virtual: its root gets the id the volume superblock names.
+    // The catalog is virtual: the volume superblock names its root by oid.
     std::vector<std::pair<uint64_t, uint64_t>> catalog;
-    const uint64_t catalog_root = img.write_tree(std::move(records), false, &catalog);
-    catalog.back().first = kCatalogOid;
-    store(img.block(catalog_root) + 8, kCatalogOid);
-    seal(img.block(catalog_root), B);
+    img.write_tree(std::move(records), false, &catalog);
     const uint64_t volume_omap = img.write_omap(catalog, 0), volume_superblock = img.alloc();
 
     uint8_t* b = img.object(volume_superblock, kVolumeOid, 0x0D);
     store(b + 32, apfs::kApfsMagic, 0u, uint64_t(2), kZero, uint64_t(8), kTime);  // incompatible: insensitive names
-    store(b + 116, 2u, kPhysical | 2, kPhysical | 2, volume_omap, kCatalogOid);  // tree types and oids
+    store(b + 116, 2u, kPhysical | 2, kPhysical | 2, volume_omap, catalog.back().first);  // tree types and oids
     store(b + 176, next_id_);
     seal(b, B);
     const uint64_t container_omap = img.write_omap({{kVolumeOid, volume_superblock}}, 1);

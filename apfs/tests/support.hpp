@@ -27,22 +27,16 @@ using Records = std::vector<std::pair<Bytes, Bytes>>;
 inline constexpr const char* kShortRead = "I/O error: failed to fill whole buffer";
 
 // Consecutive little-endian fields (the hosts the tests run on are
-// little-endian): store() writes them at `p`, put() appends them, pack() makes them.
+// little-endian): store() writes them at `p`, pack() makes them.
 template <class... T>
 void store(uint8_t* p, T... xs) {
     ((std::memcpy(p, &xs, sizeof xs), p += sizeof xs), ...);
 }
 template <class... T>
-Bytes& put(Bytes& v, T... xs) {
-    const size_t n = (sizeof xs + ... + 0);
-    v.resize(v.size() + n);
-    store(&v[v.size() - n], xs...);
-    return v;
-}
-template <class... T>
 Bytes pack(T... xs) {
-    Bytes v;
-    return put(v, xs...);
+    Bytes v((sizeof xs + ... + 0));
+    store(v.data(), xs...);
+    return v;
 }
 
 inline auto memory(Bytes bytes) { return std::make_unique<core::MemorySource>(std::move(bytes)); }
@@ -81,24 +75,21 @@ Bytes nxsb(uint64_t xid, uint64_t omap, uint32_t checkpoint_blocks = 0, uint32_t
 class ContainerBuilder {
 public:
     static constexpr uint64_t kRoot = 2;
-    struct Extent {
-        uint64_t logical;
-        Bytes bytes;  // stored in blocks of their own
-    };
 
     explicit ContainerBuilder(uint32_t block_size = 4096, size_t records_per_node = 0)
         : block_size_(block_size), per_node_(records_per_node) {}
 
     uint64_t add_dir(uint64_t parent, const std::string& name) { return add(parent, name, 040755); }
-    uint64_t add_file(uint64_t parent, const std::string& name, uint64_t size, std::vector<Extent> extents) {
-        return add(parent, name, 0100644, size, std::move(extents));
-    }
-    uint64_t add_file(uint64_t parent, const std::string& name, const Bytes& data) {
-        return add_file(parent, name, data.size(), data.empty() ? std::vector<Extent>{} : std::vector{Extent{0, data}});
+    // A file stored in extents of `extent_size` bytes (a multiple of the
+    // block size) and a last one of the rest; in one extent when 0.
+    uint64_t add_file(uint64_t parent, const std::string& name, Bytes data, size_t extent_size = 0) {
+        const uint64_t id = add(parent, name, 0100644, data.size());
+        inodes_.back().data = std::move(data), inodes_.back().extent_size = extent_size;
+        return id;
     }
     uint64_t add_symlink(uint64_t parent, const std::string& name, const std::string& target) {
         const uint64_t id = add(parent, name, 0120755);
-        if (!target.empty()) inodes_.back().xattrs.emplace_back("com.apple.fs.symlink", bytes_of(target + '\0'));
+        inodes_.back().xattrs.emplace_back("com.apple.fs.symlink", bytes_of(target + '\0'));
         return id;
     }
     // A file stored with transparent compression: its flag, its uncompressed
@@ -114,10 +105,8 @@ public:
     }
     Bytes build();
 
-    static Bytes key_header(uint64_t oid, uint8_t type);
     static Bytes drec_key(uint64_t parent, const std::string& name);  // the name hash left 0
     static Bytes drec_value(uint64_t id, uint16_t type);
-    static Bytes xattr_key(uint64_t oid, const std::string& name);
     static void seal(uint8_t* block, size_t size);  // writes the object checksum
 
 private:
@@ -125,16 +114,17 @@ private:
         uint64_t id, parent;
         uint16_t mode;
         uint64_t size;
-        std::vector<Extent> extents;
+        Bytes data = {};
+        size_t extent_size = 0;
         uint32_t children = 0;
         uint32_t bsd_flags = 0;
         std::vector<std::pair<std::string, Bytes>> xattrs = {};
     };
-    uint64_t add(uint64_t parent, const std::string& name, uint16_t mode, uint64_t size = 0, std::vector<Extent> extents = {});
+    uint64_t add(uint64_t parent, const std::string& name, uint16_t mode, uint64_t size = 0);
 
     uint32_t block_size_;
     size_t per_node_;
-    std::vector<Inode> inodes_{{kRoot, 1, 040755, 0, {}}};
+    std::vector<Inode> inodes_{{kRoot, 1, 040755, 0}};
     Records extra_;
     uint64_t next_id_ = 16;
 };

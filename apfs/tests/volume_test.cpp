@@ -13,26 +13,16 @@ using B = ContainerBuilder;
 using testing_util::random_bytes;
 Bytes slice(const Bytes& b, size_t from, size_t n) { return {b.begin() + ptrdiff_t(from), b.begin() + ptrdiff_t(from + n)}; }
 
-constexpr const char* kNoSpace = "I/O error: No space left on device (os error 28)";
-struct BrokenSink : core::ByteSink {  // refuses every write
-    core::IoResult<void> write_all(std::span<const uint8_t>) override {
-        return core::io_fail(core::IoError::from_errno(28));
-    }
-};
-
 TEST(VolumeTest, ExtentsHolesAndOverlaps) {
     const Bytes disk = random_bytes(5 * 4096, 1);  // five blocks of distinct bytes
     core::MemorySource src(disk);
-    auto read = [&](std::vector<apfs::FileExtentRecord> extents, uint64_t size, uint32_t block_size = 4096) {
+    auto read = [&](std::vector<apfs::FileExtentRecord> extents, uint64_t size) {
         core::VecSink sink;
-        auto n = apfs::extents::read_file_data(src, block_size, extents, size, sink);
-        if (!n) return bytes_of(n.error().message());
-        EXPECT_EQ(*n, sink.data().size());
-        return sink.take();
+        auto n = apfs::extents::read_file_data(src, 4096, extents, size, sink);
+        return n ? sink.take() : bytes_of(n.error().message());
     };
     // Past the last extent the stream is a hole.
     EXPECT_EQ(read({{0, 8192, 1, 0}}, 10000), concat({slice(disk, 4096, 8192), Bytes(1808)}));
-    EXPECT_EQ(read({}, 4096), Bytes(4096));
     // Holes: a gap before an extent, and an extent at physical block 0.
     EXPECT_EQ(read({{4096, 4096, 2, 0}}, 8192), concat({Bytes(4096), slice(disk, 8192, 4096)}));
     EXPECT_EQ(read({{0, 4096, 0, 0}, {4096, 100, 3, 0}}, 4196), concat({Bytes(4096), slice(disk, 12288, 100)}));
@@ -40,33 +30,23 @@ TEST(VolumeTest, ExtentsHolesAndOverlaps) {
     EXPECT_EQ(read({{4096, 8192, 3, 0}, {0, 8192, 1, 0}}, 12288), concat({slice(disk, 4096, 8192), slice(disk, 16384, 4096)}));
     // Zero-length extents are skipped, the flag byte is ignored, extents are cut at the size.
     EXPECT_EQ(read({{0, 0, 3, 0}, {0, 0xAB00000000001000ull, 1, 0}}, 100), slice(disk, 4096, 100));
-    EXPECT_EQ(read({{0, 4096, 2, 0}, {0, 4096, 1, 0}}, 4096), slice(disk, 8192, 4096));  // equal addresses: catalog order
-    EXPECT_TRUE(read({{0, 4096, 1, 0}}, 0).empty());
     EXPECT_EQ(read({{0, 4096, 1ull << 60, 0}}, 4096), bytes_of("corrupted data: extent physical block "
                                                               "1152921504606846976 overflows the device address space"));
-    EXPECT_EQ(read({{0, 8192, 4, 0}}, 8192), bytes_of(kShortRead));
-    EXPECT_EQ(read({{0, 4096, 1, 0}}, 4096, 0),
-              bytes_of("corrupted data: block size 0 is not a power of two from 4096 to 65536"));
-    BrokenSink broken;  // a failed write of data, and of a hole
-    EXPECT_EQ(outcome(apfs::extents::read_file_data(src, 4096, {{0, 4096, 1, 0}}, 4096, broken)), kNoSpace);
-    EXPECT_EQ(outcome(apfs::extents::read_file_data(src, 4096, {}, 4096, broken)), kNoSpace);
 }
 
 // Text that compresses, then random bytes that do not.
 Bytes compressible(size_t n) {
     std::string text;
     for (size_t i = 0; text.size() < n / 2; ++i) text += "line " + std::to_string(i) + " of a compressed file\n";
-    text.resize(n / 2);
-    return concat({bytes_of(text), random_bytes(n - n / 2, n)});
+    return concat({bytes_of(text.substr(0, n / 2)), random_bytes(n - n / 2, n)});
 }
 
 // Enough files that the catalog and the volume object map need index nodes,
-// a file of three extents, a symlink, and compressed files whose attribute
+// a file of four extents, and compressed files whose attribute
 // (types 3 and 7) or resource fork (type 4) is held in its record or, when
 // large, in a data stream of its own.  7-Zip reads 4 KiB blocks only; the
 // same files in 16 KiB blocks read the same.
 TEST(VolumeTest, BuiltContainerAgreesWith7Zip) {
-    const Bytes multi = random_bytes(3 * 16384 + 500, 9);
     const std::tuple<std::string, uint32_t, size_t> compressed[] = {
         {"c/attribute", 3, 3000}, {"c/attribute_stream", 7, 60000}, {"c/empty", 3, 0}, {"c/fork", 4, 200000}};
     auto build = [&](uint32_t block_size) {
@@ -77,10 +57,7 @@ TEST(VolumeTest, BuiltContainerAgreesWith7Zip) {
             for (int f = 0; f < 25; ++f)
                 b.add_file(dir, "file" + std::to_string(f), random_bytes(size_t(f * 300 + d), uint64_t(f + d)));
         }
-        b.add_file(B::kRoot, "empty", Bytes{});
-        b.add_file(B::kRoot, "multi", multi.size(), {{0, slice(multi, 0, 16384)}, {16384, slice(multi, 16384, 16384)},
-                                                     {32768, slice(multi, 32768, multi.size() - 32768)}});
-        b.add_symlink(top, "to_dir0", "dir0");
+        b.add_file(B::kRoot, "multi", random_bytes(3 * 16384 + 500, 9), 16384);
         const uint64_t c = b.add_dir(B::kRoot, "c");
         for (const auto& [path, type, size] : compressed) {
             // Blocks of random bytes stay stored, as macOS keeps them (and 7-Zip reads them).
@@ -91,11 +68,7 @@ TEST(VolumeTest, BuiltContainerAgreesWith7Zip) {
     };
     const Bytes image = build(4096);
     auto volume = open_volume(image), large = open_volume(build(16384));
-    EXPECT_EQ(*volume.read_file("multi"), multi);
-    for (const auto& [path, type, size] : compressed) EXPECT_EQ(*volume.read_file(path), compressible(size)) << path;
-    EXPECT_EQ(large.block_size(), 16384u);
     const auto walk = volume.walk().value();
-    EXPECT_EQ(large.walk()->size(), walk.size());
     for (const auto& e : walk) EXPECT_EQ(large.read_file(e.path), volume.read_file(e.path)) << e.path;
 
     KIV_REQUIRE_TOOL("7zz");
@@ -105,91 +78,75 @@ TEST(VolumeTest, BuiltContainerAgreesWith7Zip) {
 }
 
 // Paths, listings and links beside damaged records: directory records without
-// inode or with a bad name, a directory cycle, compressed files that cannot
-// be read (the path reaches the codec's errors, sizes come from the header,
-// and a declared size beyond the container is refused before anything is written).
+// inode or with a short value, a directory cycle, compressed files that cannot
+// be read (sizes come from the header).
 TEST(VolumeTest, PathsListingsLinksAndDamagedRecords) {
     B b;
     const uint64_t docs = b.add_dir(B::kRoot, "docs"), readme = b.add_file(docs, "readme.txt", bytes_of("read me"));
     b.add_file(B::kRoot, "Upper", bytes_of("U"));
     b.add_symlink(B::kRoot, "nuls", std::string("docs/readme.txt\0", 16));  // stored with two NULs
-    const uint64_t bare = b.add_symlink(B::kRoot, "bare", "");                // no target attribute
     b.add_drec(B::kRoot, "ghost", 5000, 8);                                   // no inode
-    b.add_drec(B::kRoot, "gone_dir", 5001, 4);                                // no inode either
     b.add_record(B::drec_key(B::kRoot, "short"), Bytes(10));
-    auto bad_name = B::drec_key(B::kRoot, "badname");
-    bad_name[8] = 0xFF, bad_name[9] |= 3;  // the name runs past the key
-    b.add_record(bad_name, B::drec_value(docs, 4));
     b.add_drec(b.add_dir(docs, "sub"), "up", docs, 4);  // a directory record leading back to /docs
     // The header's size wins over the inode's.
     b.add_compressed(B::kRoot, "type13", 99, concat({codec_testing::decmpfs_header(13, 5), bytes_of("hello")}));
-    b.add_compressed(B::kRoot, "bomb", uint64_t(1) << 40, codec_testing::decmpfs_header(4, uint64_t(1) << 40),
-                     codec_testing::encode_decmpfs(4, compressible(150000)).resource_fork);
-    b.add_compressed(B::kRoot, "no_magic", 5, Bytes(20));
-    b.add_compressed(B::kRoot, "no_fork", 150000, codec_testing::decmpfs_header(4, 150000));
     const auto small_fork = codec_testing::encode_decmpfs(4, compressible(2000));  // held in its record
     b.add_compressed(docs, "small_fork", 2000, small_fork.attribute, small_fork.resource_fork);
+    b.add_compressed(B::kRoot, "bomb", uint64_t(1) << 40, codec_testing::decmpfs_header(4, uint64_t(1) << 40),
+                     codec_testing::encode_decmpfs(4, compressible(150000)).resource_fork);
+    b.add_compressed(B::kRoot, "no_fork", 150000, codec_testing::decmpfs_header(4, 150000));
     const Bytes image = b.build();
     auto volume = open_volume(image);
 
     for (const char* root : {"", "/", "///"}) EXPECT_EQ(volume.resolve_path(root)->first, 2u) << root;
-    auto st = volume.stat("//docs//readme.txt/");
-    ASSERT_TRUE(st);
-    EXPECT_EQ(std::tuple(st->id, st->size, st->kind, st->mode, st->uid, st->gid),
+    const auto st = volume.stat("//docs//readme.txt/").value();
+    EXPECT_EQ(std::tuple(st.id, st.size, st.kind, st.mode, st.uid, st.gid),
               std::tuple(readme, 7u, EntryKind::File, 0100644, 501u, 20u));
-    EXPECT_EQ(volume.stat("docs")->nlink, 3u);  // the child count
-    // Both NULs of a target are dropped everywhere; a symlink without its
-    // attribute reads like any inode without extents.
+    // Both NULs of a target are dropped everywhere.
     EXPECT_EQ(volume.stat("nuls")->size, 15u);
     EXPECT_EQ(*volume.read_file("nuls"), bytes_of("docs/readme.txt"));
-    core::VecSink none;
-    EXPECT_FALSE(*volume.symlink_target(bare));
-    EXPECT_EQ(volume.stat("bare")->size, 0u);
-    EXPECT_TRUE(volume.read_file("bare")->empty());
     EXPECT_TRUE(volume.read_file("docs")->empty());
 
     // Listings skip records they cannot decode and keep those without inode.
-    auto listing = volume.list_directory("//");
-    ASSERT_TRUE(listing);
-    std::map<std::string, std::pair<uint64_t, EntryKind>> by_name;
-    for (auto& e : *listing) by_name[e.name] = {e.size, e.kind};
-    using P = std::pair<uint64_t, EntryKind>;
+    using Listing = std::map<std::string, std::pair<uint64_t, EntryKind>>;
+    Listing by_name;
+    const auto listing = volume.list_directory("//").value();
+    for (auto& e : listing) by_name[e.name] = {e.size, e.kind};
     const auto file = EntryKind::File;
-    EXPECT_EQ(by_name, (std::map<std::string, P>{
-                           {"Upper", {1, file}}, {"bare", {0, EntryKind::Symlink}}, {"bomb", {1ull << 40, file}},
-                           {"docs", {0, EntryKind::Directory}}, {"ghost", {0, file}},
-                           {"gone_dir", {0, EntryKind::Directory}}, {"no_fork", {150000, file}},
-                           {"no_magic", {5, file}}, {"nuls", {15, EntryKind::Symlink}}, {"type13", {5, file}}}));
+    EXPECT_EQ(by_name, (Listing{
+                           {"Upper", {1, file}}, {"bomb", {1ull << 40, file}}, {"docs", {0, EntryKind::Directory}},
+                           {"ghost", {0, file}}, {"no_fork", {150000, file}}, {"nuls", {15, EntryKind::Symlink}},
+                           {"type13", {5, file}}}));
 
-    BrokenSink broken;
-    std::string deep_path;
+    // The first volume id that is not 0 is opened.
+    Bytes slots = image;
+    store(&slots[180], 2u, uint64_t(0), uint64_t(1026));
+    B::seal(slots.data(), 4096);
+    EXPECT_EQ(open_volume(slots).stat("docs")->id, docs);
+    store(&slots[192], uint64_t(0));
+    B::seal(slots.data(), 4096);
     B deep;
     for (uint64_t i = 0, dir = B::kRoot; i < apfs::ApfsVolume::kMaxWalkDepth + 1; ++i) dir = deep.add_dir(dir, "d");
-    for (size_t i = 0; i < apfs::ApfsVolume::kMaxWalkDepth; ++i) deep_path += "/d";
     expect_cases({
         {"through a file", outcome(volume.stat("docs/readme.txt/x")), "not a directory: docs/readme.txt"},
         {"missing", outcome(volume.stat("/docs/missing/x")), "file not found: missing"},
         {"other case", outcome(volume.stat("upper")), "file not found: upper"},
         {"no inode", outcome(volume.stat("ghost")), "file not found: inode OID 5000"},
         {"short value", outcome(volume.stat("short")), "corrupted data: drec value too short: 10 bytes"},
-        {"bad name", outcome(volume.stat("badname")), "file not found: badname"},
         {"list a file", outcome(volume.list_directory("docs/readme.txt/")), "not a directory: docs/readme.txt/"},
-        {"list nothing", outcome(volume.list_directory("nowhere")), "file not found: nowhere"},
-        {"broken sink, link", outcome(volume.read_file_to("nuls", broken)), kNoSpace},
-        {"cycle", outcome(volume.walk()),
-         "corrupted data: directory cycle: inode " + std::to_string(docs) + " reached again at /docs/sub/up"},
-        {"depth", outcome(open_volume(deep.build()).walk()),
-         "corrupted data: directories nested deeper than 1024 levels at " + deep_path},
-        {"unknown type, to a sink", outcome(volume.read_file_to("type13", none)),
-         "unsupported: file \"type13\": compression type 13 is not supported"},
-        {"more than the container holds", outcome(volume.read_file_to("bomb", none)),
-         "corrupted data: file \"bomb\" declares 1099511627776 uncompressed bytes, more than a container of " +
-             std::to_string(image.size()) + " bytes holds compressed"},
-        {"no resource fork", outcome(volume.read_file("no_fork")),
-         "corrupted data: file \"no_fork\": resource fork of 0 bytes holds no resource header"},
-        {"no magic", outcome(volume.read_file("no_magic")),
-         "corrupted data: file \"no_magic\": decmpfs attribute lacks the magic \"fpmc\""},
+        {"no volume", outcome(apfs::ApfsVolume::open(memory(slots))), "no volume found in container"},
     });
+    // Refusals by kind: a directory cycle, directories nested too deep, an
+    // unknown compression type, a size beyond what the container holds
+    // (refused before anything is written), a missing resource fork.
+    using K = apfs::ApfsError::Kind;
+    auto kind = [](const auto& r) { return r ? std::optional<K>() : r.error().kind(); };
+    core::VecSink none;
+    EXPECT_EQ(std::vector({kind(volume.walk()), kind(open_volume(deep.build()).walk()),
+                           kind(volume.read_file_to("type13", none)), kind(volume.read_file_to("bomb", none)),
+                           kind(volume.read_file("no_fork"))}),
+              (std::vector<std::optional<K>>{K::CorruptedData, K::CorruptedData, K::Unsupported, K::CorruptedData,
+                                             K::CorruptedData}));
     EXPECT_TRUE(none.data().empty());
     EXPECT_EQ(*volume.read_file("docs/readme.txt"), bytes_of("read me"));  // still usable
     EXPECT_EQ(*volume.read_file("docs/small_fork"), compressible(2000));
@@ -202,8 +159,6 @@ TEST(VolumeTest, MkapfsLabelComesBackAsVolumeName) {
     run_ok("truncate -s 512M " + image + " && mkapfs -L 'Kiv Label' " + image + " >/dev/null 2>&1");
     auto volume = open_file(dir / "made.apfs");
     EXPECT_EQ(volume.volume_name(), "Kiv Label");
-    EXPECT_TRUE(volume.list_directory("/")->empty());
-    EXPECT_EQ(volume.stat("/")->kind, EntryKind::Directory);
     EXPECT_TRUE(volume.walk()->empty());
 }
 

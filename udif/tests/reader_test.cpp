@@ -146,8 +146,6 @@ TEST(Decode, RunsCodecsAndFailures) {
         cases.push_back({name, 8, {run(type, 0, 8, 0, coded_big.size() / 2)}, coded_big, decoded + "*"});
         cases.push_back({name, 8, {run(type, 0, 8, 0, 64)}, garbage, "error: I/O error: " + std::string(corrupt)});
     }
-    auto bad_body = coded(BlockType::Zlib, testing_util::random_bytes(4096, 9));
-    bad_body[2] = 0xFF;  // a damaged body inside a valid zlib header
     const Bytes lz_short = coded(BlockType::Lzfse, Bytes(3584, 'c')), lz_long = coded(BlockType::Lzfse, Bytes(20000, 'c'));
     Bytes ab(512, 'A');
     ab.resize(1024, 'B');
@@ -157,11 +155,9 @@ TEST(Decode, RunsCodecsAndFailures) {
                       short_read = "error: I/O error: failed to fill whole buffer";
     auto one_run = [](BlockType type, uint64_t length) { return std::vector{run(type, 0, 8, 0, length)}; };
     cases.insert(cases.end(), {
-        {"zlib body", 8, one_run(BlockType::Zlib, bad_body.size()), bad_body, "error: I/O error: invalid*"},
         // LZFSE must match exactly.
         {"lzfse short", 8, one_run(BlockType::Lzfse, lz_short.size()), lz_short, decode + "lzfse decoded 3584 bytes, expected 4096"},
         {"lzfse long", 8, one_run(BlockType::Lzfse, lz_long.size()), lz_long, decode + "LZFSE: BufferTooSmall"},
-        {"lzfse junk", 8, one_run(BlockType::Lzfse, 100), k, decode + "lzfse decoded 0 bytes, expected 4096"},
         // Raw: a longer stored part is cut in memory, an error when streamed.
         {"raw longer", 1, {run(BlockType::Raw, 0, 1, 0, 1000)}, k, str(k, 512),
          "error: invalid block map: block run stores 1000 bytes but declares only 512"},
@@ -189,7 +185,6 @@ TEST(Decode, RunsCodecsAndFailures) {
         // Partitions and runs end within the image's sector count, or, where
         // the trailer states none, within 4096 times the file (at least
         // 256 MiB): checked before anything is allocated or written.
-        {"past image", 8, {}, {}, "error: invalid block map: partition of 8 sectors exceeds the image's 6 sectors", "same", 6},
         {"run past image", 2, {run(BlockType::ZeroFill, 4, 4)}, {}, past_image, "same", 6},
         {"huge run", 8, {run(BlockType::Zlib, 0, uint64_t(1) << 50, 0, 8)}, Bytes(8, 0), past_image},
         // Sizes no machine can hold fail cleanly instead of allocating.

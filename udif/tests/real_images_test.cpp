@@ -28,14 +28,11 @@ TEST(RealImages, HdiutilZlibImage) {
         EXPECT_EQ(std::tie(parts[i].name, parts[i].id, parts[i].partition_type, archive->reader().partitions()[i].attributes),
                   std::tuple_cat(expected[i], std::tuple(0x50u)));
     }
-    EXPECT_EQ(parts[4].size, 3744u * 512);
     auto stats = archive->stats();
     auto counts = archive->compression_info();
     EXPECT_EQ(std::tie(stats.sector_count, stats.version, stats.data_fork_length, stats.total_uncompressed, stats.total_compressed,
                        counts.zlib_blocks, counts.zero_fill_blocks),
               std::tuple(3817u, 4u, 11984u, 3817u * 512, 6498u, 8u, 2u));
-
-    EXPECT_EQ(*archive->hfs_partition_id(), 3);
     // Names match whole.  The main partition (nearly all zeros) reaches
     // files like memory, decoded in parallel (zero blocks left as holes) and
     // run by run (zero-filled runs left as holes, zlib runs written); a
@@ -43,7 +40,7 @@ TEST(RealImages, HdiutilZlibImage) {
     EXPECT_EQ(error_text(archive->extract_partition_by_name("Apple_HFS")), "file not found: Apple_HFS");
     testing_util::ScratchDir dir;
     auto positioned = core::File::create((dir / "positioned").string());
-    ASSERT_TRUE(positioned && archive->extract_partition_to(3, *positioned));
+    ASSERT_TRUE(positioned && archive->extract_partition_to(*archive->hfs_partition_id(), *positioned));
     ASSERT_TRUE(archive->extract_main_partition_to_file(dir / "parallel"));
     for (auto [name, allocated] : {std::pair{"parallel", 256u << 10}, {"positioned", 1280u << 10}}) {
         EXPECT_EQ(testing_util::read_bytes(dir / name), *archive->extract_partition_by_name("disk image (Apple_HFS : 4)"));
@@ -62,19 +59,17 @@ TEST(RealImages, HdiutilZlibImage) {
 
 // Images made by hdiutil with each codec decode to the bytes 7-Zip gives.
 TEST(RealImages, DecodeLikeSevenZip) {
-    for (auto [file, main_type, data_checksum] :
-         {std::tuple{"hfsplus_zlib.dmg", PartitionType::Hfs, false},
-          {"real/sparkle/SparkleTestCodeSignApp.dmg", PartitionType::Hfs, true},
-          {"real/sparkle/SparkleTestCodeSign_apfs_lzma_aux_files.dmg", PartitionType::Apfs, true},
-          {"real/homebrew/container.dmg", PartitionType::Hfs, false},
-          {"real/homebrew/container-apfs.dmg", PartitionType::Apfs, false},
-          {"real/plaso/spotlight.10.13.dmg", PartitionType::Hfs, true}}) {
+    for (auto [file, main_type] : {std::pair{"hfsplus_zlib.dmg", PartitionType::Hfs},
+                                   {"real/sparkle/SparkleTestCodeSignApp.dmg", PartitionType::Hfs},
+                                   {"real/sparkle/SparkleTestCodeSign_apfs_lzma_aux_files.dmg", PartitionType::Apfs},
+                                   {"real/homebrew/container.dmg", PartitionType::Hfs},
+                                   {"real/homebrew/container-apfs.dmg", PartitionType::Apfs},
+                                   {"real/plaso/spotlight.10.13.dmg", PartitionType::Hfs}}) {
         SCOPED_TRACE(file);
         auto path = testing_util::fixture(file);
         if (!std::filesystem::exists(path)) continue;
         auto archive = udif::DmgArchive::open(path);
         ASSERT_TRUE(archive) << archive.error().message();
-        EXPECT_EQ(archive->reader().trailer().has_data_checksum(), data_checksum);
         auto parts = archive->partitions();
         auto main = archive->main_partition_id();
         ASSERT_TRUE(main);
@@ -109,7 +104,6 @@ TEST(RealImages, HostileImagesFailCleanly) {
         // Encrypted images carry no trailer in the clear.
         {"../real/sparkle/SparkleTestCodeSignApp.enc.dmg", "invalid DMG magic: expected 'koly' trailer", ""},
     };
-    testing_util::ScratchDir dir;
     for (const auto& [file, opened, decoded] : rows) {
         SCOPED_TRACE(file);
         auto path = testing_util::fixture(std::string("hostile/") + file);
@@ -124,16 +118,9 @@ TEST(RealImages, HostileImagesFailCleanly) {
             if (decoded.starts_with(too_big)) {
                 EXPECT_EQ(error_text(r->partition_size(p.id)), decoded);
             }
-            auto file_out = core::BufferedFileWriter::create((dir / "out").string());
-            ASSERT_TRUE(file_out);
-            auto streamed = r->decompress_partition_to(p.id, *file_out);
-            ASSERT_TRUE(file_out->flush());
-            EXPECT_EQ(error_text(streamed), decoded);
-            if (whole) {
-                EXPECT_EQ(testing_util::read_bytes(dir / "out"), *whole);
-            } else {
-                EXPECT_EQ(std::filesystem::file_size(dir / "out"), 0u);
-            }
+            core::VecSink sink;
+            EXPECT_EQ(error_text(r->decompress_partition_to(p.id, sink)), decoded);
+            EXPECT_EQ(sink.data(), whole.value_or(std::vector<uint8_t>{}));
         }
     }
 }

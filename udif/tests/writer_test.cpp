@@ -57,24 +57,7 @@ TEST(Writer, LayoutChecksumsAndStats) {
     EXPECT_EQ(udif::checksum::stored_value(p[0].block_map.checksum), udif::checksum::crc32(padded(small)));
     EXPECT_EQ(udif::checksum::stored_value(p[1].block_map.checksum), udif::checksum::crc32(mixed));
     EXPECT_EQ(w.trailer().sector_count, 26u);
-    EXPECT_TRUE(w.trailer().has_master_checksum());
-    EXPECT_TRUE(w.trailer().has_data_checksum());
-
-    b.skip_checksums = true;
-    auto plain = build(b);
-    EXPECT_FALSE(plain.trailer().has_data_checksum() || plain.trailer().has_master_checksum());
-    EXPECT_EQ(plain.partitions()[0].block_map.checksum_type, 0u);  // 7-Zip would check a CRC-32 type
-
-    // Written directly (no builder floor), chunks are rounded up to whole
-    // sectors so that no zeros land inside the partition.
-    auto sink = std::make_unique<core::VecSink>();
-    const auto& stored = sink->data();
-    udif::DmgWriter odd(std::move(sink));
-    odd.set_chunk_size(1000);
-    odd.set_compression(CompressionMethod::Raw);
-    const auto data = testing_util::random_bytes(2500, 8);
-    ASSERT_TRUE(odd.add_partition("p", data));
-    EXPECT_EQ(stored, padded(data));
+    EXPECT_TRUE(w.trailer().has_master_checksum() && w.trailer().has_data_checksum());
 }
 
 TEST(Writer, PropertyListText) {
@@ -90,7 +73,6 @@ TEST(Writer, PropertyListText) {
     std::vector<size_t> lengths;
     for (size_t at = start; at < end; at = xml.find('\n', at) + 1) lengths.push_back(xml.find('\n', at) - at - 4);
     EXPECT_EQ(lengths, (std::vector<size_t>{64, 64, 64, 64, 64, 8}));
-    EXPECT_TRUE(xml.ends_with("\t\t</array>\n\t</dict>\n</dict>\n</plist>\n"));
 
     auto none = build(udif::DmgBuilder{});
     EXPECT_TRUE(none.partitions().empty());
@@ -118,7 +100,9 @@ TEST(Writer, EveryMethodDecodesBackHereAndInSevenZip) {
         for (uint32_t level : {0u, 12u}) {  // bzip2 at 0 encodes as 1; 12 becomes 9
             SCOPED_TRACE(int(method) * 100 + int(level));
             udif::DmgBuilder b;
-            std::tie(b.chunk_size, b.level, b.compression) = std::tuple(65536u, level, method);
+            // A chunk size of no whole sectors is rounded up to them, so that
+            // no zeros land inside the partition.
+            std::tie(b.chunk_size, b.level, b.compression) = std::tuple(65000u, level, method);
             b.add_partition("disk image (Apple_HFS : 0)", data);
             ASSERT_TRUE(b.build(dir / "out.dmg"));
             auto r = udif::DmgReader::open_with_options(dir / "out.dmg", true);

@@ -84,7 +84,6 @@ TEST(BlockMap, MalformedMapsAreRefused) {
     EXPECT_EQ(error_text(udif::BlockRun::from_bytes(std::vector<uint8_t>(39, 0))), "invalid block map: block run too short");
 }
 
-// Ids and attributes are strings parsed strictly; names fall back to CFName.
 // Entries: ids and attributes are strings parsed strictly, names fall back
 // to CFName.  Lists of the wrong shape or form are refused, and nesting is
 // bounded, not followed to the bottom of the stack, in every form.
@@ -93,12 +92,11 @@ TEST(PropertyList, EntriesAndMalformedLists) {
     auto around = [](const std::string& inner) {
         return "<plist><dict><key>x</key>" + inner + "<key>resource-fork</key><dict><key>blkx</key><array/></dict></dict></plist>";
     };
-    // Binary lists: a reference chain deeper than the bound, a cycle, and
-    // shared arrays whose tree (what libplist builds) would hold 2^40 nodes.
-    std::vector<std::vector<uint8_t>> chain, shared;
-    for (uint16_t i = 0; i < 600; ++i) chain.push_back(bplist_array({uint16_t(i + 1)}));
+    // Binary lists: a cycle, and shared arrays whose tree (what libplist
+    // builds) would hold 2^40 nodes.  (Plain deep lists of both forms are
+    // among the hostile images.)
+    std::vector<std::vector<uint8_t>> shared;
     for (uint16_t i = 0; i < 40; ++i) shared.push_back(bplist_array({uint16_t(i + 1), uint16_t(i + 1)}));
-    chain.push_back(bplist_array({}));
     shared.push_back(bplist_array({}));
     // "ok", then each entry's id, attributes, sector count and name.
     const std::pair<std::string, std::string> rows[] = {
@@ -108,19 +106,12 @@ TEST(PropertyList, EntriesAndMalformedLists) {
         {with_keys("<key>ID</key><string>2147483648</string>"), "ok; 0 0 0 "},
         {with_keys("<key>ID</key><string> 3</string>"), "ok; 0 0 0 "},
         {with_keys("<key>ID</key><integer>3</integer>"), "ok; 0 0 0 "},
-        {with_keys("<key>Attributes</key><string>0x0050</string>"), "ok; 0 80 0 "},
-        {with_keys("<key>Attributes</key><string>0x+ff</string>"), "ok; 0 255 0 "},
-        {with_keys("<key>Attributes</key><string>80</string>"), "ok; 0 80 0 "},
         {with_keys("<key>Attributes</key><string>0X50</string>"), "ok; 0 0 0 "},
-        {with_keys("<key>Attributes</key><string>0x</string>"), "ok; 0 0 0 "},
         {with_keys("<key>Attributes</key><string>-5</string>"), "ok; 0 0 0 "},
-        {with_keys("<key>Attributes</key><string>0x100000000</string>"), "ok; 0 0 0 "},
-        {with_keys("<key>Name</key><string>a &amp; b &lt;c&gt;</string>"), "ok; 0 0 0 a & b <c>"},
         // Localised images leave "Name" empty and carry the name in "CFName".
         {with_keys("<key>Name</key><string></string><key>CFName</key><string>disk image（Apple_APFS: 4）</string>"),
          "ok; 0 0 0 disk image（Apple_APFS: 4）"},
         {with_keys("<key>Name</key><string>n</string><key>CFName</key><string>c</string>"), "ok; 0 0 0 n"},
-        {with_keys("<key>Name</key><integer>1</integer><key>CFName</key><integer>2</integer>"), "ok; 0 0 0 "},
         {"<plist><array/></plist>", bad + "expected dictionary"},
         {"<plist><dict/></plist>", bad + "missing resource-fork"},
         {"<plist><dict><key>resource-fork</key><string/></dict></plist>", bad + "missing resource-fork"},
@@ -129,25 +120,13 @@ TEST(PropertyList, EntriesAndMalformedLists) {
         {with_items("<dict><key>Name</key><string>x</string></dict>"), bad + "missing Data in blkx entry"},
         {with_items("<dict><key>Data</key><string>x</string></dict>"), bad + "missing Data in blkx entry"},
         {with_items("<dict><key>Data</key><data>AAAA</data></dict>"), "invalid block map: mish data too short"},
-        {"<plist><dict><key>unclosed", parse + "malformed XML property list"},
-        {"bplist00garbage", parse + "malformed binary property list"},
         // The old-style text form.
-        {"", parse + "unexpected end of data at offset 0"},
-        {"(1) x", parse + "unexpected data after the root object at offset 4"},
-        {"{ a 1; }", parse + "expected '=' at offset 4"},
-        {"{ a = 1 }", parse + "expected ';' at offset 8"},
-        {"{ a = (1, 2; }", parse + "expected ',' or ')' at offset 11"},
-        {"( ; )", parse + "unexpected character at offset 2"},
-        {"(<abc", parse + "unterminated data at offset 5"},
         {"(<zz>)", parse + "invalid character in data at offset 3"},
         {"{ a = <abc>; }", parse + "odd number of hex digits in data at offset 11"},
         {"( \"open", parse + "unterminated string at offset 7"},
-        {"(\"a\\", parse + "unterminated string at offset 4"},
-        {"(\"\\u\")", parse + "invalid unicode escape at offset 4"},
         // Closing tags that a reader may skip (in comments, CDATA,
         // declarations or quotes) do not count as closing.
         {std::string(100000, '('), deep + "513"},
-        {repeat("<array>", 100000), deep + "3584"},
         {repeat("<array><!-- </array> -->", 600), deep + "12288"},
         {repeat("<array><string><![CDATA[</array>]]></string>", 600), deep + "22491"},
         {"<!DOCTYPE p [ <!ENTITY e \"]>\"> ]>" + repeat("<array a='>'></array>", 1) + repeat("<array a='</array>'>", 600),
@@ -155,7 +134,6 @@ TEST(PropertyList, EntriesAndMalformedLists) {
         // Deep but within the bound, and many elements that close themselves.
         {around(repeat("<array>", 500) + repeat("</array>", 500)), "ok"},
         {around("<array>" + repeat("<true/><array/>", 1000) + "</array>"), "ok"},
-        {bplist(chain), deep + "1544"},
         {bplist({bplist_array({0})}), deep + "8"},
         {bplist(shared), parse + "too many object references"},
         {bplist({bplist_array({1, 1}), bplist_array({})}), bad + "expected dictionary"},

@@ -3,9 +3,6 @@
 
 #include <lzma.h>
 
-#include <cstring>
-
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/endian.hpp"
@@ -95,17 +92,6 @@ TEST(Opening, ChecksumsAndFailures) {
             if (data_type == 0) t.data_fork_length = uint64_t(1) << 60;  // never read
         });
     };
-    // Trailers with the earlier field placement carry the master checksum at
-    // 296 and the sector count at 436; where hdiutil puts them they hold
-    // zeros: no master check.
-    auto earlier = with(0, 0, 0);
-    uint8_t* t = earlier.data() + earlier.size() - 512;
-    std::memset(t + 232, 0, 280);
-    core::store_be32(t + 296, 2);
-    core::store_be32(t + 300, 32);
-    core::store_be32(t + 304, 0xDEADBEEF);  // would not match
-    core::store_be32(t + 432, 1);
-    core::store_be64(t + 436, 1);
     using udif::KivError;
     const std::string short_read = "I/O error: failed to fill whole buffer", no_koly = KivError::invalid_magic().message();
     const std::tuple<std::string, Bytes, std::string, std::string> rows[] = {
@@ -114,7 +100,6 @@ TEST(Opening, ChecksumsAndFailures) {
         {"master", with(2, fork_crc, master + 1), KivError::checksum_mismatch(master + 1, master).message(), "ok"},
         // Type 0, or a zero value, means "no checksum".
         {"unchecked", with(0, 1, 0), "ok", "ok"},
-        {"earlier", earlier, "ok", "ok"},
         {"short", Bytes(511, 0), short_read, short_read},
         {"no trailer", Bytes(4096, 0), no_koly, no_koly},
         {"list past end", image({}, xml, [](udif::KolyHeader& t) { t.xml_length = uint64_t(1) << 50; }), short_read, short_read},
@@ -161,8 +146,6 @@ TEST(Decode, RunsCodecsAndFailures) {
         cases.push_back({name, 8, {run(type, 0, 8, 0, coded_big.size() / 2)}, coded_big, decoded + "*"});
         cases.push_back({name, 8, {run(type, 0, 8, 0, 64)}, garbage, "error: I/O error: " + std::string(corrupt)});
     }
-    auto bad_body = coded(BlockType::Zlib, testing_util::random_bytes(4096, 9));
-    bad_body[2] = 0xFF;  // a damaged body inside a valid zlib header
     const Bytes lz_short = coded(BlockType::Lzfse, Bytes(3584, 'c')), lz_long = coded(BlockType::Lzfse, Bytes(20000, 'c'));
     Bytes ab(512, 'A');
     ab.resize(1024, 'B');
@@ -172,11 +155,9 @@ TEST(Decode, RunsCodecsAndFailures) {
                       short_read = "error: I/O error: failed to fill whole buffer";
     auto one_run = [](BlockType type, uint64_t length) { return std::vector{run(type, 0, 8, 0, length)}; };
     cases.insert(cases.end(), {
-        {"zlib body", 8, one_run(BlockType::Zlib, bad_body.size()), bad_body, "error: I/O error: invalid*"},
         // LZFSE must match exactly.
         {"lzfse short", 8, one_run(BlockType::Lzfse, lz_short.size()), lz_short, decode + "lzfse decoded 3584 bytes, expected 4096"},
         {"lzfse long", 8, one_run(BlockType::Lzfse, lz_long.size()), lz_long, decode + "LZFSE: BufferTooSmall"},
-        {"lzfse junk", 8, one_run(BlockType::Lzfse, 100), k, decode + "lzfse decoded 0 bytes, expected 4096"},
         // Raw: a longer stored part is cut in memory, an error when streamed.
         {"raw longer", 1, {run(BlockType::Raw, 0, 1, 0, 1000)}, k, str(k, 512),
          "error: invalid block map: block run stores 1000 bytes but declares only 512"},
@@ -197,7 +178,6 @@ TEST(Decode, RunsCodecsAndFailures) {
          "error: unsupported: ADC compression", "error: I/O error: incorrect header check"},
         {"adc first", 16, {run(BlockType::Adc, 8, 8, 0, 64)}, garbage, "error: unsupported: ADC compression"},
         // Stored bytes beyond the file read short.
-        {"beyond", 1, {run(BlockType::Raw, 0, 1, 1u << 20, 512)}, ab, short_read},
         {"wraps", 1, {run(BlockType::Raw, 0, 1, UINT64_MAX - 10, 512)}, ab, short_read},
         {"empty", 3, {}, {}, zeros(1536)},
         // A terminator beyond the end: zeros up to it when streamed, ignored in memory.
@@ -205,7 +185,6 @@ TEST(Decode, RunsCodecsAndFailures) {
         // Partitions and runs end within the image's sector count, or, where
         // the trailer states none, within 4096 times the file (at least
         // 256 MiB): checked before anything is allocated or written.
-        {"past image", 8, {}, {}, "error: invalid block map: partition of 8 sectors exceeds the image's 6 sectors", "same", 6},
         {"run past image", 2, {run(BlockType::ZeroFill, 4, 4)}, {}, past_image, "same", 6},
         {"huge run", 8, {run(BlockType::Zlib, 0, uint64_t(1) << 50, 0, 8)}, Bytes(8, 0), past_image},
         // Sizes no machine can hold fail cleanly instead of allocating.
@@ -242,29 +221,5 @@ TEST(Decode, RunsCodecsAndFailures) {
                 EXPECT_EQ(::lseek(file->fd(), 0, SEEK_CUR), off_t(*m));  // left after the last byte
             }
         }
-    }
-}
-
-// Zero runs and zero blocks reach files as holes, streamed, positioned and in parallel.
-TEST(Decode, ZerosBecomeHolesInFiles) {
-    testing_util::ScratchDir dir;
-    Bytes data(8u << 20, 0);
-    std::memcpy(data.data() + (5u << 20), "middle", 6);
-    udif::DmgBuilder b;
-    b.chunk_size = 256u << 10;
-    ASSERT_TRUE(b.add_partition("p", data).build(dir / "zeros.dmg"));
-    auto archive = udif::DmgArchive::open(dir / "zeros.dmg");
-    auto streamed = core::BufferedFileWriter::create((dir / "streamed").string());
-    auto positioned = core::File::create((dir / "positioned").string());
-    ASSERT_TRUE(archive && streamed && positioned);
-    ASSERT_TRUE(archive->extract_partition_to(0, *streamed) && streamed->flush());
-    ASSERT_TRUE(archive->extract_partition_to(0, *positioned));
-    ASSERT_TRUE(archive->extract_partition_to_file(0, dir / "parallel"));
-    for (const char* name : {"streamed", "positioned", "parallel"}) {
-        SCOPED_TRACE(name);
-        EXPECT_EQ(testing_util::read_bytes(dir / name), data);
-        struct stat st;
-        ASSERT_EQ(::stat((dir / name).c_str(), &st), 0);
-        EXPECT_LT(uint64_t(st.st_blocks) * 512, 1u << 20);
     }
 }

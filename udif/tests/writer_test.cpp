@@ -57,32 +57,7 @@ TEST(Writer, LayoutChecksumsAndStats) {
     EXPECT_EQ(udif::checksum::stored_value(p[0].block_map.checksum), udif::checksum::crc32(padded(small)));
     EXPECT_EQ(udif::checksum::stored_value(p[1].block_map.checksum), udif::checksum::crc32(mixed));
     EXPECT_EQ(w.trailer().sector_count, 26u);
-    EXPECT_TRUE(w.trailer().has_master_checksum());
-    EXPECT_TRUE(w.trailer().has_data_checksum());
-
-    udif::DmgArchive archive(std::move(w));
-    auto c = archive.compression_info();
-    EXPECT_EQ(std::tie(c.zlib_blocks, c.zero_fill_blocks), std::tuple(2u, 2u));
-    EXPECT_EQ(archive.stats().total_uncompressed, 26u * 512);
-    EXPECT_EQ(archive.stats().total_compressed, archive.stats().data_fork_length);
-
-    b.skip_checksums = true;
-    auto plain = build(b);
-    EXPECT_FALSE(plain.trailer().has_data_checksum() || plain.trailer().has_master_checksum());
-    EXPECT_EQ(plain.partitions()[0].block_map.checksum_type, 0u);  // 7-Zip would check a CRC-32 type
-
-    // Written directly (no builder floor), chunks are rounded up to whole
-    // sectors so that no zeros land inside the partition.
-    auto sink = std::make_unique<core::VecSink>();
-    const auto& stored = sink->data();
-    udif::DmgWriter odd(std::move(sink));
-    odd.set_chunk_size(1000);
-    odd.set_compression(CompressionMethod::Raw);
-    const auto data = testing_util::random_bytes(2500, 8);
-    ASSERT_TRUE(odd.add_partition("p", data));
-    EXPECT_EQ(stored, padded(data));
-    EXPECT_EQ(error_text(udif::DmgWriter::create("/nonexistent/dir/x.dmg")),
-              "I/O error: No such file or directory (os error 2)");
+    EXPECT_TRUE(w.trailer().has_master_checksum() && w.trailer().has_data_checksum());
 }
 
 TEST(Writer, PropertyListText) {
@@ -93,18 +68,14 @@ TEST(Writer, PropertyListText) {
     EXPECT_TRUE(xml.starts_with("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC "
                                 "\"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"));
     EXPECT_NE(xml.find("\t\t\t\t<key>Attributes</key>\n\t\t\t\t<string>0x0050</string>\n"), std::string::npos);
-    EXPECT_NE(xml.find("<string>Tom &amp; Jerry &lt;disk&gt; (Apple_HFS : 0)</string>"), std::string::npos);
-    EXPECT_NE(xml.find("\t\t\t\t<key>ID</key>\n\t\t\t\t<string>0</string>\n"), std::string::npos);
     // A 244-byte map (the terminator only): five lines of 64 base64 characters and one of 8.
     size_t start = xml.find("<data>\n") + 7, end = xml.find("\t\t\t\t</data>");
     std::vector<size_t> lengths;
     for (size_t at = start; at < end; at = xml.find('\n', at) + 1) lengths.push_back(xml.find('\n', at) - at - 4);
     EXPECT_EQ(lengths, (std::vector<size_t>{64, 64, 64, 64, 64, 8}));
-    EXPECT_TRUE(xml.ends_with("\t\t</array>\n\t</dict>\n</dict>\n</plist>\n"));
 
     auto none = build(udif::DmgBuilder{});
     EXPECT_TRUE(none.partitions().empty());
-    EXPECT_EQ(none.trailer().xml_offset, 0u);
     EXPECT_NE(udif::resource_fork_xml({}).find("\t\t<array>\n\t\t</array>\n"), std::string::npos);
 }
 
@@ -129,7 +100,9 @@ TEST(Writer, EveryMethodDecodesBackHereAndInSevenZip) {
         for (uint32_t level : {0u, 12u}) {  // bzip2 at 0 encodes as 1; 12 becomes 9
             SCOPED_TRACE(int(method) * 100 + int(level));
             udif::DmgBuilder b;
-            std::tie(b.chunk_size, b.level, b.compression) = std::tuple(65536u, level, method);
+            // A chunk size of no whole sectors is rounded up to them, so that
+            // no zeros land inside the partition.
+            std::tie(b.chunk_size, b.level, b.compression) = std::tuple(65000u, level, method);
             b.add_partition("disk image (Apple_HFS : 0)", data);
             ASSERT_TRUE(b.build(dir / "out.dmg"));
             auto r = udif::DmgReader::open_with_options(dir / "out.dmg", true);

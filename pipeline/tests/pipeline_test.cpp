@@ -43,8 +43,6 @@ TEST_P(XorrisoImage, QueriesAndPackagesAnswerLikeTheSourceTree) {
     }
     EXPECT_EQ(error_of(fs.open_pkg_streaming("/Fake.pkg")).message(), "HFS+ error: not a directory: /Fake.pkg");
     EXPECT_EQ(error_of(fs.open_pkg("/usr/bin/tool")).kind(), Kind::Xar);
-    EXPECT_EQ(error_of(fs.open_pkg_streaming("/usr/bin/tool")).kind(), Kind::Xar);
-    EXPECT_EQ(error_of(fs.open_pkg_streaming("/nope.pkg")).kind(), Kind::HfsPlus);
     // extract_pkg_payload decodes a package's PBZX payload in one call.
     auto archive = ok(pl::extract_pkg_payload(dmg, "/Tiny.pkg", std::nullopt));
     EXPECT_EQ(archive.data(), volume().tiny_cpio);
@@ -165,8 +163,6 @@ TEST_P(RealImages, BothModesAgreeAndEveryFileReadsAndExtracts) {
     const bool apfs = GetParam().type == FsType::Apfs;
     const auto info = temp.volume_info();
     EXPECT_EQ(std::tuple(temp.fs_type(), info.fs_type), std::tuple(GetParam().type, GetParam().type));
-    for (bool hfs_only : {info.is_hfsx.has_value(), info.total_blocks.has_value(), info.version.has_value(), !info.name})
-        EXPECT_EQ(hfs_only, !apfs);
     const kiv::ExtractStats extracted[] = {ok(temp.extract_path("/", out / "temp")), ok(memory.extract_path("/", out / "memory"))};
     const auto walked = ok(temp.walk()), walked_in_memory = ok(memory.walk());
     ASSERT_EQ(walked.size(), walked_in_memory.size());
@@ -199,8 +195,6 @@ TEST_P(RealImages, BothModesAgreeAndEveryFileReadsAndExtracts) {
     // The volume's own counts agree with the walk.  HFS+ counts symbolic links among the files.
     EXPECT_EQ(std::tuple(info.directory_count, info.file_count), std::tuple(counts[1], counts[0] + (apfs ? 0 : counts[2])));
     EXPECT_EQ(info.symlink_count, apfs ? std::optional(counts[2]) : std::nullopt);
-    const auto root = ok(memory.stat("/"));
-    EXPECT_TRUE(root.nlink.has_value() == apfs && root.data_fork_extents.has_value() == !apfs && !root.resource_fork_size);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, RealImages, testing::ValuesIn(kRealImages));

@@ -1,7 +1,9 @@
 // Seeds the corpus of each fuzz target from the shared fixtures: real files
 // as they are (run.sh's -max_len keeps the start of the large volumes, where
 // their metadata sit), the inflated tables of contents of the XAR fixtures,
-// and UDIF images of the raw volumes in every compression our writer offers.  Hostile inputs are not seeds: the regression tests replay them.
+// and UDIF images of the raw volumes in the compressions no real image here
+// uses (LZFSE, none).  Hostile inputs are not seeds: the regression tests
+// replay them.
 //
 //   make_seeds FIXTURES CORPUS_ROOT
 #include <cstdio>
@@ -41,12 +43,11 @@ void seed_toc(const std::string& name, const Bytes& xar) {
     if (n && *n == toc.size()) seed("xar_toc", name + ".xml", toc);
 }
 
-// The first `keep` bytes of a raw volume in images of every compression, for both image targets.
+// The first `keep` bytes of a raw volume in LZFSE and raw images, for both image targets.
 void seed_images(const std::string& name, Bytes volume, size_t keep, const char* partition) {
     volume.resize(std::min(volume.size(), keep));
     const std::pair<udif::CompressionMethod, const char*> methods[] = {
-        {udif::CompressionMethod::Lzfse, "lzfse"}, {udif::CompressionMethod::Bzip2, "bzip2"},
-        {udif::CompressionMethod::Zlib, "zlib"}, {udif::CompressionMethod::Raw, "raw"}};
+        {udif::CompressionMethod::Lzfse, "lzfse"}, {udif::CompressionMethod::Raw, "raw"}};
     for (const auto& [method, label] : methods) {
         udif::DmgBuilder builder;
         builder.compression = method;

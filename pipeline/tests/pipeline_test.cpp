@@ -20,7 +20,7 @@ class XorrisoImage : public testing::TestWithParam<ExtractionMode> {};
 TEST_P(XorrisoImage, QueriesAndPackagesAnswerLikeTheSourceTree) {
     KIV_REQUIRE_VOLUME();
     auto fs = open_fs(volume().dmg, GetParam());
-    EXPECT_EQ(std::tuple(fs.fs_type(), fs.mode()), std::tuple(FsType::HfsPlus, GetParam()));
+    EXPECT_EQ(fs.fs_type(), FsType::HfsPlus);
     std::set<std::string> names;
     for (const auto& e : ok(fs.list_directory("/usr/lib"))) names.insert(e.name + ":" + std::string(core::entry_kind_name(e.kind)));
     EXPECT_EQ(names, (std::set<std::string>{"liba.dylib:File", "liba.link:Symlink"}));
@@ -49,8 +49,6 @@ TEST_P(XorrisoImage, QueriesAndPackagesAnswerLikeTheSourceTree) {
     EXPECT_EQ(error_of(pl::extract_pkg_payload(dmg, "/Tiny.pkg", "other.pkg")).kind(), Kind::Xar);
     EXPECT_EQ(error_of(pl::extract_pkg_payload(dmg, "/missing.pkg", std::nullopt)).kind(), Kind::HfsPlus);
     EXPECT_EQ(error_of(pl::extract_pkg_payload(dmg + ".nope", "/Tiny.pkg", std::nullopt)).kind(), Kind::Dmg);
-    const auto encrypted = testing_util::fixture("real/sparkle/SparkleTestCodeSignApp.enc.dmg");
-    EXPECT_TRUE(!fs::exists(encrypted) || error_of(pl::find_packages(encrypted.string())).kind() == Kind::Dmg);
     EXPECT_TRUE(!fs::exists(volume().src / "munkitools.pkg") ||  // its payloads are gzip CPIO, which is not PBZX
                 error_of(pl::extract_pkg_payload(dmg, "/munkitools.pkg", "munkitools_core-2.8.1.2847.pkg"))
                     .message().starts_with("PBZX error: Invalid PBZX magic: expected 'pbzx'"));

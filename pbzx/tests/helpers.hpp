@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,14 +12,6 @@
 #include "core/endian.hpp"
 #include "pbzx/pbzx.hpp"
 #include "testing/testing.hpp"
-
-namespace pbzx {
-// gtest shows a result as its value or its message.
-template <class T>
-void PrintTo(const Result<T>& r, std::ostream* os) {
-    *os << (r ? ::testing::PrintToString(*r) : "error: " + r.error().message());
-}
-}  // namespace pbzx
 
 namespace pbzx_test {
 

@@ -11,12 +11,7 @@ namespace {
 using namespace pipeline_test;
 using Tree = std::map<std::string, std::string>;
 
-TEST(PathHelpers, StripBasePrefixAndSanitizePath) {
-    const std::tuple<const char*, const char*, const char*> strips[] = {
-        {"a/bc", "a/b", ""}, {"a/b", "a/b", ""}, {"a/b/c", "a/b", "c"}, {"a/b/c", "", "a/b/c"},
-        {"x/b/c", "a/b", ""}, {"a/b/c/d", "a", "b/c/d"}, {"a", "ab", ""}};
-    for (const auto& [path, base, want] : strips)
-        EXPECT_EQ(kiv::pipeline::strip_base_prefix(path, base), want) << path << " under " << base;
+TEST(PathHelpers, SanitizePath) {
     const std::pair<const char*, const char*> good[] = {
         {"/a/./b/", "a/b"}, {"a//b", "a/b"}, {"./x", "x"}, {"//deep/er/", "deep/er"}, {"a..b/..c", "a..b/..c"}};
     for (const auto& [in, want] : good) EXPECT_EQ(ok(kiv::pipeline::sanitize_path(in)), fs::path(want)) << in;
@@ -87,7 +82,7 @@ TEST(ExtractPath, DestinationRules) {
 // filesystem could hold, or a file whose extents end early.  The extraction
 // stops there with what came before still there (a short file is not left
 // behind): the folders HFS+ keeps link targets in left out, the links written
-// with their targets' contents.  Records come through raw.
+// with their targets' contents.
 TEST(ExtractPath, HandBuiltVolumesStopAtWhatNoFilesystemHolds) {
     const std::string short_file = "HFS+ error: corrupted data: file \"/z/x\" declares 12288 bytes but only 4096 could be read";
     const std::tuple<std::u16string, std::string, std::string> rows[] = {
@@ -99,7 +94,7 @@ TEST(ExtractPath, HandBuiltVolumesStopAtWhatNoFilesystemHolds) {
         SCOPED_TRACE(from_root);
         hfs_test::VolumeBuilder builder(/*hfsx=*/true);
         const Bytes good = testing_util::random_bytes(5000, 1);
-        const uint32_t id = builder.add_file(2, u"good", good);
+        builder.add_file(2, u"good", good);
         builder.add_hard_links({'l', 'n', 'k'}, {{2, u"link"}});
         builder.add_folder(builder.add_folder(2, u".HFS+ Private Directory Data\r"), u"dir_1");
         const Bytes bad = name == u"x" ? testing_util::random_bytes(4096, 2) : Bytes{'x'};
@@ -113,10 +108,6 @@ TEST(ExtractPath, HandBuiltVolumesStopAtWhatNoFilesystemHolds) {
             EXPECT_EQ(tree_of(dest), (Tree{{"good", std::string(good.begin(), good.end())}, {"link", "lnk"}, {"z/", ""}}));
             EXPECT_EQ(error_of(fs.extract_path("/z", dest / "z")).message(), from_z);
             EXPECT_EQ(error_of(fs.extract_path(std::string("/\0\0\0\0HFS+ Private Data", 22), dest)).kind(), Kind::NoEntries);
-            EXPECT_EQ(std::tuple(fs.volume_info().is_hfsx, fs.volume_info().version), std::tuple(true, 5));
-            const auto st = ok(fs.stat("/good"));
-            EXPECT_EQ(std::tuple(st.id, st.create_time, st.modify_time, st.uid, st.gid),
-                      std::tuple(id, int64_t(0xC0000000u + 10 * id), int64_t(0xC0000000u + 10 * id + 1), 501u, 20u));
         }
     }
 }

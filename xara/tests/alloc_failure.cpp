@@ -1,5 +1,6 @@
 // Replaces the global operator new of the test binary so that a test can make
-// one chosen allocation fail with std::bad_alloc.
+// one chosen allocation fail with std::bad_alloc.  The nothrow forms of the
+// standard library call this one.
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -14,12 +15,9 @@ namespace xara_test {
 void fail_allocation(long n) { countdown.store(n); }
 }  // namespace xara_test
 
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    if (countdown.load(std::memory_order_relaxed) >= 0 && countdown.fetch_sub(1) == 0) return nullptr;
-    return std::malloc(size ? size : 1);
-}
 void* operator new(std::size_t size) {
-    if (void* p = operator new(size, std::nothrow)) return p;
+    if (countdown.load(std::memory_order_relaxed) >= 0 && countdown.fetch_sub(1) == 0) throw std::bad_alloc();
+    if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
 void operator delete(void* p) noexcept { std::free(p); }

@@ -61,7 +61,6 @@ TEST(HeapRead, EncodingsSizesAndEveryFailure) {
         {fewer, entry(0, fewer.size(), 100, "application/x-gzip"), failed + "gzip decoded 90 bytes, expected 100", head(90)},
         // Only `length` bytes are compressed input.
         {z, entry(0, z.size() / 2, text.size(), "application/zlib"), failed + "zlib decoded 25001 bytes, expected 50000", head(25001)},
-        {junk, entry(0, junk.size(), 10, "application/x-gzip"), failed + "gzip: incorrect header check"},
         {junk, entry(0, junk.size(), 10, "application/x-bzip2"), failed + "bzip2: bzip2 stream header missing"},
         {bad_gz, entry(0, gz.size(), text.size(), "application/x-gzip"), failed + "gzip: incorrect data check"},
         {gz, entry(0, gz.size(), text.size(), "application/zlib"), failed + "zlib: incorrect header check"},  // gzip only as x-gzip

@@ -32,11 +32,8 @@ TEST(Extract, SelectionOrderCountsAndPathAttacks) {
                              stored("top", 5, 1) + dir("ab", stored("x", 6, 1)) + file_xml("empty", "file");
     const Tree all = {"a/", "a/z=zz", "a/b/", "a/b/c=ccc", "top=t", "ab/", "ab/x=x", "empty="};
     const std::string traversal = "invalid path: path traversal detected: ";
-    struct Row {
-        std::string body, prefix, result;
-        Tree files;
-    };
-    const std::vector<Row> rows = {
+    // Entries, prefix, counts or error, what is on disk.
+    const std::vector<std::tuple<std::string, std::string, std::string, Tree>> rows = {
         {body, "//", "5f 3d 1s 7b", all},  // slashes are trimmed: all of it
         {body, "/a/", "2f 2d 1s 5b", {"z=zz", "b/", "b/c=ccc"}},  // a itself counts once; "ab" is not below "a"
         {body, "a/b/c", "0f 0d 0s 0b", {}},

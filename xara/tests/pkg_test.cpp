@@ -51,8 +51,7 @@ TEST(Pkg, ComponentsDocumentsAndPayloads) {
              stored("Foo.pkg", 0, 1) + dir("Bar.PKG") + dir("x", dir("nested.pkg")),
          "P<d>", {"B.pkg", "A.pkg", ""},
          "[B.pkg,A.pkg,] product D=<d> | B.pkg: P=P I=none | A.pkg: P=" + nf + "A.pkg/Payload I=P | : P=" + nf + "Payload I=none"},
-        // Flat packages have one unnamed component, with a Payload or a PackageInfo at the top.
-        {stored("Bom", 0, 1) + stored("Payload", 0, 2), "PYinfo", {""}, "[,] D=none | : P=PY I=none"},
+        // Flat packages have one unnamed component, with a Payload (the real ones) or a PackageInfo at the top.
         {stored("Bom", 0, 1) + stored("PackageInfo", 2, 4), "PYinfo", {""}, "[,] D=none | : P=" + nf + "Payload I=info"},
         // Neither components nor members.
         {stored("readme", 0, 1) + dir("dir", stored("Payload", 0, 1)), "x", {""}, "[] D=none | : P=" + nf + "Payload I=none"},

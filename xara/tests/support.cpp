@@ -70,7 +70,6 @@ std::string symlink_xml(std::string_view name, std::string_view target) {
 
 std::set<std::string> tree(const std::filesystem::path& root) {
     std::set<std::string> out;
-    if (!std::filesystem::exists(root)) return out;
     for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
         const std::string rel = std::filesystem::relative(e.path(), root).string();
         if (e.is_symlink()) {

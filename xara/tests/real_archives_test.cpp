@@ -76,12 +76,9 @@ TEST(RealArchives, AgreeWithBsdtarAnd7zipOrFailCleanly) {
         {"doublelink", "XML parse error: duplicate direct <type> field in <file>", ""},
         {"duplicate_filename_node", "XML parse error: duplicate direct <name> field in <file>", ""},
         {"toc_stream_end", "XML parse error: TOC XML must contain one <xar>/<toc> document", ""},
-        {"atou64_overread", "ok", ""},
-        {"large_mode", "ok", ""},
-        {"parse_time_overread", "ok", ""},
-        {"stream_end_eof", "ok", ""},
         {"stream_end_trunc", "decompression failed: gzip decoded 1 bytes, expected 100", ""},
     };
+    for (std::string name : {"atou64_overread", "large_mode", "parse_time_overread", "stream_end_eof"}) rows.emplace_back(name, "ok", "");
     for (int i = 1; i <= 14; ++i) rows.emplace_back("archive" + std::to_string(i) + (i == 14 ? "_xattr_fstype" : ""), "ok", "bsdtar 7zz");
     for (const auto& [name, message, tools] : rows) {
         SCOPED_TRACE(name);

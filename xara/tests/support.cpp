@@ -5,6 +5,7 @@
 
 #include <zlib.h>
 
+#include "core/endian.hpp"
 #include "testing/testing.hpp"
 
 namespace xara_test {
@@ -31,15 +32,12 @@ std::vector<uint8_t> make_xar(std::string_view toc_xml, std::span<const uint8_t>
     auto toc = deflated(bytes_of(toc_xml), spec.gzip_toc);
     toc.resize(toc.size() + spec.toc_padding, 0xAA);
     std::vector<uint8_t> out;
-    auto put = [&](uint64_t v, int width) {
-        for (int i = width - 1; i >= 0; --i) out.push_back(uint8_t(v >> (8 * i)));
-    };
-    put(0x78617221, 4);
-    put(spec.header_size, 2);
-    put(1, 2);
-    put(spec.toc_compressed.value_or(toc.size()), 8);
-    put(spec.toc_uncompressed.value_or(toc_xml.size()), 8);
-    put(1, 4);  // SHA-1
+    core::append_be32(out, 0x78617221);
+    core::append_be16(out, spec.header_size);
+    core::append_be16(out, 1);
+    core::append_be64(out, spec.toc_compressed.value_or(toc.size()));
+    core::append_be64(out, spec.toc_uncompressed.value_or(toc_xml.size()));
+    core::append_be32(out, 1);  // SHA-1
     out.resize(std::max<size_t>(spec.header_size, 28), 0);
     out.insert(out.end(), toc.begin(), toc.end());
     out.insert(out.end(), heap.begin(), heap.end());

@@ -7,13 +7,9 @@
 
 #include "support.hpp"
 
-namespace {
-std::atomic<long> countdown{-1};
-}  // namespace
+static std::atomic<long> countdown{-1};
 
-namespace xara_test {
-void fail_allocation(long n) { countdown.store(n); }
-}  // namespace xara_test
+void xara_test::fail_allocation(long n) { countdown.store(n); }
 
 void* operator new(std::size_t size) {
     if (countdown.load(std::memory_order_relaxed) >= 0 && countdown.fetch_sub(1) == 0) throw std::bad_alloc();

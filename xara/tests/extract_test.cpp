@@ -11,9 +11,7 @@ using Tree = std::set<std::string>;
 namespace {
 
 xara::XarArchive open_toc(const std::string& body, std::string_view heap = "zzccctx") {
-    auto a = open_bytes(make_xar(toc_doc(body), bytes_of(heap)));
-    EXPECT_TRUE(a) << a.error().message();
-    return std::move(*a);
+    return open_bytes(make_xar(toc_doc(body), bytes_of(heap))).value();
 }
 
 // The counts as "Nf Nd Ns Nb", or the error text.

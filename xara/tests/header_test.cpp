@@ -11,11 +11,6 @@ const std::string kOneFile = toc_doc(stored("a", 0, 3));
 
 std::vector<uint8_t> xar_with(const ArchiveSpec& spec) { return make_xar(kOneFile, bytes_of("abc"), spec); }
 
-std::vector<uint8_t> first(std::vector<uint8_t> bytes, size_t n) {
-    bytes.resize(n);
-    return bytes;
-}
-
 // "heap at N: " and the first entry's bytes, or the error text.
 std::string outcome(std::vector<uint8_t> bytes) {
     auto a = open_bytes(std::move(bytes));
@@ -34,15 +29,14 @@ TEST(XarOpen, HeaderFieldsAndTocExtents) {
                std::to_string(decoded);
     };
     const size_t n = kOneFile.size(), toc = good.size() - 64 - 3;
-    const auto heap_at = [](uint64_t start, std::string_view bytes) { return "heap at " + std::to_string(start) + ": " + std::string(bytes); };
     const std::vector<std::pair<std::vector<uint8_t>, std::string>> rows = {
         // Zero-padded upper-case digits, and nothing read after the magic.
         {{0, 0, 0xA, 0xBC}, "invalid XAR magic: 0x00000ABC (expected 0x78617221)"},
-        {good, heap_at(64 + toc, "abc")},
+        {good, "heap at " + std::to_string(64 + toc) + ": abc"},
         // Below 28 the TOC is still read from byte 28, but the heap counts from the declared size.
-        {xar_with({.header_size = 20, .toc_padding = 8}), heap_at(28 + toc, "\xAA\xAA\xAA")},
-        // Only the header is there: the bound is checked before any TOC byte is read.
-        {first(xar_with({.toc_uncompressed = UINT64_MAX}), 28), "invalid TOC: declared uncompressed TOC length is too large"},
+        {xar_with({.header_size = 20, .toc_padding = 8}), "heap at " + std::to_string(28 + toc) + ": \xAA\xAA\xAA"},
+        // Refused before inflating, which would find a length mismatch.
+        {xar_with({.toc_uncompressed = UINT64_MAX}), "invalid TOC: declared uncompressed TOC length is too large"},
         {xar_with({.toc_uncompressed = n - 5}), mismatch(n - 5, n - 4)},
         {xar_with({.toc_uncompressed = n + 1}), mismatch(n + 1, n)},
         {xar_with({.toc_compressed = UINT64_MAX}), ended},
@@ -56,7 +50,7 @@ TEST(XarOpen, HeaderFieldsAndTocExtents) {
     // Every archive ending inside the header (its declared extra bytes too) is short; inside the TOC extent it
     // fails one way or the other.
     for (size_t cut = 0; cut < good.size() - 3; ++cut) {
-        const std::string m = msg(open_bytes(first(good, cut)));
+        const std::string m = msg(open_bytes({good.begin(), good.begin() + cut}));
         EXPECT_TRUE(cut < 64 ? m == eof : m == ended || m.starts_with("decompression failed: TOC zlib: ")) << cut << ": " << m;
     }
 }

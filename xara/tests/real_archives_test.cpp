@@ -38,9 +38,7 @@ Listing sevenzip_listing(const fs::path& archive) {
 void expect_same_as_tools(xara::XarArchive& a, const fs::path& archive, std::string_view tools) {
     Listing listed;
     for (const auto& f : a.files()) listed.insert(entry(core::entry_kind_lower_name(f.file_type), f.path, f.link.value_or("")));
-    if (tools.contains("7zz") && testing_util::have_tool("7zz")) {
-        EXPECT_EQ(listed, sevenzip_listing(archive));
-    }
+    if (tools.contains("7zz") && testing_util::have_tool("7zz")) EXPECT_EQ(listed, sevenzip_listing(archive));
     if (!tools.contains("bsdtar") || !testing_util::have_tool("bsdtar")) return;
     testing_util::ScratchDir ours_out, bsdtar_out;
     auto stats = a.extract_all(ours_out.path().string());

@@ -63,8 +63,7 @@ TEST(Extract, SymbolicLinksOnDiskAreNotWrittenThrough) {
     testing_util::ScratchDir scratch;
     testing_util::write_text(scratch / "file", "x");
     auto a = open_toc(stored("x", 0, 1));
-    fs::create_directories(scratch / "linked");
-    fs::create_symlink(scratch / "file", scratch / "linked/x");
-    EXPECT_EQ(extract(a, "", scratch / "linked"), "I/O error: Too many levels of symbolic links (os error 40)");
+    fs::create_symlink(scratch / "file", scratch / "x");
+    EXPECT_EQ(extract(a, "", scratch.path()), "I/O error: Too many levels of symbolic links (os error 40)");
     EXPECT_EQ(testing_util::read_bytes(scratch / "file"), std::vector<uint8_t>{'x'});
 }

@@ -32,8 +32,7 @@ std::string show(const std::string& body, std::string_view heap, const std::vect
     const auto text = [](const auto& r) { return !r ? r.error().message() : r->has_value() ? **r : std::string("none"); };
     std::string out = "[";
     for (const auto& c : p->components()) out += c + ",";
-    out += p->is_product_package() ? "] product" : "]";
-    out += " D=" + text(p->distribution());
+    out += std::string(p->is_product_package() ? "] product" : "]") + " D=" + text(p->distribution());
     for (const auto& c : asked) {
         auto payload = p->payload(c);
         out += " | " + c + ": P=" + (payload ? text_of(*payload) : payload.error().message()) + " I=" + text(p->package_info(c));

@@ -50,17 +50,16 @@ TEST(Pkg, ComponentsDocumentsAndPayloads) {
              stored("Foo.pkg", 0, 1) + dir("Bar.PKG") + dir("x", dir("nested.pkg")),
          "P<d>", {"B.pkg", "A.pkg", ""},
          "[B.pkg,A.pkg,] product D=<d> | B.pkg: P=P I=none | A.pkg: P=" + nf + "A.pkg/Payload I=P | : P=" + nf + "Payload I=none"},
-        // Flat packages have one unnamed component, with a Payload (the real ones) or a PackageInfo at the top.
+        // Flat packages have one unnamed component, with a Payload (below) or a PackageInfo at the top.
         {stored("Bom", 0, 1) + stored("PackageInfo", 2, 4), "PYinfo", {""}, "[,] D=none | : P=" + nf + "Payload I=info"},
         // Neither components nor members.
         {stored("readme", 0, 1) + dir("dir", stored("Payload", 0, 1)), "x", {""}, "[] D=none | : P=" + nf + "Payload I=none"},
         // Invalid UTF-8 is replaced; a directory reads empty.
         {stored("Distribution", 0, 6) + dir("C.pkg", dir("PackageInfo")), "a\xFF" "b\xE2\x82z", {"C.pkg"},
          "[C.pkg,] product D=a\xEF\xBF\xBD" "b\xEF\xBF\xBDz | C.pkg: P=" + nf + "C.pkg/Payload I="},
-        // Read failures are errors, not absence.
-        {file_xml("Distribution", "file", data_xml(0, 1, 1, "application/x-xz")) + stored("PackageInfo", 50, 5), "", {""},
-         "[,] product D=unsupported encoding: application/x-xz | : P=" + nf +
-             "Payload I=invalid TOC: XAR raw entry ended after 0 bytes, expected 5"},
+        // Read failures are errors, not absence; a Payload alone makes a flat package too.
+        {file_xml("Distribution", "file", data_xml(0, 1, 1, "application/x-xz")) + stored("Payload", 50, 5), "", {""},
+         "[,] product D=unsupported encoding: application/x-xz | : P=invalid TOC: XAR raw entry ended after 0 bytes, expected 5 I=none"},
     };
     for (const auto& [body, heap, asked, expected] : rows) EXPECT_EQ(show(body, heap, asked), expected) << body;
 }

@@ -1,18 +1,15 @@
 // Replaces the global operator new of the test binary so that a test can make
-// one chosen allocation fail with std::bad_alloc.
+// one chosen allocation fail with std::bad_alloc.  The nothrow form is
+// replaced too, and first, so that all memory comes from and goes back to malloc.
 #include <atomic>
 #include <cstdlib>
 #include <new>
 
 #include "support.hpp"
 
-namespace {
-std::atomic<long> countdown{-1};
-}  // namespace
+static std::atomic<long> countdown{-1};
 
-namespace xara_test {
-void fail_allocation(long n) { countdown.store(n); }
-}  // namespace xara_test
+void xara_test::fail_allocation(long n) { countdown.store(n); }
 
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     if (countdown.load(std::memory_order_relaxed) >= 0 && countdown.fetch_sub(1) == 0) return nullptr;

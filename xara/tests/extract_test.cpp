@@ -11,9 +11,7 @@ using Tree = std::set<std::string>;
 namespace {
 
 xara::XarArchive open_toc(const std::string& body, std::string_view heap = "zzccctx") {
-    auto a = open_bytes(make_xar(toc_doc(body), bytes_of(heap)));
-    EXPECT_TRUE(a) << a.error().message();
-    return std::move(*a);
+    return open_bytes(make_xar(toc_doc(body), bytes_of(heap))).value();
 }
 
 // The counts as "Nf Nd Ns Nb", or the error text.
@@ -32,11 +30,8 @@ TEST(Extract, SelectionOrderCountsAndPathAttacks) {
                              stored("top", 5, 1) + dir("ab", stored("x", 6, 1)) + file_xml("empty", "file");
     const Tree all = {"a/", "a/z=zz", "a/b/", "a/b/c=ccc", "top=t", "ab/", "ab/x=x", "empty="};
     const std::string traversal = "invalid path: path traversal detected: ";
-    struct Row {
-        std::string body, prefix, result;
-        Tree files;
-    };
-    const std::vector<Row> rows = {
+    // Entries, prefix, counts or error, what is on disk.
+    const std::vector<std::tuple<std::string, std::string, std::string, Tree>> rows = {
         {body, "//", "5f 3d 1s 7b", all},  // slashes are trimmed: all of it
         {body, "/a/", "2f 2d 1s 5b", {"z=zz", "b/", "b/c=ccc"}},  // a itself counts once; "ab" is not below "a"
         {body, "a/b/c", "0f 0d 0s 0b", {}},
@@ -48,10 +43,8 @@ TEST(Extract, SelectionOrderCountsAndPathAttacks) {
          "2f 1d 2s 2b", {"tmp/", "tmp/abs=z", "..x=z", "d/"}},
         {dir("..", stored("x", 0, 1)), "", traversal + "..", {}},
         {dir("ok", stored("..", 0, 1)), "", traversal + "ok/..", {"ok/"}},
-        {dir("a/../../up"), "", traversal + "a/../../up", {}},
         {symlink_xml("..", "/etc/passwd"), "", traversal + "..", {}},
         {stored(".", 0, 1), "", "invalid path: empty path after sanitization: .", {}},
-        {file_xml("/", "file"), "", "invalid path: empty path after sanitization: /", {}},
         {"<file><name enctype=\"base64\">YQBi</name><type>file</type></file>", "", std::string("invalid path: path contains a NUL byte: a\0b", 43), {}},
     };
     for (const auto& [entries, prefix, result, expected] : rows) {
@@ -66,17 +59,11 @@ TEST(Extract, SelectionOrderCountsAndPathAttacks) {
     }
 }
 
-TEST(Extract, FileSystemFailuresAreIo) {
+TEST(Extract, SymbolicLinksOnDiskAreNotWrittenThrough) {
     testing_util::ScratchDir scratch;
     testing_util::write_text(scratch / "file", "x");
     auto a = open_toc(stored("x", 0, 1));
-    EXPECT_EQ(extract(a, "", scratch / "file"), "I/O error: File exists (os error 17)");
-    // A file entry and a directory entry of the same path: the directory comes first.
-    auto clash = open_toc(stored("x", 0, 1) + dir("x", stored("y", 0, 1)));
-    EXPECT_EQ(extract(clash, "", scratch / "out"), "I/O error: Is a directory (os error 21)");
-    // A symbolic link where a file goes is not written through.
-    fs::create_directories(scratch / "linked");
-    fs::create_symlink(scratch / "file", scratch / "linked/x");
-    EXPECT_EQ(extract(a, "", scratch / "linked"), "I/O error: Too many levels of symbolic links (os error 40)");
+    fs::create_symlink(scratch / "file", scratch / "x");
+    EXPECT_EQ(extract(a, "", scratch.path()), "I/O error: Too many levels of symbolic links (os error 40)");
     EXPECT_EQ(testing_util::read_bytes(scratch / "file"), std::vector<uint8_t>{'x'});
 }

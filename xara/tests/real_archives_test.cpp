@@ -19,17 +19,15 @@ std::string entry(std::string_view kind, const std::string& path, const std::str
     return (kind == "directory" ? "d " : kind == "symlink" ? "s " : "f ") + path + (link.empty() ? "" : " -> " + link);
 }
 
-// "7zz l -slt": the Path, Type and Symbolic Link of each item.
+// "7zz l -ba -slt": the Path, Type and Symbolic Link of each item.
 Listing sevenzip_listing(const fs::path& archive) {
     Listing out;
-    std::istringstream lines(testing_util::run("timeout 60 7zz l -slt " + quote(archive) + " </dev/null 2>/dev/null").output);
+    std::istringstream lines(testing_util::run("timeout 60 7zz l -ba -slt " + quote(archive) + " </dev/null 2>/dev/null").output);
     std::string path, type;
-    bool items = false;
     for (std::string line; std::getline(lines, line);) {
-        items |= line == "----------";
         if (line.starts_with("Path = ")) path = line.substr(7);
         if (line.starts_with("Type = ")) type = line.substr(7);
-        if (items && path != "[TOC].xml" && line.starts_with("Symbolic Link = "))
+        if (path != "[TOC].xml" && line.starts_with("Symbolic Link = "))
             out.insert(entry(type, path, line.substr(16)));
     }
     return out;
@@ -40,9 +38,7 @@ Listing sevenzip_listing(const fs::path& archive) {
 void expect_same_as_tools(xara::XarArchive& a, const fs::path& archive, std::string_view tools) {
     Listing listed;
     for (const auto& f : a.files()) listed.insert(entry(core::entry_kind_lower_name(f.file_type), f.path, f.link.value_or("")));
-    if (tools.contains("7zz") && testing_util::have_tool("7zz")) {
-        EXPECT_EQ(listed, sevenzip_listing(archive));
-    }
+    if (tools.contains("7zz") && testing_util::have_tool("7zz")) EXPECT_EQ(listed, sevenzip_listing(archive));
     if (!tools.contains("bsdtar") || !testing_util::have_tool("bsdtar")) return;
     testing_util::ScratchDir ours_out, bsdtar_out;
     auto stats = a.extract_all(ours_out.path().string());
@@ -78,12 +74,9 @@ TEST(RealArchives, AgreeWithBsdtarAnd7zipOrFailCleanly) {
         {"doublelink", "XML parse error: duplicate direct <type> field in <file>", ""},
         {"duplicate_filename_node", "XML parse error: duplicate direct <name> field in <file>", ""},
         {"toc_stream_end", "XML parse error: TOC XML must contain one <xar>/<toc> document", ""},
-        {"atou64_overread", "ok", ""},
-        {"large_mode", "ok", ""},
-        {"parse_time_overread", "ok", ""},
-        {"stream_end_eof", "ok", ""},
         {"stream_end_trunc", "decompression failed: gzip decoded 1 bytes, expected 100", ""},
     };
+    for (std::string name : {"atou64_overread", "large_mode", "parse_time_overread", "stream_end_eof"}) rows.emplace_back(name, "ok", "");
     for (int i = 1; i <= 14; ++i) rows.emplace_back("archive" + std::to_string(i) + (i == 14 ? "_xattr_fstype" : ""), "ok", "bsdtar 7zz");
     for (const auto& [name, message, tools] : rows) {
         SCOPED_TRACE(name);
@@ -111,9 +104,7 @@ TEST(RealPackages, ProductAndComponentPackages) {
         EXPECT_EQ(p->distribution().value().value_or("").contains("<installer-script"), product);
         for (const auto& component : components) {
             EXPECT_TRUE(p->package_info(component).value().value_or("").contains("<pkg-info"));
-            auto payload = p->payload(component).value();
-            ASSERT_GT(payload.size(), 2u);
-            EXPECT_EQ(payload[0] << 8 | payload[1], 0x1F8B);  // a gzip-compressed CPIO archive
+            EXPECT_TRUE(text_of(p->payload(component).value()).starts_with("\x1F\x8B"));  // a gzip-compressed CPIO archive
         }
     }
 }

@@ -46,14 +46,10 @@ Strings describe(const std::vector<xara::XarFile>& files) {
 }  // namespace
 
 TEST(TocParse, MalformedTocsAreRejectedWithTheirReason) {
-    std::string bomb = "<!DOCTYPE xar [<!ENTITY a \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\">";
-    for (char c = 'b'; c <= 'k'; ++c) {
-        bomb += std::string("<!ENTITY ") + c + " \"";
-        for (int i = 0; i < 10; ++i) bomb += std::string("&") + char(c - 1) + ";";
-        bomb += "\">";
-    }
-    bomb += "]><xar><toc><file id=\"&k;\"/></toc></xar>";
-    const std::string d = "<offset>0</offset><length>0</length><size>0</size>";
+    // Each entity twice the one before, thirty times over.
+    std::string bomb = "<!DOCTYPE xar [<!ENTITY e0 \"" + std::string(50, 'a') + "\">";
+    for (int i = 1; i <= 30; ++i) bomb += "<!ENTITY e" + std::to_string(i) + " \"&e" + std::to_string(i - 1) + ";&e" + std::to_string(i - 1) + ";\">";
+    bomb += "]><xar><toc><file id=\"&e30;\"/></toc></xar>";
     // Each reason with the documents that must fail with it.
     const std::vector<std::pair<std::string, Strings>> cases = {
         // The document element.
@@ -64,22 +60,17 @@ TEST(TocParse, MalformedTocsAreRejectedWithTheirReason) {
         {"unexpected end of TOC XML", {"<xar><toc>", "<xar><toc><file><name>a</name>"}},
         // What the XML reader itself refuses.
         {"XML error: mismatched tag at line 1, column 13", {"<xar><toc></xar>"}},
-        {"XML error: not well-formed (invalid token) at line 1, column 12", {"<xar><toc/>\xFF</xar>"}},
         {"invalid XML text: undefined entity at line 4, column 20", {one_file("<name>&foo;</name><type>file</type>")}},
         // Entities a document type declares are not expanded either.
-        {"invalid XML text: undefined entity &e;",
-         {"<!DOCTYPE xar [<!ENTITY e \"x\">]><xar><toc><file><name>&e;</name><type>file</type></file></toc></xar>"}},
-        {"XML error: limit on input amplification factor (from DTD and entities) breached at line 1, column 532", {bomb}},
+        {"invalid XML text: undefined entity &e;", {"<!DOCTYPE xar [<!ENTITY e \"x\">]><xar><toc><x>&e;</x></toc></xar>"}},
+        {"XML error: limit on input amplification factor (from DTD and entities) breached at line 1, column 844", {bomb}},
         {"<file> elements nested deeper than 1024 levels", {toc_doc(chain("d", 1025))}},
         // Required metadata, checked in this order when a <file> closes.
         {"empty <file> is missing required metadata", {toc_doc("<file id=\"1\"/>")}},
         {"file is missing a non-empty direct <name>",
-         {one_file(""), one_file("<name></name><type>file</type>"), one_file("<x><name>a</name></x><type>file</type>"),
-          one_file("<name enctype=\"base64\"/><type>file</type>")}},
-        {"file is missing a direct <type>",
-         {one_file("<name>a</name>"), toc_doc("<file><name>a</name></file><file><type>file</type></file>")}},
+         {one_file(""), one_file("<name></name><type>file</type>"), one_file("<x><name>a</name></x><type>file</type>")}},
+        {"file is missing a direct <type>", {one_file("<name>a</name>")}},
         {"unsupported file <type> value \"pipe\"", {one_file("<name>a</name><type> pipe </type>")}},
-        {"unsupported file <type> value \"File\"", {one_file("<name>a</name><type>File</type>")}},
         {"symlink is missing a non-empty direct <link>",
          {one_file("<name>a</name><type>symlink</type>"), one_file("<name>a</name><type>symlink</type><link></link>")}},
         {"file <data> is missing <offset>, <length>, and <size>", {named("<data/>")}},
@@ -88,21 +79,15 @@ TEST(TocParse, MalformedTocsAreRejectedWithTheirReason) {
         {"file <data> is missing <size>", {named("<data><offset>1</offset><length>1</length></data>")}},
         {"file data <encoding> is missing its style attribute", {named("<data><encoding/></data>")}},
         // Fields: duplicates, nesting, numbers and base64 names (the libarchive samples bring more).
-        {"duplicate direct <link> field in <file>", {named("<link>x</link><link/>")}},
-        {"duplicate direct <offset> field in <file>", {named("<data>" + d + "<offset>1</offset></data>")}},
         {"duplicate direct <extracted-checksum> field in <file>", {named("<data><extracted-checksum/><extracted-checksum/></data>")}},
-        {"duplicate direct <encoding> field in file <data>",
-         {named("<data>" + d + "<encoding style=\"a\"/><encoding style=\"b\"></encoding></data>")}},
-        {"duplicate direct <data> block in <file>", {named("<data>" + d + "</data><data>")}},
+        {"duplicate direct <encoding> field in file <data>", {named("<data><encoding style=\"a\"/><encoding style=\"b\"/></data>")}},
+        {"duplicate direct <data> block in <file>", {named("<data></data><data>")}},
         {"nested element inside scalar file metadata", {one_file("<name>a<b/></name>")}},
         {"invalid <offset> value \"1 2\": invalid digit found in string", {offset_of("1 2")}},
         {"invalid <offset> value \" \\n\": cannot parse integer from empty string", {offset_of(" \n")}},
         {"invalid <offset> value \"18446744073709551616\": number too large to fit in target type", {offset_of("18446744073709551616")}},
-        {"invalid <file id> value \"x\": invalid digit found in string",
-         {toc_doc("<file id=\"x\"><name>a</name><type>file</type></file>")}},
         {"unsupported <name> enctype \"BASE64\"", {one_file("<name enctype=\"BASE64\">aGk=</name><type>file</type>")}},
         {"invalid base64 <name> value \"aGk\": Invalid padding", {base64_name("aGk")}},
-        {"invalid base64 <name> value \"a*k=\": Invalid symbol 42, offset 1.", {base64_name("a*k=")}},
         {"invalid base64 <name> value \"aGl=\": Invalid last symbol 108, offset 2.", {base64_name("aGl=")}},
         {"<name enctype=\"base64\"> decoded to invalid UTF-8: incomplete utf-8 byte sequence from index 1", {base64_name("YcM=")}},
     };
@@ -115,18 +100,11 @@ TEST(TocParse, MalformedTocsAreRejectedWithTheirReason) {
 }
 
 TEST(TocParse, EntriesComeInPostOrderWithTheirFields) {
-    const std::string data = " data 20/23/16 [application/x-gzip]  ";
     const std::vector<std::pair<std::string, Strings>> rows = {
         {"<xar><toc></toc></xar>", {}},
         {"<xar><toc/></xar>", {}},
-        {toc_doc("<file id=\"1\"><name>a</name><type>directory</type>"
-                 "  <file id=\"2\"><name>b</name><type>file</type></file>"
-                 "  <file id=\"3\"><name>c</name><type>directory</type>"
-                 "    <file id=\"4\"><name>d</name><type>symlink</type><link>../b</link></file>"
-                 "  </file>"
-                 "</file>"
-                 "<file id=\"5\"><name>top</name><type>file</type></file>"),
-         {"#2 file a/b ^3", "#4 symlink a/c/d ^2 -> ../b", "#3 directory a/c ^3 <1>", "#1 directory a <0 2>", "#5 file top"}},
+        {toc_doc(dir("a", file_xml("b", "file") + dir("c", symlink_xml("d", "../b"))) + file_xml("top", "file")),
+         {"#0 file a/b ^3", "#0 symlink a/c/d ^2 -> ../b", "#0 directory a/c ^3 <1>", "#0 directory a <0 2>", "#0 file top"}},
         {"<?xml version=\"1.0\"?><!DOCTYPE xar><!-- c --><xar><toc><?p?><creation-time>now</creation-time>"
          "<checksum style=\"sha1\"><offset>0</offset><size>20</size></checksum>"
          "<signature><file><name>ghost</name></file></signature>"
@@ -144,12 +122,6 @@ TEST(TocParse, EntriesComeInPostOrderWithTheirFields) {
          {"#12 file a&bA<<c>&amp; data 12/42/18446744073709551615 [ a&b] abc def", "#0 directory  spaced ",
           "#0 symlink h\xC3\xA9llo ->  t ", "#0 file ../etc"}},
         {named("<data><offset>0</offset><length>0</length><size>0</size></data>"), {"#1 file a data 0/0/0 [application/octet-stream]  "}},
-        // Hard links share the original's data, also when it comes later; one without an original is empty.
-        {toc_doc("<file id=\"2\"><name>copy</name><type link=\"1\">hardlink</type></file>"
-                 "<file id=\"1\"><name>f1</name><type link=\"original\">hardlink</type>" +
-                 data_xml(20, 23, 16, "application/x-gzip") +
-                 "</file><file id=\"5\"><name>stray</name><type link=\"99\">hardlink</type></file>"),
-         {"#2 file copy" + data, "#1 file f1" + data, "#5 file stray"}},
     };
     for (const auto& [xml, expected] : rows) {
         auto r = parse_xml(xml);
@@ -158,41 +130,31 @@ TEST(TocParse, EntriesComeInPostOrderWithTheirFields) {
     }
 }
 
-TEST(TocParse, DepthAndPathBytesAreBounded) {
-    // As deep as the parser allows: no recursion follows the depth.
-    auto deep = parse_xml(toc_doc(chain("d", 1024)));
-    ASSERT_TRUE(deep) << deep.error().message();
-    EXPECT_EQ(deep->front().path.size(), size_t(1024 * 2 - 1));
+TEST(TocParse, PathBytesAreBounded) {
     // One long name at the top of a deep chain repeats in every descendant's path.
     const std::string quadratic = toc_doc(chain(std::string(200000, 'n'), 1000));
     EXPECT_EQ(msg(parse_xml(quadratic)),
               "XML parse error: XAR file paths exceed " + std::to_string(65536 + 32 * quadratic.size()) + " bytes in total");
-    EXPECT_TRUE(parse_xml(toc_doc(chain(std::string(1000, 'n'), 30))));
-    // 16,000 nested folders in a 2 KB archive: refused at the first level too deep.
-    const auto path = KIV_REQUIRE_FIXTURE("hostile/amplification-deep-dirs-256MB-paths.xar");
-    EXPECT_EQ(msg(xara::XarArchive::open_path(path.string())), "XML parse error: <file> elements nested deeper than 1024 levels");
+    // As deep as the parser allows (one level more is refused above), without recursion.
+    EXPECT_EQ(parse_xml(toc_doc(chain("d", 1024))).value().front().path.size(), size_t(1024 * 2 - 1));
 }
 
 TEST(TocParse, RunningOutOfMemoryIsAnErrorNotAnException) {
-    const auto xml = bytes_of(toc_doc(dir("a", stored("b", 0, 1) + symlink_xml("l", "b")) + "<x>&amp;</x>"));
+    // An exception escaping the parse fails the test on its own.  Paths longer
+    // than a short string make the final pass allocate as well.
+    const auto xml = bytes_of(toc_doc(dir("a long folder name", stored("b", 0, 1) + symlink_xml("l", "b")) + "<x>&amp;</x>"));
     for (long n = 0;; ++n) {
-        std::optional<xara::Result<std::vector<xara::XarFile>>> r;
         fail_allocation(n);
-        try {
-            r.emplace(xara::toc::parse_toc_xml(xml));
-        } catch (const std::bad_alloc&) {
-        }
+        const auto r = xara::toc::parse_toc_xml(xml);
         fail_allocation(-1);
-        ASSERT_TRUE(r) << "allocation " << n << " threw";
-        if (*r) break;  // every allocation of the parse has failed once
-        ASSERT_EQ(msg(*r), "XML parse error: XML error: out of memory") << "allocation " << n;
+        if (r) break;  // every allocation of the parse has failed once
+        ASSERT_EQ(msg(r), "XML parse error: XML error: out of memory") << "allocation " << n;
     }
 }
 
 TEST(TocParse, FindByPathTrimsSlashesOnly) {
     const auto f = parse_xml(toc_doc(dir("a", file_xml("b", "file")) + file_xml("a", "file"))).value();
     EXPECT_EQ(xara::toc::find_by_path(f, "/a/b/"), &f[0]);
-    EXPECT_EQ(xara::toc::find_by_path(f, "a/b"), &f[0]);
     EXPECT_EQ(xara::toc::find_by_path(f, "a"), &f[1]);  // the first of two equal paths
     for (const char* none : {"a//b", "./a", "A", "", "///"}) EXPECT_EQ(xara::toc::find_by_path(f, none), nullptr) << none;
 }

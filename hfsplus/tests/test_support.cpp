@@ -16,6 +16,8 @@ using core::append_be16;
 using core::append_be32;
 using core::append_be64;
 
+constexpr uint32_t kBlockSize = 4096;
+
 hfsplus::HfsVolume open_memory(Bytes bytes) {
     return hfsplus::HfsVolume::open(std::make_unique<core::MemorySource>(std::move(bytes))).value();
 }
@@ -136,8 +138,7 @@ Bytes thread_record(uint16_t type, uint32_t parent, const std::u16string& name) 
     return d;
 }
 
-VolumeBuilder::VolumeBuilder(bool hfsx, uint32_t block_size, uint16_t node_size)
-    : hfsx_(hfsx), block_size_(block_size), node_size_(node_size), next_block_((1536 + block_size - 1) / block_size) {
+VolumeBuilder::VolumeBuilder(bool hfsx, uint16_t node_size) : hfsx_(hfsx), node_size_(node_size) {
     add_record(hfsplus::kRootParentId, u"Test", folder_record(hfsplus::kRootFolderId));
     add_record(hfsplus::kRootFolderId, u"", thread_record(3, hfsplus::kRootParentId, u"Test"));
 }
@@ -150,7 +151,7 @@ uint32_t VolumeBuilder::add_folder(uint32_t parent, const std::u16string& name) 
 }
 
 hfsplus::ForkData VolumeBuilder::place_fork(uint32_t id, uint8_t fork_type, const Bytes& data, unsigned fragments) {
-    const uint64_t bs = block_size_;
+    const uint64_t bs = kBlockSize;
     hfsplus::ForkData fork;
     fork.logical_size = data.size();
     const uint32_t blocks = fork.total_blocks = uint32_t((data.size() + bs - 1) / bs);
@@ -240,7 +241,7 @@ Bytes VolumeBuilder::build() {
         build_tree(catalog_leaves, node_size_, 516, hfsx_ ? 0xBC : 0xCF, catalog_root, last_leaf),
         build_tree(attribute_leaves, node_size_, 266, 0, unused, unused)};
 
-    const uint64_t bs = block_size_;
+    const uint64_t bs = kBlockSize;
     hfsplus::ForkData forks[5];  // allocation (not written), extents, catalog, attributes, startup
     for (int t : {1, 0, 2}) {    // the catalog, the extents tree, the attributes tree when there are any
         if (t == 2 && attribute_leaves.empty()) break;
@@ -260,7 +261,7 @@ Bytes VolumeBuilder::build() {
     // Attributes (unmounted cleanly), last mounted version, journal block, four dates, file
     // and folder counts, block size, total, free, next allocation, clumps, next id, writes.
     for (uint32_t v : {0x100u, 0x31302E30u, 0u, 0xC0000000u, 0xC0000001u, 0xC0000002u, 0xC0000003u, files_, folders_,
-                       block_size_, next_block_ + 1, 1u, next_block_, block_size_, block_size_, next_id_, 1u})
+                       kBlockSize, next_block_ + 1, 1u, next_block_, kBlockSize, kBlockSize, next_id_, 1u})
         be(h, v);
     h.resize(112);
     for (const auto& fork : forks) append_fork(h, fork);

@@ -130,10 +130,13 @@ TEST(Extents, OverflowRecordsAndChainsThatEndEarly) {
     // ... or a record whose first extent is empty.
     const uint32_t empty_id = b.add_file(2, u"empty record", random_bytes(4096, 9), 1, 3 * 4096);
     b.extent_records[{empty_id, hfsplus::kDataForkType, 1}] = {};
+    // A size the volume cannot hold is refused before anything is read.
+    const uint32_t huge_id = b.add_file(2, u"huge", random_bytes(4096, 10), 1, 1ull << 40);
     hfsplus::ForkData past{.logical_size = 4096, .total_blocks = 1};
     past.extents[0] = {1u << 20, 1};
     b.add_file_record(2, u"past the end", past, {});
-    auto vol = open_memory(b.build());
+    const Bytes image = b.build();
+    auto vol = open_memory(image);
 
     EXPECT_TRUE(read(vol, "/fragmented") == data);
     EXPECT_EQ(vol.stat("/fragmented").value().data_fork_extents, 8u);
@@ -146,6 +149,9 @@ TEST(Extents, OverflowRecordsAndChainsThatEndEarly) {
     EXPECT_EQ(error_text(vol.read_file("/empty record")),
               "corrupted data: file \"/empty record\" declares 12288 bytes but only 4096 could be read; "
               "its extent chain ends early");
+    EXPECT_EQ(error_text(vol.read_file("/huge")), "corrupted data: file " + std::to_string(huge_id) +
+                                                     " declares 1099511627776 bytes, more than the volume's " +
+                                                     std::to_string(image.size()));
     EXPECT_EQ(error_text(vol.read_file("/past the end")), "I/O error: failed to fill whole buffer");
 }
 

@@ -126,10 +126,7 @@ TEST(Parse, HeaderAndKeyDecisions) {
     EXPECT_EQ(hfsplus::catalog::parse_catalog_key(kKey).value().data_offset, 10u);
 
     // Offsets through the inline extents, in 64 bits.
-    hfsplus::ExtentRecord ext{};
-    ext[0] = {10, 2};
-    ext[1] = {100, 1};
-    ext[2] = {0xFFFFFFFF, 0xFFFFFFFF};
+    const hfsplus::ExtentRecord ext = {{{10, 2}, {100, 1}, {0xFFFFFFFF, 0xFFFFFFFF}}};
     EXPECT_EQ(*hfsplus::btree::compute_fork_offset(ext, 0x10000, 3 * 0x10000 + 5), 0xFFFFFFFFull * 0x10000 + 5);
 }
 

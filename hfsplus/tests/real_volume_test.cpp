@@ -1,6 +1,4 @@
 // Volumes written by macOS and by xorriso, checked against 7-Zip and against the files they were made from.
-#include <cstring>
-
 #include <gtest/gtest.h>
 
 #include "core/endian.hpp"
@@ -11,7 +9,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using hfs_test::Bytes;
-using hfs_test::read;
 using testing_util::shell_quote;
 
 // Raw volumes, a gzipped one, and the HFS+ partitions of disk images (through 7-Zip).
@@ -69,7 +66,7 @@ TEST(Xorriso, ThousandsOfFilesInEveryScriptReadBackExactly) {
     testing_util::write_bytes(src / "Big.bin", testing_util::random_bytes((5u << 20) + 123, 2));
     fs::create_symlink("Big.bin", src / "link_rel");
     fs::create_symlink("/Dir100/File0", src / "link_abs");
-    const auto iso = dir / "x.iso", volume = dir / "volume.hfs";
+    const auto iso = dir / "x.iso";
     ASSERT_EQ(testing_util::run("LC_ALL=C.UTF-8 xorriso -as mkisofs -hfsplus -o " + shell_quote(iso.string()) + " " +
                                 shell_quote(src.string()) + " > /dev/null 2>&1").status, 0);
     // Apple partition map: 512-byte entries from block 1, "PM", start block at 8, type at 48.
@@ -79,16 +76,14 @@ TEST(Xorriso, ThousandsOfFilesInEveryScriptReadBackExactly) {
         at += 512;
     ASSERT_LE(at + 512, image.size());
     image.erase(image.begin(), image.begin() + std::min(size_t(core::load_be32(&image[at + 8])) * 512, image.size()));
-    testing_util::write_bytes(volume, image);
-    auto vol = hfs_test::open_file(volume);
+    auto vol = hfs_test::open_memory(std::move(image));
 
     // Every entry stat's through the catalog's index, so xorriso's order of
     // names must agree with our case folding.
     hfs_test::expect_matches_tree(vol, src, 2000);
-    for (const auto& [stored, other] : kScripts) {
-        EXPECT_EQ(vol.stat("/SCRIPTS/" + std::string(other)).value().id, vol.stat("/scripts/" + std::string(stored)).value().id);
-        EXPECT_EQ(read(vol, "/scripts/" + std::string(other)), Bytes(stored, stored + strlen(stored)));
-    }
+    for (const auto& [stored, other] : kScripts)
+        EXPECT_EQ(vol.stat("/SCRIPTS/" + std::string(other)).value().id,
+                  vol.stat("/scripts/" + std::string(stored)).value().id);
 }
 
 }  // namespace

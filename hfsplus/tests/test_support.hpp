@@ -20,10 +20,6 @@ using Bytes = std::vector<uint8_t>;
 
 // Open or throw (failing the test).
 hfsplus::HfsVolume open_memory(Bytes bytes);
-hfsplus::HfsVolume open_file(const fs::path& path);
-
-// The whole data fork of `path`, or nothing after failing the test.
-Bytes read(hfsplus::HfsVolume& volume, std::string_view path);
 
 // The display text of a failed result, "ok" for a success.
 template <class T>

@@ -12,16 +12,15 @@ namespace {
 using hfs_test::Bytes;
 using hfs_test::error_text;
 using hfs_test::open_memory;
-using hfs_test::read;
 using hfs_test::VolumeBuilder;
 using testing_util::random_bytes;
 
 Bytes text(std::string_view s) { return {s.begin(), s.end()}; }
 
 // An HFSX catalog of 512-byte nodes (several leaves under index nodes): names
-// compare unit by unit, in the walk's order and in lookups.  A damaged catalog
+// compare unit by unit, in the walk's order and in lookups.  A damaged volume
 // fails with the place it went wrong, loops included.
-TEST(Catalog, HfsxTreeAndItsFailures) {
+TEST(Volume, HfsxTreeAndDamagedVolumes) {
     VolumeBuilder sample(true, 512);
     const uint32_t a_b = sample.add_folder(sample.add_folder(2, u"a"), u"b");
     sample.add_folder(2, u"c");
@@ -40,7 +39,7 @@ TEST(Catalog, HfsxTreeAndItsFailures) {
     auto file = vol.stat("/file.txt").value();
     EXPECT_EQ(std::tie(file.id, file.mode, file.data_fork_extents), std::tuple(file_id, 0100644, 1u));
     EXPECT_EQ(vol.stat("/a//b/").value().id, a_b);
-    EXPECT_EQ(read(vol, "/A"), text("upper"));
+    EXPECT_EQ(vol.read_file("/A").value(), text("upper"));
     for (const char* other : {"/APPLICATIONS", "/\u00C4RGER", "/\u01C6"})
         EXPECT_EQ(error_text(vol.stat(other)), std::string("file not found: ") + (other + 1));
 
@@ -51,6 +50,15 @@ TEST(Catalog, HfsxTreeAndItsFailures) {
     b.add_record(bad, u"bare", {});
     b.add_record(bad, u"junk", {0, 9, 0, 0});
     b.add_compressed(2, u"type 13", {codec_testing::decmpfs_header(13, 5), {}});
+    // Extent chains that end early: no data-fork record after the inline
+    // extents, only a resource-fork one that must not be taken for it, or a
+    // record whose first extent is empty; and an extent past the image's end.
+    const Bytes cut = random_bytes(8 * 4096, 8);
+    const uint32_t cut_id = b.add_file(2, u"cut \"short\"", cut, 8, 12 * 4096);
+    b.extent_records[{cut_id, hfsplus::kResourceForkType, 8}] = {{{1, 1}}};
+    const uint32_t empty_id = b.add_file(2, u"empty record", random_bytes(4096, 9), 1, 3 * 4096);
+    b.extent_records[{empty_id, hfsplus::kDataForkType, 1}] = {};
+    b.add_file_record(2, u"past the end", {.logical_size = 4096, .total_blocks = 1, .extents = {{{1u << 20, 1}}}}, {});
     auto odd = open_memory(b.build());
 
     // The sample with one change to its catalog (at its start, its root node, its last leaf).
@@ -67,7 +75,7 @@ TEST(Catalog, HfsxTreeAndItsFailures) {
     });
     auto map_root = patched([](uint8_t*, uint8_t* root, uint8_t*) { root[8] = 2; });
     auto empty = patched([](uint8_t* c, uint8_t*, uint8_t*) { core::store_be32(c + 16, 0); });  // root node 0
-    const std::string thread = "corrupted data: unexpected thread record";
+    const std::string thread = "corrupted data: unexpected thread record", early = "; its extent chain ends early";
 
     const std::tuple<const char*, std::string, std::string> rows[] = {
         {"missing folder", error_text(vol.stat("/missing/x")), "file not found: missing"},
@@ -82,17 +90,25 @@ TEST(Catalog, HfsxTreeAndItsFailures) {
          "corrupted data: folder id 16 at /a/again was already walked (catalog loop)"},
         {"compression type 13", error_text(odd.read_file("/type 13")),
          "unsupported: file \"/type 13\": compression type 13 is not supported"},
+        {"chain ends early", error_text(odd.read_file("/cut \"short\"")),
+         "corrupted data: file \"/cut \\\"short\\\"\" declares 49152 bytes but only 32768 could be read" + early},
+        {"empty overflow record", error_text(odd.read_file("/empty record")),
+         "corrupted data: file \"/empty record\" declares 12288 bytes but only 4096 could be read" + early},
+        {"extent past the end", error_text(odd.read_file("/past the end")), "I/O error: failed to fill whole buffer"},
         // The last leaf holds the thread of the last file added.
         {"leaf chain loop", error_text(leaf_loop.list_directory("/_under")),
          "invalid B-tree: leaf chain longer than the 16 nodes of the tree (cycle in leaf links)"},
         {"index loop", error_text(index_loop.stat("/")),
          "invalid B-tree: descent deeper than 64 levels (cycle in index nodes)"},
         {"map node as root", error_text(map_root.stat("/a")), "invalid B-tree: unexpected node kind 2 during search"},
-        {"map node in a walk", error_text(map_root.walk()), "invalid B-tree: unexpected node kind 2 during leaf search"},
-        {"empty tree: a name", error_text(empty.stat("/a")), "file not found: a"},
+        {"map node in a walk", error_text(map_root.walk()),
+         "invalid B-tree: unexpected node kind 2 during leaf search"},
         {"empty tree: the root", error_text(empty.stat("/")), "file not found: root folder"},
     };
     for (const auto& [what, got, expected] : rows) EXPECT_EQ(got, expected) << what;
+    core::VecSink sink;
+    EXPECT_EQ(odd.read_file_to("/cut \"short\"", sink).value(), 8u * 4096);  // streaming keeps what there is
+    EXPECT_TRUE(sink.data() == cut);
 }
 
 // Compressed files, their data in the attribute or in a resource fork that
@@ -107,41 +123,11 @@ TEST(Content, CompressedFilesAndHardLinksAgreeWithSevenZip) {
     b.add_compressed(2, u"resource fork", codec_testing::encode_decmpfs(4, data), 12);
     b.add_hard_links(text("shared"), {{2, u"link one"}, {b.add_folder(2, u"dir"), u"link two"}});
     b.add_file(2, u"fragmented", random_bytes(20 * 4096 - 100, 5), 20);  // overflow records at 8 and 16 blocks
+    const Bytes image = b.build();
     testing_util::ScratchDir scratch;
-    testing_util::write_bytes(scratch / "v.hfs", b.build());
-    auto vol = hfs_test::open_file(scratch / "v.hfs");
+    testing_util::write_bytes(scratch / "v.hfs", image);
+    auto vol = open_memory(image);
     hfs_test::expect_matches_seven_zip(vol, scratch / "v.hfs", 5);
-}
-
-// Chains that end early (overflow records are keyed by fork type too), and
-// extents past the end of the image.
-TEST(Extents, OverflowRecordsAndChainsThatEndEarly) {
-    VolumeBuilder b;
-    const Bytes cut = random_bytes(8 * 4096, 8);
-    // No data-fork record after the inline extents, only a resource-fork one
-    // that must not be taken for it ...
-    const uint32_t cut_id = b.add_file(2, u"cut \"short\"", cut, 8, 12 * 4096);
-    hfsplus::ExtentRecord junk{};
-    junk[0] = {1, 1};
-    b.extent_records[{cut_id, hfsplus::kResourceForkType, 8}] = junk;
-    // ... or a record whose first extent is empty.
-    const uint32_t empty_id = b.add_file(2, u"empty record", random_bytes(4096, 9), 1, 3 * 4096);
-    b.extent_records[{empty_id, hfsplus::kDataForkType, 1}] = {};
-    hfsplus::ForkData past{.logical_size = 4096, .total_blocks = 1};
-    past.extents[0] = {1u << 20, 1};
-    b.add_file_record(2, u"past the end", past, {});
-    auto vol = open_memory(b.build());
-
-    EXPECT_EQ(error_text(vol.read_file("/cut \"short\"")),
-              "corrupted data: file \"/cut \\\"short\\\"\" declares 49152 bytes but only 32768 could be read; "
-              "its extent chain ends early");
-    core::VecSink sink;
-    EXPECT_EQ(vol.read_file_to("/cut \"short\"", sink).value(), 8u * 4096);  // streaming keeps what there is
-    EXPECT_TRUE(sink.data() == cut);
-    EXPECT_EQ(error_text(vol.read_file("/empty record")),
-              "corrupted data: file \"/empty record\" declares 12288 bytes but only 4096 could be read; "
-              "its extent chain ends early");
-    EXPECT_EQ(error_text(vol.read_file("/past the end")), "I/O error: failed to fill whole buffer");
 }
 
 }  // namespace

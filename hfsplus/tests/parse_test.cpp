@@ -1,11 +1,13 @@
 // The volume header, B-tree nodes, catalog records and names, one structure at a time.
 #include <gtest/gtest.h>
 
+#include "btree.hpp"
+#include "catalog.hpp"
 #include "core/endian.hpp"
 #include "extents.hpp"
-#include "internals.hpp"
 #include "test_support.hpp"
 #include "unicode.hpp"
+#include "volume.hpp"
 
 namespace {
 
@@ -59,11 +61,9 @@ std::string search(const std::vector<Bytes>& nodes, uint32_t want) {
     }));
 }
 
-hfsplus::Result<hfsplus::BTreeNode> read_node(Bytes node, uint16_t node_size = kNode) {
-    auto tree = tree_over(1);
-    tree.node_size = node_size;
+hfsplus::Result<hfsplus::BTreeNode> read_node(Bytes node) {
     core::MemorySource src(std::move(node));
-    return hfsplus::btree::read_node(src, tree, 0);
+    return hfsplus::btree::read_node(src, tree_over(1), 0);
 }
 
 Bytes with_be16(Bytes b, size_t at, uint16_t v) {
@@ -77,34 +77,26 @@ TEST(Parse, MalformedStructuresFailWithTheirMessage) {
     const Bytes two = make_node(-1, 1, {keyed(1), keyed(2)}, kNode);
     const Bytes folder = hfs_test::folder_record(7);
     const Bytes file_thread = hfs_test::thread_record(4, 9, u"név");
-    size_t pos = 21;
-    core::MemorySource leaf_as_header(make_node(-1, 1, {}, kNode)), fork_source(Bytes(79));
+    core::MemorySource leaf_as_header(make_node(-1, 1, {}, kNode));
     Bytes extent_record = {0, 10, 0, 0, 0, 0, 0, 7, 0, 0, 0, 8};  // (file 7, data fork, block 8) ...
     extent_record.resize(12 + 40);                                // ... and five of its eight extents
     auto extents_tree = tree_image({header, make_node(-1, 1, {extent_record}, kNode)});
 
     const std::tuple<const char*, std::string, std::string> rows[] = {
-        {"too short for a signature", error_text(parse_header(1025, 0x482B, 4)), kShort},
         {"no signature", error_text(parse_header(1026, 0, 0)),
          "invalid HFS+ signature: 0x0000 (expected 0x482B or 0x4858)"},
         {"version 6", error_text(parse_header(1536, 0x482B, 6)), "unsupported version: 6"},
         {"header cut short", error_text(parse_header(1535, 0x482B, 4)), kShort},
-        {"fork record cut short", error_text(hfsplus::volume::read_fork_data(fork_source)), kShort},
-        {"fork record past the slice", error_text(parse_fork_data(Bytes(100), pos)), kShort},
 
         {"leaf as header node", error_text(hfsplus::btree::read_btree_header(leaf_as_header, tree_over(1).fork, kNode)),
          "invalid B-tree: expected header node, got kind 255"},
-        {"255 records fill the offset table", error_text(read_node(with_be16(Bytes(kNode), 10, 255))), "ok"},
         {"256 records", error_text(read_node(with_be16(Bytes(kNode), 10, 256))),
          "corrupted data: offset table out of bounds"},
-        {"node smaller than its descriptor", error_text(read_node(Bytes(kNode), 10)), kShort},
         {"record index", error_text(read_node(two)->record_data(2)), "invalid B-tree: record index 2 >= num_records 2"},
         {"record ends before it starts", error_text(read_node(with_be16(two, kNode - 2, 30))->record_data(0)),
          "invalid B-tree: invalid record offsets: start=30, end=20, len=512"},
         {"record ends past the node", error_text(read_node(with_be16(two, kNode - 6, 600))->record_data(1)),
          "invalid B-tree: invalid record offsets: start=20, end=600, len=512"},
-        {"map node as root", search({header, make_node(2, 0, {keyed(1)}, kNode)}, 1),
-         "invalid B-tree: unexpected node kind 2 during search"},
         {"child beyond the fork", search({header, make_node(0, 2, {keyed(1, {0, 0, 0, 9})}, kNode)}, 1),
          "invalid B-tree: fork offset 4608 exceeds extent capacity"},
         {"index record without child", search({header, make_node(0, 2, {keyed(1, {0, 0})}, kNode)}, 1),
@@ -134,17 +126,8 @@ TEST(Parse, HeaderAndKeyDecisions) {
     EXPECT_EQ(hfsplus::catalog::parse_catalog_key(kKey).value().data_offset, 10u);
 
     // Offsets through the inline extents, in 64 bits.
-    hfsplus::ExtentRecord ext{};
-    ext[0] = {10, 2};
-    ext[1] = {100, 1};
-    using hfsplus::btree::compute_fork_offset;
-    EXPECT_EQ(*compute_fork_offset(ext, 4096, 4096 + 17), 11u * 4096 + 17);
-    EXPECT_EQ(*compute_fork_offset(ext, 4096, 2 * 4096 + 5), 100u * 4096 + 5);
-    EXPECT_EQ(error_text(compute_fork_offset(ext, 4096, 3 * 4096)),
-              "invalid B-tree: fork offset 12288 exceeds extent capacity");
-    ext[2] = {0xFFFFFFFF, 0xFFFFFFFF};
-    EXPECT_EQ(*compute_fork_offset(ext, 0x10000, 3 * 0x10000), 0xFFFFFFFFull * 0x10000);
-    EXPECT_FALSE(compute_fork_offset(ext, 0, 0));  // block size 0 maps nothing
+    const hfsplus::ExtentRecord ext = {{{10, 2}, {100, 1}, {0xFFFFFFFF, 0xFFFFFFFF}}};
+    EXPECT_EQ(*hfsplus::btree::compute_fork_offset(ext, 0x10000, 3 * 0x10000 + 5), 0xFFFFFFFFull * 0x10000 + 5);
 }
 
 TEST(Parse, NamesConvertAndOrderLikeMacOs) {
@@ -155,8 +138,6 @@ TEST(Parse, NamesConvertAndOrderLikeMacOs) {
     EXPECT_EQ(string_to_utf16("\xFF" "a\xE2\x82"), u(u"\uFFFDa\uFFFD\uFFFD"));
 
     const std::tuple<std::u16string_view, std::u16string_view, int> folded[] = {
-        {u"abc", u"ABCD", -1}, {u"Ʒ", u"ʒ", 0},
-        {std::u16string_view(u"\0", 1), u"\uFFFE", 1},  // U+0000 sorts after every other unit
         // Ignorable format characters.
         {u"a\u200Db", u"ab", 0}, {u"\uFEFFx\u202Ay\u206F", u"XY", 0}, {u"", u"\u200C", 0},
         {u"Ѓ", u"ѓ", -1},  // decomposes on disk, so it does not fold
@@ -170,9 +151,8 @@ TEST(Parse, NamesConvertAndOrderLikeMacOs) {
         auto o = compare_case_insensitive(u(a), u(b));
         EXPECT_EQ(o < 0 ? -1 : o > 0, order);
     }
-    // HFSX compares plain units: NUL is not special, a prefix comes first.
+    // HFSX compares plain units: NUL is not special.
     EXPECT_TRUE(compare_binary(u(u"\uFFFF"), u(std::u16string_view(u"\0", 1))) > 0);
-    EXPECT_TRUE(compare_binary(u(u"abc"), u(u"abcd")) < 0);
 }
 
 }  // namespace

@@ -1,69 +1,40 @@
 // Volumes written by macOS and by xorriso, checked against 7-Zip and against the files they were made from.
-#include <set>
-
 #include <gtest/gtest.h>
 
 #include "core/endian.hpp"
-#include "internals.hpp"
 #include "test_support.hpp"
 #include "testing/testing.hpp"
-#include "unicode.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 using hfs_test::Bytes;
-using hfs_test::read;
-using hfsplus::EntryKind;
 using testing_util::shell_quote;
 
-std::string as_text(const Bytes& b) { return {b.begin(), b.end()}; }
-
-// A raw volume, a gzipped one, or the HFS+ partition of a disk image (through 7-Zip).
-class RealImage : public testing::TestWithParam<std::pair<const char*, size_t>> {};
-
-TEST_P(RealImage, EveryEntryAgreesWithSevenZip) {
-    const fs::path path = KIV_REQUIRE_FIXTURE(GetParam().first);
+// Raw volumes, a gzipped one, and the HFS+ partitions of disk images (through 7-Zip).
+TEST(RealVolume, EveryEntryAgreesWithSevenZip) {
     KIV_REQUIRE_TOOL("7zz");
-    testing_util::ScratchDir dir;
-    fs::path raw = path;
-    const Bytes head = testing_util::read_bytes(path);
-    if (!(head.size() > 1026 && head[1024] == 'H' && (head[1025] == '+' || head[1025] == 'X'))) {
-        raw = dir / "volume.hfs";
-        const std::string from = path.extension() == ".gz" ? "gunzip -c " + shell_quote(path.string())
-                                                           : "7zz e -so -tdmg " + shell_quote(path.string()) + " '*.hfs'";
-        ASSERT_EQ(testing_util::run(from + " 2>/dev/null > " + shell_quote(raw.string())).status, 0);
+    const std::pair<const char*, size_t> volumes[] = {
+        {"hfsplus.raw", 7}, {"hfsplus_zlib.dmg", 4}, {"real/sparkle/SparkleTestCodeSignApp.dmg", 150},
+        {"real/homebrew/container.dmg", 3}, {"real/plaso/spotlight.10.13.dmg", 59},
+        {"real/go-hfsplus/hfsplus.dmg.gz", 5}, {"real/libdmg-hfsplus/ImgTest.dmg", 40},
+        {"real/keramics/hfsplus_zlib.dmg", 12}, {"real/hfsplus-rs/hfsp-small.img", 20}};
+    for (const auto& [name, min_files] : volumes) {
+        SCOPED_TRACE(name);
+        const fs::path path = KIV_REQUIRE_FIXTURE(name);
+        testing_util::ScratchDir dir;
+        fs::path raw = path;
+        const Bytes head = testing_util::read_bytes(path);
+        if (!(head.size() > 1026 && head[1024] == 'H' && (head[1025] == '+' || head[1025] == 'X'))) {
+            raw = dir / "volume.hfs";
+            const std::string quoted = shell_quote(path.string());
+            const std::string from =
+                path.extension() == ".gz" ? "gunzip -c " + quoted : "7zz e -so -tdmg " + quoted + " '*.hfs'";
+            ASSERT_EQ(testing_util::run(from + " 2>/dev/null > " + shell_quote(raw.string())).status, 0);
+        }
+        auto vol = hfs_test::open_memory(testing_util::read_bytes(raw));
+        hfs_test::expect_matches_seven_zip(vol, raw, min_files);
     }
-    auto vol = hfs_test::open_memory(testing_util::read_bytes(raw));
-    hfs_test::expect_matches_seven_zip(vol, raw, GetParam().second);
-}
-
-INSTANTIATE_TEST_SUITE_P(Fixtures, RealImage,
-                         testing::Values(std::pair{"hfsplus.raw", 7}, std::pair{"hfsplus_zlib.dmg", 4},
-                                         std::pair{"real/sparkle/SparkleTestCodeSignApp.dmg", 150},
-                                         std::pair{"real/homebrew/container.dmg", 3},
-                                         std::pair{"real/plaso/spotlight.10.13.dmg", 59},
-                                         std::pair{"real/go-hfsplus/hfsplus.dmg.gz", 5},
-                                         std::pair{"real/libdmg-hfsplus/ImgTest.dmg", 40},
-                                         std::pair{"real/keramics/hfsplus_zlib.dmg", 12},
-                                         std::pair{"real/hfsplus-rs/hfsp-small.img", 20}),
-                         [](const auto& info) {
-                             std::string n = info.param.first;
-                             std::erase_if(n, [](char c) { return !isalnum((unsigned char)c); });
-                             return n;
-                         });
-
-TEST(RealVolume, MacOsVolumeDetails) {
-    auto vol = hfs_test::open_file(KIV_REQUIRE_FIXTURE("hfsplus.raw"));
-    // The private folder's four NUL units sort after everything else.
-    auto root = vol.list_directory("/").value();
-    ASSERT_GE(root.size(), 2u);
-    EXPECT_EQ(root.back().name, std::string("\0\0\0\0HFS+ Private Data", 21));
-    EXPECT_EQ(root[root.size() - 2].name, "passwords.txt");
-    hfs_test::CatalogOf c(testing_util::read_bytes(KIV_REQUIRE_FIXTURE("hfsplus.raw")));
-    EXPECT_EQ(hfsplus::catalog::resolve_path(c.source, c.header, c.tree, "///").value().name, "hfsplus_test");
-    auto rsrc = vol.stat("/a_directory/a_resourcefork").value();
-    EXPECT_EQ(std::tuple(rsrc.size, rsrc.resource_fork_size, rsrc.data_fork_extents), std::tuple(0u, 17u, 0u));
 }
 
 // Names with a spelling in the other case, in every script macOS folds.
@@ -95,7 +66,7 @@ TEST(Xorriso, ThousandsOfFilesInEveryScriptReadBackExactly) {
     testing_util::write_bytes(src / "Big.bin", testing_util::random_bytes((5u << 20) + 123, 2));
     fs::create_symlink("Big.bin", src / "link_rel");
     fs::create_symlink("/Dir100/File0", src / "link_abs");
-    const auto iso = dir / "x.iso", volume = dir / "volume.hfs";
+    const auto iso = dir / "x.iso";
     ASSERT_EQ(testing_util::run("LC_ALL=C.UTF-8 xorriso -as mkisofs -hfsplus -o " + shell_quote(iso.string()) + " " +
                                 shell_quote(src.string()) + " > /dev/null 2>&1").status, 0);
     // Apple partition map: 512-byte entries from block 1, "PM", start block at 8, type at 48.
@@ -105,26 +76,14 @@ TEST(Xorriso, ThousandsOfFilesInEveryScriptReadBackExactly) {
         at += 512;
     ASSERT_LE(at + 512, image.size());
     image.erase(image.begin(), image.begin() + std::min(size_t(core::load_be32(&image[at + 8])) * 512, image.size()));
-    testing_util::write_bytes(volume, image);
-    auto vol = hfs_test::open_file(volume);
-    EXPECT_GE(hfs_test::CatalogOf(image).tree.tree_depth, 2) << "the catalog should have index nodes";
+    auto vol = hfs_test::open_memory(std::move(image));
 
+    // Every entry stat's through the catalog's index, so xorriso's order of
+    // names must agree with our case folding.
     hfs_test::expect_matches_tree(vol, src, 2000);
-    // Listings are in the order of our case folding.
-    const auto walk = vol.walk().value();
-    for (const auto& [path, entry] : walk) {
-        if (entry.kind != EntryKind::Directory) continue;
-        auto list = vol.list_directory(path).value();
-        using hfsplus::unicode::string_to_utf16;
-        for (size_t i = 1; i < list.size(); ++i)
-            EXPECT_TRUE(hfsplus::unicode::compare_case_insensitive(string_to_utf16(list[i - 1].name),
-                                                                   string_to_utf16(list[i].name)) < 0) << list[i].name;
-    }
-    for (const auto& [stored, other] : kScripts) {
-        EXPECT_EQ(vol.stat("/SCRIPTS/" + std::string(other)).value().id, vol.stat("/scripts/" + std::string(stored)).value().id);
-        EXPECT_EQ(as_text(read(vol, "/scripts/" + std::string(other))), stored);
-    }
-    EXPECT_EQ(hfs_test::error_text(vol.stat("/scripts/ΑΒΓΔ")), "file not found: scripts/ΑΒΓΔ");  // only looks alike
+    for (const auto& [stored, other] : kScripts)
+        EXPECT_EQ(vol.stat("/SCRIPTS/" + std::string(other)).value().id,
+                  vol.stat("/scripts/" + std::string(stored)).value().id);
 }
 
 }  // namespace

@@ -20,10 +20,6 @@ using Bytes = std::vector<uint8_t>;
 
 // Open or throw (failing the test).
 hfsplus::HfsVolume open_memory(Bytes bytes);
-hfsplus::HfsVolume open_file(const fs::path& path);
-
-// The whole data fork of `path`, or nothing after failing the test.
-Bytes read(hfsplus::HfsVolume& volume, std::string_view path);
 
 // The display text of a failed result, "ok" for a success.
 template <class T>
@@ -37,13 +33,13 @@ Bytes make_node(int8_t kind, uint8_t height, const std::vector<Bytes>& records, 
 Bytes folder_record(uint32_t id);
 Bytes thread_record(uint16_t type, uint32_t parent, const std::u16string& name);
 
-// Writes an HFS+ (or HFSX) volume: file data from the start, the catalog and
-// the extents overflow tree at the end.  Files (mode 0100644) and folders
-// (040755) have owner 501, group 20, and dates 0xC0000000 + 10 * id + k
-// (k = 0 created, 1 modified, ...).
+// Writes an HFS+ (or HFSX) volume of 4096-byte blocks: file data from the
+// start, the catalog and the extents overflow tree at the end.  Files (mode
+// 0100644) and folders (040755) have owner 501, group 20, and dates
+// 0xC0000000 + 10 * id + k (k = 0 created, 1 modified, ...).
 class VolumeBuilder {
 public:
-    explicit VolumeBuilder(bool hfsx = false, uint32_t block_size = 4096, uint16_t node_size = 4096);
+    explicit VolumeBuilder(bool hfsx = false, uint16_t node_size = 4096);
 
     uint32_t add_folder(uint32_t parent, const std::u16string& name);
     // The data fork is split over `fragments` extents, a free block apart;
@@ -83,9 +79,8 @@ private:
     // Places `data` in fresh blocks as `fragments` extents, a free block apart.
     hfsplus::ForkData place_fork(uint32_t id, uint8_t fork_type, const Bytes& data, unsigned fragments);
     bool hfsx_;
-    uint32_t block_size_;
     uint16_t node_size_;
-    uint32_t next_id_ = 16, next_block_, files_ = 0, folders_ = 0;
+    uint32_t next_id_ = 16, next_block_ = 1, files_ = 0, folders_ = 0;
     std::vector<Record> records_, attributes_;
     uint32_t private_folder_ = 0;
     Bytes image_;

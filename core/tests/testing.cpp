@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <random>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -62,18 +63,6 @@ std::vector<uint8_t> random_bytes(size_t n, uint64_t seed) {
     std::mt19937_64 rng(seed);
     std::vector<uint8_t> out(n);
     for (auto& b : out) b = uint8_t(rng());
-    return out;
-}
-
-std::vector<uint8_t> damage(const std::vector<uint8_t>& data, std::mt19937_64& rng) {
-    std::vector<uint8_t> out = data;
-    if (out.empty()) return out;
-    unsigned mode = rng() % 3;
-    if (mode != 1) {
-        size_t flips = 1 + rng() % 16;
-        for (size_t i = 0; i < flips; ++i) out[rng() % out.size()] = uint8_t(rng());
-    }
-    if (mode != 0) out.resize(rng() % out.size());
     return out;
 }
 

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -63,9 +62,5 @@ void write_text(const fs::path& path, const std::string& text);
 
 // Deterministic pseudo-random bytes.
 std::vector<uint8_t> random_bytes(size_t n, uint64_t seed);
-
-// A copy of `data` with a few random bytes changed, a random truncation, or
-// both, chosen by `rng`.
-std::vector<uint8_t> damage(const std::vector<uint8_t>& data, std::mt19937_64& rng);
 
 }  // namespace testing_util

@@ -37,16 +37,35 @@ TEST(FileSource, AgreesWithMemoryUnderMixedReads) {
     }
 }
 
-// Sizes beyond the data are refused before anything is read or allocated.
+// Sizes beyond the data are refused before anything is read or allocated, from
+// memory and from a file alike, also where the position is already past the end.
 TEST(ByteSource, ReadsBeyondTheDataAreRefused) {
     auto eof = [](const auto& r) { return !r && r.error().message() == "failed to fill whole buffer"; };
-    MemorySource mem(std::vector<uint8_t>(10, 1));
-    EXPECT_TRUE(eof(mem.read_vec(uint64_t(1) << 60)));
-    ASSERT_TRUE(mem.seek(2));
-    EXPECT_TRUE(eof(mem.read_vec(9)));
+    testing_util::ScratchDir dir;
+    const std::vector<uint8_t> ten(10, 1);
+    testing_util::write_bytes(dir / "f", ten);
+    MemorySource mem(ten);
+    auto file = FileSource::open((dir / "f").string());
+    ASSERT_TRUE(file);
+    for (ByteSource* src : {static_cast<ByteSource*>(&mem), static_cast<ByteSource*>(&*file)}) {
+        SCOPED_TRACE(src == &mem ? "memory" : "file");
+        EXPECT_TRUE(eof(src->read_vec(uint64_t(1) << 60)));
+        ASSERT_TRUE(src->seek(2));
+        EXPECT_TRUE(eof(src->read_vec(9)));
+        EXPECT_EQ(src->read_vec(8).value_or(std::vector<uint8_t>{}), std::vector<uint8_t>(8, 1));
+        ASSERT_TRUE(src->seek(20));
+        EXPECT_TRUE(eof(src->read_vec(1)));
+        EXPECT_TRUE(eof(src->read_vec(uint64_t(1) << 40)));
+        EXPECT_TRUE(src->read_vec(0).value_or(std::vector<uint8_t>{9}).empty());
+        EXPECT_FALSE(src->seek_from_end(-11));
+        EXPECT_EQ(src->seek_from_end(-3).value_or(0), 7u);
+    }
     const uint8_t b[] = {1, 2, 3, 4, 5, 6};
     SpanReader r(b);
-    EXPECT_TRUE(r.be32() && eof(r.be32()) && r.position() == 4);
+    EXPECT_EQ(r.be16().value_or(0), 0x0102);
+    EXPECT_EQ(r.le32().value_or(0), 0x06050403u);
+    EXPECT_TRUE(eof(r.be32()));
+    EXPECT_EQ(r.position(), 6u);
 }
 
 // Writes of every size arrive in order. Skipped zeros are holes: they read

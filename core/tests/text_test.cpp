@@ -25,11 +25,14 @@ TEST(Utf8, ErrorsAndLossyDecoding) {
 // Numbers as the standard integer parsers take them, with their texts.
 TEST(ParseUnsigned, DigitsSignAndBounds) {
     const std::vector<std::tuple<std::string, unsigned, uint64_t, std::string>> rows = {
+        {"+42", 10, UINT64_MAX, "42"},
         {"7fFf", 16, UINT64_MAX, "32767"},
+        {"", 8, UINT64_MAX, "cannot parse integer from empty string"},
         {"+", 10, UINT64_MAX, "invalid digit found in string"},
         {"-1", 10, UINT64_MAX, "invalid digit found in string"},
         {"8", 8, UINT64_MAX, "invalid digit found in string"},
         {"18446744073709551615", 10, UINT64_MAX, "18446744073709551615"},
+        {"18446744073709551616", 10, UINT64_MAX, "number too large to fit in target type"},
         {"100000000", 16, UINT32_MAX, "number too large to fit in target type"},
     };
     for (const auto& [text, base, max, expected] : rows) {

@@ -11,6 +11,11 @@ const std::string kOneFile = toc_doc(stored("a", 0, 3));
 
 std::vector<uint8_t> xar_with(const ArchiveSpec& spec) { return make_xar(kOneFile, bytes_of("abc"), spec); }
 
+std::vector<uint8_t> first(std::vector<uint8_t> bytes, size_t n) {
+    bytes.resize(n);
+    return bytes;
+}
+
 // "heap at N: " and the first entry's bytes, or the error text.
 std::string outcome(std::vector<uint8_t> bytes) {
     auto a = open_bytes(std::move(bytes));
@@ -37,20 +42,26 @@ TEST(XarOpen, HeaderFieldsAndTocExtents) {
         {xar_with({.header_size = 20, .toc_padding = 8}), "heap at " + std::to_string(28 + toc) + ": \xAA\xAA\xAA"},
         // Refused before inflating, which would find a length mismatch.
         {xar_with({.toc_uncompressed = UINT64_MAX}), "invalid TOC: declared uncompressed TOC length is too large"},
+        // Only the header is there: the bound is checked before any TOC byte is read.
+        {first(xar_with({.toc_uncompressed = UINT64_MAX}), 28), "invalid TOC: declared uncompressed TOC length is too large"},
         {xar_with({.toc_uncompressed = n - 5}), mismatch(n - 5, n - 4)},
         {xar_with({.toc_uncompressed = n + 1}), mismatch(n + 1, n)},
         {xar_with({.toc_compressed = UINT64_MAX}), ended},
+        // No source holds such an extent, so the heap start never gets to overflow.
+        {xar_with({.header_size = 64, .toc_compressed = UINT64_MAX - 10}), ended},
         {xar_with({.gzip_toc = true}), "decompression failed: TOC zlib: incorrect header check"},
+        {make_xar("<xar><toc><file/></toc></xar>"), "XML parse error: empty <file> is missing required metadata"},
     };
     for (size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(outcome(rows[i].first), rows[i].second);
     }
+    EXPECT_EQ(msg(xara::XarArchive::open_path("/nonexistent/a.xar")), "I/O error: No such file or directory (os error 2)");
     EXPECT_EQ(msg(open_bytes(good).value().read_file(1)), "file not found: file index 1 out of range");
     // Every archive ending inside the header (its declared extra bytes too) is short; inside the TOC extent it
     // fails one way or the other.
     for (size_t cut = 0; cut < good.size() - 3; ++cut) {
-        const std::string m = msg(open_bytes({good.begin(), good.begin() + cut}));
+        const std::string m = msg(open_bytes(first(good, cut)));
         EXPECT_TRUE(cut < 64 ? m == eof : m == ended || m.starts_with("decompression failed: TOC zlib: ")) << cut << ": " << m;
     }
 }

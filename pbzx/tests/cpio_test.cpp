@@ -73,14 +73,17 @@ TEST(CpioReaderTest, HeaderFieldsAndMalformedMembers) {
         auto archive = archive_of(cpio);
         EXPECT_EQ(file.empty() ? error_of(archive.list()) : error_of(archive.extract_file(file)), expected) << cpio.substr(0, 120);
     }
-    // Without a trailer, the data's end ends the archive; '+' is valid in hex; a link's data is its
-    // target; an odc field may be padded with spaces.
+    // Without a trailer, the data's end ends the archive; '+' and lower case are valid hex; a link's
+    // data is its target; an odc field may be padded with spaces, its device split into major and minor.
     auto good = archive_of(newc_member("./l", "tool", 0120777) + newc_member("b", "abc", 0100644, "+0000003") +
-                           odc_member("d", "abc", " 00755"));
+                           newc_member("c", "0123456789", 0100644, "0000000a") + odc_member("d", "abc", " 00755"));
     auto entries = good.list();
-    ASSERT_TRUE(entries && entries->size() == 3u) << error_of(entries);
-    EXPECT_EQ(std::tie((*entries)[1].size, (*entries)[2].mode, (*entries)[2].mtime), std::make_tuple(3u, 0755u, 1700000000u));
-    EXPECT_EQ(text(*good.extract_file("b")) + text(*good.extract_file("./l")), "abctool");
+    ASSERT_TRUE(entries && entries->size() == 4u) << error_of(entries);
+    EXPECT_EQ(std::tie((*entries)[1].size, (*entries)[3].mode, (*entries)[3].mtime), std::make_tuple(3u, 0755u, 1700000000u));
+    EXPECT_EQ(text(*good.extract_file("b")) + text(*good.extract_file("c")) + text(*good.extract_file("./l")), "abc0123456789tool");
+    auto odc = bytes(odc_member("d", "", "040755"));
+    auto header = pbzx::CpioReader(odc).read_header();
+    EXPECT_TRUE(header && *header && std::tie((*header)->devmajor, (*header)->devminor, (*header)->ino) == std::make_tuple(1u, 1u, 12u));
 }
 
 TEST(CpioExtractTest, BasePathsKindsAndFailures) {
@@ -91,10 +94,14 @@ TEST(CpioExtractTest, BasePathsKindsAndFailures) {
                               newc_member("./usr/bin/l", "../../../etc/passwd", 0120777) + newc_member("./usr/bin/fifo", "", 0010644) + trailer);
     EXPECT_EQ(archive.extract_path("usr/bin/", (scratch / "bin").string()), (ExtractStats{3, 1, 1, 4}));
     EXPECT_EQ(read_text(scratch / "bin/sub/c") + read_text(scratch / "bin/a..b/..c"), "CCD");  // dots inside names are no traversal
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch / "bin"), {}), 3);  // no link, no fifo
     EXPECT_EQ(fs::status(scratch / "bin/a").permissions(), fs::perms(04755));  // set-user-ID kept
-    // "/" and "" take everything, the "." entry counted as a directory.
-    for (std::string base : {"/", ""})
-        EXPECT_EQ(archive.extract_path(base, (scratch / ("all" + std::to_string(base.size()))).string()), (ExtractStats{4, 3, 1, 5}));
+    // "/" and "" take everything, the "." entry counted as a directory; permission bits are kept.
+    for (std::string base : {"/", ""}) {
+        const fs::path all = scratch / ("all" + std::to_string(base.size()));
+        EXPECT_EQ(archive.extract_path(base, all.string()), (ExtractStats{4, 3, 1, 5}));
+        EXPECT_EQ(fs::status(all / "usr/bin2/b").permissions(), fs::perms(0444));
+    }
     // File system failures are I/O errors.
     EXPECT_EQ(error_of(archive.extract_all((scratch / "bin/a/sub").string())), "I/O error: Not a directory (os error 20)");
     EXPECT_EQ(error_of(archive_of(newc_member("f", "1") + newc_member("f", "", 040755) + trailer).extract_all((scratch / "f").string())),
@@ -137,19 +144,31 @@ TEST(CpioExtractTest, LinkSetsShareTheirData) {
     const std::tuple<const char*, const char*, int> names[] = {{"./a", "shared", 3}, {"./sub/b", "shared", 3}, {"./c", "shared", 3},
                                                                {"./d", "other", 2},  {"./e", "other", 2},     {"./f", "second", 2},
                                                                {"./sub/g", "second", 2}, {"./none", "", 1},   {"./plain", "", 1}};
+    auto entries = *archive.list();
+    ASSERT_EQ(entries.size(), std::size(names) + 1);
     EXPECT_EQ(archive.extract_all((scratch / "dest").string()), (ExtractStats{9, 1, 0, 6 * 3 + 5 * 2 + 6 * 2}));
-    for (auto [name, data, links] : names) {
+    for (size_t i = 0; auto [name, data, links] : names) {
         SCOPED_TRACE(name);
+        EXPECT_EQ(entries[i < 8 ? i : i + 1].size, std::string_view(data).size());  // each name lists its set's size
+        ++i;
         EXPECT_EQ(text(*archive.extract_file(name)), data);
         EXPECT_EQ(read_text(scratch / "dest" / name), data);
         EXPECT_EQ(fs::hard_link_count(scratch / "dest" / name), uintmax_t(links));
     }
+    EXPECT_EQ(fs::status(scratch / "dest/a").permissions(), fs::perms(0640));
     // Extracting again replaces the files without writing one name through another; a subtree
     // finds its data outside.
     ASSERT_TRUE(archive_of(newc_member("./a", "mine") + trailer).extract_all((scratch / "dest").string()));
     EXPECT_EQ(read_text(scratch / "dest/a") + read_text(scratch / "dest/c"), "mineshared");
     EXPECT_EQ(archive.extract_path("./sub", (scratch / "sub").string()), (ExtractStats{2, 0, 0, 12}));
     EXPECT_EQ(read_text(scratch / "sub/g"), "second");
+
+    // Thousands of names of one large member: one file, each name a link of it.
+    std::string many;
+    for (int i = 0; i < 3000; ++i) many += linked("./n" + std::to_string(i), "", 21);
+    auto crowd = archive_of(many + linked("./data", text(payload_like(1 << 20, 4)), 21) + trailer);
+    EXPECT_EQ(crowd.extract_all((scratch / "crowd").string()), (ExtractStats{3001, 0, 0, 3001ull << 20}));
+    EXPECT_EQ(fs::hard_link_count(scratch / "crowd/n0"), 3001u);
 }
 
 }  // namespace

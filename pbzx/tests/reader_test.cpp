@@ -60,6 +60,7 @@ TEST(PbzxReaderTest, MalformedStreams) {
     for (int i : {1, 4}) six[i].data[six[i].data.size() / 2] ^= 0x55;
     rows.emplace_back(pbzx_stream(six), corrupt + std::to_string(12 + 16 + six[0].compressed + 16) + ": compressed data is corrupt");
     for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(error_of(decode(rows[i].first)), rows[i].second) << "row " << i;
+    EXPECT_EQ(error_of(Archive::open("/nonexistent/payload.pbzx")), "I/O error: No such file or directory (os error 2)");
 }
 
 TEST(PbzxReaderTest, ChunksDecodeInStreamOrder) {

@@ -22,6 +22,7 @@ TEST(PbzxWriterTest, ChunkingLevelsAndStoredSlices) {
     EXPECT_EQ(error_of(zero.writer.write_cpio(bytes("data"))), "Compression error: chunk size must be greater than 0");
     ASSERT_TRUE(zero.writer.finish());
     EXPECT_EQ(zero.bytes(), bytes("pbzx\0\0\0\0\1\0\0\0"s));
+    EXPECT_EQ(zero.writer.total_written(), 12u);
 
     // Each write is cut into chunks of its own, compressed with a CRC-64 check; levels above 9 are 9.
     MemoryWriter w(4, 12);
@@ -40,6 +41,9 @@ TEST(PbzxWriterTest, ChunkingLevelsAndStoredSlices) {
     MemoryWriter s(1 << 20);
     ASSERT_TRUE(s.writer.write_cpio(tie) && s.writer.write_cpio(bytes("tail")));
     EXPECT_EQ(s.bytes(), pbzx_stream({{1092, 1092, tie}, xz_chunk(bytes("tail"), 6)}));
+    core::MemorySource source(s.bytes());
+    tie.insert(tie.end(), {'t', 'a', 'i', 'l'});
+    EXPECT_EQ(pbzx::Archive::from_reader(source)->data(), tie);
 }
 
 // Slices are compressed in parallel; the bytes are those of compressing them one after another,

@@ -11,7 +11,12 @@ namespace {
 using namespace pipeline_test;
 using Tree = std::map<std::string, std::string>;
 
-TEST(PathHelpers, SanitizePath) {
+TEST(PathHelpers, StripBasePrefixAndSanitizePath) {
+    const std::tuple<const char*, const char*, const char*> strips[] = {
+        {"a/bc", "a/b", ""}, {"a/bcd", "a/b", ""}, {"a/b", "a/b", ""}, {"a/b/c", "a/b", "c"}, {"a/b/c", "", "a/b/c"},
+        {"x/b/c", "a/b", ""}, {"a/b/c/d", "a", "b/c/d"}, {"a", "ab", ""}};
+    for (const auto& [path, base, want] : strips)
+        EXPECT_EQ(kiv::pipeline::strip_base_prefix(path, base), want) << path << " under " << base;
     const std::pair<const char*, const char*> good[] = {
         {"/a/./b/", "a/b"}, {"a//b", "a/b"}, {"./x", "x"}, {"//deep/er/", "deep/er"}, {"a..b/..c", "a..b/..c"}};
     for (const auto& [in, want] : good) EXPECT_EQ(ok(kiv::pipeline::sanitize_path(in)), fs::path(want)) << in;
@@ -54,6 +59,20 @@ TEST(ExtractPath, WritesTheSourceSubtreeBelowDest) {
             EXPECT_EQ(tree_of(dest), want);
         }
     }
+}
+
+// A base is a whole name: "/a/b" takes neither the folder "a/bcd" nor the file "a/b2".
+TEST(ExtractPath, ABaseIsAWholeName) {
+    hfs_test::VolumeBuilder builder;
+    const uint32_t a = builder.add_folder(2, u"a");
+    builder.add_file(builder.add_folder(a, u"b"), u"c", {'C'});
+    builder.add_file(builder.add_folder(a, u"bcd"), u"x", {'X'});
+    builder.add_file(a, u"b2", {'Y'});
+    testing_util::ScratchDir out;
+    auto fs = open_fs(make_dmg(out / "v.dmg", {{kHfsName, builder.build()}}));
+    const auto stats = ok(fs.extract_path("/a/b", out / "dest"));
+    EXPECT_EQ(std::tuple(stats.files, stats.dirs, stats.bytes), std::tuple(1u, 1u, 1u));  // the base folder counted once
+    EXPECT_EQ(tree_of(out / "dest"), (Tree{{"c", "C"}}));
 }
 
 // Nothing at the base fails before dest is made, an unmakeable dest is an I/O error, an existing file is truncated
@@ -110,6 +129,23 @@ TEST(ExtractPath, HandBuiltVolumesStopAtWhatNoFilesystemHolds) {
             EXPECT_EQ(error_of(fs.extract_path(std::string("/\0\0\0\0HFS+ Private Data", 22), dest)).kind(), Kind::NoEntries);
         }
     }
+}
+
+// An HFSX volume's records come through raw; through a damaged catalog node, exists and extraction fail.
+TEST(VolumeRecords, HfsxRecordsAndADamagedCatalogNode) {
+    hfs_test::VolumeBuilder builder(/*hfsx=*/true);
+    const uint32_t id = builder.add_file(2, u"f", {'1', '2'});
+    Bytes volume = builder.build();
+    testing_util::ScratchDir out;
+    auto fs = open_fs(make_dmg(out / "hfsx.dmg", {{"disk image (Apple_HFSX : 1)", volume}}), ExtractionMode::InMemory);
+    EXPECT_EQ(std::tuple(fs.volume_info().is_hfsx, fs.volume_info().version), std::tuple(true, 5));
+    const auto st = ok(fs.stat("/f"));
+    EXPECT_EQ(std::tuple(st.id, st.create_time, st.modify_time, st.uid, st.gid),
+              std::tuple(id, int64_t(0xC0000000u + 10 * id), int64_t(0xC0000000u + 10 * id + 1), 501u, 20u));
+    std::fill_n(volume.begin() + ptrdiff_t(builder.catalog_offset + size_t(builder.catalog_root) * 4096), 14, 0xEE);
+    auto damaged = open_fs(make_dmg(out / "bad.dmg", {{kHfsName, volume}}));  // the root node's descriptor gone
+    EXPECT_EQ(error_of(damaged.exists("/f")).kind(), Kind::HfsPlus);
+    EXPECT_EQ(error_of(damaged.extract_path("/", out / "dest")).kind(), Kind::HfsPlus);
 }
 
 }  // namespace

@@ -20,10 +20,18 @@ class XorrisoImage : public testing::TestWithParam<ExtractionMode> {};
 TEST_P(XorrisoImage, QueriesAndPackagesAnswerLikeTheSourceTree) {
     KIV_REQUIRE_VOLUME();
     auto fs = open_fs(volume().dmg, GetParam());
-    EXPECT_EQ(fs.fs_type(), FsType::HfsPlus);
+    EXPECT_EQ(std::tuple(fs.fs_type(), fs.mode()), std::tuple(FsType::HfsPlus, GetParam()));
+    const auto info = fs.volume_info();
+    EXPECT_TRUE(info.is_hfsx == false && (info.version == 4 || info.version == 5) && info.total_blocks && info.free_blocks);
+    EXPECT_EQ(ok(fs.read_file("usr//bin/tool/")).size(), 20u);
     std::set<std::string> names;
     for (const auto& e : ok(fs.list_directory("/usr/lib"))) names.insert(e.name + ":" + std::string(core::entry_kind_name(e.kind)));
     EXPECT_EQ(names, (std::set<std::string>{"liba.dylib:File", "liba.link:Symlink"}));
+    const auto st = ok(fs.stat("/usr/lib/liba.dylib"));
+    EXPECT_TRUE(st.fs_type == FsType::HfsPlus && st.kind == FsEntryKind::File && st.size == 300000u);
+    EXPECT_TRUE(!st.resource_fork_size && !st.nlink && st.data_fork_extents.value_or(0) >= 1u);
+    EXPECT_GT(st.create_time, 2082844800);  // seconds since 1904, not since 1970
+    EXPECT_EQ(std::tuple(ok(fs.stat("/usr")).kind, ok(fs.stat("/usr")).data_fork_extents), std::tuple(FsEntryKind::Directory, 0u));
     for (const char* present : {"/", "", "/usr/bin/tool", "usr/lib/", "Fake.pkg", "/USR/Bin"})
         EXPECT_TRUE(ok(fs.exists(present))) << present;
     for (const char* absent : {"/nope", "/usr/nope/x"}) EXPECT_FALSE(ok(fs.exists(absent))) << absent;
@@ -43,12 +51,17 @@ TEST_P(XorrisoImage, QueriesAndPackagesAnswerLikeTheSourceTree) {
     }
     EXPECT_EQ(error_of(fs.open_pkg_streaming("/Fake.pkg")).message(), "HFS+ error: not a directory: /Fake.pkg");
     EXPECT_EQ(error_of(fs.open_pkg("/usr/bin/tool")).kind(), Kind::Xar);
+    EXPECT_EQ(error_of(fs.open_pkg_streaming("/usr/bin/tool")).kind(), Kind::Xar);
+    EXPECT_EQ(error_of(fs.open_pkg_streaming("/nope.pkg")).kind(), Kind::HfsPlus);
     // extract_pkg_payload decodes a package's PBZX payload in one call.
     auto archive = ok(pl::extract_pkg_payload(dmg, "/Tiny.pkg", std::nullopt));
     EXPECT_EQ(archive.data(), volume().tiny_cpio);
+    EXPECT_EQ(ok(archive.extract_file("./hello.txt")), (Bytes{'h', 'e', 'l', 'l', 'o', '\n'}));
     EXPECT_EQ(error_of(pl::extract_pkg_payload(dmg, "/Tiny.pkg", "other.pkg")).kind(), Kind::Xar);
     EXPECT_EQ(error_of(pl::extract_pkg_payload(dmg, "/missing.pkg", std::nullopt)).kind(), Kind::HfsPlus);
     EXPECT_EQ(error_of(pl::extract_pkg_payload(dmg + ".nope", "/Tiny.pkg", std::nullopt)).kind(), Kind::Dmg);
+    const auto encrypted = testing_util::fixture("real/sparkle/SparkleTestCodeSignApp.enc.dmg");
+    EXPECT_TRUE(!fs::exists(encrypted) || error_of(pl::find_packages(encrypted.string())).kind() == Kind::Dmg);
     EXPECT_TRUE(!fs::exists(volume().src / "munkitools.pkg") ||  // its payloads are gzip CPIO, which is not PBZX
                 error_of(pl::extract_pkg_payload(dmg, "/munkitools.pkg", "munkitools_core-2.8.1.2847.pkg"))
                     .message().starts_with("PBZX error: Invalid PBZX magic: expected 'pbzx'"));
@@ -161,6 +174,8 @@ TEST_P(RealImages, BothModesAgreeAndEveryFileReadsAndExtracts) {
     const bool apfs = GetParam().type == FsType::Apfs;
     const auto info = temp.volume_info();
     EXPECT_EQ(std::tuple(temp.fs_type(), info.fs_type), std::tuple(GetParam().type, GetParam().type));
+    for (bool hfs_only : {info.is_hfsx.has_value(), info.total_blocks.has_value(), info.version.has_value(), !info.name})
+        EXPECT_EQ(hfs_only, !apfs);
     const kiv::ExtractStats extracted[] = {ok(temp.extract_path("/", out / "temp")), ok(memory.extract_path("/", out / "memory"))};
     const auto walked = ok(temp.walk()), walked_in_memory = ok(memory.walk());
     ASSERT_EQ(walked.size(), walked_in_memory.size());
@@ -171,6 +186,7 @@ TEST_P(RealImages, BothModesAgreeAndEveryFileReadsAndExtracts) {
         EXPECT_EQ(e.path, walked_in_memory[i].path);
         EXPECT_TRUE(ok(temp.exists(e.path))) << e.path;
         const auto st = ok(memory.stat(e.path));
+        EXPECT_EQ(st.fs_type, GetParam().type);
         EXPECT_EQ(st.kind, e.kind == FsEntryKind::Symlink && !apfs ? FsEntryKind::File : e.kind) << e.path;  // as HFS+ stats links
         if (e.kind != FsEntryKind::File || e.path.find("HFS+ Private") != std::string::npos) continue;
         ++files, bytes += e.size;
@@ -193,6 +209,8 @@ TEST_P(RealImages, BothModesAgreeAndEveryFileReadsAndExtracts) {
     // The volume's own counts agree with the walk.  HFS+ counts symbolic links among the files.
     EXPECT_EQ(std::tuple(info.directory_count, info.file_count), std::tuple(counts[1], counts[0] + (apfs ? 0 : counts[2])));
     EXPECT_EQ(info.symlink_count, apfs ? std::optional(counts[2]) : std::nullopt);
+    const auto root = ok(memory.stat("/"));
+    EXPECT_TRUE(root.nlink.has_value() == apfs && root.data_fork_extents.has_value() == !apfs && !root.resource_fork_size);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, RealImages, testing::ValuesIn(kRealImages));

@@ -45,6 +45,7 @@ hfsplus::BTreeHeader tree_over(size_t nodes) {
     h.block_size = h.node_size = kNode;
     h.root_node = 1;
     h.fork.extents[0] = {0, uint32_t(nodes)};
+    h.extents = {h.fork.extents[0]};
     return h;
 }
 
@@ -57,7 +58,7 @@ core::MemorySource tree_image(const std::vector<Bytes>& nodes) {
 std::string search(const std::vector<Bytes>& nodes, uint32_t want) {
     auto src = tree_image(nodes);
     return error_text(hfsplus::btree::search_btree(src, tree_over(nodes.size()), [want](std::span<const uint8_t> r) {
-        return r.size() < 6 ? std::strong_ordering::less : core::load_be32(r.data() + 2) <=> want;
+        return r.size() < 6 ? std::nullopt : std::optional(core::load_be32(r.data() + 2) <=> want);
     }));
 }
 
@@ -101,8 +102,10 @@ TEST(Parse, MalformedStructuresFailWithTheirMessage) {
          "invalid B-tree: fork offset 4608 exceeds extent capacity"},
         {"index record without child", search({header, make_node(0, 2, {keyed(1, {0, 0})}, kNode)}, 1),
          "invalid B-tree: index record too short for child pointer: key_len=4, record_len=8"},
-        {"index record without key", search({header, make_node(0, 2, {Bytes{0}}, kNode)}, 1),
+        {"index record without key", error_text(hfsplus::btree::extract_index_child(Bytes{0})),
          "invalid B-tree: index record too short"},
+        {"index key unreadable", search({header, make_node(0, 2, {Bytes{0}}, kNode)}, 1),
+         "invalid B-tree: unreadable key in record 0 of node 1"},
 
         {"extent record cut", error_text(hfsplus::extents::lookup_overflow_extents(extents_tree, tree_over(2), 7, 8)),
          "invalid B-tree: extent record too short"},

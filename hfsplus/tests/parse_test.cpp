@@ -62,9 +62,11 @@ std::string search(const std::vector<Bytes>& nodes, uint32_t want) {
     }));
 }
 
-hfsplus::Result<hfsplus::BTreeNode> read_node(Bytes node) {
+hfsplus::Result<hfsplus::BTreeNode> read_node(Bytes node, uint16_t node_size = kNode) {
+    auto tree = tree_over(1);
+    tree.node_size = node_size;
     core::MemorySource src(std::move(node));
-    return hfsplus::btree::read_node(src, tree_over(1), 0);
+    return hfsplus::btree::read_node(src, tree, 0);
 }
 
 Bytes with_be16(Bytes b, size_t at, uint16_t v) {
@@ -78,12 +80,18 @@ TEST(Parse, MalformedStructuresFailWithTheirMessage) {
     const Bytes two = make_node(-1, 1, {keyed(1), keyed(2)}, kNode);
     const Bytes folder = hfs_test::folder_record(7);
     const Bytes file_thread = hfs_test::thread_record(4, 9, u"név");
-    core::MemorySource leaf_as_header(make_node(-1, 1, {}, kNode));
+    size_t pos = 21;
+    core::MemorySource leaf_as_header(make_node(-1, 1, {}, kNode)), fork_source(Bytes(79));
     Bytes extent_record = {0, 10, 0, 0, 0, 0, 0, 7, 0, 0, 0, 8};  // (file 7, data fork, block 8) ...
     extent_record.resize(12 + 40);                                // ... and five of its eight extents
     auto extents_tree = tree_image({header, make_node(-1, 1, {extent_record}, kNode)});
 
     const std::tuple<const char*, std::string, std::string> rows[] = {
+        {"too short for a signature", error_text(parse_header(1025, 0x482B, 4)), kShort},
+        {"plain HFS", error_text(parse_header(1536, 0x4244, 4)),
+         "invalid HFS+ signature: 0x4244 (expected 0x482B or 0x4858)"},
+        {"fork record cut short", error_text(hfsplus::volume::read_fork_data(fork_source)), kShort},
+        {"fork record past the slice", error_text(parse_fork_data(Bytes(100), pos)), kShort},
         {"no signature", error_text(parse_header(1026, 0, 0)),
          "invalid HFS+ signature: 0x0000 (expected 0x482B or 0x4858)"},
         {"version 6", error_text(parse_header(1536, 0x482B, 6)), "unsupported version: 6"},
@@ -91,6 +99,8 @@ TEST(Parse, MalformedStructuresFailWithTheirMessage) {
 
         {"leaf as header node", error_text(hfsplus::btree::read_btree_header(leaf_as_header, tree_over(1).fork, kNode)),
          "invalid B-tree: expected header node, got kind 255"},
+        {"255 records fill the offset table", error_text(read_node(with_be16(Bytes(kNode), 10, 255))), "ok"},
+        {"node smaller than its descriptor", error_text(read_node(Bytes(kNode), 10)), kShort},
         {"256 records", error_text(read_node(with_be16(Bytes(kNode), 10, 256))),
          "corrupted data: offset table out of bounds"},
         {"record index", error_text(read_node(two)->record_data(2)), "invalid B-tree: record index 2 >= num_records 2"},
@@ -128,9 +138,16 @@ TEST(Parse, HeaderAndKeyDecisions) {
     // A key of odd length is padded before the record data.
     EXPECT_EQ(hfsplus::catalog::parse_catalog_key(kKey).value().data_offset, 10u);
 
-    // Offsets through the inline extents, in 64 bits.
-    const hfsplus::ExtentRecord ext = {{{10, 2}, {100, 1}, {0xFFFFFFFF, 0xFFFFFFFF}}};
-    EXPECT_EQ(*hfsplus::btree::compute_fork_offset(ext, 0x10000, 3 * 0x10000 + 5), 0xFFFFFFFFull * 0x10000 + 5);
+    // Offsets through the extents, in 64 bits; beyond them, or with block size 0, none.
+    hfsplus::ExtentRecord ext = {{{10, 2}, {100, 1}}};
+    using hfsplus::btree::compute_fork_offset;
+    EXPECT_EQ(*compute_fork_offset(ext, 4096, 4096 + 17), 11u * 4096 + 17);
+    EXPECT_EQ(*compute_fork_offset(ext, 4096, 2 * 4096 + 5), 100u * 4096 + 5);
+    EXPECT_EQ(error_text(compute_fork_offset(ext, 4096, 3 * 4096)),
+              "invalid B-tree: fork offset 12288 exceeds extent capacity");
+    ext[2] = {0xFFFFFFFF, 0xFFFFFFFF};
+    EXPECT_EQ(*compute_fork_offset(ext, 0x10000, 3 * 0x10000 + 5), 0xFFFFFFFFull * 0x10000 + 5);
+    EXPECT_FALSE(compute_fork_offset(ext, 0, 0));
 }
 
 TEST(Parse, NamesConvertAndOrderLikeMacOs) {
@@ -141,6 +158,8 @@ TEST(Parse, NamesConvertAndOrderLikeMacOs) {
     EXPECT_EQ(string_to_utf16("\xFF" "a\xE2\x82"), u(u"\uFFFDa\uFFFD\uFFFD"));
 
     const std::tuple<std::u16string_view, std::u16string_view, int> folded[] = {
+        {u"abc", u"ABCD", -1}, {u"Ʒ", u"ʒ", 0},
+        {std::u16string_view(u"\0", 1), u"\uFFFE", 1},  // U+0000 sorts after every other unit
         // Ignorable format characters.
         {u"a\u200Db", u"ab", 0}, {u"\uFEFFx\u202Ay\u206F", u"XY", 0}, {u"", u"\u200C", 0},
         {u"Ѓ", u"ѓ", -1},  // decomposes on disk, so it does not fold
@@ -154,8 +173,9 @@ TEST(Parse, NamesConvertAndOrderLikeMacOs) {
         auto o = compare_case_insensitive(u(a), u(b));
         EXPECT_EQ(o < 0 ? -1 : o > 0, order);
     }
-    // HFSX compares plain units: NUL is not special.
+    // HFSX compares plain units: NUL is not special, a prefix comes first.
     EXPECT_TRUE(compare_binary(u(u"\uFFFF"), u(std::u16string_view(u"\0", 1))) > 0);
+    EXPECT_TRUE(compare_binary(u(u"abc"), u(u"abcd")) < 0);
 }
 
 }  // namespace

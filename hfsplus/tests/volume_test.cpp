@@ -155,6 +155,9 @@ TEST(Catalog, FailuresAndBounds) {
     b.add_compressed(2, u"no magic", {Bytes(16), {}});
     b.add_hard_links(text("x"), {{2, u"linked"}});
     b.add_file_record(2, u"dangling", {}, {}, 0x02, 999, true);
+    // A link to iNode23, itself a link (to iNode20) in the private folder (19).
+    b.add_file_record(19, u"iNode23", {}, {}, 0x02, 20, true);
+    b.add_file_record(2, u"chained", {}, {}, 0x02, 23, true);
     auto odd = open_memory(b.build());
 
     // The sample with one change to its catalog (at its start, its root node, its first leaf).
@@ -207,7 +210,9 @@ TEST(Catalog, FailuresAndBounds) {
          "corrupted data: compressed file \"/no magic\": decmpfs attribute lacks the magic \"fpmc\""},
         {"hard link to nothing", error_text(odd.read_file("/dangling")),
          "corrupted data: hard link \"/dangling\" points to iNode999, which the private data folder does not hold"},
-        {"listing sizes of the damaged", sizes, "dangling 0, linked 1, no magic 0, type 13 5, "},
+        {"hard link to a link", error_text(odd.read_file("/chained")),
+         "corrupted data: hard link \"/chained\" points to iNode23, which the private data folder does not hold"},
+        {"listing sizes of the damaged", sizes, "chained 0, dangling 0, linked 1, no magic 0, type 13 5, "},
     };
     for (const auto& [what, got, expected] : rows) EXPECT_EQ(got, expected) << what;
 }

@@ -182,7 +182,8 @@ TEST(Catalog, FailuresAndBounds) {
             patched([&](uint8_t* c, uint8_t*, uint8_t*) { core::store_be16(c + 32, size); }))));
     };
     std::string sizes;
-    for (const auto& e : odd.list_directory("/").value())
+    const auto listing = odd.list_directory("/").value();
+    for (const auto& e : listing)
         if (e.kind == hfsplus::EntryKind::File) sizes += e.name + " " + std::to_string(e.size) + ", ";
     const std::string descent = "invalid B-tree: descent deeper than 64 levels (cycle in index nodes)",
                       node_error = " is not a power of two from 512 to 32768";

@@ -18,12 +18,12 @@ constexpr size_t kInlineHeaderSize = 16;
 
 }  // namespace
 
-std::strong_ordering compare_attribute_key(std::span<const uint8_t> record, uint32_t file_id,
-                                           std::span<const uint16_t> name) {
-    if (record.size() < kKeyHeaderSize) return std::strong_ordering::less;
+std::optional<std::strong_ordering> compare_attribute_key(std::span<const uint8_t> record, uint32_t file_id,
+                                                          std::span<const uint16_t> name) {
+    if (record.size() < kKeyHeaderSize) return std::nullopt;
     const uint8_t* p = record.data();
     const size_t name_len = core::load_be16(p + 12);
-    if (kKeyHeaderSize + 2 * name_len > record.size()) return std::strong_ordering::less;
+    if (kKeyHeaderSize + 2 * name_len > record.size()) return std::nullopt;
     if (auto c = core::load_be32(p + 4) <=> file_id; c != 0) return c;
     for (size_t i = 0; i < std::min(name_len, name.size()); ++i)
         if (auto c = core::load_be16(p + kKeyHeaderSize + 2 * i) <=> name[i]; c != 0) return c;

@@ -15,9 +15,10 @@
 namespace hfsplus::attributes {
 
 // Orders an attributes record's key against (file id, name, start block 0):
-// file id, then the name unit by unit (a prefix first), then the start block.
-std::strong_ordering compare_attribute_key(std::span<const uint8_t> record, uint32_t file_id,
-                                           std::span<const uint16_t> name);
+// file id, then the name unit by unit (a prefix first), then the start block;
+// nullopt for a key that runs past its record.
+std::optional<std::strong_ordering> compare_attribute_key(std::span<const uint8_t> record, uint32_t file_id,
+                                                          std::span<const uint16_t> name);
 
 // The value of the attribute `name` of file `file_id`, when the tree holds
 // it inline; nullopt when the file has no such attribute.  An attribute kept

@@ -14,16 +14,27 @@ constexpr size_t kHeaderNodeReadSize = 512;  // the smallest legal node size
 
 std::string kind_text(int8_t kind) { return std::to_string(unsigned(uint8_t(kind))); }
 
+// The order of record `i` of `node` against the target.  A key that cannot
+// be read fails: passing over it could take a search to the wrong child or
+// past the very record it looks for.
+Result<std::strong_ordering> order_of(const BTreeNode& node, size_t i, const Comparator& compare) {
+    auto order = compare(KIV_TRY(node.record_data(i)));
+    if (!order)
+        return std::unexpected(HfsPlusError::invalid_btree("unreadable key in record " + std::to_string(i) +
+                                                           " of node " + std::to_string(node.number)));
+    return *order;
+}
+
 }  // namespace
 
 uint64_t BTreeHeader::node_capacity() const {
     if (node_size == 0) return 0;
     uint64_t blocks = 0;
-    for (const auto& e : fork.extents) {
+    for (const auto& e : extents) {
         if (e.block_count == 0) break;
         blocks += e.block_count;
     }
-    // Up to 2^35 blocks of up to 2^32 bytes: widen before multiplying.
+    // A 64-bit block count times up to 2^32 bytes: widen before multiplying.
     const unsigned __int128 nodes = (unsigned __int128)blocks * block_size / node_size;
     return nodes > UINT64_MAX ? UINT64_MAX : uint64_t(nodes);
 }
@@ -47,7 +58,8 @@ Result<std::span<const uint8_t>> BTreeNode::record_data(size_t index) const {
 
 namespace btree {
 
-Result<uint64_t> compute_fork_offset(const ExtentRecord& extents, uint32_t block_size, uint64_t offset) {
+Result<uint64_t> compute_fork_offset(std::span<const ExtentDescriptor> extents, uint32_t block_size,
+                                     uint64_t offset) {
     const uint64_t bs = block_size;
     uint64_t rest = offset;
     for (const auto& e : extents) {
@@ -60,6 +72,15 @@ Result<uint64_t> compute_fork_offset(const ExtentRecord& extents, uint32_t block
         HfsPlusError::invalid_btree("fork offset " + std::to_string(offset) + " exceeds extent capacity"));
 }
 
+std::vector<ExtentDescriptor> inline_extents(const ForkData& fork) {
+    std::vector<ExtentDescriptor> out;
+    for (const auto& e : fork.extents) {
+        if (e.block_count == 0) break;
+        out.push_back(e);
+    }
+    return out;
+}
+
 Result<BTreeHeader> read_btree_header(core::ByteSource& source, const ForkData& fork, uint32_t block_size) {
     uint64_t at = KIV_TRY(compute_fork_offset(fork.extents, block_size, 0));
     std::array<uint8_t, kHeaderNodeReadSize> node;
@@ -69,6 +90,7 @@ Result<BTreeHeader> read_btree_header(core::ByteSource& source, const ForkData& 
                                                            std::to_string(unsigned(node[8]))));
     BTreeHeader h;
     h.fork = fork;
+    h.extents = inline_extents(fork);
     h.block_size = block_size;
     const uint8_t* p = node.data();
     h.tree_depth = core::load_be16(p + 14);
@@ -91,8 +113,9 @@ Result<BTreeHeader> read_btree_header(core::ByteSource& source, const ForkData& 
 
 Result<BTreeNode> read_node(core::ByteSource& source, const BTreeHeader& tree, uint32_t node_number) {
     const size_t size = tree.node_size;
-    uint64_t at = KIV_TRY(compute_fork_offset(tree.fork.extents, tree.block_size, uint64_t(node_number) * size));
+    uint64_t at = KIV_TRY(compute_fork_offset(tree.extents, tree.block_size, uint64_t(node_number) * size));
     BTreeNode node;
+    node.number = node_number;
     node.data.resize(size);
     KIV_TRY(source.read_exact_at(at, node.data));
     if (size < kDescriptorSize) return std::unexpected(HfsPlusError(core::IoError::unexpected_eof()));
@@ -136,14 +159,12 @@ Result<std::optional<BTreeNode>> find_leaf(core::ByteSource& source, const BTree
         const size_t count = node.descriptor.num_records;
         if (count == 0) return std::nullopt;
         // Follow the last record whose key is not greater than the target.
-        auto first = KIV_TRY(node.record_data(0));
-        const bool before_all = compare(first) == std::strong_ordering::greater;
+        const bool before_all = KIV_TRY(order_of(node, 0, compare)) == std::strong_ordering::greater;
         if (before_all && !into_first) return std::nullopt;
-        uint32_t child = KIV_TRY(extract_index_child(first));
+        uint32_t child = KIV_TRY(extract_index_child(KIV_TRY(node.record_data(0))));
         for (size_t i = 1; i < count && !before_all; ++i) {
-            auto rec = KIV_TRY(node.record_data(i));
-            if (compare(rec) == std::strong_ordering::greater) break;
-            child = KIV_TRY(extract_index_child(rec));
+            if (KIV_TRY(order_of(node, i, compare)) == std::strong_ordering::greater) break;
+            child = KIV_TRY(extract_index_child(KIV_TRY(node.record_data(i))));
         }
         if (depth >= kMaxTreeDepth)
             return std::unexpected(HfsPlusError::invalid_btree("descent deeper than " +
@@ -159,7 +180,7 @@ Result<std::optional<SearchHit>> search_btree(core::ByteSource& source, const BT
     auto leaf = KIV_TRY(find_leaf(source, tree, compare, false, "search"));
     if (!leaf) return std::nullopt;
     for (size_t i = 0; i < leaf->descriptor.num_records; ++i) {
-        auto order = compare(KIV_TRY(leaf->record_data(i)));
+        const auto order = KIV_TRY(order_of(*leaf, i, compare));
         if (order == std::strong_ordering::equal) return SearchHit{std::move(*leaf), i};
         if (order == std::strong_ordering::greater) return std::nullopt;
     }

@@ -21,6 +21,9 @@ inline constexpr unsigned kMaxTreeDepth = 64;
 // An opened B-tree: its fork, the volume block size and the header record of node 0.
 struct BTreeHeader {
     ForkData fork;
+    // Every extent of the tree file, in fork order: the inline ones, then, for
+    // a tree that has grown beyond them, those of its overflow records.
+    std::vector<ExtentDescriptor> extents;
     uint32_t block_size = 0;
     uint16_t tree_depth = 0;
     uint32_t root_node = 0;  // 0: empty tree
@@ -33,7 +36,7 @@ struct BTreeHeader {
     uint32_t free_nodes = 0;
     uint8_t key_compare_type = 0;  // kept; the volume signature decides the name order
 
-    // How many nodes the fork's eight inline extents can address.
+    // How many nodes the tree file's extents can address.
     uint64_t node_capacity() const;
 };
 
@@ -52,6 +55,7 @@ struct BTreeNode {
     std::vector<uint8_t> data;      // exactly node-size bytes
     std::vector<uint16_t> offsets;  // num_records + 1 entries, record 0 first
     NodeDescriptor descriptor;
+    uint32_t number = 0;  // its node number in the tree
 
     bool is_leaf() const { return descriptor.kind == int8_t(NodeKind::Leaf); }
     bool is_index() const { return descriptor.kind == int8_t(NodeKind::Index); }
@@ -59,8 +63,9 @@ struct BTreeNode {
     Result<std::span<const uint8_t>> record_data(size_t index) const;
 };
 
-// Orders a record's key against the search target (less: the record sorts first).
-using Comparator = std::function<std::strong_ordering(std::span<const uint8_t> record)>;
+// Orders a record's key against the search target (less: the record sorts
+// first); nullopt when the key cannot be read, which fails the search.
+using Comparator = std::function<std::optional<std::strong_ordering>(std::span<const uint8_t> record)>;
 
 // A record found by search_btree.
 struct SearchHit {
@@ -71,10 +76,16 @@ struct SearchHit {
 
 namespace btree {
 
-// Partition byte offset of byte `offset` of a fork, through its eight inline extents.
-Result<uint64_t> compute_fork_offset(const ExtentRecord& extents, uint32_t block_size, uint64_t offset);
+// Partition byte offset of byte `offset` of a fork, through `extents` (in
+// fork order; the first empty one ends them).
+Result<uint64_t> compute_fork_offset(std::span<const ExtentDescriptor> extents, uint32_t block_size,
+                                     uint64_t offset);
 
-// Reads node 0 of the tree stored in `fork`.
+// The extents of a fork record up to its first empty one.
+std::vector<ExtentDescriptor> inline_extents(const ForkData& fork);
+
+// Reads node 0 of the tree stored in `fork`, through its inline extents (node
+// 0 always lies in the first); the tree's extents are its inline ones.
 Result<BTreeHeader> read_btree_header(core::ByteSource& source, const ForkData& fork, uint32_t block_size);
 
 Result<BTreeNode> read_node(core::ByteSource& source, const BTreeHeader& tree, uint32_t node_number);

@@ -166,11 +166,11 @@ Result<CatalogRecord> parse_catalog_record(std::span<const uint8_t> data) {
 
 Comparator make_catalog_comparator(uint32_t parent_id, std::vector<uint16_t> name, bool is_hfsx) {
     // Compares straight from the record bytes; the scratch vector is reused.
-    return [parent_id, name = std::move(name), is_hfsx,
-            scratch = std::vector<uint16_t>()](std::span<const uint8_t> record) mutable {
-        if (record.size() < kMinKeySize) return std::strong_ordering::less;
+    return [parent_id, name = std::move(name), is_hfsx, scratch = std::vector<uint16_t>()](
+               std::span<const uint8_t> record) mutable -> std::optional<std::strong_ordering> {
+        if (record.size() < kMinKeySize) return std::nullopt;
         const size_t name_len = core::load_be16(record.data() + 6);
-        if (kMinKeySize + 2 * name_len > record.size()) return std::strong_ordering::less;
+        if (kMinKeySize + 2 * name_len > record.size()) return std::nullopt;
         const uint32_t parent = core::load_be32(record.data() + 2);
         if (parent != parent_id) return parent <=> parent_id;
         scratch.resize(name_len);
@@ -191,13 +191,12 @@ Result<std::optional<CatalogRecord>> lookup_catalog(core::ByteSource& source, co
     return KIV_TRY(parse_catalog_record(record.subspan(key.data_offset)));
 }
 
-Result<std::vector<DirEntry>> list_directory(core::ByteSource& source, const VolumeHeader& volume,
-                                             const BTreeHeader& catalog, uint32_t parent_id) {
-    std::vector<DirEntry> out;
+Result<void> for_each_child(core::ByteSource& source, const VolumeHeader& volume, const BTreeHeader& catalog,
+                            uint32_t parent_id, const ChildVisitor& visit) {
     // The leaf that would hold (parent id, empty name).
     auto compare = make_catalog_comparator(parent_id, {}, volume.is_hfsx);
     auto leaf = KIV_TRY(btree::find_leaf(source, catalog, compare, true, "leaf search"));
-    if (!leaf) return out;
+    if (!leaf) return {};
     BTreeNode node = std::move(*leaf);
 
     // Follow the leaf chain until a key of a greater parent.  A sound chain
@@ -212,50 +211,65 @@ Result<std::vector<DirEntry>> list_directory(core::ByteSource& source, const Vol
                                                                " nodes of the tree (cycle in leaf links)"));
         for (size_t i = 0; i < node.descriptor.num_records; ++i) {
             auto rec = KIV_TRY(node.record_data(i));
-            auto key = parse_catalog_key(rec);
-            if (!key || key->key.parent_id < parent_id) continue;
-            if (key->key.parent_id > parent_id) return out;
-            if (rec.size() <= key->data_offset) continue;
-            auto record = KIV_TRY(parse_catalog_record(rec.subspan(key->data_offset)));
-            DirEntry e;
-            if (auto* folder = std::get_if<CatalogFolder>(&record)) {
-                e.kind = EntryKind::Directory;
-                e.id = folder->folder_id;
-                e.create_time = folder->create_date;
-                e.modify_time = folder->content_mod_date;
-            } else if (auto* file = std::get_if<CatalogFile>(&record)) {
-                e.kind = file->is_symlink() ? EntryKind::Symlink : EntryKind::File;
-                e.size = file->data_fork.logical_size;
-                e.owner_flags = file->bsd.owner_flags;
-                if (file->is_hard_link()) e.hard_link_inode = file->bsd.special;
-                e.id = file->file_id;
-                e.create_time = file->create_date;
-                e.modify_time = file->content_mod_date;
-            } else {
-                continue;  // thread records
-            }
-            e.name = present_name(key->key.name);
-            out.push_back(std::move(e));
+            auto key = KIV_TRY(parse_catalog_key(rec));  // a damaged key would hide an entry
+            if (key.key.parent_id < parent_id) continue;
+            if (key.key.parent_id > parent_id) return {};
+            if (rec.size() <= key.data_offset) continue;
+            auto record = KIV_TRY(parse_catalog_record(rec.subspan(key.data_offset)));
+            if (std::holds_alternative<CatalogFolderThread>(record) || std::holds_alternative<CatalogFileThread>(record))
+                continue;
+            if (!visit(key.key, std::move(record))) return {};
         }
         const uint32_t next = node.descriptor.forward_link;
-        if (next == 0) return out;
+        if (next == 0) return {};
         node = KIV_TRY(btree::read_node(source, catalog, next));
-        if (!node.is_leaf()) return out;
+        if (!node.is_leaf()) return {};
     }
+}
+
+Result<std::vector<DirEntry>> list_directory(core::ByteSource& source, const VolumeHeader& volume,
+                                             const BTreeHeader& catalog, uint32_t parent_id) {
+    std::vector<DirEntry> out;
+    KIV_TRY(for_each_child(source, volume, catalog, parent_id, [&](const CatalogKey& key, CatalogRecord&& record) {
+        DirEntry e;
+        if (auto* folder = std::get_if<CatalogFolder>(&record)) {
+            e.kind = EntryKind::Directory;
+            e.id = folder->folder_id;
+            e.create_time = folder->create_date;
+            e.modify_time = folder->content_mod_date;
+        } else {
+            auto& file = std::get<CatalogFile>(record);
+            e.kind = file.is_symlink() ? EntryKind::Symlink : EntryKind::File;
+            e.size = file.data_fork.logical_size;
+            e.owner_flags = file.bsd.owner_flags;
+            if (file.is_hard_link()) e.hard_link_inode = file.bsd.special;
+            e.id = file.file_id;
+            e.create_time = file.create_date;
+            e.modify_time = file.content_mod_date;
+        }
+        e.name = present_name(key.name);
+        out.push_back(std::move(e));
+        return true;
+    }));
+    return out;
 }
 
 Result<ResolvedPath> resolve_path(core::ByteSource& source, const VolumeHeader& volume,
                                   const BTreeHeader& catalog, std::string_view path) {
     const size_t first = path.find_first_not_of('/');
     if (first == std::string_view::npos) {
-        // The root folder is keyed by (1, volume name).
+        // The root folder is keyed by (1, volume name): first by an empty name.
         if (auto root = KIV_TRY(lookup_catalog(source, catalog, volume.is_hfsx, kRootParentId, "")))
             return ResolvedPath{std::move(*root), ""};
-        auto top = KIV_TRY(list_directory(source, volume, catalog, kRootParentId));
-        if (top.empty()) return std::unexpected(HfsPlusError::file_not_found("root folder"));
-        auto root = KIV_TRY(lookup_catalog(source, catalog, volume.is_hfsx, kRootParentId, top.front().name));
+        // Else the first child of the root's parent, whatever its name holds
+        // (a "/" in it is shown as ":", which a lookup by name would not find).
+        std::optional<ResolvedPath> root;
+        KIV_TRY(for_each_child(source, volume, catalog, kRootParentId, [&](const CatalogKey& key, CatalogRecord&& r) {
+            root = ResolvedPath{std::move(r), present_name(key.name)};
+            return false;
+        }));
         if (!root) return std::unexpected(HfsPlusError::file_not_found("root folder"));
-        return ResolvedPath{std::move(*root), std::move(top.front().name)};
+        return std::move(*root);
     }
     path = path.substr(first, path.find_last_not_of('/') + 1 - first);
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -50,6 +51,12 @@ Comparator make_catalog_comparator(uint32_t parent_id, std::vector<uint16_t> nam
 // The record stored under exactly (parent id, name), if any.
 Result<std::optional<CatalogRecord>> lookup_catalog(core::ByteSource& source, const BTreeHeader& catalog,
                                                     bool is_hfsx, uint32_t parent_id, std::string_view name);
+
+// Calls `visit` with the key and record of each folder and file whose parent
+// is `parent_id`, in catalog order, until it returns false.
+using ChildVisitor = std::function<bool(const CatalogKey& key, CatalogRecord&& record)>;
+Result<void> for_each_child(core::ByteSource& source, const VolumeHeader& volume, const BTreeHeader& catalog,
+                            uint32_t parent_id, const ChildVisitor& visit);
 
 // The children of folder id `parent_id`, in catalog order.
 Result<std::vector<DirEntry>> list_directory(core::ByteSource& source, const VolumeHeader& volume,

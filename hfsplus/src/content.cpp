@@ -43,8 +43,10 @@ Result<CatalogFile> HfsVolume::link_target(uint32_t inode, std::string_view path
 }
 
 Result<std::optional<std::vector<uint8_t>>> HfsVolume::decmpfs_value(uint32_t file_id, uint8_t owner_flags) {
-    if (!(owner_flags & codec::kCompressedFlag) || !trees_->attributes) return std::nullopt;
-    return attributes::lookup_inline_attribute(*source_, *trees_->attributes, file_id, codec::kDecmpfsAttribute);
+    if (!(owner_flags & codec::kCompressedFlag)) return std::nullopt;
+    const BTreeHeader* tree = KIV_TRY(trees_->attributes_tree(*source_, header_));
+    if (!tree) return std::nullopt;
+    return attributes::lookup_inline_attribute(*source_, *tree, file_id, codec::kDecmpfsAttribute);
 }
 
 Result<HfsVolume::Content> HfsVolume::content_of(const CatalogFile& record, std::string_view path) {

@@ -25,6 +25,16 @@ std::string HfsPlusError::message() const {
     return {};
 }
 
+HfsPlusError HfsPlusError::within(std::string_view context) const {
+    const std::string lead = std::string(context) + ": ";
+    switch (kind()) {
+        case Kind::Io: return HfsPlusError(core::IoError::other(lead + io_error()->message()));
+        case Kind::InvalidSignature:
+        case Kind::UnsupportedVersion: return *this;
+        default: return {kind(), lead + text()};
+    }
+}
+
 std::ostream& operator<<(std::ostream& os, const HfsPlusError& error) { return os << error.message(); }
 
 }  // namespace hfsplus

@@ -17,9 +17,9 @@ constexpr uint64_t kCopyChunk = 1u << 20;
 
 }  // namespace
 
-std::strong_ordering compare_extent_key(std::span<const uint8_t> record, uint32_t file_id, uint8_t fork_type,
-                                        uint32_t start_block) {
-    if (record.size() < kExtentKeySize) return std::strong_ordering::less;
+std::optional<std::strong_ordering> compare_extent_key(std::span<const uint8_t> record, uint32_t file_id,
+                                                       uint8_t fork_type, uint32_t start_block) {
+    if (record.size() < kExtentKeySize) return std::nullopt;
     const uint8_t* p = record.data();
     if (auto c = core::load_be32(p + 4) <=> file_id; c != 0) return c;
     if (auto c = p[2] <=> fork_type; c != 0) return c;
@@ -43,6 +43,29 @@ Result<std::vector<ExtentDescriptor>> lookup_overflow_extents(core::ByteSource& 
     const uint8_t* p = record.data() + key_len + 2;
     out.resize(8);
     for (size_t i = 0; i < 8; ++i) out[i] = {core::load_be32(p + 8 * i), core::load_be32(p + 8 * i + 4)};
+    return out;
+}
+
+Result<std::vector<ExtentDescriptor>> gather_extents(core::ByteSource& source, uint32_t block_size,
+                                                     const BTreeHeader& extents_tree, const ForkData& fork,
+                                                     uint32_t file_id, uint8_t fork_type) {
+    const uint64_t bs = block_size;
+    std::vector<ExtentDescriptor> out = btree::inline_extents(fork);
+    uint64_t blocks = 0;
+    for (const auto& e : out) blocks += e.block_count;
+    // A fork cannot be larger than the image; every record followed adds at
+    // least one block, so the chain below ends within the image's blocks.
+    const uint64_t limit = std::min(fork.logical_size, KIV_TRY(source.size()));
+    if (bs == 0 || out.size() < fork.extents.size()) return out;
+    while (blocks < (limit + bs - 1) / bs && blocks <= UINT32_MAX) {
+        auto record = KIV_TRY(lookup_overflow_extents(source, extents_tree, file_id, uint32_t(blocks), fork_type));
+        if (record.empty() || record.front().block_count == 0) break;
+        for (const auto& e : record) {
+            if (e.block_count == 0) break;
+            out.push_back(e);
+            blocks += e.block_count;
+        }
+    }
     return out;
 }
 

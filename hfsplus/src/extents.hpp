@@ -3,6 +3,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -21,9 +22,10 @@ inline constexpr uint32_t kMaxBlockSize = 64u << 20;
 
 namespace extents {
 
-// Orders an extents overflow record's key against (file id, fork type, start block).
-std::strong_ordering compare_extent_key(std::span<const uint8_t> record, uint32_t file_id, uint8_t fork_type,
-                                        uint32_t start_block);
+// Orders an extents overflow record's key against (file id, fork type, start block);
+// nullopt for a record too short to hold a key.
+std::optional<std::strong_ordering> compare_extent_key(std::span<const uint8_t> record, uint32_t file_id,
+                                                       uint8_t fork_type, uint32_t start_block);
 
 // The eight extents of the overflow record keyed (file id, fork type, start
 // block), or an empty list when there is none.
@@ -31,6 +33,14 @@ Result<std::vector<ExtentDescriptor>> lookup_overflow_extents(core::ByteSource& 
                                                               const BTreeHeader& extents_tree,
                                                               uint32_t file_id, uint32_t start_block,
                                                               uint8_t fork_type = kDataForkType);
+
+// The extents of a fork, in fork order: the inline ones up to the first empty
+// one, then those of the overflow records keyed (file id, fork type, blocks so
+// far), until they cover the logical size (at most the image's size) or the
+// chain ends.  Used for file forks and for the catalog and attributes files.
+Result<std::vector<ExtentDescriptor>> gather_extents(core::ByteSource& source, uint32_t block_size,
+                                                     const BTreeHeader& extents_tree, const ForkData& fork,
+                                                     uint32_t file_id, uint8_t fork_type);
 
 // Refuses a block size no copy can use, and a fork larger than the image.
 Result<void> check_fork(core::ByteSource& source, const VolumeHeader& volume, const ForkData& fork,

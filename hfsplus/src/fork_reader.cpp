@@ -12,28 +12,17 @@ Result<ForkReader> ForkReader::open(core::ByteSource& source, const VolumeHeader
     const uint64_t size = fork.logical_size;
     const uint64_t bs = volume.block_size;
     if (size == 0) return ForkReader(source, 0, {});
-    // Also bounds the number of overflow records followed below.
     KIV_TRY(extents::check_fork(source, volume, fork, file_id));
 
+    const auto extents =
+        KIV_TRY(extents::gather_extents(source, volume.block_size, extents_tree, fork, file_id, fork_type));
     std::vector<Run> runs;
     uint64_t covered = 0;
-    uint32_t next_start = 0;
-    auto add = [&](const ExtentDescriptor& e) {
-        if (e.block_count == 0 || covered >= size) return false;
+    for (const auto& e : extents) {
+        if (covered >= size) break;
         const uint64_t length = std::min(uint64_t(e.block_count) * bs, size - covered);
         runs.push_back({covered, uint64_t(e.start_block) * bs, length});
         covered += length;
-        next_start += e.block_count;
-        return true;
-    };
-    bool more = true;
-    for (const auto& e : fork.extents)
-        if (!(more = add(e))) break;
-    while (more && covered < size) {
-        auto record = KIV_TRY(extents::lookup_overflow_extents(source, extents_tree, file_id, next_start, fork_type));
-        more = !record.empty();
-        for (const auto& e : record)
-            if (!(more = add(e))) break;
     }
     // Bytes past the last extent are left out: reads there fail.
     return ForkReader(source, size, std::move(runs));

@@ -28,11 +28,7 @@ HfsVolume::~HfsVolume() = default;
 
 Result<HfsVolume> HfsVolume::open(std::unique_ptr<core::ByteSource> source) {
     auto header = KIV_TRY(volume::read_header(*source));
-    auto trees = std::make_unique<Trees>();
-    trees->catalog = KIV_TRY(btree::read_btree_header(*source, header.catalog_file, header.block_size));
-    trees->extents = KIV_TRY(btree::read_btree_header(*source, header.extents_file, header.block_size));
-    if (header.attributes_file.logical_size != 0)
-        trees->attributes = KIV_TRY(btree::read_btree_header(*source, header.attributes_file, header.block_size));
+    auto trees = KIV_TRY(Trees::open(*source, header));
     return HfsVolume(std::move(source), header, std::move(trees));
 }
 

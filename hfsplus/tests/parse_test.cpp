@@ -45,6 +45,7 @@ hfsplus::BTreeHeader tree_over(size_t nodes) {
     h.block_size = h.node_size = kNode;
     h.root_node = 1;
     h.fork.extents[0] = {0, uint32_t(nodes)};
+    h.extents = {h.fork.extents[0]};
     return h;
 }
 
@@ -57,13 +58,15 @@ core::MemorySource tree_image(const std::vector<Bytes>& nodes) {
 std::string search(const std::vector<Bytes>& nodes, uint32_t want) {
     auto src = tree_image(nodes);
     return error_text(hfsplus::btree::search_btree(src, tree_over(nodes.size()), [want](std::span<const uint8_t> r) {
-        return r.size() < 6 ? std::strong_ordering::less : core::load_be32(r.data() + 2) <=> want;
+        return r.size() < 6 ? std::nullopt : std::optional(core::load_be32(r.data() + 2) <=> want);
     }));
 }
 
-hfsplus::Result<hfsplus::BTreeNode> read_node(Bytes node) {
+hfsplus::Result<hfsplus::BTreeNode> read_node(Bytes node, uint16_t node_size = kNode) {
+    auto tree = tree_over(1);
+    tree.node_size = node_size;
     core::MemorySource src(std::move(node));
-    return hfsplus::btree::read_node(src, tree_over(1), 0);
+    return hfsplus::btree::read_node(src, tree, 0);
 }
 
 Bytes with_be16(Bytes b, size_t at, uint16_t v) {
@@ -77,12 +80,18 @@ TEST(Parse, MalformedStructuresFailWithTheirMessage) {
     const Bytes two = make_node(-1, 1, {keyed(1), keyed(2)}, kNode);
     const Bytes folder = hfs_test::folder_record(7);
     const Bytes file_thread = hfs_test::thread_record(4, 9, u"név");
-    core::MemorySource leaf_as_header(make_node(-1, 1, {}, kNode));
+    size_t pos = 21;
+    core::MemorySource leaf_as_header(make_node(-1, 1, {}, kNode)), fork_source(Bytes(79));
     Bytes extent_record = {0, 10, 0, 0, 0, 0, 0, 7, 0, 0, 0, 8};  // (file 7, data fork, block 8) ...
     extent_record.resize(12 + 40);                                // ... and five of its eight extents
     auto extents_tree = tree_image({header, make_node(-1, 1, {extent_record}, kNode)});
 
     const std::tuple<const char*, std::string, std::string> rows[] = {
+        {"too short for a signature", error_text(parse_header(1025, 0x482B, 4)), kShort},
+        {"plain HFS", error_text(parse_header(1536, 0x4244, 4)),
+         "invalid HFS+ signature: 0x4244 (expected 0x482B or 0x4858)"},
+        {"fork record cut short", error_text(hfsplus::volume::read_fork_data(fork_source)), kShort},
+        {"fork record past the slice", error_text(parse_fork_data(Bytes(100), pos)), kShort},
         {"no signature", error_text(parse_header(1026, 0, 0)),
          "invalid HFS+ signature: 0x0000 (expected 0x482B or 0x4858)"},
         {"version 6", error_text(parse_header(1536, 0x482B, 6)), "unsupported version: 6"},
@@ -90,6 +99,8 @@ TEST(Parse, MalformedStructuresFailWithTheirMessage) {
 
         {"leaf as header node", error_text(hfsplus::btree::read_btree_header(leaf_as_header, tree_over(1).fork, kNode)),
          "invalid B-tree: expected header node, got kind 255"},
+        {"255 records fill the offset table", error_text(read_node(with_be16(Bytes(kNode), 10, 255))), "ok"},
+        {"node smaller than its descriptor", error_text(read_node(Bytes(kNode), 10)), kShort},
         {"256 records", error_text(read_node(with_be16(Bytes(kNode), 10, 256))),
          "corrupted data: offset table out of bounds"},
         {"record index", error_text(read_node(two)->record_data(2)), "invalid B-tree: record index 2 >= num_records 2"},
@@ -101,8 +112,10 @@ TEST(Parse, MalformedStructuresFailWithTheirMessage) {
          "invalid B-tree: fork offset 4608 exceeds extent capacity"},
         {"index record without child", search({header, make_node(0, 2, {keyed(1, {0, 0})}, kNode)}, 1),
          "invalid B-tree: index record too short for child pointer: key_len=4, record_len=8"},
-        {"index record without key", search({header, make_node(0, 2, {Bytes{0}}, kNode)}, 1),
+        {"index record without key", error_text(hfsplus::btree::extract_index_child(Bytes{0})),
          "invalid B-tree: index record too short"},
+        {"index key unreadable", search({header, make_node(0, 2, {Bytes{0}}, kNode)}, 1),
+         "invalid B-tree: unreadable key in record 0 of node 1"},
 
         {"extent record cut", error_text(hfsplus::extents::lookup_overflow_extents(extents_tree, tree_over(2), 7, 8)),
          "invalid B-tree: extent record too short"},
@@ -125,9 +138,16 @@ TEST(Parse, HeaderAndKeyDecisions) {
     // A key of odd length is padded before the record data.
     EXPECT_EQ(hfsplus::catalog::parse_catalog_key(kKey).value().data_offset, 10u);
 
-    // Offsets through the inline extents, in 64 bits.
-    const hfsplus::ExtentRecord ext = {{{10, 2}, {100, 1}, {0xFFFFFFFF, 0xFFFFFFFF}}};
-    EXPECT_EQ(*hfsplus::btree::compute_fork_offset(ext, 0x10000, 3 * 0x10000 + 5), 0xFFFFFFFFull * 0x10000 + 5);
+    // Offsets through the extents, in 64 bits; beyond them, or with block size 0, none.
+    hfsplus::ExtentRecord ext = {{{10, 2}, {100, 1}}};
+    using hfsplus::btree::compute_fork_offset;
+    EXPECT_EQ(*compute_fork_offset(ext, 4096, 4096 + 17), 11u * 4096 + 17);
+    EXPECT_EQ(*compute_fork_offset(ext, 4096, 2 * 4096 + 5), 100u * 4096 + 5);
+    EXPECT_EQ(error_text(compute_fork_offset(ext, 4096, 3 * 4096)),
+              "invalid B-tree: fork offset 12288 exceeds extent capacity");
+    ext[2] = {0xFFFFFFFF, 0xFFFFFFFF};
+    EXPECT_EQ(*compute_fork_offset(ext, 0x10000, 3 * 0x10000 + 5), 0xFFFFFFFFull * 0x10000 + 5);
+    EXPECT_FALSE(compute_fork_offset(ext, 0, 0));
 }
 
 TEST(Parse, NamesConvertAndOrderLikeMacOs) {
@@ -138,6 +158,8 @@ TEST(Parse, NamesConvertAndOrderLikeMacOs) {
     EXPECT_EQ(string_to_utf16("\xFF" "a\xE2\x82"), u(u"\uFFFDa\uFFFD\uFFFD"));
 
     const std::tuple<std::u16string_view, std::u16string_view, int> folded[] = {
+        {u"abc", u"ABCD", -1}, {u"Ʒ", u"ʒ", 0},
+        {std::u16string_view(u"\0", 1), u"\uFFFE", 1},  // U+0000 sorts after every other unit
         // Ignorable format characters.
         {u"a\u200Db", u"ab", 0}, {u"\uFEFFx\u202Ay\u206F", u"XY", 0}, {u"", u"\u200C", 0},
         {u"Ѓ", u"ѓ", -1},  // decomposes on disk, so it does not fold
@@ -151,8 +173,9 @@ TEST(Parse, NamesConvertAndOrderLikeMacOs) {
         auto o = compare_case_insensitive(u(a), u(b));
         EXPECT_EQ(o < 0 ? -1 : o > 0, order);
     }
-    // HFSX compares plain units: NUL is not special.
+    // HFSX compares plain units: NUL is not special, a prefix comes first.
     EXPECT_TRUE(compare_binary(u(u"\uFFFF"), u(std::u16string_view(u"\0", 1))) > 0);
+    EXPECT_TRUE(compare_binary(u(u"abc"), u(u"abcd")) < 0);
 }
 
 }  // namespace

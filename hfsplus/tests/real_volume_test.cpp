@@ -34,7 +34,26 @@ TEST(RealVolume, EveryEntryAgreesWithSevenZip) {
         }
         auto vol = hfs_test::open_memory(testing_util::read_bytes(raw));
         hfs_test::expect_matches_seven_zip(vol, raw, min_files);
+        if (name == std::string("real/libdmg-hfsplus/ImgTest.dmg"))  // stat gives the uncompressed size
+            EXPECT_EQ(vol.stat("/testfile_compressed.txt").value().size, 256545u);
     }
+}
+
+// What 7-Zip does not show: the private folder's four NUL units sort after
+// everything else, a resource fork's size, the root reached by "///", and
+// names found in another case.
+TEST(RealVolume, MacOsVolumeDetails) {
+    auto vol = hfs_test::open_file(KIV_REQUIRE_FIXTURE("hfsplus.raw"));
+    auto root = vol.list_directory("/").value();
+    ASSERT_GE(root.size(), 2u);
+    EXPECT_EQ(root.back().name, std::string("\0\0\0\0HFS+ Private Data", 21));
+    EXPECT_EQ(root[root.size() - 2].name, "passwords.txt");
+    EXPECT_EQ(vol.stat("///").value().id, 2u);
+    const Bytes link = hfs_test::read(vol, "/a_link");  // a symbolic link reads as its target
+    EXPECT_EQ(std::string(link.begin(), link.end()), "a_directory/another_file");
+    auto rsrc = vol.stat("/a_directory/a_resourcefork").value();
+    EXPECT_EQ(std::tuple(rsrc.size, rsrc.resource_fork_size, rsrc.data_fork_extents), std::tuple(0u, 17u, 0u));
+    EXPECT_EQ(vol.stat("/A_DIRECTORY/A_File").value().id, vol.stat("/a_directory/a_file").value().id);
 }
 
 // Names with a spelling in the other case, in every script macOS folds.
@@ -63,7 +82,8 @@ TEST(Xorriso, ThousandsOfFilesInEveryScriptReadBackExactly) {
             testing_util::write_text(folder / ((f % 3 ? "file" : "File") + std::to_string(f)),
                                      f == 17 ? std::string(4097 + d, char('a' + d)) : std::string(f * d % 300, 'x'));
     }
-    testing_util::write_bytes(src / "Big.bin", testing_util::random_bytes((5u << 20) + 123, 2));
+    const Bytes big = testing_util::random_bytes((5u << 20) + 123, 2);
+    testing_util::write_bytes(src / "Big.bin", big);
     fs::create_symlink("Big.bin", src / "link_rel");
     fs::create_symlink("/Dir100/File0", src / "link_abs");
     const auto iso = dir / "x.iso";
@@ -76,7 +96,9 @@ TEST(Xorriso, ThousandsOfFilesInEveryScriptReadBackExactly) {
         at += 512;
     ASSERT_LE(at + 512, image.size());
     image.erase(image.begin(), image.begin() + std::min(size_t(core::load_be32(&image[at + 8])) * 512, image.size()));
-    auto vol = hfs_test::open_memory(std::move(image));
+    const auto volume = dir / "volume.hfs";
+    testing_util::write_bytes(volume, image);
+    auto vol = hfs_test::open_file(volume);
 
     // Every entry stat's through the catalog's index, so xorriso's order of
     // names must agree with our case folding.
@@ -84,6 +106,14 @@ TEST(Xorriso, ThousandsOfFilesInEveryScriptReadBackExactly) {
     for (const auto& [stored, other] : kScripts)
         EXPECT_EQ(vol.stat("/SCRIPTS/" + std::string(other)).value().id,
                   vol.stat("/scripts/" + std::string(stored)).value().id);
+    EXPECT_EQ(hfs_test::error_text(vol.stat("/scripts/ΑΒΓΔ")), "file not found: scripts/ΑΒΓΔ");  // only looks alike
+
+    // Streaming straight into a file.
+    auto out = core::File::create((dir / "out.bin").string()).value();
+    core::FileSink sink(out);
+    EXPECT_EQ(vol.read_file_to("/BIG.bin", sink).value(), big.size());
+    out.close();
+    EXPECT_TRUE(testing_util::read_bytes(dir / "out.bin") == big);
 }
 
 }  // namespace

@@ -18,6 +18,16 @@ hfsplus::HfsVolume open_memory(Bytes bytes) {
     return hfsplus::HfsVolume::open(std::make_unique<core::MemorySource>(std::move(bytes))).value();
 }
 
+hfsplus::HfsVolume open_file(const fs::path& path) {
+    return hfsplus::HfsVolume::open(std::make_unique<core::FileSource>(core::FileSource::open(path).value())).value();
+}
+
+Bytes read(hfsplus::HfsVolume& volume, std::string_view path) {
+    auto data = volume.read_file(path);
+    if (!data) ADD_FAILURE() << "read_file(" << path << "): " << data.error();
+    return data.value_or(Bytes());
+}
+
 // ------------------------------------------------------------ volume writer
 
 namespace {
@@ -124,10 +134,7 @@ Bytes thread_record(uint16_t type, uint32_t parent, const std::u16string& name) 
     return d;
 }
 
-VolumeBuilder::VolumeBuilder(bool hfsx, uint16_t node_size) : hfsx_(hfsx), node_size_(node_size) {
-    add_record(hfsplus::kRootParentId, u"Test", folder_record(hfsplus::kRootFolderId));
-    add_record(hfsplus::kRootFolderId, u"", thread_record(3, hfsplus::kRootParentId, u"Test"));
-}
+VolumeBuilder::VolumeBuilder(bool hfsx, uint16_t node_size) : hfsx_(hfsx), node_size_(node_size) {}
 
 uint32_t VolumeBuilder::add_folder(uint32_t parent, const std::u16string& name) {
     ++folders_;
@@ -199,6 +206,8 @@ uint32_t VolumeBuilder::add_hard_links(const Bytes& data, const std::vector<std:
 }
 
 Bytes VolumeBuilder::build() {
+    add_record(hfsplus::kRootParentId, volume_name, folder_record(hfsplus::kRootFolderId));
+    add_record(hfsplus::kRootFolderId, u"", thread_record(3, hfsplus::kRootParentId, volume_name));
     std::stable_sort(records_.begin(), records_.end(), [&](const Record& a, const Record& b) {
         if (a.parent != b.parent) return a.parent < b.parent;
         return (hfsx_ ? hfsplus::unicode::compare_binary(units(a.name), units(b.name))
@@ -210,9 +219,6 @@ Bytes VolumeBuilder::build() {
         append_name(leaf, r.name);
         leaf.insert(leaf.end(), r.data.begin(), r.data.end());
     }
-    for (const auto& [key, extents] : extent_records)  // key length, fork type, pad, file id, start block
-        append_extents(be(extent_leaves.emplace_back(), uint16_t(10), std::get<1>(key), uint8_t(0), std::get<0>(key),
-                          std::get<2>(key)), extents);
     // Attributes (one per file, added in id order): key length, pad, file id, start block 0, name;
     // inline data record (0x10).
     for (const auto& a : attributes_) {
@@ -222,32 +228,34 @@ Bytes VolumeBuilder::build() {
         if (leaf.size() % 2) leaf.push_back(0);
     }
     uint32_t unused;
-    const std::vector<Bytes> trees[3] = {
-        build_tree(extent_leaves, node_size_, 10, 0, unused, unused),
-        build_tree(catalog_leaves, node_size_, 516, hfsx_ ? 0xBC : 0xCF, catalog_root, last_leaf),
-        build_tree(attribute_leaves, node_size_, 266, 0, unused, unused)};
+    const auto catalog = build_tree(catalog_leaves, node_size_, 516, hfsx_ ? 0xBC : 0xCF, catalog_root, last_leaf);
+    const auto attributes = build_tree(attribute_leaves, node_size_, 266, 0, unused, unused);
 
-    const uint64_t bs = kBlockSize;
+    // The catalog and attributes files first (more than eight extents add
+    // overflow records), then the extents file, which has only inline ones.
     hfsplus::ForkData forks[5];  // allocation (not written), extents, catalog, attributes, startup
-    for (int t : {1, 0, 2}) {    // the catalog, the extents tree, the attributes tree when there are any
-        if (t == 2 && attribute_leaves.empty()) break;
-        auto& fork = forks[t + 1];
-        fork.total_blocks = uint32_t((trees[t].size() * node_size_ + bs - 1) / bs);
-        fork.logical_size = fork.total_blocks * bs;
-        fork.extents[0] = {next_block_, fork.total_blocks};
-        image_.resize((next_block_ + fork.total_blocks + 1) * bs);  // one free block at the end
-        for (size_t i = 0; i < trees[t].size(); ++i)
-            std::copy(trees[t][i].begin(), trees[t][i].end(), image_.begin() + next_block_ * bs + i * node_size_);
-        next_block_ += fork.total_blocks;
-    }
-    catalog_offset = forks[2].extents[0].start_block * bs;
+    auto place_tree = [&](const std::vector<Bytes>& nodes, uint32_t id, unsigned fragments) {
+        Bytes data;
+        for (const auto& n : nodes) data.insert(data.end(), n.begin(), n.end());
+        data.resize((data.size() + kBlockSize - 1) / kBlockSize * kBlockSize);
+        return place_fork(id, hfsplus::kDataForkType, data, fragments);
+    };
+    forks[2] = place_tree(catalog, 4, catalog_fragments);
+    if (!attribute_leaves.empty()) forks[3] = place_tree(attributes, 8, attributes_fragments);
+    for (const auto& [key, extents] : extent_records)  // key length, fork type, pad, file id, start block
+        append_extents(be(extent_leaves.emplace_back(), uint16_t(10), std::get<1>(key), uint8_t(0), std::get<0>(key),
+                          std::get<2>(key)), extents);
+    forks[1] = place_tree(build_tree(extent_leaves, node_size_, 10, 0, unused, unused), 3, 1);
+    catalog_offset = uint64_t(forks[2].extents[0].start_block) * kBlockSize;
+    attributes_offset = uint64_t(forks[3].extents[0].start_block) * kBlockSize;
+    extents_offset = uint64_t(forks[1].extents[0].start_block) * kBlockSize;
 
     Bytes h;
     be(h, hfsx_ ? hfsplus::kSignatureHfsx : hfsplus::kSignatureHfsPlus, uint16_t(hfsx_ ? 5 : 4));
     // Attributes (unmounted cleanly), last mounted version, journal block, four dates, file
     // and folder counts, block size, total, free, next allocation, clumps, next id, writes.
     for (uint32_t v : {0x100u, 0x31302E30u, 0u, 0xC0000000u, 0xC0000001u, 0xC0000002u, 0xC0000003u, files_, folders_,
-                       kBlockSize, next_block_ + 1, 1u, next_block_, kBlockSize, kBlockSize, next_id_, 1u})
+                       kBlockSize, uint32_t(image_.size() / kBlockSize), 1u, next_block_, kBlockSize, kBlockSize, next_id_, 1u})
         be(h, v);
     h.resize(112);
     for (const auto& fork : forks) append_fork(h, fork);

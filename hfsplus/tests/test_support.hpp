@@ -20,6 +20,10 @@ using Bytes = std::vector<uint8_t>;
 
 // Open or throw (failing the test).
 hfsplus::HfsVolume open_memory(Bytes bytes);
+hfsplus::HfsVolume open_file(const fs::path& path);
+
+// The whole contents of `path`, or nothing after failing the test.
+Bytes read(hfsplus::HfsVolume& volume, std::string_view path);
 
 // The display text of a failed result, "ok" for a success.
 template <class T>
@@ -64,10 +68,16 @@ public:
     }
     Bytes build();
 
+    // The root folder's name.
+    std::u16string volume_name = u"Test";
+    // How many extents the catalog and attributes files are split over, a free
+    // block apart (beyond eight in overflow records keyed by file ids 4 and 8).
+    unsigned catalog_fragments = 1, attributes_fragments = 1;
     // Extents overflow records by (file id, fork type, start block); add_file fills in data-fork ones.
     std::map<std::tuple<uint32_t, uint8_t, uint32_t>, hfsplus::ExtentRecord> extent_records;
-    // Set by build(): where the catalog starts, its root and its last leaf node.
-    uint64_t catalog_offset = 0;
+    // Set by build(): where the catalog and the attributes and extents trees
+    // start (their first extent), the catalog's root and its last leaf node.
+    uint64_t catalog_offset = 0, attributes_offset = 0, extents_offset = 0;
     uint32_t catalog_root = 0, last_leaf = 0;
 
 private:

@@ -5,6 +5,7 @@
 #include <expected>
 #include <iosfwd>
 #include <string>
+#include <string_view>
 
 #include "core/error.hpp"
 #include "core/io.hpp"
@@ -39,6 +40,10 @@ public:
 
     // The display text.
     std::string message() const;
+
+    // The same failure with `context` leading its text ("context: text"): an
+    // I/O failure stays one, a numeric payload (signature, version) is kept as it is.
+    HfsPlusError within(std::string_view context) const;
 
 private:
     HfsPlusError(Kind kind, std::string text) : Error(kind, std::move(text)) {}

@@ -39,7 +39,8 @@ struct FileStat {
 // report the error.
 class HfsVolume {
 public:
-    // Reads the volume header and the catalog, extents and attributes B-tree headers.
+    // Reads the volume header and the catalog and extents B-tree headers; the
+    // attributes tree is read when an attribute is first needed.
     static Result<HfsVolume> open(std::unique_ptr<core::ByteSource> source);
     HfsVolume(HfsVolume&&) noexcept;
     HfsVolume& operator=(HfsVolume&&) noexcept;

@@ -63,11 +63,14 @@ TEST(DestDir, DeepTreesAndRefusedNames) {
     std::string deep;
     for (int i = 0; i < 80; ++i) deep += "d" + std::to_string(i) + "/";
     ASSERT_EQ(error_of(dir.make_dirs(deep)), "ok");
+    // From the bottom to a folder beside each level, whether that level's parent is still open or not.
+    for (size_t end = deep.find('/'); end != std::string::npos; end = deep.find('/', end + 1)) {
+        const std::string side = deep.substr(0, end) + "/side";
+        ASSERT_EQ(error_of(dir.make_dirs(deep)), "ok");
+        ASSERT_EQ(error_of(dir.make_dirs(side)), "ok") << side;
+        EXPECT_TRUE(fs::is_directory(work / "real" / side)) << side;
+    }
     const std::string d5 = deep.substr(0, deep.find("d6/"));
-    ASSERT_EQ(error_of(dir.make_dirs(d5 + "side")), "ok");
-    EXPECT_TRUE(fs::is_directory(work / "real" / d5 / "side"));
-    ASSERT_EQ(error_of(dir.make_dirs(deep + "x")), "ok");
-    EXPECT_TRUE(fs::is_directory(work / "real" / deep / "x"));
     const std::string d40 = deep.substr(0, deep.find("d41/") - 1);
     fs::rename(work / "real" / d40, work / "moved");
     fs::create_symlink(work / "moved", work / "real" / d40);

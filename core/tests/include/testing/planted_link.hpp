@@ -24,6 +24,8 @@ struct PlantedLinkRow {
 // destination itself a link.
 inline constexpr PlantedLinkRow kPlantedLinkRows[] = {
     {"/", "usr", true}, {"/", "usr/lib", true}, {"usr", "lib", true}, {"usr/bin", "tool", false}, {"usr", "", true}};
+// For trees that also hold the empty folder usr/empty: a link where nothing but that folder goes.
+inline constexpr PlantedLinkRow kEmptyFolderRow = {"/", "usr/empty", true};
 
 // Relative paths below `root`, folders ending in "/", symbolic links left out.
 inline std::set<std::string> listing(const fs::path& root) {

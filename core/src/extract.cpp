@@ -40,11 +40,11 @@ IoResult<void> create_directories(const std::filesystem::path& dir) {
     return {};
 }
 
-IoResult<File> open_output_file(const std::filesystem::path& path, Existing existing) {
-    KIV_TRY(check_name(path));
+IoResult<File> open_output_file_at(int dir, const std::string& name, Existing existing) {
+    KIV_TRY(check_name(name));
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW |
                       (existing == Existing::Truncate ? O_TRUNC : existing == Existing::Refuse ? O_EXCL : 0);
-    const int fd = ::open(path.c_str(), flags, 0666);
+    const int fd = ::openat(dir, name.c_str(), flags, 0666);
     if (fd < 0) return os_error();
     return File(fd);
 }
@@ -54,6 +54,6 @@ IoResult<void> set_permissions(File& file, uint32_t mode) {
     return {};
 }
 
-void remove_output_file(const std::filesystem::path& path) { ::unlink(path.c_str()); }
+void remove_output_file_at(int dir, const std::string& name) { ::unlinkat(dir, name.c_str(), 0); }
 
 }  // namespace core

@@ -1,11 +1,13 @@
 // Extraction of a CPIO archive's members below a destination directory.
 #include <cerrno>
+#include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "core/dest_dir.hpp"
 #include "core/extract.hpp"
 #include "core/io.hpp"
 #include "core/try.hpp"
@@ -19,24 +21,15 @@ namespace {
 // The failure of the system call that just set errno.
 std::unexpected<core::IoError> os_error() { return core::io_fail(core::IoError::from_errno(errno)); }
 
-std::string join(const std::string& dest, std::string_view rel) {
-    if (dest.empty()) return std::string(rel);
-    if (dest.back() == '/') return dest + std::string(rel);
-    return dest + "/" + std::string(rel);
-}
-
-// The path without its last component ("" when there is none).
-std::string parent_of(std::string_view path) {
+// The relative path without its last component ("" when there is none).
+std::string_view parent_of(std::string_view rel) {
     for (;;) {
-        while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-        if (path.size() >= 2 && path.substr(path.size() - 2) == "/.") path.remove_suffix(2);
+        while (rel.ends_with('/')) rel.remove_suffix(1);
+        if (rel.ends_with("/.")) rel.remove_suffix(2);
         else break;
     }
-    size_t slash = path.rfind('/');
-    if (slash == std::string_view::npos) return {};
-    std::string_view parent = path.substr(0, slash);
-    while (parent.size() > 1 && parent.back() == '/') parent.remove_suffix(1);
-    return std::string(slash == 0 ? "/" : parent);
+    const size_t slash = rel.rfind('/');
+    return slash == std::string_view::npos ? std::string_view() : rel.substr(0, slash);
 }
 
 struct FileId {
@@ -57,11 +50,14 @@ FileId id_of(const struct stat& st) { return {st.st_dev, st.st_ino}; }
 // rewritten in place, so that writing one name leaves the others as they are.
 class FileWriter {
 public:
-    // Writes `data` to `path` with the permission bits `permissions`; for a
-    // link set (the offset of its data), links `path` to the set's file when
-    // one is already written.  An existing symbolic link at `path` is not followed.
-    core::IoResult<void> write(const std::string& path, std::span<const uint8_t> data, uint32_t permissions,
-                               std::optional<size_t> link_set) {
+    explicit FileWriter(core::DestDir& dest) : dest_(dest) {}
+
+    // Writes `data` to `path` (below the destination) with the permission
+    // bits `permissions`; for a link set (the offset of its data), links
+    // `path` to the set's file when one is already written.  An existing
+    // symbolic link at `path` is not followed.
+    core::PlaceResult<void> write(const std::string& path, std::span<const uint8_t> data, uint32_t permissions,
+                                  std::optional<size_t> link_set) {
         if (link_set) {
             if (auto it = sets_.find(*link_set); it != sets_.end()) {
                 auto linked = KIV_TRY(link(it->second, path, permissions));
@@ -83,14 +79,15 @@ private:
     };
 
     // Creates or replaces the file at `path` and writes it.
-    core::IoResult<FileId> create(const std::string& path, std::span<const uint8_t> data, uint32_t permissions) {
-        core::File file = KIV_TRY(core::open_output_file(path, core::Existing::Keep));
+    core::PlaceResult<FileId> create(const std::string& path, std::span<const uint8_t> data, uint32_t permissions) {
+        const auto place = KIV_TRY(dest_.place_of(path));
+        core::File file = KIV_TRY(core::open_output_file_at(place.dir, place.name, core::Existing::Keep));
         struct stat st;
         if (::fstat(file.fd(), &st) != 0) return os_error();
         if (st.st_nlink > 1 || shared_.contains(id_of(st))) {
             file.close();
-            if (::unlink(path.c_str()) != 0) return os_error();
-            file = KIV_TRY(core::open_output_file(path, core::Existing::Refuse));
+            if (::unlinkat(place.dir, place.name.c_str(), 0) != 0) return os_error();
+            file = KIV_TRY(core::open_output_file_at(place.dir, place.name, core::Existing::Refuse));
             if (::fstat(file.fd(), &st) != 0) return os_error();
         } else if (st.st_size != 0 && ::ftruncate(file.fd(), 0) != 0) {
             return os_error();
@@ -103,25 +100,29 @@ private:
     // Makes `path` a hard link of `first`.  False when `first` no longer holds
     // the set's file, when something other than a regular file stands at
     // `path`, or when the file system refuses the link: the caller writes the data.
-    core::IoResult<bool> link(const Written& first, const std::string& path, uint32_t permissions) {
-        KIV_TRY(core::check_name(path));
+    core::PlaceResult<bool> link(const Written& first, const std::string& path, uint32_t permissions) {
+        const auto from = KIV_TRY(dest_.own_place_of(first.path));
         struct stat st;
-        if (::lstat(first.path.c_str(), &st) != 0 || id_of(st) != first.id) return false;
+        if (::fstatat(from.dir.fd(), from.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || id_of(st) != first.id)
+            return false;
+        const auto to = KIV_TRY(dest_.place_of(path));
         bool linked = false;  // `path` is already a name of the set's file
-        if (::lstat(path.c_str(), &st) == 0) {
+        if (::fstatat(to.dir, to.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
             if (!S_ISREG(st.st_mode)) return false;
             linked = id_of(st) == first.id;
-            if (!linked && ::unlink(path.c_str()) != 0) return os_error();
+            if (!linked && ::unlinkat(to.dir, to.name.c_str(), 0) != 0) return os_error();
         }
-        if (!linked && ::link(first.path.c_str(), path.c_str()) != 0) {
+        if (!linked && ::linkat(from.dir.fd(), from.name.c_str(), to.dir, to.name.c_str(), 0) != 0) {
             if (errno == EXDEV || errno == EPERM || errno == EMLINK || errno == ENOTSUP || errno == EOPNOTSUPP)
                 return false;
             return os_error();
         }
-        if (::chmod(path.c_str(), mode_t(permissions)) != 0) return os_error();
+        // A regular file stands there now, so the change cannot go through a link.
+        if (::fchmodat(to.dir, to.name.c_str(), mode_t(permissions), 0) != 0) return os_error();
         return true;
     }
 
+    core::DestDir& dest_;
     std::unordered_map<size_t, Written> sets_;          // link set -> the file written for it
     std::unordered_set<FileId, FileIdHash> shared_;  // files that link sets point to
 };
@@ -132,12 +133,12 @@ Result<ExtractStats> CpioReader::extract_path(std::string_view base_path, const 
     std::string base = cpio::normalize_cpio_path(base_path);
     while (!base.empty() && base.back() == '/') base.pop_back();
 
-    KIV_TRY(core::create_directories(dest));
+    core::DestDir out = KIV_TRY(core::DestDir::open(dest));
     rewind();
     ExtractStats stats;
     if (!starts_with_magic()) return stats;
 
-    FileWriter files;
+    FileWriter files(out);
     std::optional<detail::LinkIndex> links;  // built when the first size-0 link name is met
     for (;;) {
         const size_t header_offset = pos_;
@@ -158,15 +159,12 @@ Result<ExtractStats> CpioReader::extract_path(std::string_view base_path, const 
             if (e.is_dir()) ++stats.dirs;
             continue;
         }
-        auto safe = KIV_TRY(cpio::sanitize_path(rel));
-        std::string out = join(dest, safe);
-        if (std::string parent = parent_of(out); !parent.empty()) {
-            KIV_TRY(core::create_directories(parent));
-        }
+        const std::string safe = KIV_TRY(cpio::sanitize_path(rel));
+        KIV_TRY(out.make_dirs(parent_of(safe)));
 
         switch (e.mode & kTypeMask) {
         case kTypeDirectory:
-            KIV_TRY(core::create_directories(out));
+            KIV_TRY(out.make_dirs(safe));
             KIV_TRY(skip_data(e.filesize));
             ++stats.dirs;
             break;
@@ -186,7 +184,7 @@ Result<ExtractStats> CpioReader::extract_path(std::string_view base_path, const 
                     link_set = shared->offset;
                 }
             }
-            KIV_TRY(files.write(out, content, e.mode & kPermissionMask, link_set));
+            KIV_TRY(files.write(safe, content, e.mode & kPermissionMask, link_set));
             ++stats.files;
             stats.bytes += content.size();
             break;

@@ -44,11 +44,11 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
     });
     if (entries.empty()) return fail(KivError::no_entries(std::string(base_path)));
 
-    // Where each entry goes, worked out on the pool: pure path arithmetic.
+    // Where each entry goes below dest, worked out on the pool: pure path arithmetic.
     struct Target {
         enum { Skip, Base, Out, Invalid } what = Skip;
         std::string out;
-        size_t parent = 0;  // length of the parent directory's path within `out`
+        size_t parent = 0;  // length of the parent directory's path within `out`, 0 for dest itself
         std::optional<KivError> error;
     };
     std::vector<Target> targets(entries.size());
@@ -68,16 +68,15 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
                 targets[i] = {Target::Invalid, {}, 0, std::move(relative.error())};
                 continue;
             }
-            const fs::path out = dest / *relative;
             // The parent is a leading part of the path's own text.
-            targets[i] = {Target::Out, out.native(), out.parent_path().native().size(), std::nullopt};
+            targets[i] = {Target::Out, relative->native(), relative->parent_path().native().size(), std::nullopt};
         }
     });
 
-    KIV_TRY(core::create_directories(dest));
+    core::DestDir out = KIV_TRY(core::DestDir::open(dest));
 
     ExtractStats stats;
-    detail::FileWriters writers(*this, hfs() ? hfs()->partition() : apfs()->partition());
+    detail::FileWriters writers(*this, hfs() ? hfs()->partition() : apfs()->partition(), out);
     // An error found while going through the entries comes after the files
     // waiting to be written, which precede it.
     auto stop = [&](KivError error) -> Result<ExtractStats> {
@@ -94,12 +93,9 @@ Result<ExtractStats> FilesystemHandle::extract_path(std::string_view base_path, 
         }
         if (target.what == Target::Invalid) return stop(*target.error);
         switch (entry.kind) {
-            case FsEntryKind::File: {
-                if (auto made = writers.ensure_dirs(std::string_view(target.out).substr(0, target.parent)); !made)
-                    return stop(made.error());
-                KIV_TRY(writers.add(entry, target.out));
+            case FsEntryKind::File:
+                if (auto added = writers.add(entry, target.out, target.parent); !added) return stop(added.error());
                 break;
-            }
             case FsEntryKind::Directory:
                 if (auto made = writers.ensure_dirs(target.out); !made) return stop(made.error());
                 ++stats.dirs;

@@ -1,6 +1,8 @@
 #include "file_writers.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
 
 #include "core/extract.hpp"
 #include "core/text.hpp"
@@ -23,8 +25,8 @@ KivError corrupted(FsType type, std::string text) {
 // into the file `out`.  A file whose bytes cannot all be produced is an
 // error, and is not left behind shorter.
 template <class ReadTo>
-Result<uint64_t> copy_file(FsType type, ReadTo&& read_to, const FsWalkEntry& entry, const std::string& out) {
-    return core::write_output_file(out, core::Partial::Remove, [&](core::ByteSink& sink) -> Result<uint64_t> {
+Result<uint64_t> copy_file(FsType type, ReadTo&& read_to, const FsWalkEntry& entry, int dir, const std::string& name) {
+    return core::write_output_file_at(dir, name, core::Partial::Remove, [&](core::ByteSink& sink) -> Result<uint64_t> {
         const uint64_t n = KIV_TRY(read_to(entry.path, sink));
         if (n == entry.size) return n;
         return fail(corrupted(type, "file " + core::debug_quote(entry.path) + " declares " +
@@ -35,24 +37,32 @@ Result<uint64_t> copy_file(FsType type, ReadTo&& read_to, const FsWalkEntry& ent
 
 }  // namespace
 
-FileWriters::FileWriters(FilesystemHandle& fs, core::ByteSource* partition) : fs_(fs), partition_(partition) {
+FileWriters::FileWriters(FilesystemHandle& fs, core::ByteSource* partition, core::DestDir& dest)
+    : fs_(fs), partition_(partition), dest_(dest) {
     const bool views = partition && shared_view(*partition);
     lanes_.resize(views ? std::max<size_t>(core::worker_count(), 1) : 1);
 }
 
 Result<void> FileWriters::ensure_dirs(std::string_view dir) {
-    std::string key(dir);
-    if (made_.contains(key)) return {};
     if (waits_at_or_above(dir)) KIV_TRY(write_batch());
-    KIV_TRY(core::create_directories(key));
-    made_.insert(std::move(key));
+    KIV_TRY(dest_.make_dirs(dir));
     return {};
 }
 
-Result<void> FileWriters::add(const FsWalkEntry& entry, const std::string& out) {
+Result<void> FileWriters::add(const FsWalkEntry& entry, const std::string& out, size_t parent) {
     if (waiting_.contains(out)) KIV_TRY(write_batch());
+    const std::string_view dir = std::string_view(out).substr(0, parent);
+    if (batch_.empty() || dir != last_dir_) {
+        if (dirs_.size() == kMaxDirs) KIV_TRY(write_batch());
+        if (waits_at_or_above(dir)) KIV_TRY(write_batch());
+        const int fd = KIV_TRY(dest_.make_dirs(dir));
+        const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (own < 0) return fail(core::IoError::from_errno(errno));
+        dirs_.emplace_back(own);
+        last_dir_ = dir;
+    }
     waiting_.insert(out);
-    batch_.push_back({&entry, &out});
+    batch_.push_back({&entry, &out, parent == 0 ? 0 : parent + 1, dirs_.size() - 1});
     return {};
 }
 
@@ -76,18 +86,21 @@ Result<void> FileWriters::write_batch() {
     }
 
     std::vector<uint64_t> copied(batch_.size());
-    KIV_TRY(core::parallel_try_lanes<KivError>(
+    auto written = core::parallel_try_lanes<KivError>(
         batch_.size(), lanes_.size(),
         [&](size_t lane, size_t i) -> Result<void> {
             copied[i] = KIV_TRY(copy(lane, batch_[i]));
             return {};
         },
-        order));
-    files_ += batch_.size();
-    for (uint64_t n : copied) bytes_ += n;
+        order);
+    if (written) {
+        files_ += batch_.size();
+        for (uint64_t n : copied) bytes_ += n;
+    }
     batch_.clear();
+    dirs_.clear();
     waiting_.clear();
-    return {};
+    return written;
 }
 
 bool FileWriters::waits_at_or_above(std::string_view dir) const {
@@ -99,9 +112,11 @@ bool FileWriters::waits_at_or_above(std::string_view dir) const {
 
 Result<uint64_t> FileWriters::copy(size_t lane, const Job& job) {
     const FsType type = fs_.fs_type();
+    const int dir = dirs_[job.dir].fd();
+    const std::string name = job.out->substr(job.name);
     if (lanes_.size() == 1) {
         auto read_to = [&](std::string_view path, core::ByteSink& sink) { return fs_.read_file_to(path, sink); };
-        return copy_file(type, read_to, *job.entry, *job.out);
+        return copy_file(type, read_to, *job.entry, dir, name);
     }
     Volume& volume = lanes_[lane];
     if (std::holds_alternative<std::monostate>(volume)) KIV_TRY(open_lane(volume));
@@ -111,7 +126,7 @@ Result<uint64_t> FileWriters::copy(size_t lane, const Job& job) {
                 return 0;
             } else {
                 auto read_to = [&](std::string_view path, core::ByteSink& sink) { return v.read_file_to(path, sink); };
-                return copy_file(type, read_to, *job.entry, *job.out);
+                return copy_file(type, read_to, *job.entry, dir, name);
             }
         },
         volume);

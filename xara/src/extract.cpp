@@ -82,7 +82,7 @@ Result<ExtractStats> extract_inner(XarArchive& archive, std::string_view prefix,
     std::stable_sort(selected.begin(), selected.end(),
                      [](const Selected& a, const Selected& b) { return a.key < b.key; });
 
-    KIV_TRY(core::create_directories(dest));
+    core::DestDir out = KIV_TRY(core::DestDir::open(dest));
 
     ExtractStats stats;
     for (const Selected& s : selected) {
@@ -92,17 +92,16 @@ Result<ExtractStats> extract_inner(XarArchive& archive, std::string_view prefix,
             if (f.file_type == XarFileType::Directory) ++stats.dirs;
             continue;
         }
-        auto rel = KIV_TRY(sanitize_path(relative));
-        const fs::path target = dest / rel;
+        const fs::path rel = KIV_TRY(sanitize_path(relative));
         switch (f.file_type) {
             case XarFileType::File:
-                stats.bytes += KIV_TRY(core::write_output_file(target, core::Partial::Keep, [&](core::ByteSink& sink) {
+                stats.bytes += KIV_TRY(core::write_output_file(out, rel.native(), core::Partial::Keep, [&](core::ByteSink& sink) {
                     return archive.read_entry(f, sink);
                 }));
                 ++stats.files;
                 break;
             case XarFileType::Directory:
-                KIV_TRY(core::create_directories(target));
+                KIV_TRY(out.make_dirs(rel.native()));
                 ++stats.dirs;
                 break;
             case XarFileType::Symlink: ++stats.symlinks_skipped; break;

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <type_traits>
 #include <utility>
 
+#include "core/dest_dir.hpp"
 #include "core/io.hpp"
 #include "core/try.hpp"
 
@@ -22,9 +24,11 @@ struct ExtractStats {
     friend bool operator==(const ExtractStats&, const ExtractStats&) = default;
 };
 
-// Creates `dir` and its missing parents (0777 before the umask).  An existing
-// directory is fine; anything else in its place fails ("File exists").  A
-// name holding a NUL byte is refused before any system call.
+// Creates `dir` and its missing parents (0777 before the umask), following
+// symbolic links: for the destination itself, never for what goes below it
+// (see DestDir).  An existing directory is fine; anything else in its place
+// fails ("File exists").  A name holding a NUL byte is refused before any
+// system call.
 IoResult<void> create_directories(const std::filesystem::path& dir);
 
 // Refuses a name holding a NUL byte, which a system call would cut short.
@@ -33,32 +37,40 @@ IoResult<void> check_name(const std::filesystem::path& path);
 // What becomes of a file already at an output path.
 enum class Existing : uint8_t { Truncate, Keep, Refuse };
 
-// Opens the output file `path` for writing, created with mode 0666 before the
-// umask, never through a symbolic link standing in its place (that fails
-// with "Too many levels of symbolic links").
-IoResult<File> open_output_file(const std::filesystem::path& path, Existing existing = Existing::Truncate);
+// Opens the output file `name` in the folder `dir` for writing, created with
+// mode 0666 before the umask, never through a symbolic link standing in its
+// place (that fails with "Too many levels of symbolic links").
+IoResult<File> open_output_file_at(int dir, const std::string& name, Existing existing = Existing::Truncate);
 
 // Sets the permission bits (mode & 07777) of an open file.
 IoResult<void> set_permissions(File& file, uint32_t mode);
 
-// Removes a file, ignoring failure.
-void remove_output_file(const std::filesystem::path& path);
+// Removes the file `name` of the folder `dir`, ignoring failure.
+void remove_output_file_at(int dir, const std::string& name);
 
 // What becomes of an output file that could not be written whole.
 enum class Partial : bool { Keep, Remove };
 
-// Creates the parents of `path`, then the output file, and hands a sink over
-// it (8 KiB buffer, holes for skipped zeros) to `fill`, which returns
-// std::expected<uint64_t, E> with E convertible from IoError.
+// Creates (or truncates) the output file `name` in the folder `dir` and hands
+// a sink over it (8 KiB buffer, holes for skipped zeros) to `fill`, which
+// returns std::expected<uint64_t, E> with E convertible from IoError.
 template <class Fill>
-auto write_output_file(const std::filesystem::path& path, Partial partial, Fill&& fill)
+auto write_output_file_at(int dir, const std::string& name, Partial partial, Fill&& fill)
     -> std::invoke_result_t<Fill, ByteSink&> {
-    KIV_TRY(core::create_directories(path.parent_path()));
-    BufferedFileWriter writer(KIV_TRY(core::open_output_file(path)));
+    BufferedFileWriter writer(KIV_TRY(core::open_output_file_at(dir, name)));
     auto written = fill(static_cast<ByteSink&>(writer));
     if (auto flushed = writer.flush(); written && !flushed) written = std::unexpected(flushed.error());
-    if (!written && partial == Partial::Remove) core::remove_output_file(path);
+    if (!written && partial == Partial::Remove) core::remove_output_file_at(dir, name);
     return written;
+}
+
+// The same for the file `rel` below the destination, its parents made first;
+// E is also convertible from PlaceError.
+template <class Fill>
+auto write_output_file(DestDir& dest, std::string_view rel, Partial partial, Fill&& fill)
+    -> std::invoke_result_t<Fill, ByteSink&> {
+    const auto place = KIV_TRY(dest.place_of(rel));
+    return write_output_file_at(place.dir, place.name, partial, std::forward<Fill>(fill));
 }
 
 }  // namespace core

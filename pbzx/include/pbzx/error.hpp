@@ -8,6 +8,7 @@
 
 #include "core/error.hpp"
 #include "core/io.hpp"
+#include "core/place_error.hpp"
 
 namespace pbzx {
 
@@ -30,6 +31,10 @@ public:
 
     // Every I/O failure converts into Io.
     PbzxError(core::IoError error) : Error(Kind::Io, std::move(error)) {}
+    // So does a place below an extraction's destination that cannot be
+    // reached; a symbolic link in the way is an invalid path.
+    PbzxError(const core::PlaceError& e)
+        : PbzxError(e.link() ? invalid_path("Symbolic link in the way: " + *e.link()) : PbzxError(e.io_error())) {}
     static PbzxError invalid_magic(std::array<uint8_t, 4> magic);
     static PbzxError decompression(std::string text) { return {Kind::Decompression, std::move(text)}; }
     static PbzxError invalid_chunk(uint64_t offset, std::string text) {

@@ -9,6 +9,7 @@
 
 #include "apfs/error.hpp"
 #include "core/io.hpp"
+#include "core/place_error.hpp"
 #include "hfsplus/error.hpp"
 #include "pbzx/error.hpp"
 #include "udif/error.hpp"
@@ -35,6 +36,10 @@ public:
 
     // A library error becomes its wrapping variant where it leaves the library call.
     KivError(core::IoError e) : kind_(Kind::Io), payload_(std::move(e)) {}
+    // A place below an extraction's destination that cannot be reached: a
+    // symbolic link in the way is an invalid path, anything else I/O.
+    KivError(const core::PlaceError& e)
+        : KivError(e.link() ? invalid_path("symbolic link in the way: " + *e.link()) : KivError(e.io_error())) {}
     KivError(udif::KivError e) : kind_(Kind::Dmg), payload_(std::move(e)) {}
     KivError(hfsplus::HfsPlusError e) : kind_(Kind::HfsPlus), payload_(std::move(e)) {}
     KivError(xara::XarError e) : kind_(Kind::Xar), payload_(std::move(e)) {}

@@ -7,6 +7,7 @@
 
 #include "core/error.hpp"
 #include "core/io.hpp"
+#include "core/place_error.hpp"
 
 namespace xara {
 
@@ -27,6 +28,10 @@ public:
 
     // An I/O error converts wherever it propagates.
     XarError(core::IoError io) : Error(Kind::Io, std::move(io)) {}
+    // So does a place below an extraction's destination that cannot be
+    // reached; a symbolic link in the way is an invalid path.
+    XarError(const core::PlaceError& e)
+        : XarError(e.link() ? invalid_path("symbolic link in the way: " + *e.link()) : XarError(e.io_error())) {}
     static XarError invalid_magic(uint32_t magic);
     static XarError invalid_toc(std::string text) { return {Kind::InvalidToc, std::move(text)}; }
     static XarError xml_parse(std::string text) { return {Kind::XmlParse, std::move(text)}; }

@@ -121,9 +121,18 @@ TEST(PropertyList, EntriesAndMalformedLists) {
         {with_items("<dict><key>Data</key><string>x</string></dict>"), bad + "missing Data in blkx entry"},
         {with_items("<dict><key>Data</key><data>AAAA</data></dict>"), "invalid block map: mish data too short"},
         // The old-style text form.
+        {"", parse + "unexpected end of data at offset 0"},
+        {"(1) x", parse + "unexpected data after the root object at offset 4"},
+        {"{ a 1; }", parse + "expected '=' at offset 4"},
+        {"{ a = 1 }", parse + "expected ';' at offset 8"},
+        {"{ a = (1, 2; }", parse + "expected ',' or ')' at offset 11"},
+        {"( ; )", parse + "unexpected character at offset 2"},
+        {"(<abc", parse + "unterminated data at offset 5"},
         {"(<zz>)", parse + "invalid character in data at offset 3"},
         {"{ a = <abc>; }", parse + "odd number of hex digits in data at offset 11"},
         {"( \"open", parse + "unterminated string at offset 7"},
+        {"(\"a\\", parse + "unterminated string at offset 4"},
+        {"(\"\\u\")", parse + "invalid unicode escape at offset 4"},
         // Closing tags that a reader may skip (in comments, CDATA,
         // declarations or quotes) do not count as closing.
         {std::string(100000, '('), deep + "513"},

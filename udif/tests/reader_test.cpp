@@ -223,3 +223,10 @@ TEST(Decode, RunsCodecsAndFailures) {
         }
     }
 }
+
+// One run decoded on its own: ADC is refused here too, not zero-filled.
+TEST(Decode, AdcBlockIsRefused) {
+    const Bytes stored(64, 0x55);
+    Bytes out(512);
+    EXPECT_EQ(error_text(udif::reader::decompress_block({stored, 0, 512, BlockType::Adc}, out)), "unsupported: ADC compression");
+}

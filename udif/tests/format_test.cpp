@@ -106,8 +106,11 @@ TEST(PropertyList, EntriesAndMalformedLists) {
         {with_keys("<key>ID</key><string>2147483648</string>"), "ok; 0 0 0 "},
         {with_keys("<key>ID</key><string> 3</string>"), "ok; 0 0 0 "},
         {with_keys("<key>ID</key><integer>3</integer>"), "ok; 0 0 0 "},
+        {with_keys("<key>Attributes</key><string>0x+ff</string>"), "ok; 0 255 0 "},
         {with_keys("<key>Attributes</key><string>0X50</string>"), "ok; 0 0 0 "},
+        {with_keys("<key>Attributes</key><string>0x</string>"), "ok; 0 0 0 "},
         {with_keys("<key>Attributes</key><string>-5</string>"), "ok; 0 0 0 "},
+        {with_keys("<key>Attributes</key><string>0x100000000</string>"), "ok; 0 0 0 "},
         // Localised images leave "Name" empty and carry the name in "CFName".
         {with_keys("<key>Name</key><string></string><key>CFName</key><string>disk image（Apple_APFS: 4）</string>"),
          "ok; 0 0 0 disk image（Apple_APFS: 4）"},
@@ -120,6 +123,8 @@ TEST(PropertyList, EntriesAndMalformedLists) {
         {with_items("<dict><key>Name</key><string>x</string></dict>"), bad + "missing Data in blkx entry"},
         {with_items("<dict><key>Data</key><string>x</string></dict>"), bad + "missing Data in blkx entry"},
         {with_items("<dict><key>Data</key><data>AAAA</data></dict>"), "invalid block map: mish data too short"},
+        {"<plist><dict><key>unclosed", parse + "malformed XML property list"},
+        {"bplist00garbage", parse + "malformed binary property list"},
         // The old-style text form.
         {"", parse + "unexpected end of data at offset 0"},
         {"(1) x", parse + "unexpected data after the root object at offset 4"},

@@ -74,6 +74,7 @@ TEST(Writer, PropertyListText) {
     for (size_t at = start; at < end; at = xml.find('\n', at) + 1) lengths.push_back(xml.find('\n', at) - at - 4);
     EXPECT_EQ(lengths, (std::vector<size_t>{64, 64, 64, 64, 64, 8}));
 
+    EXPECT_EQ(error_text(udif::DmgWriter::create("/nonexistent/dir/x.dmg")), "I/O error: No such file or directory (os error 2)");
     auto none = build(udif::DmgBuilder{});
     EXPECT_TRUE(none.partitions().empty());
     EXPECT_NE(udif::resource_fork_xml({}).find("\t\t<array>\n\t\t</array>\n"), std::string::npos);

@@ -12,7 +12,10 @@ namespace {
 // A parse as text: its error, or "ok" and each entry's id, attributes,
 // sector count and name.
 std::string describe(std::string_view text) {
-    auto parsed = udif::reader::parse_plist(core::as_bytes(text));
+    // On the heap and of the exact size, so that the sanitizer sees a read
+    // on either side of the list.
+    const std::vector<uint8_t> bytes(text.begin(), text.end());
+    auto parsed = udif::reader::parse_plist(bytes);
     std::string out = error_text(parsed);
     for (const auto& e : parsed.value_or(std::vector<udif::PartitionEntry>{}))
         out += "; " + std::to_string(e.id) + " " + std::to_string(e.attributes) + " " + std::to_string(e.block_map.sector_count) +

@@ -50,7 +50,7 @@ std::string xml_escape(std::string_view s) {
             case '&': out += "&amp;"; break;
             case '<': out += "&lt;"; break;
             case '>': out += "&gt;"; break;
-            // A raw carriage return reads back as a line feed.
+            // XML readers turn a raw carriage return into a line feed.
             case '\r': out += "&#13;"; break;
             default: out += c;
         }

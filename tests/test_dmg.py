@@ -54,6 +54,9 @@ def test_builder_settings_and_errors(tmp_path):
             setattr(builder, name, value)
     with pytest.raises(TypeError):
         builder.add_partition("x", bytearray(b"abc"))
+    # A name the image's property list cannot carry is refused when added.
+    with pytest.raises(ValueError, match=r'^invalid partition name "nul\\0x": U\+0000 at byte 3 is not a character XML 1\.0 allows$'):
+        builder.add_partition("nul\x00x", b"abc")
     assert repr(builder) == 'DmgBuilder(compression="zlib", partitions=0)'
     # Each build writes what was added so far; the builder stays usable.
     builder.add_partition(HFS, b"a" * 10_000)

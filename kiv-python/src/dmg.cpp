@@ -204,6 +204,9 @@ void register_dmg_classes(nb::module_& m) {
             ExclusiveBorrow borrow(self.flag);
             std::string name = arg_str(name_obj, "name");
             auto data = arg_bytes(data_obj, "data");
+            // Refused now, not when an image is built: the property list could not carry it.
+            if (auto fault = udif::name_fault(name))
+                raise(PyExc_ValueError, cat("invalid partition name ", core::utf8_lossy(debug_quote(name)), ": ", *fault));
             self.partitions.emplace_back(std::move(name), std::vector<uint8_t>(data.begin(), data.end()));
         },
         nb::arg("name"), nb::arg("data"), "add_partition($self, name, data)\n--\n\nAdd a partition with the given name and data.");

@@ -13,6 +13,7 @@
 #include "core/thread_pool.hpp"
 #include "core/try.hpp"
 #include "udif/checksum.hpp"
+#include "xml_text.hpp"
 
 namespace udif {
 
@@ -203,22 +204,6 @@ void append_base64_lines(std::string& out, std::span<const uint8_t> bytes, const
     }
 }
 
-// Names go into the XML as character data: "&", "<" and ">" are escaped
-// so that the list parses again to the same name.
-std::string xml_escape(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (char c : s) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
 std::string hex4(uint32_t v) {
     static const char kDigits[] = "0123456789abcdef";
     std::string out = "0x";
@@ -249,7 +234,7 @@ std::string resource_fork_xml(const std::vector<PartitionData>& partitions, bool
         if (!with_checksums) map.checksum_type = 0;
         map.run_count = uint32_t(p.runs.size());
         map.runs = p.runs;
-        std::string name = xml_escape(p.name);
+        std::string name = detail::xml_escape(p.name);
         x += "\t\t\t<dict>\n";
         x += "\t\t\t\t<key>Attributes</key>\n\t\t\t\t<string>" + hex4(p.attributes) + "</string>\n";
         x += "\t\t\t\t<key>CFName</key>\n\t\t\t\t<string>" + name + "</string>\n";
@@ -267,6 +252,7 @@ std::string resource_fork_xml(const std::vector<PartitionData>& partitions, bool
 // ---------------------------------------------------------------- DmgWriter
 
 Result<void> DmgWriter::add_partition(std::string_view name, std::span<const uint8_t> data) {
+    KIV_TRY(check_partition_name(name));
     PartitionData part;
     part.name = std::string(name);
     part.id = int32_t(partitions_.size());
@@ -352,6 +338,8 @@ Result<void> DmgWriter::finish() && {
 // ---------------------------------------------------------------- DmgBuilder
 
 Result<void> DmgBuilder::build(const std::string& path) const {
+    // A name the property list cannot carry leaves no file behind.
+    for (const auto& entry : partitions) KIV_TRY(check_partition_name(entry.first));
     auto writer = KIV_TRY(DmgWriter::create(path));
     writer.set_chunk_size(std::max<uint64_t>(chunk_size, 4096));
     writer.set_level(std::min<uint32_t>(level, 9));

@@ -12,7 +12,10 @@ namespace {
 // A parse as text: its error, or "ok" and each entry's id, attributes,
 // sector count and name.
 std::string describe(std::string_view text) {
-    auto parsed = udif::reader::parse_plist(core::as_bytes(text));
+    // On the heap and of the exact size, so that the sanitizer sees a read
+    // on either side of the list.
+    const std::vector<uint8_t> bytes(text.begin(), text.end());
+    auto parsed = udif::reader::parse_plist(bytes);
     std::string out = error_text(parsed);
     for (const auto& e : parsed.value_or(std::vector<udif::PartitionEntry>{}))
         out += "; " + std::to_string(e.id) + " " + std::to_string(e.attributes) + " " + std::to_string(e.block_map.sector_count) +
@@ -106,8 +109,11 @@ TEST(PropertyList, EntriesAndMalformedLists) {
         {with_keys("<key>ID</key><string>2147483648</string>"), "ok; 0 0 0 "},
         {with_keys("<key>ID</key><string> 3</string>"), "ok; 0 0 0 "},
         {with_keys("<key>ID</key><integer>3</integer>"), "ok; 0 0 0 "},
+        {with_keys("<key>Attributes</key><string>0x+ff</string>"), "ok; 0 255 0 "},
         {with_keys("<key>Attributes</key><string>0X50</string>"), "ok; 0 0 0 "},
+        {with_keys("<key>Attributes</key><string>0x</string>"), "ok; 0 0 0 "},
         {with_keys("<key>Attributes</key><string>-5</string>"), "ok; 0 0 0 "},
+        {with_keys("<key>Attributes</key><string>0x100000000</string>"), "ok; 0 0 0 "},
         // Localised images leave "Name" empty and carry the name in "CFName".
         {with_keys("<key>Name</key><string></string><key>CFName</key><string>disk image（Apple_APFS: 4）</string>"),
          "ok; 0 0 0 disk image（Apple_APFS: 4）"},
@@ -120,10 +126,21 @@ TEST(PropertyList, EntriesAndMalformedLists) {
         {with_items("<dict><key>Name</key><string>x</string></dict>"), bad + "missing Data in blkx entry"},
         {with_items("<dict><key>Data</key><string>x</string></dict>"), bad + "missing Data in blkx entry"},
         {with_items("<dict><key>Data</key><data>AAAA</data></dict>"), "invalid block map: mish data too short"},
+        {"<plist><dict><key>unclosed", parse + "malformed XML property list"},
+        {"bplist00garbage", parse + "malformed binary property list"},
         // The old-style text form.
+        {"", parse + "unexpected end of data at offset 0"},
+        {"(1) x", parse + "unexpected data after the root object at offset 4"},
+        {"{ a 1; }", parse + "expected '=' at offset 4"},
+        {"{ a = 1 }", parse + "expected ';' at offset 8"},
+        {"{ a = (1, 2; }", parse + "expected ',' or ')' at offset 11"},
+        {"( ; )", parse + "unexpected character at offset 2"},
+        {"(<abc", parse + "unterminated data at offset 5"},
         {"(<zz>)", parse + "invalid character in data at offset 3"},
         {"{ a = <abc>; }", parse + "odd number of hex digits in data at offset 11"},
         {"( \"open", parse + "unterminated string at offset 7"},
+        {"(\"a\\", parse + "unterminated string at offset 4"},
+        {"(\"\\u\")", parse + "invalid unicode escape at offset 4"},
         // Closing tags that a reader may skip (in comments, CDATA,
         // declarations or quotes) do not count as closing.
         {std::string(100000, '('), deep + "513"},

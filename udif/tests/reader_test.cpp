@@ -3,6 +3,9 @@
 
 #include <lzma.h>
 
+#include <cstring>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/endian.hpp"
@@ -222,4 +225,37 @@ TEST(Decode, RunsCodecsAndFailures) {
             }
         }
     }
+}
+
+// Zero runs and zero blocks reach files as holes, streamed, positioned and in parallel.
+TEST(Decode, ZerosBecomeHolesInFiles) {
+    testing_util::ScratchDir dir;
+    Bytes data(8u << 20, 0);
+    std::memcpy(data.data() + (5u << 20), "middle", 6);
+    udif::DmgBuilder b;
+    b.chunk_size = 256u << 10;
+    b.add_partition("disk image (Apple_HFS : 1)", data);
+    ASSERT_TRUE(b.build(dir / "zeros.dmg"));
+    auto archive = udif::DmgArchive::open(dir / "zeros.dmg");
+    auto streamed = core::BufferedFileWriter::create((dir / "streamed").string());
+    ASSERT_TRUE(archive && streamed);
+    ASSERT_TRUE(archive->extract_partition_to(0, *streamed) && streamed->flush());
+    auto positioned = core::File::create((dir / "positioned").string());
+    ASSERT_TRUE(positioned);
+    ASSERT_TRUE(archive->extract_partition_to(0, *positioned));
+    ASSERT_TRUE(archive->extract_partition_to_file(0, dir / "parallel"));
+    for (const char* name : {"streamed", "positioned", "parallel"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(testing_util::read_bytes(dir / name), data);
+        struct stat st;
+        ASSERT_EQ(::stat((dir / name).c_str(), &st), 0);
+        EXPECT_LT(uint64_t(st.st_blocks) * 512, 1u << 20);
+    }
+}
+
+// One run decoded on its own: ADC is refused here too, not zero-filled.
+TEST(Decode, AdcBlockIsRefused) {
+    const Bytes stored(64, 0x55);
+    Bytes out(512);
+    EXPECT_EQ(error_text(udif::reader::decompress_block({stored, 0, 512, BlockType::Adc}, out)), "unsupported: ADC compression");
 }

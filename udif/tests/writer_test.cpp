@@ -74,9 +74,64 @@ TEST(Writer, PropertyListText) {
     for (size_t at = start; at < end; at = xml.find('\n', at) + 1) lengths.push_back(xml.find('\n', at) - at - 4);
     EXPECT_EQ(lengths, (std::vector<size_t>{64, 64, 64, 64, 64, 8}));
 
+    EXPECT_EQ(error_text(udif::DmgWriter::create("/nonexistent/dir/x.dmg")), "I/O error: No such file or directory (os error 2)");
     auto none = build(udif::DmgBuilder{});
     EXPECT_TRUE(none.partitions().empty());
     EXPECT_NE(udif::resource_fork_xml({}).find("\t\t<array>\n\t\t</array>\n"), std::string::npos);
+}
+
+// A name the property list cannot carry is refused before anything is
+// written (no file, no bytes in the sink); every other name reads back byte
+// for byte, and in 7-Zip too where it shows the XML text unchanged ("7z").
+TEST(Writer, PartitionNamesReadBackOrAreRefused) {
+    const std::string bad = "invalid plist: partition name ", xml = " is not a character XML 1.0 allows";
+    const std::tuple<std::string, std::string, bool> rows[] = {
+        {std::string("nul\0x", 5), bad + "\"nul\\0x\": U+0000 at byte 3" + xml, false},
+        {"a\x01", bad + "\"a\\u{1}\": U+0001 at byte 1" + xml, false},
+        {"\x1F", bad + "\"\\u{1f}\": U+001F at byte 0" + xml, false},
+        {"x\xEF\xBF\xBE", bad + "\"x\xEF\xBF\xBE\": U+FFFE at byte 1" + xml, false},
+        {"\xEF\xBF\xBF", bad + "\"\xEF\xBF\xBF\": U+FFFF at byte 0" + xml, false},
+        {"a\xFF" "b", bad + "\"a\xEF\xBF\xBD" "b\": not UTF-8: invalid utf-8 sequence of 1 bytes from index 1", false},
+        {"\xC0\x80", bad + "\"\xEF\xBF\xBD\xEF\xBF\xBD\": not UTF-8: invalid utf-8 sequence of 1 bytes from index 0", false},
+        {"\xED\xA0\x80", bad + "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\": not UTF-8: invalid utf-8 sequence of 1 bytes from index 0", false},
+        {"ab\xE2\x82", bad + "\"ab\xEF\xBF\xBD\": not UTF-8: incomplete utf-8 byte sequence from index 2", false},
+        {"tab\tend", "ok", true},
+        {"line\nfeed", "ok", false},
+        {"carriage\rreturn\r\n", "ok", false},
+        {"Tom & Jerry <x> ]]>", "ok", false},
+        {" spaces ", "ok", false},
+        {"", "ok", false},
+        {"del\x7F \xC2\x85 \xEF\xBF\xBD \xF4\x8F\xBF\xBF", "ok", true},
+    };
+    const bool seven_zip = testing_util::have_tool("7zz"), python = testing_util::have_tool("python3");
+    testing_util::ScratchDir dir;
+    const auto path = dir / "named.dmg";
+    for (const auto& [name, want, shown] : rows) {
+        SCOPED_TRACE(testing::PrintToString(name));
+        std::filesystem::remove(path);
+        udif::DmgBuilder builder;
+        EXPECT_EQ(error_text(builder.add_partition(name, {1}).build(path)), want);
+        EXPECT_EQ(std::filesystem::exists(path), want == "ok");
+        auto sink = std::make_unique<core::VecSink>();
+        const auto& written = sink->data();
+        udif::DmgWriter writer(std::move(sink));
+        EXPECT_EQ(error_text(writer.add_partition(name, std::vector<uint8_t>{1})), want);
+        EXPECT_EQ(std::tuple(written.empty(), writer.partitions().empty()), std::tuple(want != "ok", want != "ok"));
+        if (want != "ok") continue;
+        auto r = udif::DmgReader::open_with_options(path, true);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->partitions().at(0).name, name);
+        // A conforming XML reader (Python's, over expat) gets the same name.
+        if (python) {
+            auto listed = testing_util::run("python3 -c 'import plistlib, sys; d = open(sys.argv[1], \"rb\").read(); "
+                                            "n = plistlib.loads(d[d.index(b\"<?xml\"):-512])[\"resource-fork\"][\"blkx\"][0][\"Name\"]; "
+                                            "sys.stdout.buffer.write(n.encode())' " + shell_quote(path));
+            EXPECT_EQ(listed.output, name);
+        }
+        if (!shown || !seven_zip) continue;
+        auto listed = testing_util::run("7zz l -slt -tdmg " + shell_quote(path));
+        EXPECT_NE(listed.output.find("\nPath = 0." + name + "\n"), std::string::npos) << listed.output;
+    }
 }
 
 // Every method and level decodes back here and in 7-Zip, which also checks

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,6 +22,14 @@ BlockType block_type_of(CompressionMethod method);
 
 // Creates or truncates a file for writing (mode 0666 before the umask).
 Result<core::File> create_file(const std::string& path);
+
+// Why a partition name cannot be written so that it reads back the same:
+// bytes that are not UTF-8, or a character XML 1.0 does not allow (controls
+// other than tab, line feed and carriage return; U+FFFE and U+FFFF).
+// Nothing for a name that can.
+std::optional<std::string> name_fault(std::string_view name);
+// The same as an InvalidPlist error naming the partition.
+Result<void> check_partition_name(std::string_view name);
 
 // One partition as written.
 struct PartitionData {
@@ -52,7 +61,8 @@ public:
     uint64_t chunk_size() const { return chunk_size_; }
     uint32_t level() const { return level_; }
 
-    // Cuts the data into chunks and appends their runs to the data fork.
+    // Cuts the data into chunks and appends their runs to the data fork.  A
+    // name that check_partition_name refuses fails before anything is written.
     Result<void> add_partition(std::string_view name, std::span<const uint8_t> data);
     // Writes the property list and the trailer, and flushes.
     Result<void> finish() &&;
@@ -92,7 +102,8 @@ struct DmgBuilder {
         return std::move(add_partition(std::move(name), std::move(data)));
     }
 
-    // Writes the image: chunk size at least 4096, level at most 9.
+    // Writes the image: chunk size at least 4096, level at most 9.  A name
+    // that check_partition_name refuses fails before the file is created.
     Result<void> build(const std::string& path) const;
 };
 

@@ -15,7 +15,7 @@ NEW_VPY     := $(NEW_VENV)/bin/python
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD   := build/fuzz
 
-.PHONY: all deps venv install install-newest demo test cpp-test asan-test py-test bench clean fuzz-deps fuzz-build fuzz fuzz-smoke
+.PHONY: all deps venv install install-newest demo test cpp-test asan-test py-test coverage bench clean fuzz-deps fuzz-build fuzz fuzz-smoke
 
 all: install
 
@@ -61,6 +61,12 @@ asan-test: deps
 	cmake -S . -B build/asan $(CMAKE_GEN) -DKIV_BUILD_TESTS=ON -DKIV_LIBS= -DKIV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build build/asan -j$(JOBS)
 	UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build/asan --output-on-failure -j$(JOBS)
+
+# Line and branch coverage of the C++ libraries by their tests, reported by
+# gcovr (installed into the virtual environment) in build/coverage.
+coverage: venv
+	$(VPY) -m pip install --quiet gcovr
+	JOBS=$(JOBS) bash scripts/coverage.sh build/coverage $(VENV)/bin/gcovr
 
 py-test: install install-newest
 	$(VPY) -m pytest -q tests

@@ -1,9 +1,11 @@
 // Seeds the corpus of each fuzz target from the shared fixtures: real files
 // as they are (run.sh's -max_len keeps the start of the large volumes, where
 // their metadata sit), the inflated tables of contents of the XAR fixtures,
-// and UDIF images of the raw volumes in the compressions no real image here
-// uses (LZFSE, none).  Hostile inputs are not seeds: the regression tests
-// replay them.
+// the CPIO payloads of the package fixtures and of the PBZX fixture, every
+// CPIO archive wrapped in PBZX streams (two xz chunks, and one stored chunk)
+// so that the PBZX target starts from real payloads, and UDIF images of the
+// raw volumes in the compressions no real image here uses (LZFSE, none).
+// Hostile inputs are not seeds: the regression tests replay them.
 //
 //   make_seeds FIXTURES CORPUS_ROOT
 #include <cstdio>
@@ -14,8 +16,11 @@
 
 #include "codec/stream.hpp"
 #include "core/endian.hpp"
+#include "pbzx/reader.hpp"
+#include "pbzx/writer.hpp"
 #include "udif/udif.hpp"
 #include "xara/header.hpp"
+#include "xara/pkg.hpp"
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
@@ -23,6 +28,8 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 fs::path corpus;
+// Largest CPIO archive taken from a package: run.sh's -max_len of the payload targets.
+constexpr size_t kMaxPayloadSeed = 262144;
 
 fs::path seed_path(const std::string& target, const std::string& name) {
     fs::create_directories(corpus / target);
@@ -41,6 +48,40 @@ void seed_toc(const std::string& name, const Bytes& xar) {
     if (start > xar.size() || length > xar.size() - start) return;
     auto n = codec::decode_into(codec::Format::Zlib, {xar.data() + start, length}, toc);
     if (n && *n == toc.size()) seed("xar_toc", name + ".xml", toc);
+}
+
+// A CPIO archive as the CPIO target's seed and wrapped in PBZX for the PBZX
+// target: cut into two xz chunks, and whole in one stored chunk (equal sizes).
+void seed_cpio(const std::string& name, const Bytes& cpio) {
+    seed("cpio", name, cpio);
+    auto writer = pbzx::PbzxWriter::create(seed_path("pbzx", name + ".xz.pbzx").string(), std::max<size_t>(1, cpio.size() / 2));
+    if (!writer || !writer->write_cpio(cpio) || !writer->finish()) std::exit(1);
+    Bytes stored = {'p', 'b', 'z', 'x'};
+    for (uint64_t n : {cpio.size(), cpio.size(), cpio.size()}) core::append_be64(stored, n);
+    stored.insert(stored.end(), cpio.begin(), cpio.end());
+    seed("pbzx", name + ".stored.pbzx", stored);
+}
+
+// The Payload of every component of an installer package: a PBZX payload as
+// it is, a gzipped CPIO archive inflated, when small enough to stay whole
+// under the payload targets' -max_len.
+void seed_payloads(const std::string& name, const Bytes& package) {
+    auto reader = xara::PkgReader::open(std::make_unique<core::MemorySource>(package));
+    if (!reader) return;
+    for (const std::string& component : reader->components()) {
+        auto payload = reader->payload(component);
+        if (!payload || payload->size() < 6) continue;
+        const std::string label = name + (component.empty() ? "" : "." + component) + ".Payload";
+        if (std::equal(payload->begin(), payload->begin() + 4, "pbzx")) {
+            if (payload->size() <= kMaxPayloadSeed) seed("pbzx", label + ".pbzx", *payload);
+            continue;
+        }
+        Bytes cpio(kMaxPayloadSeed + 1);
+        auto n = codec::decode_into(codec::Format::Gzip, *payload, cpio);
+        if (!n || *n > kMaxPayloadSeed || *n < 6 || !std::equal(cpio.begin(), cpio.begin() + 4, "0707")) continue;
+        cpio.resize(*n);
+        seed_cpio(label + ".cpio", cpio);
+    }
 }
 
 // The first `keep` bytes of a raw volume in LZFSE and raw images, for both image targets.
@@ -86,8 +127,13 @@ int main(int argc, char** argv) {
             seed("xar", name, data);
             seed_toc(name, data);
         }
-        if (type == ".pbzx") seed("pbzx", name, data);
-        if (type == ".cpio" || name.starts_with("test_gcpio_compat_ref.")) seed("cpio", name, data);
+        if (type == ".pkg") seed_payloads(name, data);
+        if (type == ".pbzx") {
+            seed("pbzx", name, data);
+            if (auto reader = pbzx::PbzxReader::from_source(std::make_unique<core::MemorySource>(data)))
+                if (auto cpio = reader->decompress_parallel()) seed("cpio", name + ".cpio", cpio->to_vector());
+        }
+        if (type == ".cpio" || name.starts_with("test_gcpio_compat_ref.")) seed_cpio(name, data);
     }
     return 0;
 }

@@ -40,6 +40,17 @@ def test_real_image_through_every_entry_point(tmp_path):
     assert repr(image) == "DmgArchive(closed)"
 
 
+def test_failed_extraction_writes_nothing(tmp_path):
+    # An image whose one run fails to decode: no file is left behind, and the archive stays usable.
+    with kiv.DmgArchive.open(str(fixture_path("hostile/heap-overflow-lzfse-fse_in_checked_flush64.dmg"))) as image:
+        (part,) = image.partitions
+        for call in (image.extract_partition, lambda id: image.extract_partition_to(id, str(tmp_path / "out.img")),
+                     lambda id: image.extract_main_partition_to(str(tmp_path / "out.img"))):
+            with pytest.raises(kiv.DecompressionError, match="^DMG error: decompression error: lzfse decoded 0 bytes, expected 4096$"):
+                call(part.id)
+        assert not (tmp_path / "out.img").exists() and image.partitions[0].id == part.id
+
+
 def test_builder_settings_and_errors(tmp_path):
     builder = kiv.DmgBuilder()
     assert (builder.compression, builder.compression_level, builder.chunk_size, builder.skip_checksums) == \
@@ -61,11 +72,12 @@ def test_builder_settings_and_errors(tmp_path):
     # Each build writes what was added so far; the builder stays usable.
     builder.add_partition(HFS, b"a" * 10_000)
     builder.build(str(tmp_path / "one.dmg"))
-    builder.add_partition("more", b"b" * 600)
+    builder.add_partition("AT&T <disk>", b"b" * 600)  # names are escaped in the property list
     builder.skip_checksums = True
     builder.build(str(tmp_path / "two.dmg"))
     with kiv.DmgArchive.open(str(tmp_path / "two.dmg")) as two:
-        assert repr(two.partitions[1]) == 'PartitionInfo(name="more", id=1, size=1024, type="Other")'
+        assert repr(two.partitions[1]) == 'PartitionInfo(name="AT&T <disk>", id=1, size=1024, type="Other")'
+        assert two.extract_partition(1) == b"b" * 600 + bytes(424)
     # Each compression name reaches the writer as its own method, cut at the chunk size.
     for compression in ("raw", "zlib", "bzip2", "lzfse"):
         path = build_image(tmp_path / "image.dmg", [(HFS, random.Random(2).randbytes(10_000))], compression, chunk_size=4096)
@@ -83,7 +95,8 @@ def test_concurrent_call_is_refused_and_closing(tmp_path):
     data = random.Random(3).randbytes(1 << 20) * 48
     path = build_image(tmp_path / "image.dmg", [(HFS, data)], "bzip2")
     image = kiv.DmgArchive.open(str(path))
-    worker = threading.Thread(target=image.extract_partition, args=(0,))
+    results = []
+    worker = threading.Thread(target=lambda: results.append(image.extract_partition(0) == data))
     worker.start()
     seen = set()
     while worker.is_alive() and not seen:
@@ -95,7 +108,7 @@ def test_concurrent_call_is_refused_and_closing(tmp_path):
                 with pytest.raises(RuntimeError, match="^Already borrowed$"):
                     call()
     worker.join()
-    assert seen == {"Already mutably borrowed"}
+    assert results == [True] and seen == {"Already mutably borrowed"}
     assert repr(image) == "DmgArchive(open)"
     # Closing twice, entering a closed object, and exceptions through the context.
     assert image.__enter__() is image
@@ -107,3 +120,21 @@ def test_concurrent_call_is_refused_and_closing(tmp_path):
     with pytest.raises(KeyError):
         with kiv.DmgArchive.open(str(path)):
             raise KeyError("propagates")
+
+
+def test_different_objects_decode_in_parallel_threads(tmp_path):
+    data = random.Random(5).randbytes(1 << 20) * 4
+    path = build_image(tmp_path / "image.dmg", [(HFS, data)], chunk_size=256 * 1024)
+    results = []
+
+    def work():
+        for _ in range(2):
+            with kiv.DmgArchive.open(str(path)) as image:
+                results.append(image.extract_partition(0) == data)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == [True] * 8

@@ -16,17 +16,34 @@ from kiv import _kiv
 
 
 EXCEPTIONS = ["KivError", "IoError", "InvalidFormatError", "FileNotFoundError", "DecompressionError", "UnsupportedError"]
+CLASSES = ["DmgPipeline", "FilesystemHandle", "DmgArchive", "DmgBuilder", "PkgReader", "XarArchive", "Archive",
+           "CpioBuilder", "PbzxWriter", "HfsVolume", "ApfsVolume", "PartitionInfo", "DirEntry", "FileStat", "VolumeInfo",
+           "WalkEntry", "FileEntry", "CompressionInfo", "DmgStats", "XarFile", "ChunkInfo", "ArchiveStats", "ExtractStats"]
 
 
 def test_exceptions_and_their_order():
+    assert _kiv.__doc__.startswith("Python module for parsing Apple DMG disk images")
     for name in EXCEPTIONS:
         cls = getattr(_kiv, name)
         assert issubclass(cls, _kiv.KivError) and issubclass(cls, Exception) and (cls.__module__, cls.__name__) == ("_kiv", name)
     assert _kiv.KivError.__doc__ == "Base exception for all kiv errors." and kiv.KivError is _kiv.KivError
     assert not issubclass(_kiv.FileNotFoundError, FileNotFoundError) and not issubclass(_kiv.IoError, OSError)
-    assert [n for n in vars(_kiv) if not n.startswith("_")][:6] == EXCEPTIONS
-    with pytest.raises(TypeError):  # value classes are made by kiv only
-        _kiv.PartitionInfo()
+    order = [n for n in vars(_kiv) if not n.startswith("_")]
+    assert order[:6] == EXCEPTIONS and [n for n in order if n in CLASSES] == CLASSES
+    # Value classes, and handles only the module opens, are made by kiv only.
+    for name in CLASSES[CLASSES.index("PartitionInfo"):] + ["FilesystemHandle", "PkgReader"]:
+        with pytest.raises(TypeError):
+            getattr(_kiv, name)()
+
+
+# Every path argument is a str: a path object is refused before anything opens.
+@pytest.mark.parametrize("call", [kiv.open, kiv.find_packages, kiv.DmgArchive.open, kiv.HfsVolume.open,
+                                  kiv.ApfsVolume.open, kiv.XarArchive.open, kiv.Archive.open, kiv.PbzxWriter],
+                         ids=lambda call: call.__qualname__)
+def test_path_objects_are_refused(tmp_path, call):
+    with pytest.raises(TypeError, match="^argument 'path': "):
+        call(tmp_path / "missing")
+    assert list(tmp_path.iterdir()) == []
 
 
 HFS = "disk image (Apple_HFS : 1)"
@@ -62,19 +79,33 @@ def payload(tmp, edit=lambda raw: raw) -> str:
      "DMG error: checksum mismatch: expected 0x[0-9a-f]+, got 0x[0-9a-f]+$"),
     (lambda tmp: image_with_first_map(tmp, 204, (3).to_bytes(4, "big")), kiv.UnsupportedError,
      "DMG error: unsupported compression type: 0x3$"),
+    (lambda tmp: image_with_first_map(tmp, 0, b"MISH"), kiv.InvalidFormatError,
+     r"DMG error: invalid block map: invalid mish magic: \[77, 73, 83, 72\]$"),
     (lambda tmp: image_with_first_map(tmp, 204, (0x80000007).to_bytes(4, "big")).extract_partition(0),
      kiv.DecompressionError, "DMG error: decompression error: lzfse "),
+    (lambda tmp: image_with_first_map(tmp, 204, (0x80000004).to_bytes(4, "big")).extract_partition(0),
+     kiv.UnsupportedError, "DMG error: unsupported: ADC compression$"),
+    # A corrupt zlib, bzip2 or xz run is the image library's I/O error.
+    (lambda tmp: image_with_first_map(tmp, 204, (0x80000006).to_bytes(4, "big")).extract_partition(0),
+     kiv.IoError, "DMG error: I/O error: "),
     (lambda tmp: kiv.open(str(build_image(tmp / "plain.dmg", [("Apple_Free", bytes(4096))]))).filesystem(),
      kiv.FileNotFoundError, "no filesystem partition found in DMG$"),
     (lambda tmp: kiv.open(str(build_image(tmp / "broken.dmg", [(HFS, bytes(8192))]))).filesystem("in_memory"),
      kiv.InvalidFormatError, r"HFS\+ error: invalid HFS\+ signature: 0x0000 \(expected 0x482B or 0x4858\)$"),
     (lambda tmp: kiv.ApfsVolume.open(written(tmp / "zero.img", bytes(8192))), kiv.InvalidFormatError,
      "APFS error: invalid magic: 0x00000000$"),
+    # Files the Python layer opens itself fail as plain I/O errors, without a library's prefix.
     (lambda tmp: kiv.HfsVolume.open(str(tmp / "missing.img")), kiv.IoError, "I/O error: No such file or directory"),
+    (lambda tmp: kiv.XarArchive.open(str(tmp / "missing.xar")), kiv.IoError, "I/O error: No such file or directory"),
+    (lambda tmp: kiv.PbzxWriter(str(tmp / "no/dir/x.pbzx")), kiv.IoError, r"I/O error: No such file or directory \(os error 2\)$"),
     (lambda tmp: kiv.ApfsVolume.open(str(fixture_path("hostile/oom-read_file-sparse-4GiB.apfs"))).read_file("sparse_4g"),
      kiv.UnsupportedError, "APFS error: unsupported: file too large to read into memory: 4294967295 bytes"),
     (lambda tmp: kiv.Archive.open(payload(tmp, lambda raw: raw[:-10])), kiv.IoError,
      "PBZX error: I/O error: failed to fill whole buffer$"),
+    (lambda tmp: kiv.Archive.open(payload(tmp, lambda raw: b"nope" + raw[4:])), kiv.InvalidFormatError,
+     r"PBZX error: Invalid PBZX magic: expected 'pbzx', got \[110, 111, 112, 101\]$"),
+    (lambda tmp: kiv.Archive.open(payload(tmp, lambda raw: raw[:12] + (7).to_bytes(8, "big") + raw[20:])),
+     kiv.InvalidFormatError, "PBZX error: Invalid chunk at offset 28: Decompressed size mismatch: expected 7, got "),
     (lambda tmp: kiv.PbzxWriter(str(tmp / "zero"), chunk_size=0).write_cpio(b"abc"), kiv.DecompressionError,
      "PBZX error: Compression error: chunk size must be greater than 0$"),
     (lambda tmp: kiv.Archive.open(payload(tmp)).extract_file("./nope"), kiv.FileNotFoundError,
@@ -83,6 +114,10 @@ def payload(tmp, edit=lambda raw: raw) -> str:
      kiv.InvalidFormatError, r"PBZX error: Invalid path: Path traversal detected: \.\./escape$"),
     (lambda tmp: kiv.XarArchive.open(payload(tmp)), kiv.InvalidFormatError,
      r"XAR error: invalid XAR magic: 0x70627A78 \(expected 0x78617221\)$"),
+    (lambda tmp: kiv.XarArchive.open(written(tmp / "short.xar", b"xar!\x00")), kiv.IoError,
+     "XAR error: I/O error: failed to fill whole buffer$"),
+    (lambda tmp: kiv.XarArchive.open(str(fixture_path("real/libarchive/test_read_format_xar_doublelink.xar"))),
+     kiv.InvalidFormatError, "XAR error: XML parse error: duplicate direct <type> field in <file>$"),
     (lambda tmp: kiv.XarArchive.open(str(fixture_path("real/libarchive/test_read_format_xar_stream_end_trunc.xar")))
      .extract_all(str(tmp)), kiv.DecompressionError,
      "XAR error: decompression failed: gzip decoded 1 bytes, expected 100$"),
@@ -94,6 +129,33 @@ def test_errors_map_to_their_classes(tmp_path, call, error, message):
         call(tmp_path)
 
 
+# The text signature of every public function and method, __enter__ and __exit__ included.
+CLOSABLE = ["DmgPipeline", "FilesystemHandle", "HfsVolume", "ApfsVolume", "DmgArchive", "PkgReader", "XarArchive", "Archive"]
+SIGNATURES = {name: text for text, names in [
+    ("(path)", "open find_packages DmgArchive.open XarArchive.open Archive.open HfsVolume.open ApfsVolume.open"),
+    ("(data)", "Archive.from_cpio"),
+    ("(dmg_path, pkg_path, component)", "extract_pkg_payload"),
+    ("($self)", "FilesystemHandle.walk HfsVolume.walk ApfsVolume.walk DmgArchive.extract_main_partition PkgReader.list_files "
+                "PkgReader.distribution Archive.list Archive.cpio_data CpioBuilder.finish PbzxWriter.finish"),
+    ("($self, path)", "XarArchive.find Archive.extract_file DmgArchive.extract_main_partition_to DmgBuilder.build"
+     + "".join(f" {c}.{m}" for c in CLOSABLE[1:4] for m in ("list_directory", "read_file", "stat", "exists"))),
+    ("($self, mode=None)", "DmgPipeline.filesystem"),
+    ("($self, dest)", "FilesystemHandle.extract_all XarArchive.extract_all Archive.extract_all"),
+    ("($self, base_path, dest)", "FilesystemHandle.extract_path XarArchive.extract_path Archive.extract_path"),
+    ("($self, pkg_path, streaming=False)", "FilesystemHandle.open_pkg"),
+    ("($self, id)", "DmgArchive.extract_partition"),
+    ("($self, name)", "DmgArchive.extract_partition_by_name"),
+    ("($self, id, path)", "DmgArchive.extract_partition_to"),
+    ("($self, name, data)", "DmgBuilder.add_partition"),
+    ("($self, component)", "PkgReader.package_info PkgReader.payload_bytes PkgReader.payload"),
+    ("($self, index)", "XarArchive.read_file"),
+    ("($self, path, content, mode=420)", "CpioBuilder.add_file"),
+    ("($self, path, mode=493)", "CpioBuilder.add_directory"),
+    ("($self, path, target, mode=511)", "CpioBuilder.add_symlink"),
+    ("($self, data)", "PbzxWriter.write_cpio"),
+    ("($self)", " ".join(f"{c}.__enter__" for c in CLOSABLE)),
+    ("($self, _exc_type=None, _exc_val=None, _exc_tb=None)", " ".join(f"{c}.__exit__" for c in CLOSABLE)),
+] for name in names.split()}
 CONSTRUCTORS = {"DmgPipeline": "(path)", "DmgBuilder": "()", "CpioBuilder": "()",
                 "PbzxWriter": "(path, chunk_size=None, compression_level=None)"}
 
@@ -110,8 +172,11 @@ def public_callables(module):
 # matched to; here every callable has one, inspect reads it, and the
 # docstring keeps only the text after it.
 def test_every_public_callable_has_a_text_signature():
-    for name, func in public_callables(_kiv):
+    found = dict(public_callables(_kiv))
+    assert sorted(found) == sorted(SIGNATURES)
+    for name, func in found.items():
         text = func.__text_signature__
+        assert text == SIGNATURES[name], name
         assert str(inspect.signature(func)) == text.replace("$self", "self, /").replace("/, )", "/)"), name
         assert (func.__doc__ is None) == ("__" in name) and "\n--\n" not in (func.__doc__ or ""), name
     for name, text in CONSTRUCTORS.items():

@@ -33,7 +33,9 @@ def test_writer_and_archive(tmp_path):
     assert writer.total_written == 0 and repr(writer) == "PbzxWriter(open)"
     writer.write_cpio(data[:5000])
     writer.write_cpio(data[5000:])
+    total = writer.total_written
     writer.finish()
+    assert path.stat().st_size == total
     assert repr(writer) == "PbzxWriter(finished)"
     for call in (writer.finish, lambda: writer.total_written, lambda: writer.write_cpio(b"")):
         with pytest.raises(RuntimeError, match="^PbzxWriter already finished$"):

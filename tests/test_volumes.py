@@ -21,8 +21,15 @@ def test_volume_reads_the_macos_fixture(cls, fs_type, name):
             vol.read_file("/nope")
         with pytest.raises(kiv.InvalidFormatError):
             vol.exists("/passwords.txt/below")
-        if cls is kiv.ApfsVolume:
-            assert vol.volume_info.name == "apfs_test"
+        # The fields each volume fills in its records; the others are None.
+        if cls is kiv.HfsVolume:
+            assert stat.nlink is None and isinstance(stat.data_fork_extents, int)
+            assert vol.stat("/a_directory/a_resourcefork").resource_fork_size == 17
+            assert not hasattr(vol, "volume_info")
+        else:
+            assert isinstance(stat.nlink, int) and stat.data_fork_extents is stat.resource_fork_size is None
+            info = vol.volume_info
+            assert (info.fs_type, info.name, info.total_blocks, info.version, info.is_hfsx) == ("apfs", "apfs_test", None, None, None)
     with pytest.raises(RuntimeError, match=f"^{cls.__name__} is closed$"):
         vol.walk()
     assert repr(vol) == f"{cls.__name__}(closed)"

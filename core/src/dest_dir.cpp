@@ -93,6 +93,13 @@ PlaceResult<void> DestDir::descend(std::string_view component) {
     return {};
 }
 
+std::string DestDir::disk_path(std::string_view rel) const {
+    std::string out = path_;
+    if (!out.empty() && out.back() != '/' && !rel.empty() && rel.front() != '/') out += '/';
+    out += rel;
+    return out;
+}
+
 std::string DestDir::path_to(std::string_view name) const {
     std::string out = path_;
     auto add = [&](std::string_view part) {

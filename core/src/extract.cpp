@@ -40,13 +40,17 @@ IoResult<void> create_directories(const std::filesystem::path& dir) {
     return {};
 }
 
-IoResult<File> open_output_file_at(int dir, const std::string& name, Existing existing) {
+PlaceResult<File> open_output_file_at(int dir, const std::string& name, std::string_view shown, Existing existing) {
     KIV_TRY(check_name(name));
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW |
                       (existing == Existing::Truncate ? O_TRUNC : existing == Existing::Refuse ? O_EXCL : 0);
     const int fd = ::openat(dir, name.c_str(), flags, 0666);
-    if (fd < 0) return os_error();
-    return File(fd);
+    if (fd >= 0) return File(fd);
+    const int err = errno;
+    struct stat st;
+    if (err == ELOOP && ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        return std::unexpected(PlaceError::link_in_the_way(std::string(shown)));
+    return io_fail(IoError::from_errno(err));
 }
 
 IoResult<void> set_permissions(File& file, uint32_t mode) {

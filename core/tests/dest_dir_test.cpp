@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "core/dest_dir.hpp"
+#include "core/extract.hpp"
 #include "testing/testing.hpp"
 
 namespace {
@@ -26,7 +27,7 @@ TEST(DestDir, WhatStandsInTheWay) {
         {"a/b -> outside", "link {}/a/b"},
         {"a/b/c -> outside", "link {}/a/b/c"},
         {"a/b = file", "File exists (os error 17)"},
-        {"a/b/c/f -> outside", "Too many levels of symbolic links (os error 40)"},  // only when the file is opened
+        {"a/b/c/f -> outside", "link {}/a/b/c/f"},  // only when the file is opened
     };
     for (const auto& [setup, want] : rows) {
         SCOPED_TRACE(setup);
@@ -43,8 +44,7 @@ TEST(DestDir, WhatStandsInTheWay) {
         std::string text = error_of(got);
         if (got) {
             const auto place = dir.place_of("a/b/c/f").value();
-            const int fd = ::openat(place.dir, place.name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
-            text = fd >= 0 ? (::close(fd), "ok") : core::IoError::from_errno(errno).message();
+            text = error_of(core::open_output_file_at(place.dir, place.name, dir.disk_path("a/b/c/f")));
         }
         std::string expected = want;
         if (auto at = expected.find("{}"); at != std::string::npos) expected.replace(at, 2, dest.string());

@@ -8,8 +8,8 @@
 namespace {
 
 // A newc archive written by bsdtar holding usr/bin/tool, usr/lib/liba.dylib and usr/empty/, with names as macOS payloads
-// have them ("./usr/..."): a symbolic link in the way fails the extraction naming it, at a file's own path it is
-// an I/O error, and its target is left as it was.
+// have them ("./usr/..."): a symbolic link in the way fails the extraction naming it, at a file's own path too,
+// and its target is left as it was.
 TEST(CpioExtractTest, SymbolicLinksInTheDestinationAreNotFollowed) {
     KIV_REQUIRE_TOOL("bsdtar");
     testing_util::ScratchDir work;
@@ -34,9 +34,8 @@ TEST(CpioExtractTest, SymbolicLinksInTheDestinationAreNotFollowed) {
             outside.merge(testing_util::listing(work / "src/usr"));  // written through dest, as asked
         } else {
             ASSERT_FALSE(got);
-            EXPECT_EQ(got.error().message(), row.to_folder ? "Invalid path: Symbolic link in the way: " + planted.at()
-                                                           : "I/O error: Too many levels of symbolic links (os error 40)");
-            EXPECT_EQ(got.error().kind(), row.to_folder ? pbzx::PbzxErrorKind::InvalidPath : pbzx::PbzxErrorKind::Io);
+            EXPECT_EQ(got.error().message(), "Invalid path: Symbolic link in the way: " + planted.at());
+            EXPECT_EQ(got.error().kind(), pbzx::PbzxErrorKind::InvalidPath);
         }
         EXPECT_EQ(planted.outside(), outside);
     }

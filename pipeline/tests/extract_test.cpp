@@ -93,7 +93,7 @@ TEST(ExtractPath, DestinationRules) {
     testing_util::write_text(out / "victim", "v");
     fs::create_symlink(out / "victim", out / "tool");
     EXPECT_EQ(error_of(fs.extract_path("/usr/bin", out.path())).message(),
-              "I/O error: Too many levels of symbolic links (os error 40)");
+              "invalid path: symbolic link in the way: " + (out / "tool").string());
     EXPECT_EQ(testing_util::read_bytes(out / "victim"), (Bytes{'v'}));
 }
 

@@ -10,7 +10,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // An archive written by bsdtar holding usr/bin/tool, usr/lib/liba.dylib and usr/empty/: a symbolic link in the way fails
-// the extraction naming it, at a file's own path it is an I/O error, and its target is left as it was.
+// the extraction naming it, at a file's own path too, and its target is left as it was.
 TEST(Extract, SymbolicLinksInTheDestinationAreNotFollowed) {
     KIV_REQUIRE_TOOL("bsdtar");
     testing_util::ScratchDir work;
@@ -35,9 +35,8 @@ TEST(Extract, SymbolicLinksInTheDestinationAreNotFollowed) {
             outside.merge(testing_util::listing(work / "src/usr"));  // written through dest, as asked
         } else {
             ASSERT_FALSE(got);
-            EXPECT_EQ(got.error().message(), row.to_folder ? "invalid path: symbolic link in the way: " + planted.at()
-                                                           : "I/O error: Too many levels of symbolic links (os error 40)");
-            EXPECT_EQ(got.error().kind(), row.to_folder ? xara::XarErrorKind::InvalidPath : xara::XarErrorKind::Io);
+            EXPECT_EQ(got.error().message(), "invalid path: symbolic link in the way: " + planted.at());
+            EXPECT_EQ(got.error().kind(), xara::XarErrorKind::InvalidPath);
         }
         EXPECT_EQ(planted.outside(), outside);
     }

@@ -99,6 +99,6 @@ TEST(Extract, SymbolicLinksOnDiskAreNotWrittenThrough) {
     testing_util::write_text(scratch / "file", "x");
     auto a = open_toc(stored("x", 0, 1));
     fs::create_symlink(scratch / "file", scratch / "x");
-    EXPECT_EQ(extract(a, "", scratch.path()), "I/O error: Too many levels of symbolic links (os error 40)");
+    EXPECT_EQ(extract(a, "", scratch.path()), "invalid path: symbolic link in the way: " + (scratch / "x").string());
     EXPECT_EQ(testing_util::read_bytes(scratch / "file"), std::vector<uint8_t>{'x'});
 }

@@ -56,7 +56,9 @@ Listing sevenzip_listing(const fs::path& archive) {
 void expect_same_as_tools(xara::XarArchive& a, const fs::path& archive, std::string_view tools) {
     Listing listed;
     for (const auto& f : a.files()) listed.insert(entry(core::entry_kind_lower_name(f.file_type), f.path, f.link.value_or("")));
-    if (tools.contains("7zz") && testing_util::have_tool("7zz")) EXPECT_EQ(listed, sevenzip_listing(archive));
+    if (tools.contains("7zz") && testing_util::have_tool("7zz")) {
+        EXPECT_EQ(listed, sevenzip_listing(archive));
+    }
     if (!tools.contains("bsdtar") || !testing_util::have_tool("bsdtar")) return;
     // bsdtar leaves out directories without metadata (archive7's dir1); 7-Zip lists them.
     const Listing theirs = bsdtar_listing(archive);

@@ -47,6 +47,9 @@ public:
     };
     PlaceResult<OwnedPlace> own_place_of(std::string_view rel);
 
+    // The path on disk of `rel`, for messages.
+    std::string disk_path(std::string_view rel) const;
+
 private:
     DestDir(File root, std::string path) : root_(std::move(root)), path_(std::move(path)) {}
 

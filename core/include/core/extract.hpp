@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -39,8 +40,9 @@ enum class Existing : uint8_t { Truncate, Keep, Refuse };
 
 // Opens the output file `name` in the folder `dir` for writing, created with
 // mode 0666 before the umask, never through a symbolic link standing in its
-// place (that fails with "Too many levels of symbolic links").
-IoResult<File> open_output_file_at(int dir, const std::string& name, Existing existing = Existing::Truncate);
+// place: that fails as a link in the way, named `shown` (its path on disk).
+PlaceResult<File> open_output_file_at(int dir, const std::string& name, std::string_view shown,
+                                      Existing existing = Existing::Truncate);
 
 // Sets the permission bits (mode & 07777) of an open file.
 IoResult<void> set_permissions(File& file, uint32_t mode);
@@ -53,24 +55,24 @@ enum class Partial : bool { Keep, Remove };
 
 // Creates (or truncates) the output file `name` in the folder `dir` and hands
 // a sink over it (8 KiB buffer, holes for skipped zeros) to `fill`, which
-// returns std::expected<uint64_t, E> with E convertible from IoError.
+// returns std::expected<uint64_t, E> with E convertible from IoError and
+// PlaceError.  `shown` names the file in messages.
 template <class Fill>
-auto write_output_file_at(int dir, const std::string& name, Partial partial, Fill&& fill)
+auto write_output_file_at(int dir, const std::string& name, std::string_view shown, Partial partial, Fill&& fill)
     -> std::invoke_result_t<Fill, ByteSink&> {
-    BufferedFileWriter writer(KIV_TRY(core::open_output_file_at(dir, name)));
+    BufferedFileWriter writer(KIV_TRY(core::open_output_file_at(dir, name, shown)));
     auto written = fill(static_cast<ByteSink&>(writer));
     if (auto flushed = writer.flush(); written && !flushed) written = std::unexpected(flushed.error());
     if (!written && partial == Partial::Remove) core::remove_output_file_at(dir, name);
     return written;
 }
 
-// The same for the file `rel` below the destination, its parents made first;
-// E is also convertible from PlaceError.
+// The same for the file `rel` below the destination, its parents made first.
 template <class Fill>
 auto write_output_file(DestDir& dest, std::string_view rel, Partial partial, Fill&& fill)
     -> std::invoke_result_t<Fill, ByteSink&> {
     const auto place = KIV_TRY(dest.place_of(rel));
-    return write_output_file_at(place.dir, place.name, partial, std::forward<Fill>(fill));
+    return write_output_file_at(place.dir, place.name, dest.disk_path(rel), partial, std::forward<Fill>(fill));
 }
 
 }  // namespace core

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "testing/testing.hpp"
 
@@ -60,5 +62,36 @@ private:
     ScratchDir scratch_;
     fs::path dest_, outside_, at_;
 };
+
+// Writes usr/bin/tool, usr/lib/liba.dylib and the empty folder usr/empty below `src`, for an archiver to pack.
+inline void write_planted_tree(const fs::path& src) {
+    fs::create_directories(src / "usr/bin");
+    fs::create_directories(src / "usr/lib");
+    fs::create_directories(src / "usr/empty");
+    write_text(src / "usr/bin/tool", "tool");
+    write_text(src / "usr/lib/liba.dylib", "lib");
+}
+
+// Runs every row, the empty-folder one included, over an archive of the tree `src` holds:
+// `extract(base, dest)` returns the error's message, or nullopt on success.  A link in the way
+// fails with `link_error` followed by its path, and its target is left as it was.
+template <class Extract>
+void check_planted_rows(const fs::path& src, const std::string& link_error, Extract&& extract) {
+    auto rows = std::vector(std::begin(kPlantedLinkRows), std::end(kPlantedLinkRows));
+    rows.push_back(kEmptyFolderRow);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.base) + " " + row.link);
+        const PlantedLink planted(row);
+        const std::optional<std::string> got = extract(row.base, planted.dest());
+        std::set<std::string> outside{"victim"};
+        if (!*row.link) {
+            EXPECT_EQ(got, std::nullopt);
+            outside.merge(listing(src / "usr"));  // written through dest, as asked
+        } else {
+            EXPECT_EQ(got, link_error + planted.at());
+        }
+        EXPECT_EQ(planted.outside(), outside);
+    }
+}
 
 }  // namespace testing_util

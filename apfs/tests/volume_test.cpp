@@ -152,6 +152,78 @@ TEST(VolumeTest, PathsListingsLinksAndDamagedRecords) {
     EXPECT_EQ(*volume.read_file("docs/small_fork"), compressible(2000));
 }
 
+// The volume object map holds each catalog node, and each file's extents,
+// of a snapshot's tree (transaction 3), of the live tree (the checkpoint's,
+// 7) and of a transaction after the checkpoint (9), under the same ids; in
+// small nodes, so the versions of one id spread over two leaves.  The live
+// tree is read, and agrees with the volume superblock's counts.
+TEST(VolumeTest, LiveTreeBesideSnapshotAndLaterTransaction) {
+    B b(4096, 3);
+    const uint64_t docs = b.add_dir(B::kRoot, "docs"), a = b.add_file(docs, "a", bytes_of("snapshot"));
+    b.add_file(B::kRoot, "b", random_bytes(5000, 1));
+    b.add_symlink(B::kRoot, "link", "docs/a");
+    b.commit(3);
+    b.set_data(a, bytes_of("after the checkpoint"));
+    b.commit(B::kXid + 2);
+    const Bytes live = random_bytes(9000, 2);
+    b.set_data(a, live, 4096);
+    for (const char* name : {"c", "d", "e"}) b.add_file(docs, name, bytes_of(name));
+    auto volume = open_volume(b.build());
+
+    const auto walk = volume.walk().value();
+    std::map<EntryKind, uint64_t> kinds;
+    for (const auto& e : walk) {
+        ++kinds[e.entry.kind];
+        EXPECT_TRUE(volume.stat(e.path)) << e.path;
+    }
+    EXPECT_EQ(kinds, (std::map<EntryKind, uint64_t>{{EntryKind::File, volume.file_count()},
+                                                    {EntryKind::Directory, volume.directory_count()},
+                                                    {EntryKind::Symlink, volume.symlink_count()}}));
+    EXPECT_EQ(std::tuple(walk.size(), *volume.read_file("docs/a"), volume.stat("docs/e")->size),
+              std::tuple(7u, live, 1u));
+}
+
+// Encrypted volumes are refused when opened: by the flag of the catalog
+// root's mapping, or by a volume without the unencrypted flag in a container
+// that encrypts in software; a catalog node below the root marked encrypted
+// fails the queries that reach it.  Either mark alone opens.
+TEST(VolumeTest, EncryptedVolumesAreRefused) {
+    auto open_with = [](uint32_t root_flags, uint32_t child_flags, bool unencrypted, uint64_t container_flags) {
+        B b(4096, 2);
+        for (const char* name : {"f", "g", "h"}) b.add_file(B::kRoot, name, bytes_of(name));
+        b.root_flags = root_flags, b.child_flags = child_flags;
+        b.unencrypted_flag = unencrypted, b.container_flags = container_flags;
+        return apfs::ApfsVolume::open(memory(b.build()));
+    };
+    const std::string refused = "unsupported: encrypted volume";
+    auto children = open_with(0, 4, true, 0);
+    expect_cases({
+        {"encrypted root", outcome(open_with(4, 4, true, 0)), refused},
+        {"software-encrypted container", outcome(open_with(0, 0, false, 4)), refused},
+        {"encrypted child", outcome(children.value().stat("g")), refused},
+        {"clear volume in an encrypting container", outcome(open_with(0, 0, true, 4)), "ok"},
+        {"no unencrypted flag alone", outcome(open_with(0, 0, false, 0)), "ok"},
+    });
+}
+
+// A catalog node below the root that cannot be read fails every query that
+// reaches it; none reads as a missing name.
+TEST(VolumeTest, UnreadableCatalogNodeIsAnError) {
+    B b(4096, 2);
+    for (const char* name : {"f", "g", "h"}) b.add_file(B::kRoot, name, bytes_of(name));
+    Bytes image = b.build();
+    const auto& nodes = b.layout().catalog_nodes;
+    ASSERT_GT(nodes.size(), 2u);
+    for (size_t i = 0; i + 1 < nodes.size(); ++i) store(&image[nodes[i] * 4096 + 40], uint16_t(0xFFFF));  // table beyond the block
+    auto volume = open_volume(image);
+    expect_cases({
+        {"stat", outcome(volume.stat("g")), kShortRead},
+        {"exists", outcome(volume.exists("nothing")), kShortRead},
+        {"list", outcome(volume.list_directory("/")), kShortRead},
+        {"walk", outcome(volume.walk()), kShortRead},
+    });
+}
+
 TEST(VolumeTest, MkapfsLabelComesBackAsVolumeName) {
     KIV_REQUIRE_TOOL("mkapfs");
     testing_util::ScratchDir dir;

@@ -194,6 +194,11 @@ TEST(FormatTest, ObjectMapDescentScanAndFixedSizes) {
     EXPECT_EQ(btree_lookup(*unread, 0, 4096, 16, 16, by_id(10)).value(), std::nullopt);
     EXPECT_EQ(outcome(btree_lookup(*unread, 0, 4096, 16, 16, by_id(60))), kShortRead);
     EXPECT_EQ(outcome(omap_lookup(*unread, 0, 4096, 60, kAny)), kShortRead);
+    // So does one where a scan, stopping at the leaf key above the target,
+    // would have found an older record.
+    auto hidden = blocks({make_node(kRootNode | kFixed, {child(1, 1), child(7, 999, 5)}),
+                          make_node(kLeaf | kFixed, {omap_rec(1, 1, 10), omap_rec(7, 3, 30), omap_rec(8, 1, 80)})});
+    EXPECT_EQ(outcome(omap_lookup(*hidden, 0, 4096, 7, kAny)), kShortRead);
 
     // One object written by three transactions, in one leaf and spread over
     // two: a lookup takes the newest record not above its bound.

@@ -302,7 +302,7 @@ TEST(VolumeTest, LiveTreeBesideSnapshotAndLaterTransaction) {
     EXPECT_EQ(kinds, (std::map<EntryKind, uint64_t>{{EntryKind::File, volume.file_count()},
                                                     {EntryKind::Directory, volume.directory_count()},
                                                     {EntryKind::Symlink, volume.symlink_count()}}));
-    EXPECT_EQ(std::tuple(walk.size(), *volume.read_file("docs/a"), volume.stat("docs/e")->size),
+    EXPECT_EQ(std::tuple(walk.size(), volume.read_file("docs/a").value(), volume.stat("docs/e").value().size),
               std::tuple(7u, live, 1u));
 }
 

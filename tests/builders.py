@@ -1,5 +1,5 @@
 """Files made at test time: disk images and PBZX payloads by kiv's writers,
-HFS+ volumes by xorriso, XAR archives and packages by bsdtar."""
+HFS+ volumes by xorriso, APFS containers by mkapfs, XAR archives and packages by bsdtar."""
 
 import os
 import struct
@@ -20,6 +20,26 @@ def hfsplus_volume(src: Path, work: Path) -> bytes:
         at += 512
     assert data[at:at + 2] == b"PM", "no Apple_HFS partition in the ISO"
     return data[struct.unpack(">I", data[at + 8:at + 12])[0] * 512:]
+
+
+def apfs_container(work: Path) -> bytearray:
+    """An empty 128 MiB APFS container made by mkapfs (its smallest size), 4 KiB blocks."""
+    require_tool("mkapfs")
+    path = work / "container.apfs"
+    with open(path, "wb") as f:
+        f.truncate(128 << 20)
+    run("mkapfs", "-L", "Made", path)
+    return bytearray(path.read_bytes())
+
+
+def seal_apfs_object(data: bytearray, at: int, size: int = 4096) -> None:
+    """Writes the Fletcher-64 checksum of the object at `at`."""
+    m, s1, s2 = 0xFFFFFFFF, 0, 0
+    for word in struct.unpack_from(f"<{(size - 8) // 4}I", data, at + 8):
+        s1 = (s1 + word) % m
+        s2 = (s2 + s1) % m
+    c1 = m - (s1 + s2) % m
+    struct.pack_into("<Q", data, at, (m - (s1 + c1) % m) << 32 | c1)
 
 
 def build_image(path: Path, partitions, compression="zlib", chunk_size=None) -> Path:

@@ -1,9 +1,11 @@
 """HfsVolume and ApfsVolume from Python: results, errors, closing."""
 
+import struct
+
 import pytest
 
 import kiv
-from builders import build_image
+from builders import apfs_container, build_image, seal_apfs_object
 from conftest import fixture_path
 
 
@@ -51,3 +53,33 @@ def test_apfs_sparse_files_far_beyond_their_container(tmp_path):
                     continue
             written = (tmp_path / mode / name).stat()
             assert written.st_size == size and written.st_blocks * 512 <= 65536
+
+
+def test_encrypted_apfs_volume_is_unsupported(tmp_path):
+    # An mkapfs container opens; with its container superblocks marked as encrypting in software and its
+    # volume superblock without the unencrypted flag it is refused, opened alone or from a disk image in
+    # either mode, before any ciphertext is read as a catalog.
+    data = apfs_container(tmp_path)
+    (tmp_path / "clear.apfs").write_bytes(data)
+    with kiv.ApfsVolume.open(str(tmp_path / "clear.apfs")) as vol:
+        assert vol.walk() == []
+    marked = set()
+    for at in range(0, len(data), 4096):
+        magic = bytes(data[at + 32:at + 36])
+        if magic == b"NXSB":  # nx_flags: software encryption
+            struct.pack_into("<Q", data, at + 1264, struct.unpack_from("<Q", data, at + 1264)[0] | 4)
+        elif magic == b"APSB":  # fs_flags: no longer unencrypted
+            struct.pack_into("<Q", data, at + 264, struct.unpack_from("<Q", data, at + 264)[0] & ~1)
+        else:
+            continue
+        seal_apfs_object(data, at)
+        marked.add(magic)
+    assert marked == {b"NXSB", b"APSB"}
+    (tmp_path / "encrypted.apfs").write_bytes(data)
+    refused = "^APFS error: unsupported: encrypted volume$"
+    with pytest.raises(kiv.UnsupportedError, match=refused):
+        kiv.ApfsVolume.open(str(tmp_path / "encrypted.apfs"))
+    image = build_image(tmp_path / "encrypted.dmg", [("disk image (Apple_APFS : 1)", bytes(data))])
+    for mode in ("temp_file", "in_memory"):
+        with kiv.open(str(image)) as dmg, pytest.raises(kiv.UnsupportedError, match=refused):
+            dmg.filesystem(mode)

@@ -103,9 +103,9 @@ Result<BTreeNode> read_node(core::ByteSource& source, uint64_t block, uint32_t b
 
 // Reads the root and settles the fixed key and value sizes from its tree information.
 Result<Root> open_root(core::ByteSource& source, uint64_t root_block, uint32_t block_size, uint32_t key_size,
-                       uint32_t value_size, std::optional<uint64_t> omap_root) {
+                       uint32_t value_size, std::optional<OmapView> omap) {
     auto node = KIV_TRY(read_node(source, root_block, block_size));
-    TreeContext ctx{block_size, key_size, value_size, omap_root};
+    TreeContext ctx{block_size, key_size, value_size, omap};
     if (node.info) {
         if (node.info->key_size != 0) ctx.key_size = node.info->key_size;
         if (node.info->value_size != 0) ctx.value_size = node.info->value_size;
@@ -115,6 +115,28 @@ Result<Root> open_root(core::ByteSource& source, uint64_t root_block, uint32_t b
 
 ApfsError too_deep() {
     return ApfsError::invalid_btree("tree deeper than " + to_string(kMaxDepth) + " levels");
+}
+
+// The child of an index node that may hold the target: the last entry whose
+// key is not Greater, read and parsed; nullopt when the first key is Greater
+// (or there is none).  A child that cannot be read is an error.
+Result<std::optional<BTreeNode>> descend(core::ByteSource& source, const BTreeNode& node, const TreeContext& ctx,
+                                         const KeyCompare& compare, unsigned depth) {
+    if (node.toc.empty()) return std::optional<BTreeNode>{};
+    auto first = KIV_TRY(node.key(0, ctx.key_size));
+    if (compare(first) > 0) return std::optional<BTreeNode>{};
+    size_t child = node.toc.size() - 1;
+    for (size_t i = 1; i < node.toc.size(); ++i) {
+        auto key = KIV_TRY(node.key(i, ctx.key_size));
+        if (compare(key) > 0) {
+            child = i - 1;
+            break;
+        }
+    }
+    if (depth + 1 >= kMaxDepth) return fail(too_deep());
+    auto oid = KIV_TRY(node.child_oid(child));
+    auto block = KIV_TRY(resolve_child_oid(source, ctx, oid));
+    return std::optional<BTreeNode>(KIV_TRY(read_node(source, block, ctx.block_size)));
 }
 
 Result<std::optional<std::vector<uint8_t>>> lookup_node(core::ByteSource& source, const BTreeNode& node,
@@ -132,22 +154,28 @@ Result<std::optional<std::vector<uint8_t>>> lookup_node(core::ByteSource& source
         }
         return Found{};
     }
-    if (node.toc.empty()) return Found{};
-    auto first = KIV_TRY(node.key(0, ctx.key_size));
-    if (compare(first) > 0) return Found{};
-    size_t child = node.toc.size() - 1;
-    for (size_t i = 1; i < node.toc.size(); ++i) {
-        auto key = KIV_TRY(node.key(i, ctx.key_size));
-        if (compare(key) > 0) {
-            child = i - 1;
-            break;
+    auto next = KIV_TRY(descend(source, node, ctx, compare, depth));
+    if (!next) return Found{};
+    return lookup_node(source, *next, ctx, compare, depth + 1);
+}
+
+Result<std::optional<Record>> floor_node(core::ByteSource& source, const BTreeNode& node, const TreeContext& ctx,
+                                         const KeyCompare& compare, unsigned depth) {
+    if (node.is_leaf()) {
+        std::optional<size_t> last;
+        for (size_t i = 0; i < node.toc.size(); ++i) {
+            auto key = KIV_TRY(node.key(i, ctx.key_size));
+            if (compare(key) > 0) break;
+            last = i;
         }
+        if (!last) return std::optional<Record>{};
+        auto key = KIV_TRY(node.key(*last, ctx.key_size));
+        auto value = KIV_TRY(node.value(*last, ctx.value_size));
+        return std::optional<Record>(Record{{key.begin(), key.end()}, {value.begin(), value.end()}});
     }
-    if (depth + 1 >= kMaxDepth) return fail(too_deep());
-    auto oid = KIV_TRY(node.child_oid(child));
-    auto block = KIV_TRY(resolve_child_oid(source, ctx, oid));
-    auto next = KIV_TRY(read_node(source, block, ctx.block_size));
-    return lookup_node(source, next, ctx, compare, depth + 1);
+    auto next = KIV_TRY(descend(source, node, ctx, compare, depth));
+    if (!next) return std::optional<Record>{};
+    return floor_node(source, *next, ctx, compare, depth + 1);
 }
 
 struct ScanState {
@@ -195,9 +223,13 @@ Result<void> scan_node(core::ByteSource& source, const BTreeNode& node, const Tr
 
 }  // namespace
 
+// A virtual node whose object-map entry is marked encrypted holds
+// ciphertext: reading it as a node would only report damage.
 Result<uint64_t> resolve_child_oid(core::ByteSource& source, const TreeContext& ctx, uint64_t oid) {
-    if (!ctx.omap_root) return oid;
-    return omap::omap_lookup(source, *ctx.omap_root, ctx.block_size, oid);
+    if (!ctx.omap) return oid;
+    auto mapped = KIV_TRY(omap::omap_get(source, ctx.omap->root, ctx.block_size, oid, ctx.omap->xid));
+    if (mapped.encrypted()) return fail(omap::encrypted_volume());
+    return mapped.paddr;
 }
 
 Result<std::optional<std::vector<uint8_t>>> btree_lookup_node(core::ByteSource& source, const BTreeNode& node,
@@ -208,19 +240,26 @@ Result<std::optional<std::vector<uint8_t>>> btree_lookup_node(core::ByteSource& 
 Result<std::optional<std::vector<uint8_t>>> btree_lookup(core::ByteSource& source, uint64_t root_block,
                                                          uint32_t block_size, uint32_t default_key_size,
                                                          uint32_t default_value_size, const KeyCompare& compare,
-                                                         std::optional<uint64_t> omap_root) {
-    auto root = KIV_TRY(open_root(source, root_block, block_size, default_key_size, default_value_size, omap_root));
+                                                         std::optional<OmapView> omap) {
+    auto root = KIV_TRY(open_root(source, root_block, block_size, default_key_size, default_value_size, omap));
     return lookup_node(source, root.node, root.ctx, compare, 0);
 }
 
 Result<std::vector<Record>> btree_scan(core::ByteSource& source, uint64_t root_block, uint32_t block_size,
                                        uint32_t default_key_size, uint32_t default_value_size,
-                                       const KeyCompare& compare, std::optional<uint64_t> omap_root) {
-    auto root = KIV_TRY(open_root(source, root_block, block_size, default_key_size, default_value_size, omap_root));
+                                       const KeyCompare& compare, std::optional<OmapView> omap) {
+    auto root = KIV_TRY(open_root(source, root_block, block_size, default_key_size, default_value_size, omap));
     ScanState state;
     state.visited.insert(root_block);
     KIV_TRY(scan_node(source, root.node, root.ctx, compare, state, 0));
     return std::move(state.records);
+}
+
+Result<std::optional<Record>> btree_floor(core::ByteSource& source, uint64_t root_block, uint32_t block_size,
+                                          uint32_t default_key_size, uint32_t default_value_size,
+                                          const KeyCompare& compare) {
+    auto root = KIV_TRY(open_root(source, root_block, block_size, default_key_size, default_value_size, std::nullopt));
+    return floor_node(source, root.node, root.ctx, compare, 0);
 }
 
 }  // namespace btree

@@ -83,27 +83,39 @@ namespace btree {
 // A descent deeper than this is refused; real trees have a handful of levels.
 inline constexpr unsigned kMaxDepth = 16;
 
+// The object map a virtual tree's child pointers go through, as of one
+// transaction: its records of later transactions are not seen.
+struct OmapView {
+    uint64_t root = 0;  // the object map's tree root (physical block)
+    uint64_t xid = 0;   // the checkpoint's transaction id
+};
+
 // What a descent carries from the root to every node.
 struct TreeContext {
     uint32_t block_size = 0;
     uint32_t key_size = 0;    // fixed key size of fixed-size nodes
     uint32_t value_size = 0;  // fixed value size of fixed-size leaves
-    std::optional<uint64_t> omap_root;  // set for a virtual tree
+    std::optional<OmapView> omap;  // set for a virtual tree
 };
 
 // The value of the first record comparing Equal, or nullopt.
 Result<std::optional<std::vector<uint8_t>>> btree_lookup(core::ByteSource& source, uint64_t root_block,
                                                          uint32_t block_size, uint32_t default_key_size,
                                                          uint32_t default_value_size, const KeyCompare& compare,
-                                                         std::optional<uint64_t> omap_root = std::nullopt);
+                                                         std::optional<OmapView> omap = std::nullopt);
 Result<std::optional<std::vector<uint8_t>>> btree_lookup_node(core::ByteSource& source, const BTreeNode& node,
                                                               const TreeContext& ctx, const KeyCompare& compare);
 
 // Every record comparing Equal before the first Greater leaf key, in tree order.
 Result<std::vector<Record>> btree_scan(core::ByteSource& source, uint64_t root_block, uint32_t block_size,
                                        uint32_t default_key_size, uint32_t default_value_size,
-                                       const KeyCompare& compare,
-                                       std::optional<uint64_t> omap_root = std::nullopt);
+                                       const KeyCompare& compare, std::optional<OmapView> omap = std::nullopt);
+
+// The last record not comparing Greater (the greatest key at or below the
+// target), found by one descent; nullopt when every key is Greater.
+Result<std::optional<Record>> btree_floor(core::ByteSource& source, uint64_t root_block, uint32_t block_size,
+                                          uint32_t default_key_size, uint32_t default_value_size,
+                                          const KeyCompare& compare);
 
 // A child pointer as a physical block: through the object map in a virtual tree.
 Result<uint64_t> resolve_child_oid(core::ByteSource& source, const TreeContext& ctx, uint64_t oid);

@@ -152,13 +152,15 @@ Result<uint64_t> parse_file_extent_logical_addr(std::span<const uint8_t> key) {
 
 namespace {
 
+btree::OmapView view(const Tree& tree) { return {tree.omap_root, tree.xid}; }
+
 Result<std::optional<std::vector<uint8_t>>> lookup(core::ByteSource& source, const Tree& tree,
                                                    const KeyCompare& compare) {
-    return btree::btree_lookup(source, tree.root_block, tree.block_size, 0, 0, compare, tree.omap_root);
+    return btree::btree_lookup(source, tree.root_block, tree.block_size, 0, 0, compare, view(tree));
 }
 
 Result<std::vector<Record>> scan(core::ByteSource& source, const Tree& tree, uint64_t oid, uint8_t type) {
-    return btree::btree_scan(source, tree.root_block, tree.block_size, 0, 0, catalog_key(oid, type), tree.omap_root);
+    return btree::btree_scan(source, tree.root_block, tree.block_size, 0, 0, catalog_key(oid, type), view(tree));
 }
 
 }  // namespace

@@ -70,6 +70,7 @@ struct Tree {
     uint64_t root_block = 0;  // catalog root node (physical)
     uint64_t omap_root = 0;   // volume object-map tree root
     uint32_t block_size = 0;
+    uint64_t xid = 0;  // the checkpoint read: newer object-map records are not seen
 };
 
 std::strong_ordering compare_key_to(std::span<const uint8_t> key, uint64_t oid, uint8_t type);

@@ -27,10 +27,11 @@ Result<ApfsVolume> ApfsVolume::open(std::unique_ptr<core::ByteSource> source) {
     opened.catalog_root_ = volume.catalog.root_block;
     opened.omap_root_ = volume.catalog.omap_root;
     opened.block_size_ = volume.catalog.block_size;
+    opened.xid_ = volume.catalog.xid;
     return opened;
 }
 
-catalog::Tree ApfsVolume::tree() const { return {catalog_root_, omap_root_, block_size_}; }
+catalog::Tree ApfsVolume::tree() const { return {catalog_root_, omap_root_, block_size_, xid_}; }
 
 Result<bool> ApfsVolume::exists(std::string_view path) {
     auto found = resolve_path(path);

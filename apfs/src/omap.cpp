@@ -1,5 +1,6 @@
 #include "omap.hpp"
 
+#include <optional>
 #include <string>
 
 #include "btree.hpp"
@@ -12,6 +13,10 @@ namespace apfs::omap {
 namespace {
 constexpr uint32_t kOmapKeySize = 16;
 constexpr uint32_t kOmapValueSize = 16;
+
+ApfsError not_found(uint64_t oid) {
+    return ApfsError::corrupted("OMAP lookup failed: OID " + std::to_string(oid) + " not found");
+}
 }  // namespace
 
 std::strong_ordering compare_omap_key(std::span<const uint8_t> key, uint64_t oid) {
@@ -19,9 +24,22 @@ std::strong_ordering compare_omap_key(std::span<const uint8_t> key, uint64_t oid
     return core::load_le64(key.data()) <=> oid;
 }
 
-Result<uint64_t> parse_omap_val(std::span<const uint8_t> value) {
+std::strong_ordering compare_omap_key(std::span<const uint8_t> key, uint64_t oid, uint64_t xid) {
+    if (key.size() < 16) return std::strong_ordering::less;
+    if (auto order = core::load_le64(key.data()) <=> oid; order != 0) return order;
+    return core::load_le64(key.data() + 8) <=> xid;
+}
+
+ApfsError encrypted_volume() { return ApfsError::unsupported("encrypted volume"); }
+
+Result<OmapVal> parse_omap_value(std::span<const uint8_t> value) {
     if (value.size() < 16) return fail(ApfsError::invalid_btree("omap value too short"));
-    return core::load_le64(value.data() + 8);
+    return OmapVal{core::load_le32(value.data()), core::load_le32(value.data() + 4), core::load_le64(value.data() + 8)};
+}
+
+Result<uint64_t> parse_omap_val(std::span<const uint8_t> value) {
+    auto parsed = KIV_TRY(parse_omap_value(value));
+    return parsed.paddr;
 }
 
 Result<uint64_t> read_omap_tree_root(core::ByteSource& source, uint64_t omap_block, uint32_t block_size) {
@@ -30,27 +48,39 @@ Result<uint64_t> read_omap_tree_root(core::ByteSource& source, uint64_t omap_blo
     return core::load_le64(block.data() + 48);
 }
 
-Result<uint64_t> omap_lookup(core::ByteSource& source, uint64_t tree_root, uint32_t block_size, uint64_t oid) {
-    KeyCompare compare = [oid](std::span<const uint8_t> key) { return compare_omap_key(key, oid); };
-    auto exact = KIV_TRY(btree::btree_lookup(source, tree_root, block_size, kOmapKeySize, kOmapValueSize, compare));
-    if (exact) return parse_omap_val(*exact);
+// An object keeps one record per transaction that wrote it; snapshots keep
+// the older ones alive.  The tree is ordered by (oid, xid), so one descent
+// to the last key not above (oid, max_xid) finds the version the checkpoint
+// sees; records of later transactions are never taken.
+Result<OmapVal> omap_get(core::ByteSource& source, uint64_t tree_root, uint32_t block_size, uint64_t oid,
+                         uint64_t max_xid) {
+    KeyCompare bounded = [oid, max_xid](std::span<const uint8_t> key) { return compare_omap_key(key, oid, max_xid); };
+    auto floor = KIV_TRY(btree::btree_floor(source, tree_root, block_size, kOmapKeySize, kOmapValueSize, bounded));
+    if (floor && compare_omap_key(floor->first, oid) == 0) return parse_omap_value(floor->second);
 
-    // No record matched on the way down: gather every record of the id and
-    // take the newest transaction (the later record among equals).
-    auto records = KIV_TRY(btree::btree_scan(source, tree_root, block_size, kOmapKeySize, kOmapValueSize, compare));
-    if (records.empty())
-        return fail(ApfsError::corrupted("OMAP lookup failed: OID " + std::to_string(oid) + " not found"));
-    uint64_t best_xid = 0, best = 0;
+    // The descent found no version of the object: when index keys do not
+    // match their children, gather every record of the id instead and take
+    // the newest one the checkpoint sees (the later record among equals).
+    KeyCompare by_id = [oid](std::span<const uint8_t> key) { return compare_omap_key(key, oid); };
+    auto records = KIV_TRY(btree::btree_scan(source, tree_root, block_size, kOmapKeySize, kOmapValueSize, by_id));
+    std::optional<OmapVal> best;
+    uint64_t best_xid = 0;
     for (const auto& [key, value] : records) {
-        uint64_t xid = core::load_le64(key.data() + 8);  // Equal keys have at least 16 bytes
-        if (xid < best_xid) continue;
-        auto paddr = KIV_TRY(parse_omap_val(value));
+        const uint64_t xid = core::load_le64(key.data() + 8);  // Equal keys have at least 16 bytes
+        if (xid > max_xid || (best && xid < best_xid)) continue;
+        best = KIV_TRY(parse_omap_value(value));
         best_xid = xid;
-        best = paddr;
     }
-    if (best == 0)
+    if (!best) return fail(not_found(oid));
+    if (best->paddr == 0)
         return fail(ApfsError::corrupted("OMAP lookup: OID " + std::to_string(oid) + " resolved to paddr 0"));
-    return best;
+    return *best;
+}
+
+Result<uint64_t> omap_lookup(core::ByteSource& source, uint64_t tree_root, uint32_t block_size, uint64_t oid,
+                             uint64_t max_xid) {
+    auto mapped = KIV_TRY(omap_get(source, tree_root, block_size, oid, max_xid));
+    return mapped.paddr;
 }
 
 }  // namespace apfs::omap

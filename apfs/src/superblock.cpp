@@ -65,6 +65,7 @@ Result<NxSuperblock> NxSuperblock::parse(std::span<const uint8_t> b) {
         if (at + 8 > b.size()) return core::eof_fail();
         sb.fs_oids.push_back(load_le64(p + at));
     }
+    if (b.size() >= 1272) sb.flags = load_le64(p + 1264);
     return sb;
 }
 
@@ -161,17 +162,25 @@ Result<NxSuperblock> find_latest_nxsb(core::ByteSource& source, const NxSuperblo
     return block0;
 }
 
+// Both object maps are read as the chosen checkpoint's transaction sees
+// them.  An encrypted volume is refused here: its catalog is ciphertext.  A
+// volume says so by lacking the unencrypted flag in a container that
+// encrypts in software; each encrypted object by the flag of its mapping.
 Result<FirstVolume> open_first_volume(core::ByteSource& source) {
     auto nx = KIV_TRY(find_latest_nxsb(source, KIV_TRY(read_nxsb(source))));
     const uint32_t bs = nx.block_size;
+    const uint64_t xid = nx.header.xid;
     auto container_omap = KIV_TRY(omap::read_omap_tree_root(source, nx.omap_oid, bs));
     const auto volume_oid = std::find_if(nx.fs_oids.begin(), nx.fs_oids.end(), [](uint64_t oid) { return oid != 0; });
     if (volume_oid == nx.fs_oids.end()) return fail(ApfsError::no_volume());
-    auto volume_block = KIV_TRY(omap::omap_lookup(source, container_omap, bs, *volume_oid));
+    auto volume_block = KIV_TRY(omap::omap_lookup(source, container_omap, bs, *volume_oid, xid));
     auto apsb = KIV_TRY(ApfsSuperblock::parse(KIV_TRY(object::read_block(source, volume_block, bs))));
+    if (!(apsb.fs_flags & ApfsSuperblock::kUnencrypted) && (nx.flags & NxSuperblock::kCryptoSoftware))
+        return fail(omap::encrypted_volume());
     auto volume_omap = KIV_TRY(omap::read_omap_tree_root(source, apsb.omap_oid, bs));
-    auto catalog_root = KIV_TRY(omap::omap_lookup(source, volume_omap, bs, apsb.root_tree_oid));
-    return FirstVolume{std::move(apsb), catalog::Tree{catalog_root, volume_omap, bs}};
+    auto catalog_root = KIV_TRY(omap::omap_get(source, volume_omap, bs, apsb.root_tree_oid, xid));
+    if (catalog_root.encrypted()) return fail(omap::encrypted_volume());
+    return FirstVolume{std::move(apsb), catalog::Tree{catalog_root.paddr, volume_omap, bs, xid}};
 }
 
 }  // namespace superblock

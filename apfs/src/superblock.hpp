@@ -51,6 +51,9 @@ struct NxSuperblock {
     uint64_t reaper_oid = 0;
     uint32_t max_file_systems = 0;
     std::vector<uint64_t> fs_oids;  // min(max_file_systems, 100) ids, zeros included
+    uint64_t flags = 0;             // at 1264; 0 when the bytes end before it
+
+    static constexpr uint64_t kCryptoSoftware = 0x4;  // volumes are encrypted in software
 
     static Result<NxSuperblock> parse(std::span<const uint8_t> bytes);
 };
@@ -87,6 +90,8 @@ struct ApfsSuperblock {
     uint64_t last_mod_time = 0;
     uint64_t fs_flags = 0;
     std::string volume_name;
+
+    static constexpr uint64_t kUnencrypted = 0x1;  // fs_flags: the volume is stored in the clear
 
     static constexpr size_t kMinSize = 960;
     static Result<ApfsSuperblock> parse(std::span<const uint8_t> bytes);

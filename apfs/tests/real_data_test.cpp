@@ -19,6 +19,15 @@ TEST(RealApfsTest, FixtureOrderTimesAndAttributes) {
                                                "/.fseventsd/000000001714941a", "/.fseventsd/000000001714941b"}));
     EXPECT_EQ(volume.stat("/a_directory/a_file")->mod_time / 1000000000, 1642144781u);  // 2022-01-14 07:19:41 UTC
     EXPECT_EQ(**volume.read_xattr("a_directory/a_file", "myxattr"), bytes_of("My extended attribute"));
+    EXPECT_FALSE(*volume.read_xattr("a_directory/a_file", "com.apple.ResourceFork"));
+    // The resource fork lives in a data stream: the record alone does not
+    // hold it, and the file's own data is empty.
+    core::MemorySource src(testing_util::read_bytes(path));
+    const auto tree = apfs::superblock::open_first_volume(src).value().catalog;
+    EXPECT_EQ(outcome(apfs::catalog::lookup_xattr(src, tree, volume.stat("a_directory/a_resourcefork")->id,
+                                                  "com.apple.ResourceFork")),
+              "unsupported: xattr is stored as a data stream, not embedded in the record");
+    EXPECT_TRUE(volume.read_file("a_directory/a_resourcefork")->empty());
 
     // The resource fork, in a data stream of its own, as 7-Zip reads it.
     KIV_REQUIRE_TOOL("7zz");

@@ -3,8 +3,10 @@
 //   auto volume = apfs::ApfsVolume::open(std::make_unique<core::MemorySource>(bytes));
 //   for (auto& e : *volume->walk()) ...
 //
-// Files stored with macOS transparent compression read uncompressed.
-// Encryption, snapshots and name normalisation are not handled.
+// The volume is read as its newest valid checkpoint left it (the live
+// tree); snapshots are not offered.  Files stored with macOS transparent
+// compression read uncompressed.  Encrypted volumes are refused as
+// Unsupported ("encrypted volume"); names are not normalised.
 #pragma once
 
 #include <cstdint>
@@ -101,6 +103,7 @@ private:
     uint64_t catalog_root_ = 0;  // the catalog's root node (physical block)
     uint64_t omap_root_ = 0;     // the volume object map's root
     uint32_t block_size_ = 0;
+    uint64_t xid_ = 0;  // the checkpoint read
 };
 
 }  // namespace apfs

@@ -14,7 +14,7 @@ def hfsplus_volume(src: Path, work: Path) -> bytes:
     # Apple partition map holds 512-byte "PM" entries from block 1, the start block at 8, the type at 48.
     require_tool("xorriso")
     iso = work / "volume.iso"
-    run("xorriso", "-as", "mkisofs", "-quiet", "-hfsplus", "-o", iso, src)
+    run("xorriso", "-as", "mkisofs", "-quiet", "-hfsplus", "-V", "KIVSLASH", "-o", iso, src)
     data, at = iso.read_bytes(), 512
     while data[at:at + 2] == b"PM" and data[at + 48:at + 58] != b"Apple_HFS\0":
         at += 512

@@ -79,3 +79,19 @@ def test_packages_and_payloads(installer):
 def test_apfs_handle():
     with kiv.open(str(fixture_path("real/homebrew/container-apfs.dmg"))) as dmg, dmg.filesystem("in_memory") as fs:
         assert fs.fs_type == "apfs" and repr(fs) == "FilesystemHandle(Apfs, open)"
+
+
+def test_hfs_volume_named_with_a_slash(tmp_path):
+    # Finder allows "/" in a volume name; the catalog stores it as it stands, in the root folder's key and thread.
+    src = tmp_path / "src"
+    (src / "usr").mkdir(parents=True)
+    (src / "usr" / "a.txt").write_bytes(b"a\n")
+    volume = hfsplus_volume(src, tmp_path).replace("KIVSLASH".encode("utf-16-be"), "KIV/LASH".encode("utf-16-be"))
+    image = build_image(tmp_path / "slash.dmg", [("disk image (Apple_HFS : 1)", volume)])
+    with kiv.open(str(image)) as dmg:
+        for mode in ("temp_file", "in_memory"):
+            with dmg.filesystem(mode) as fs:
+                assert fs.exists("/") and fs.stat("/").kind == "directory"
+                assert [e.name for e in fs.list_directory("/")] == ["usr"]
+                assert [w.path for w in fs.walk()] == ["/usr", "/usr/a.txt"]
+                assert fs.extract_all(str(tmp_path / mode)).files == 1

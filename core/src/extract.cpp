@@ -40,7 +40,8 @@ IoResult<void> create_directories(const std::filesystem::path& dir) {
     return {};
 }
 
-PlaceResult<File> open_output_file_at(int dir, const std::string& name, std::string_view shown, Existing existing) {
+PlaceResult<File> open_output_file_at(int dir, const std::string& name, const DestDir& dest, std::string_view rel,
+                                      Existing existing) {
     KIV_TRY(check_name(name));
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW |
                       (existing == Existing::Truncate ? O_TRUNC : existing == Existing::Refuse ? O_EXCL : 0);
@@ -49,7 +50,7 @@ PlaceResult<File> open_output_file_at(int dir, const std::string& name, std::str
     const int err = errno;
     struct stat st;
     if (err == ELOOP && ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-        return std::unexpected(PlaceError::link_in_the_way(std::string(shown)));
+        return std::unexpected(PlaceError::link_in_the_way(dest.disk_path(rel)));
     return io_fail(IoError::from_errno(err));
 }
 

@@ -81,14 +81,13 @@ private:
     // Creates or replaces the file at `path` and writes it.
     core::PlaceResult<FileId> create(const std::string& path, std::span<const uint8_t> data, uint32_t permissions) {
         const auto place = KIV_TRY(dest_.place_of(path));
-        const std::string shown = dest_.disk_path(path);
-        core::File file = KIV_TRY(core::open_output_file_at(place.dir, place.name, shown, core::Existing::Keep));
+        core::File file = KIV_TRY(core::open_output_file_at(place.dir, place.name, dest_, path, core::Existing::Keep));
         struct stat st;
         if (::fstat(file.fd(), &st) != 0) return os_error();
         if (st.st_nlink > 1 || shared_.contains(id_of(st))) {
             file.close();
             if (::unlinkat(place.dir, place.name.c_str(), 0) != 0) return os_error();
-            file = KIV_TRY(core::open_output_file_at(place.dir, place.name, shown, core::Existing::Refuse));
+            file = KIV_TRY(core::open_output_file_at(place.dir, place.name, dest_, path, core::Existing::Refuse));
             if (::fstat(file.fd(), &st) != 0) return os_error();
         } else if (st.st_size != 0 && ::ftruncate(file.fd(), 0) != 0) {
             return os_error();

@@ -26,8 +26,8 @@ KivError corrupted(FsType type, std::string text) {
 // error, and is not left behind shorter.
 template <class ReadTo>
 Result<uint64_t> copy_file(FsType type, ReadTo&& read_to, const FsWalkEntry& entry, int dir, const std::string& name,
-                           const std::string& shown) {
-    return core::write_output_file_at(dir, name, shown, core::Partial::Remove, [&](core::ByteSink& sink) -> Result<uint64_t> {
+                           const core::DestDir& dest, std::string_view out) {
+    return core::write_output_file_at(dir, name, dest, out, core::Partial::Remove, [&](core::ByteSink& sink) -> Result<uint64_t> {
         const uint64_t n = KIV_TRY(read_to(entry.path, sink));
         if (n == entry.size) return n;
         return fail(corrupted(type, "file " + core::debug_quote(entry.path) + " declares " +
@@ -115,10 +115,9 @@ Result<uint64_t> FileWriters::copy(size_t lane, const Job& job) {
     const FsType type = fs_.fs_type();
     const int dir = dirs_[job.dir].fd();
     const std::string name = job.out->substr(job.name);
-    const std::string shown = dest_.disk_path(*job.out);
     if (lanes_.size() == 1) {
         auto read_to = [&](std::string_view path, core::ByteSink& sink) { return fs_.read_file_to(path, sink); };
-        return copy_file(type, read_to, *job.entry, dir, name, shown);
+        return copy_file(type, read_to, *job.entry, dir, name, dest_, *job.out);
     }
     Volume& volume = lanes_[lane];
     if (std::holds_alternative<std::monostate>(volume)) KIV_TRY(open_lane(volume));
@@ -128,7 +127,7 @@ Result<uint64_t> FileWriters::copy(size_t lane, const Job& job) {
                 return 0;
             } else {
                 auto read_to = [&](std::string_view path, core::ByteSink& sink) { return v.read_file_to(path, sink); };
-                return copy_file(type, read_to, *job.entry, dir, name, shown);
+                return copy_file(type, read_to, *job.entry, dir, name, dest_, *job.out);
             }
         },
         volume);

@@ -40,8 +40,9 @@ enum class Existing : uint8_t { Truncate, Keep, Refuse };
 
 // Opens the output file `name` in the folder `dir` for writing, created with
 // mode 0666 before the umask, never through a symbolic link standing in its
-// place: that fails as a link in the way, named `shown` (its path on disk).
-PlaceResult<File> open_output_file_at(int dir, const std::string& name, std::string_view shown,
+// place: that fails as a link in the way, named by the path on disk of
+// `rel`, the file's path below `dest`.
+PlaceResult<File> open_output_file_at(int dir, const std::string& name, const DestDir& dest, std::string_view rel,
                                       Existing existing = Existing::Truncate);
 
 // Sets the permission bits (mode & 07777) of an open file.
@@ -56,11 +57,11 @@ enum class Partial : bool { Keep, Remove };
 // Creates (or truncates) the output file `name` in the folder `dir` and hands
 // a sink over it (8 KiB buffer, holes for skipped zeros) to `fill`, which
 // returns std::expected<uint64_t, E> with E convertible from IoError and
-// PlaceError.  `shown` names the file in messages.
+// PlaceError.  `rel`, the file's path below `dest`, names it in messages.
 template <class Fill>
-auto write_output_file_at(int dir, const std::string& name, std::string_view shown, Partial partial, Fill&& fill)
-    -> std::invoke_result_t<Fill, ByteSink&> {
-    BufferedFileWriter writer(KIV_TRY(core::open_output_file_at(dir, name, shown)));
+auto write_output_file_at(int dir, const std::string& name, const DestDir& dest, std::string_view rel,
+                          Partial partial, Fill&& fill) -> std::invoke_result_t<Fill, ByteSink&> {
+    BufferedFileWriter writer(KIV_TRY(core::open_output_file_at(dir, name, dest, rel)));
     auto written = fill(static_cast<ByteSink&>(writer));
     if (auto flushed = writer.flush(); written && !flushed) written = std::unexpected(flushed.error());
     if (!written && partial == Partial::Remove) core::remove_output_file_at(dir, name);
@@ -72,7 +73,7 @@ template <class Fill>
 auto write_output_file(DestDir& dest, std::string_view rel, Partial partial, Fill&& fill)
     -> std::invoke_result_t<Fill, ByteSink&> {
     const auto place = KIV_TRY(dest.place_of(rel));
-    return write_output_file_at(place.dir, place.name, dest.disk_path(rel), partial, std::forward<Fill>(fill));
+    return write_output_file_at(place.dir, place.name, dest, rel, partial, std::forward<Fill>(fill));
 }
 
 }  // namespace core

@@ -1,9 +1,9 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
 
+#include "core/tempfile.hpp"
 #include "core/try.hpp"
 #include "udif/archive.hpp"
 #include "udif/writer.hpp"
@@ -97,35 +97,46 @@ Result<std::vector<uint8_t>> DmgArchive::extract_partition_by_name(std::string_v
 }
 
 namespace {
-// Writes the decoded image, leaving a hole for every all-zero 4 KiB block.
-Result<void> write_file(const std::string& path, std::span<const uint8_t> bytes) {
-    auto file = KIV_TRY(create_file(path));
-    core::FileSink sink(file);
-    constexpr size_t kBlock = 4096;
-    static const uint8_t zeros[kBlock] = {};
-    auto zero_block = [&](size_t at) {
-        size_t n = std::min(kBlock, bytes.size() - at);
-        return std::memcmp(bytes.data() + at, zeros, n) == 0;
-    };
-    for (size_t at = 0; at < bytes.size();) {
-        bool zero = zero_block(at);
-        size_t end = std::min(at + kBlock, bytes.size());
-        while (end < bytes.size() && zero_block(end) == zero) end = std::min(end + kBlock, bytes.size());
-        KIV_TRY(zero ? sink.skip_zeros(end - at) : sink.write_all(bytes.subspan(at, end - at)));
-        at = end;
+
+// Writes straight into a file, zeros included: for devices and pipes, which
+// have no holes and cannot be replaced.
+class ZeroWritingSink final : public core::ByteSink {
+public:
+    explicit ZeroWritingSink(core::File& file) : file_(file) {}
+    core::IoResult<void> write_all(std::span<const uint8_t> data) override { return file_.write_all(data); }
+
+private:
+    core::File& file_;
+};
+
+// A regular file (new, or replacing one) gets the partition only once it has
+// decoded whole, written at each run's place with zeros left as holes.  A
+// device or a pipe already standing at the path (/dev/null, say) is written
+// into instead, run by run.
+Result<void> write_partition_file(DmgReader& reader, int32_t id, const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return fail(core::IoError::from_errno(errno));
+        core::File file(fd);
+        ZeroWritingSink sink(file);
+        KIV_TRY(reader.decompress_partition_to(id, sink));
+        return {};
     }
+    auto out = KIV_TRY(core::ReplacementFile::create(path));
+    KIV_TRY(reader.decompress_partition_positional(id, out.file()));
+    KIV_TRY(out.commit());
     return {};
 }
+
 }  // namespace
 
 Result<void> DmgArchive::extract_partition_to_file(int32_t id, const std::string& path) {
-    auto data = KIV_TRY(extract_partition(id));
-    return write_file(path, data);
+    return write_partition_file(reader_, id, path);
 }
 
 Result<void> DmgArchive::extract_main_partition_to_file(const std::string& path) {
-    auto data = KIV_TRY(extract_main_partition());
-    return write_file(path, data);
+    return write_partition_file(reader_, KIV_TRY(reader_.main_partition_id()), path);
 }
 
 Result<core::File> create_file(const std::string& path) {

@@ -69,8 +69,11 @@ public:
     // The partition of the first entry whose name equals `name` exactly.
     Result<std::vector<uint8_t>> extract_partition_by_name(std::string_view name);
     Result<std::vector<uint8_t>> extract_main_partition() { return reader_.decompress_main_partition_auto(); }
-    // Decodes, then creates (or truncates) the file and writes the image;
-    // nothing is written when decoding fails.
+    // Writes the partition's image to the file at `path` in bounded memory,
+    // as decompress_partition_positional does, under a temporary name in its
+    // folder renamed over `path` once the image is whole: when decoding
+    // fails there is no file, or the old one as it was.  A device or a pipe
+    // standing at `path` is written into, run by run, instead.
     Result<void> extract_partition_to_file(int32_t id, const std::string& path);
     Result<void> extract_main_partition_to_file(const std::string& path);
 
@@ -88,8 +91,9 @@ public:
     Result<uint64_t> extract_partition_to(int32_t id, core::ByteSink& sink) {
         return reader_.decompress_partition_to(id, sink);
     }
-    // The same into an empty file, runs decoded in parallel and written at
-    // their places; the file's content is unspecified after a failure.
+    // The partition's image into an empty file, runs decoded in parallel
+    // and written at their places; the file's content is unspecified after
+    // a failure.
     Result<uint64_t> extract_partition_to(int32_t id, core::File& file) {
         return reader_.decompress_partition_positional(id, file);
     }

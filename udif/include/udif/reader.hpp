@@ -48,19 +48,23 @@ public:
     Result<uint64_t> partition_size(int32_t id) const;
 
     // Decodes the partition's runs on the thread pool into a new buffer of
-    // exactly partition_size(id) bytes.
+    // exactly partition_size(id) bytes, each run at its own sector whatever
+    // the order the runs are listed in.
     Result<std::vector<uint8_t>> decompress_partition_parallel(int32_t id);
     // The same into caller memory of exactly partition_size(id) bytes (any
     // content: every byte is written).
     Result<void> decompress_partition_into(int32_t id, std::span<uint8_t> output);
     // Decodes the runs one after another in stored order into the sink,
     // filling gaps with zeros; returns the number of bytes written.  Does
-    // not flush the sink.
+    // not flush the sink.  A sink only goes forward: a table listing a run
+    // below a sector an earlier run reached is refused (InvalidBlockMap)
+    // before anything is written.
     Result<uint64_t> decompress_partition_to(int32_t id, core::ByteSink& sink);
-    // The same bytes into an empty file, decoded on the thread pool in
-    // windows of bounded memory, each run written at its place; the file
-    // position is left after the last byte.  After a failure the file's
-    // content is unspecified.
+    // The bytes of decompress_partition_parallel into an empty file, decoded
+    // on the thread pool in windows of bounded memory, each run written at
+    // its place and all-zero blocks left as holes; returns the partition's
+    // size, with the file position after the last byte.  After a failure the
+    // file's content is unspecified.
     Result<uint64_t> decompress_partition_positional(int32_t id, core::File& file);
 
     // Id of the largest partition whose name contains "Apple_HFS".

@@ -2,6 +2,7 @@
 HFS+ volumes by xorriso, APFS containers by mkapfs, XAR archives and packages by bsdtar."""
 
 import os
+import plistlib
 import struct
 from pathlib import Path
 
@@ -50,6 +51,29 @@ def build_image(path: Path, partitions, compression="zlib", chunk_size=None) -> 
     for name, data in partitions:
         builder.add_partition(name, data)
     builder.build(str(path))
+    return path
+
+
+def edit_block_maps(path: Path, edit) -> Path:
+    """Rewrites every block map of the image at `path`: `edit(sectors, runs)` gets the partition's sector
+    count and its 40-byte run records and returns both anew.  Neither the data fork nor the master checksum
+    (over the block maps' own checksums) changes; the trailer's property-list length and sector count follow."""
+    data = path.read_bytes()
+    trailer = bytearray(data[-512:])
+    at, length = struct.unpack(">QQ", trailer[0xD8:0xE8])
+    plist = plistlib.loads(data[at:at + length])
+    total = 0
+    for entry in plist["resource-fork"]["blkx"]:
+        blob = entry["Data"]
+        count = struct.unpack(">I", blob[200:204])[0]
+        runs = [blob[204 + 40 * i:244 + 40 * i] for i in range(count)]
+        sectors, runs = edit(struct.unpack(">Q", blob[16:24])[0], runs)
+        entry["Data"] = blob[:16] + struct.pack(">Q", sectors) + blob[24:200] + struct.pack(">I", len(runs)) + b"".join(runs)
+        total += sectors
+    xml = plistlib.dumps(plist)
+    trailer[0xE0:0xE8] = struct.pack(">Q", len(xml))
+    trailer[492:500] = struct.pack(">Q", total)
+    path.write_bytes(data[:at] + xml + bytes(trailer))
     return path
 
 

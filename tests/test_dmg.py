@@ -2,13 +2,18 @@
 
 What the images hold and how they decode is the C++ suite's business."""
 
+import os
 import random
+import stat
+import struct
+import subprocess
+import sys
 import threading
 
 import pytest
 
 import kiv
-from builders import build_image
+from builders import build_image, edit_block_maps
 from conftest import fixture_path
 
 HFS = "disk image (Apple_HFS : 1)"
@@ -41,14 +46,60 @@ def test_real_image_through_every_entry_point(tmp_path):
 
 
 def test_failed_extraction_writes_nothing(tmp_path):
-    # An image whose one run fails to decode: no file is left behind, and the archive stays usable.
+    # An image whose one run fails to decode: no file is left behind, an existing one stays as it was, and
+    # the archive stays usable.
+    (tmp_path / "old.img").write_bytes(b"old")
     with kiv.DmgArchive.open(str(fixture_path("hostile/heap-overflow-lzfse-fse_in_checked_flush64.dmg"))) as image:
         (part,) = image.partitions
-        for call in (image.extract_partition, lambda id: image.extract_partition_to(id, str(tmp_path / "out.img")),
-                     lambda id: image.extract_main_partition_to(str(tmp_path / "out.img"))):
-            with pytest.raises(kiv.DecompressionError, match="^DMG error: decompression error: lzfse decoded 0 bytes, expected 4096$"):
-                call(part.id)
-        assert not (tmp_path / "out.img").exists() and image.partitions[0].id == part.id
+        for out in ("out.img", "old.img"):
+            for call in (image.extract_partition, lambda id: image.extract_partition_to(id, str(tmp_path / out)),
+                         lambda id: image.extract_main_partition_to(str(tmp_path / out))):
+                with pytest.raises(kiv.DecompressionError, match="^DMG error: decompression error: lzfse decoded 0 bytes, expected 4096$"):
+                    call(part.id)
+        assert image.partitions[0].id == part.id
+    assert [p.name for p in tmp_path.iterdir()] == ["old.img"] and (tmp_path / "old.img").read_bytes() == b"old"
+
+
+def test_partitions_written_to_files_in_bounded_memory(tmp_path):
+    # One zero run declaring 2 GiB: the file is a hole of that size, and the process stays small.
+    sectors = (2 << 30) // 512
+    def grow(_, runs):
+        zero, end = (struct.unpack(">IIQQQQ", run) for run in runs)
+        return sectors, [struct.pack(">IIQQQQ", *zero[:3], sectors, *zero[4:]),
+                         struct.pack(">IIQQQQ", *end[:2], sectors, *end[3:])]
+    image = edit_block_maps(build_image(tmp_path / "zero.dmg", [(HFS, bytes(4096))], compression="raw"), grow)
+    for call in ("extract_partition_to(0, out)", "extract_main_partition_to(out)"):
+        out = tmp_path / "zero.img"
+        script = (f"import kiv, resource\nout = {str(out)!r}\nwith kiv.DmgArchive.open({str(image)!r}) as a: a.{call}\n"
+                  "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")
+        peak_kib = int(subprocess.run([sys.executable, "-c", script], check=True, capture_output=True, text=True).stdout)
+        assert peak_kib < 256 << 10, call
+        assert out.stat().st_size == 2 << 30 and out.stat().st_blocks * 512 < 1 << 20
+        out.unlink()
+
+
+def test_partition_files_replace_what_the_path_names(tmp_path):
+    # A link is followed to the file it names, which is replaced with its permission bits kept; a device
+    # (a null device of our own, where we may make one) is written into, never replaced.
+    image = build_image(tmp_path / "x.dmg", [(HFS, b"x" * 1024)])
+    (tmp_path / "target.img").write_bytes(b"old")
+    os.chmod(tmp_path / "target.img", 0o640)
+    os.symlink("target.img", tmp_path / "link.img")
+    names = ["link.img", "target.img", "x.dmg"]
+    try:
+        os.mknod(tmp_path / "null", 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        names.append("null")
+    except PermissionError:
+        pass
+    with kiv.DmgArchive.open(str(image)) as a:
+        a.extract_partition_to(0, str(tmp_path / "link.img"))
+        if "null" in names:
+            a.extract_main_partition_to(str(tmp_path / "null"))
+            assert stat.S_ISCHR((tmp_path / "null").stat().st_mode)
+    assert os.readlink(tmp_path / "link.img") == "target.img"
+    assert (tmp_path / "target.img").read_bytes() == b"x" * 1024
+    assert stat.S_IMODE((tmp_path / "target.img").stat().st_mode) == 0o640
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(names)
 
 
 def test_builder_settings_and_errors(tmp_path):

@@ -2,12 +2,13 @@
 lifetimes.  What the volume walks, extracts and chooses is the C++ suite's."""
 
 import os
+import random
 import shutil
 
 import pytest
 
 import kiv
-from builders import build_image, hfsplus_volume, payload_pbzx, product_package
+from builders import build_image, edit_block_maps, hfsplus_volume, payload_pbzx, product_package
 from conftest import fixture_path
 
 PAYLOAD_FILES = [("./usr", None), ("./usr/bin", None), ("./usr/bin/tool", b"#!/bin/sh\necho tool\n")]
@@ -95,3 +96,26 @@ def test_hfs_volume_named_with_a_slash(tmp_path):
                 assert [e.name for e in fs.list_directory("/")] == ["usr"]
                 assert [w.path for w in fs.walk()] == ["/usr", "/usr/a.txt"]
                 assert fs.extract_all(str(tmp_path / mode)).files == 1
+
+
+def test_runs_listed_out_of_order_land_at_their_sectors(tmp_path):
+    # Each run names its own sectors, so the order of the table does not matter: every way of reading the
+    # partition gives the volume as written.
+    src = tmp_path / "src"
+    files = {f"d{i % 3}/f{i}.bin": random.Random(i).randbytes(1000 + 3000 * i) for i in range(24)}
+    for path, data in files.items():
+        (src / path).parent.mkdir(parents=True, exist_ok=True)
+        (src / path).write_bytes(data)
+    volume = hfsplus_volume(src, tmp_path)
+    orders = {"swapped": lambda runs: [runs[1], runs[0], *runs[2:]], "reversed": lambda runs: runs[::-1]}
+    for name, order in orders.items():
+        image = build_image(tmp_path / f"{name}.dmg", [("disk image (Apple_HFS : 1)", volume)], chunk_size=16384)
+        edit_block_maps(image, lambda sectors, runs: (sectors, order(runs)))
+        with kiv.DmgArchive.open(str(image)) as dmg:
+            assert dmg.extract_main_partition()[:len(volume)] == volume
+            dmg.extract_main_partition_to(str(tmp_path / f"{name}.img"))
+            assert (tmp_path / f"{name}.img").read_bytes()[:len(volume)] == volume
+        with kiv.open(str(image)) as dmg:
+            for mode in ("temp_file", "in_memory"):
+                with dmg.filesystem(mode) as fs:
+                    assert {path: fs.read_file("/" + path) for path in files} == files, (name, mode)

@@ -3,6 +3,7 @@
 // queried, every partition decoded in memory, into a file and streamed.
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "support.hpp"
 #include "udif/udif.hpp"
@@ -39,8 +40,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (*partition_size > image_bytes || *partition_size <= std::min(kMaxOutput, budget)) {
             auto bytes = archive.extract_partition(p.id);
             if (bytes) budget -= std::min(budget, uint64_t(bytes->size()));
+            // Into a file, the partition must read back as it does in memory.
             core::File positioned = memory_file({});
-            (void)archive.extract_partition_to(p.id, positioned);
+            auto written = archive.extract_partition_to(p.id, positioned);
+            if (bytes.has_value() != written.has_value()) std::abort();
+            if (bytes) {
+                std::vector<uint8_t> back(bytes->size());
+                for (size_t at = 0; at < back.size();) {
+                    auto n = positioned.pread_some(std::span(back).subspan(at), at);
+                    if (!n || *n == 0) std::abort();
+                    at += *n;
+                }
+                if (back != *bytes) std::abort();
+            }
         }
         BoundedSink sink(std::min(kMaxOutput, budget));
         (void)archive.extract_partition_to(p.id, sink);

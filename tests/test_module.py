@@ -10,7 +10,7 @@ import sysconfig
 import pytest
 
 import kiv
-from builders import build_image, bsdtar_xar, payload_pbzx
+from builders import build_image, bsdtar_xar, hfsplus_volume, payload_pbzx
 from conftest import fixture_path
 from kiv import _kiv
 
@@ -47,6 +47,61 @@ def test_path_objects_are_refused(tmp_path, call):
 
 
 HFS = "disk image (Apple_HFS : 1)"
+
+
+@pytest.fixture(scope="module")
+def sources(tmp_path_factory):
+    """An image of an HFS+ volume, a XAR archive and a PBZX payload, each holding one file."""
+    work = tmp_path_factory.mktemp("sources")
+    (work / "tree").mkdir()
+    (work / "tree" / "file").write_bytes(b"data")
+    return {"dmg": str(build_image(work / "v.dmg", [(HFS, hfsplus_volume(work / "tree", work))])),
+            "xar": str(bsdtar_xar(work, {"file": b"data"})), "pbzx": str(payload_pbzx([("./file", b"data")], work / "p.pbzx"))}
+
+
+def built(path):
+    builder = kiv.DmgBuilder()
+    builder.add_partition(HFS, bytes(4096))
+    builder.build(path)
+
+
+# Every argument that names a file or folder on disk: the system would see only the name before a NUL.
+ON_DISK = {
+    "open": lambda s, p: kiv.open(p),
+    "DmgPipeline": lambda s, p: kiv.DmgPipeline(p),
+    "find_packages": lambda s, p: kiv.find_packages(p),
+    "extract_pkg_payload": lambda s, p: kiv.extract_pkg_payload(p, "/x.pkg", "x"),
+    "DmgArchive.open": lambda s, p: kiv.DmgArchive.open(p),
+    "HfsVolume.open": lambda s, p: kiv.HfsVolume.open(p),
+    "ApfsVolume.open": lambda s, p: kiv.ApfsVolume.open(p),
+    "XarArchive.open": lambda s, p: kiv.XarArchive.open(p),
+    "Archive.open": lambda s, p: kiv.Archive.open(p),
+    "PbzxWriter": lambda s, p: kiv.PbzxWriter(p),
+    "DmgBuilder.build": lambda s, p: built(p),
+    "extract_partition_to": lambda s, p: kiv.DmgArchive.open(s["dmg"]).extract_partition_to(0, p),
+    "extract_main_partition_to": lambda s, p: kiv.DmgArchive.open(s["dmg"]).extract_main_partition_to(p),
+    "FilesystemHandle.extract_all": lambda s, p: kiv.open(s["dmg"]).filesystem().extract_all(p),
+    "FilesystemHandle.extract_path": lambda s, p: kiv.open(s["dmg"]).filesystem("in_memory").extract_path("/", p),
+    "XarArchive.extract_all": lambda s, p: kiv.XarArchive.open(s["xar"]).extract_all(p),
+    "XarArchive.extract_path": lambda s, p: kiv.XarArchive.open(s["xar"]).extract_path("/", p),
+    "Archive.extract_all": lambda s, p: kiv.Archive.open(s["pbzx"]).extract_all(p),
+    "Archive.extract_path": lambda s, p: kiv.Archive.open(s["pbzx"]).extract_path("/", p),
+}
+
+
+@pytest.mark.parametrize("call", ON_DISK.values(), ids=ON_DISK.keys())
+def test_a_nul_in_a_path_on_disk_is_refused(sources, tmp_path, call):
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        call(sources, str(tmp_path / "out") + "\0x")
+    assert list(tmp_path.iterdir()) == []
+
+
+# Names inside a volume or archive may hold a NUL: such a path is looked up as it is.
+def test_a_nul_in_a_path_inside_is_a_name(sources):
+    with kiv.open(sources["dmg"]) as dmg, dmg.filesystem() as fs, kiv.Archive.open(sources["pbzx"]) as payload:
+        assert fs.exists("/fi\0le") is False
+        with pytest.raises(kiv.FileNotFoundError):
+            payload.extract_file("./fi\0le")
 
 
 def written(path, data: bytes) -> str:

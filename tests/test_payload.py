@@ -58,3 +58,20 @@ def test_writer_and_archive(tmp_path):
     with pytest.raises(OverflowError):
         kiv.PbzxWriter(str(tmp_path / "never.pbzx"), compression_level=-1)
     assert not (tmp_path / "never.pbzx").exists()
+
+
+# A payload whose decoded bytes are no CPIO archive (here the head of an Apple Archive) is refused by
+# every operation and nothing is extracted; an empty payload is an empty archive.
+def test_a_payload_that_is_not_cpio_is_refused(tmp_path):
+    path, out = tmp_path / "aa.pbzx", str(tmp_path / "out")
+    writer = kiv.PbzxWriter(str(path))
+    writer.write_cpio(b"AA01\x35\x00TYP1DPAT P" + bytes(100))
+    writer.finish()
+    with kiv.Archive.open(str(path)) as archive:
+        for call in (archive.list, lambda: archive.extract_file("./x"), lambda: archive.extract_all(out),
+                     lambda: archive.extract_path("./usr", out)):
+            with pytest.raises(kiv.InvalidFormatError,
+                               match=r'^PBZX error: Invalid CPIO archive: Invalid CPIO magic at offset 0: "AA015\\0"$'):
+                call()
+    assert list(tmp_path.iterdir()) == [path]
+    assert kiv.Archive.from_cpio(b"").list() == []

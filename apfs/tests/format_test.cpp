@@ -224,6 +224,15 @@ TEST(FormatTest, ObjectMapDescentScanAndFixedSizes) {
                            make_node(kLeaf | kFixed, {omap_rec(8, 1, 0)}), make_node(kLeaf | kFixed, {omap_rec(9, 1, 90)})});
     EXPECT_EQ(std::pair(*omap_lookup(*scanned, 0, 4096, 7, kAny), *omap_lookup(*scanned, 0, 4096, 7, 4)),
               std::pair(50ul, 30ul));
+    // The index sends 7 to the leaf of 8, so four versions of 7 are reached only by the scan, in no
+    // order: an older one, one after the checkpoint, the bound's own and another older one.  The newest not after the bound is taken, whichever of
+    // the gathered records comes first or last.
+    auto versions = blocks({make_node(kRootNode | kFixed, {child(1, 1), child(7, 2)}),
+                            make_node(kLeaf | kFixed, {omap_rec(1, 1, 10), omap_rec(7, 3, 30), omap_rec(7, 9, 90),
+                                                       omap_rec(7, 6, 60), omap_rec(7, 4, 40)}),
+                            make_node(kLeaf | kFixed, {omap_rec(8, 1, 80)})});
+    for (auto [bound, expected] : {std::pair<uint64_t, uint64_t>{6, 60}, {5, 40}, {8, 60}, {kAny, 90}})
+        EXPECT_EQ(omap_lookup(*versions, 0, 4096, 7, bound).value_or(0), expected) << bound;  // 0: not found
     expect_cases({
         {"scan: none within the bound", outcome(omap_lookup(*scanned, 0, 4096, 7, 2)), none},
         {"scan: address 0", outcome(omap_lookup(*scanned, 0, 4096, 8, kAny)),

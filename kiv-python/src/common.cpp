@@ -52,6 +52,12 @@ std::string arg_str(nb::handle value, const char* name) {
     return std::string(PyBytes_AS_STRING(encoded.ptr()), size_t(PyBytes_GET_SIZE(encoded.ptr())));
 }
 
+std::string arg_path(nb::handle value, const char* name) {
+    std::string path = arg_str(value, name);
+    if (path.find('\0') != std::string::npos) raise(PyExc_ValueError, "embedded null byte");
+    return path;
+}
+
 int32_t arg_i32(nb::handle value, const char* name) {
     int64_t v = int_value<int64_t>(value, name, "PyInt");
     if (v < INT32_MIN || v > INT32_MAX) out_of_range(name);

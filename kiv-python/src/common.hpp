@@ -121,6 +121,7 @@ void bind_closable(nb::class_<Py>& cls, const char* name, OpenRepr open_repr) {
 }
 
 std::string arg_str(nb::handle value, const char* name);
+std::string arg_path(nb::handle value, const char* name);
 
 // Runs `work` with the interpreter lock released and returns its result.
 template <class F>
@@ -152,7 +153,7 @@ void bind_extraction(nb::class_<Py>& cls, Extract extract) {
         "extract_all",
         [extract](Py& self, nb::handle dest_obj) {
             ExclusiveBorrow borrow(self.flag());
-            std::string dest = arg_str(dest_obj, "dest");
+            std::string dest = arg_path(dest_obj, "dest");
             return extract(self, std::string("/"), dest);
         },
         nb::arg("dest"), "extract_all($self, dest)\n--\n\nExtract all files to a directory on disk.");
@@ -161,7 +162,7 @@ void bind_extraction(nb::class_<Py>& cls, Extract extract) {
         [extract](Py& self, nb::handle base_obj, nb::handle dest_obj) {
             ExclusiveBorrow borrow(self.flag());
             std::string base = arg_str(base_obj, "base_path");
-            std::string dest = arg_str(dest_obj, "dest");
+            std::string dest = arg_path(dest_obj, "dest");
             return extract(self, base, dest);
         },
         nb::arg("base_path"), nb::arg("dest"),
@@ -171,6 +172,11 @@ void bind_extraction(nb::class_<Py>& cls, Extract extract) {
 // Argument conversion.  Every path and name is a Python str; integers are
 // range-checked (OverflowError) and never taken from other types (TypeError).
 std::string arg_str(nb::handle value, const char* name);
+// A file or folder on disk: converted as arg_str, and a NUL is refused with
+// ValueError "embedded null byte", as Python's own open() does, since the
+// operating system would only see the name before it.  Paths inside a volume
+// or archive go through arg_str: their names may hold a NUL.
+std::string arg_path(nb::handle value, const char* name);
 int32_t arg_i32(nb::handle value, const char* name);
 uint32_t arg_u32(nb::handle value, const char* name);
 uint64_t arg_u64(nb::handle value, const char* name);

@@ -96,7 +96,7 @@ void register_dmg_classes(nb::module_& m) {
     archive.def_static(
         "open",
         [](nb::handle path_obj) {
-            std::string path = arg_str(path_obj, "path");
+            std::string path = arg_path(path_obj, "path");
             return new PyDmgArchive(unwrap(without_gil([&] { return udif::DmgArchive::open(path); })));
         },
         nb::arg("path"), nb::rv_policy::take_ownership, "open(path)\n--\n\nOpen a DMG file.");
@@ -149,7 +149,7 @@ void register_dmg_classes(nb::module_& m) {
         [](PyDmgArchive& self, nb::handle id_obj, nb::handle path_obj) {
             ExclusiveBorrow borrow(self.flag());
             int32_t id = arg_i32(id_obj, "id");
-            std::string path = arg_str(path_obj, "path");
+            std::string path = arg_path(path_obj, "path");
             decode(self, [&](udif::DmgArchive& a) { return a.extract_partition_to_file(id, path); });
         },
         nb::arg("id"), nb::arg("path"), "extract_partition_to($self, id, path)\n--\n\nExtract a partition to a file on disk.");
@@ -164,7 +164,7 @@ void register_dmg_classes(nb::module_& m) {
         "extract_main_partition_to",
         [](PyDmgArchive& self, nb::handle path_obj) {
             ExclusiveBorrow borrow(self.flag());
-            std::string path = arg_str(path_obj, "path");
+            std::string path = arg_path(path_obj, "path");
             decode(self, [&](udif::DmgArchive& a) { return a.extract_main_partition_to_file(path); });
         },
         nb::arg("path"), "extract_main_partition_to($self, path)\n--\n\nExtract the main partition to a file on disk.");
@@ -214,7 +214,7 @@ void register_dmg_classes(nb::module_& m) {
         "build",
         [](PyDmgBuilder& self, nb::handle path_obj) {
             SharedBorrow borrow(self.flag);
-            std::string path = arg_str(path_obj, "path");
+            std::string path = arg_path(path_obj, "path");
             udif::DmgBuilder native;
             native.compression = parse_compression(self.compression);
             native.chunk_size = self.chunk_size.value_or(udif::DmgWriter::kDefaultChunkSize);

@@ -29,7 +29,7 @@ void bind_volume(nb::class_<Py>& cls, const char* what) {
     cls.def_static(
         "open",
         [](nb::handle path_obj) {
-            std::string path = arg_str(path_obj, "path");
+            std::string path = arg_path(path_obj, "path");
             auto source = unwrap(core::FileSource::open(path));
             return new Py(unwrap(Volume::open(std::make_unique<core::FileSource>(std::move(source)))));
         },

@@ -48,7 +48,7 @@ void register_archive(nb::module_& m) {
     cls.def_static(
         "open",
         [](nb::handle path_obj) {
-            std::string path = arg_str(path_obj, "path");
+            std::string path = arg_path(path_obj, "path");
             return new PyArchive(unwrap(without_gil([&] { return pbzx::Archive::open(path); })));
         },
         nb::arg("path"), nb::rv_policy::take_ownership, "open(path)\n--\n\nOpen a PBZX file from disk.");
@@ -168,7 +168,7 @@ void register_pbzx_writer(nb::module_& m) {
     cls.def(
         "__init__",
         [](PyPbzxWriter* self, nb::handle path_obj, nb::handle chunk_obj, nb::handle level_obj) {
-            std::string path = arg_str(path_obj, "path");
+            std::string path = arg_path(path_obj, "path");
             uint64_t chunk_size = chunk_obj.is_none() ? pbzx::kDefaultChunkSize : arg_u64(chunk_obj, "chunk_size");
             uint32_t level = level_obj.is_none() ? pbzx::kDefaultLevel : arg_u32(level_obj, "compression_level");
             auto writer = unwrap(pbzx::PbzxWriter::create(path, chunk_size, std::min<uint32_t>(level, 9)));

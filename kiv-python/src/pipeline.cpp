@@ -25,7 +25,7 @@ struct PyFilesystemHandle : Closable<kiv::FilesystemHandle> {
 };
 
 kiv::DmgPipeline open_pipeline(nb::handle path_obj) {
-    std::string path = arg_str(path_obj, "path");
+    std::string path = arg_path(path_obj, "path");
     return unwrap(without_gil([&] { return kiv::DmgPipeline::open(path); }));
 }
 
@@ -46,7 +46,7 @@ void register_functions(nb::module_& m) {
     m.def(
         "find_packages",
         [](nb::handle path_obj) {
-            std::string path = arg_str(path_obj, "path");
+            std::string path = arg_path(path_obj, "path");
             nb::list out;
             for (const auto& p : unwrap(kiv::pipeline::find_packages(path))) out.append(py_str(p));
             return out;
@@ -57,7 +57,7 @@ void register_functions(nb::module_& m) {
     m.def(
         "extract_pkg_payload",
         [](nb::handle dmg_obj, nb::handle pkg_obj, nb::handle component_obj) {
-            std::string dmg = arg_str(dmg_obj, "dmg_path");
+            std::string dmg = arg_path(dmg_obj, "dmg_path");
             std::string pkg = arg_str(pkg_obj, "pkg_path");
             std::string component = arg_str(component_obj, "component");
             return new PyArchive(unwrap(kiv::pipeline::extract_pkg_payload(dmg, pkg, component)));

@@ -132,7 +132,7 @@ void register_xar_archive(nb::module_& m) {
     cls.def_static(
         "open",
         [](nb::handle path_obj) {
-            std::string path = arg_str(path_obj, "path");
+            std::string path = arg_path(path_obj, "path");
             auto source = unwrap(core::FileSource::open(path));
             auto archive = unwrap(xara::XarArchive::open(std::make_unique<core::FileSource>(std::move(source))));
             return new PyXarArchive(std::move(archive));

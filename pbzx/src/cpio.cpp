@@ -1,5 +1,6 @@
 #include "pbzx/cpio.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "core/io.hpp"
@@ -15,6 +16,11 @@ std::string_view as_text(std::span<const uint8_t> bytes) {
 }
 
 bool is_magic(std::string_view six) { return six == kNewcMagic || six == kNewcCrcMagic || six == kOdcMagic; }
+
+PbzxError bad_magic(size_t offset, std::string_view magic) {
+    return PbzxError::invalid_cpio("Invalid CPIO magic at offset " + std::to_string(offset) + ": " +
+                                   core::debug_quote(core::utf8_lossy(magic)));
+}
 
 // Trims the white space a number field may be padded with.
 std::string_view trim(std::string_view s) {
@@ -112,8 +118,11 @@ Result<std::span<const uint8_t>> CpioReader::take(uint64_t n) {
     return bytes;
 }
 
-bool CpioReader::starts_with_magic() const {
-    return data_.size() >= 6 && is_magic(as_text(data_.first(6)));
+Result<void> CpioReader::check_start() const {
+    if (data_.empty()) return {};
+    std::string_view head = as_text(data_.first(std::min<size_t>(data_.size(), 6)));
+    if (!is_magic(head)) return fail(bad_magic(0, head));
+    return {};
 }
 
 uint64_t CpioReader::data_padding(uint64_t size) const {
@@ -127,8 +136,7 @@ Result<std::optional<CpioEntry>> CpioReader::read_header() {
     if (magic == kOdcMagic) format_ = CpioFormat::Odc;
     else if (magic == kNewcMagic || magic == kNewcCrcMagic) format_ = CpioFormat::Newc;
     else
-        return fail(PbzxError::invalid_cpio("Invalid CPIO magic at offset " + std::to_string(start) + ": " +
-                                            core::debug_quote(core::utf8_lossy(magic))));
+        return fail(bad_magic(start, magic));
 
     const size_t header_size = format_ == CpioFormat::Odc ? kOdcHeaderSize : kNewcHeaderSize;
     auto fields = KIV_TRY(take(header_size - 6));
@@ -163,8 +171,8 @@ Result<void> CpioReader::skip_data(uint64_t size) {
 
 Result<std::vector<FileEntry>> CpioReader::list() {
     rewind();
+    KIV_TRY(check_start());
     std::vector<FileEntry> entries;
-    if (!starts_with_magic()) return entries;
     // Size-0 names of link sets (entry index, header offset) list with the size of their set's data.
     std::vector<std::pair<size_t, size_t>> shared_names;
     for (;;) {
@@ -197,7 +205,7 @@ Result<std::vector<FileEntry>> CpioReader::list() {
 
 Result<std::vector<uint8_t>> CpioReader::extract_file(std::string_view path) {
     rewind();
-    if (!starts_with_magic()) return fail(PbzxError::file_not_found(std::string(path)));
+    KIV_TRY(check_start());
     for (;;) {
         const size_t header_offset = pos_;
         auto header = KIV_TRY(read_header());

@@ -133,10 +133,11 @@ Result<ExtractStats> CpioReader::extract_path(std::string_view base_path, const 
     std::string base = cpio::normalize_cpio_path(base_path);
     while (!base.empty() && base.back() == '/') base.pop_back();
 
+    // Data that are no CPIO archive fail before anything is made.
+    KIV_TRY(check_start());
     core::DestDir out = KIV_TRY(core::DestDir::open(dest));
     rewind();
     ExtractStats stats;
-    if (!starts_with_magic()) return stats;
 
     FileWriter files(out);
     std::optional<detail::LinkIndex> links;  // built when the first size-0 link name is met

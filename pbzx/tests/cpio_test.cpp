@@ -67,8 +67,10 @@ TEST(CpioReaderTest, HeaderFieldsAndMalformedMembers) {
     if (auto odc = testing_util::fixture("real/commons-compress/org__apache__commons__compress__cpio__bad_long_value.cpio"); fs::exists(odc))
         rows.emplace_back(read_text(odc), "", bad + "Invalid octal value '_____2': invalid digit found in string");
     for (size_t cut : {20, 110, 113, 118, 125}) rows.emplace_back(full.substr(0, cut), "", eof);
-    // Empty or foreign data have no text magic: an empty archive.
-    for (auto data : {""s, "07070"s, "hello world, not cpio"s}) rows.emplace_back(data, "syslog", "File not found: syslog");
+    // Empty data are an empty archive; foreign data, even shorter than a magic, are none.
+    rows.emplace_back("", "syslog", "File not found: syslog");
+    rows.emplace_back("07070", "syslog", bad + "Invalid CPIO magic at offset 0: \"07070\"");
+    rows.emplace_back("hello world, not cpio", "syslog", bad + "Invalid CPIO magic at offset 0: \"hello \"");
     for (const auto& [cpio, file, expected] : rows) {
         auto archive = archive_of(cpio);
         EXPECT_EQ(file.empty() ? error_of(archive.list()) : error_of(archive.extract_file(file)), expected) << cpio.substr(0, 120);
@@ -84,6 +86,36 @@ TEST(CpioReaderTest, HeaderFieldsAndMalformedMembers) {
     auto odc = bytes(odc_member("d", "", "040755"));
     auto header = pbzx::CpioReader(odc).read_header();
     EXPECT_TRUE(header && *header && std::tie((*header)->devmajor, (*header)->devminor, (*header)->ino) == std::make_tuple(1u, 1u, 12u));
+}
+
+// Payloads that are no CPIO archive fail every operation with the magic error, and nothing is
+// extracted; an empty payload is an empty archive.
+TEST(CpioReaderTest, ForeignDataAreNoArchive) {
+    testing_util::ScratchDir scratch;
+    const std::string bad = "Invalid CPIO archive: Invalid CPIO magic at offset 0: \"";
+    auto random = testing_util::random_bytes(4096, 11);
+    std::vector<std::pair<std::string, std::string>> rows = {
+        {"AA01\x35\x00TYP1DPAT P\x00\x00"s, bad + "AA015\\0\""},
+        {"YAA1\x1a\x00TYP1DPATP"s, bad + "YAA1\\u{1a}\\0\""},
+        // A binary header of GNU cpio -H bin: its magic 070707 is a little-endian 16-bit number.
+        {"\xC7\x71\x03\xFD\x00\x00"s + std::string(20, '\0') + "syslog", bad + "\xEF\xBF\xBDq\\u{3}\xEF\xBF\xBD\\0\\0\""},
+        {text(random), bad},
+        {"070", bad + "070\""},
+    };
+    if (auto bin = testing_util::fixture("syslog.bin.cpio"); fs::exists(bin))
+        rows.emplace_back(read_text(bin), bad + "\xEF\xBF\xBDq\\u{3}\xEF\xBF\xBD\xD1\xB1\"");
+    const std::string dest = (scratch / "dest").string();
+    for (const auto& [data, expected] : rows) {
+        SCOPED_TRACE(expected);
+        auto archive = archive_of(data);
+        for (std::string message : {error_of(archive.list()), error_of(archive.extract_file("syslog")),
+                                    error_of(archive.extract_all(dest)), error_of(archive.extract_path("./usr", dest))})
+            EXPECT_TRUE(message.starts_with(expected)) << message;
+        EXPECT_FALSE(fs::exists(dest));
+    }
+    auto empty = archive_of("");
+    EXPECT_TRUE(empty.list() && empty.list()->empty());
+    EXPECT_EQ(empty.extract_all(dest), ExtractStats{});
 }
 
 TEST(CpioExtractTest, BasePathsKindsAndFailures) {

@@ -29,8 +29,12 @@ public:
     Result<std::vector<uint8_t>> read_data(uint64_t size);
     Result<void> skip_data(uint64_t size);
 
-    // Every member up to the trailer.  Data without a CPIO magic at the start
-    // list as empty.
+    // Data that are not empty and do not start with a CPIO magic (an Apple
+    // Archive, a binary CPIO, fewer than 6 bytes) fail each of the three with
+    // the magic error at offset 0, before anything is written: they are no
+    // empty archive.  Empty data hold no member.
+    //
+    // Every member up to the trailer.
     Result<std::vector<FileEntry>> list();
     // The data of the member whose name equals `path` byte for byte.
     Result<std::vector<uint8_t>> extract_file(std::string_view path);
@@ -40,7 +44,8 @@ public:
     Result<ExtractStats> extract_path(std::string_view base_path, const std::string& dest);
 
 private:
-    bool starts_with_magic() const;
+    // Empty data, or data that start with a CPIO magic.
+    Result<void> check_start() const;
     Result<std::span<const uint8_t>> take(uint64_t n);
     uint64_t data_padding(uint64_t size) const;
 

@@ -120,8 +120,20 @@ void bind_closable(nb::class_<Py>& cls, const char* name, OpenRepr open_repr) {
     });
 }
 
+// Argument conversion.  Every path and name is a Python str; integers are
+// range-checked (OverflowError) and never taken from other types (TypeError).
 std::string arg_str(nb::handle value, const char* name);
+// A file or folder on disk: converted as arg_str, and a NUL is refused with
+// ValueError "embedded null byte", as Python's own open() does, since the
+// operating system would only see the name before it.  Paths inside a volume
+// or archive go through arg_str: their names may hold a NUL.
 std::string arg_path(nb::handle value, const char* name);
+int32_t arg_i32(nb::handle value, const char* name);
+uint32_t arg_u32(nb::handle value, const char* name);
+uint64_t arg_u64(nb::handle value, const char* name);
+bool arg_bool(nb::handle value, const char* name);
+// A bytes object (not bytearray or memoryview), as a view valid while `value` lives.
+std::span<const uint8_t> arg_bytes(nb::handle value, const char* name);
 
 // Runs `work` with the interpreter lock released and returns its result.
 template <class F>
@@ -168,21 +180,6 @@ void bind_extraction(nb::class_<Py>& cls, Extract extract) {
         nb::arg("base_path"), nb::arg("dest"),
         "extract_path($self, base_path, dest)\n--\n\nExtract files under a base path to a directory on disk.\nThe base prefix is stripped from output paths.");
 }
-
-// Argument conversion.  Every path and name is a Python str; integers are
-// range-checked (OverflowError) and never taken from other types (TypeError).
-std::string arg_str(nb::handle value, const char* name);
-// A file or folder on disk: converted as arg_str, and a NUL is refused with
-// ValueError "embedded null byte", as Python's own open() does, since the
-// operating system would only see the name before it.  Paths inside a volume
-// or archive go through arg_str: their names may hold a NUL.
-std::string arg_path(nb::handle value, const char* name);
-int32_t arg_i32(nb::handle value, const char* name);
-uint32_t arg_u32(nb::handle value, const char* name);
-uint64_t arg_u64(nb::handle value, const char* name);
-bool arg_bool(nb::handle value, const char* name);
-// A bytes object (not bytearray or memoryview), as a view valid while `value` lives.
-std::span<const uint8_t> arg_bytes(nb::handle value, const char* name);
 
 nb::bytes to_bytes(std::span<const uint8_t> data);
 

@@ -40,18 +40,26 @@ IoResult<void> create_directories(const std::filesystem::path& dir) {
     return {};
 }
 
-PlaceResult<File> open_output_file_at(int dir, const std::string& name, const DestDir& dest, std::string_view rel,
-                                      Existing existing) {
+PlaceResult<File> open_output_file_at(int dir, const std::string& name, const DestDir& dest, std::string_view rel) {
     KIV_TRY(check_name(name));
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW |
-                      (existing == Existing::Truncate ? O_TRUNC : existing == Existing::Refuse ? O_EXCL : 0);
-    const int fd = ::openat(dir, name.c_str(), flags, 0666);
-    if (fd >= 0) return File(fd);
-    const int err = errno;
-    struct stat st;
-    if (err == ELOOP && ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-        return std::unexpected(PlaceError::link_in_the_way(dest.disk_path(rel)));
-    return io_fail(IoError::from_errno(err));
+    // O_EXCL fails on any entry standing there, a symbolic link included, so
+    // what stands there is looked at, and only removed, after that failure.
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    // Another process may put entries back as fast as they go: give up then.
+    constexpr int kAttempts = 4;
+    for (int attempt = 1;; ++attempt) {
+        const int fd = ::openat(dir, name.c_str(), kFlags, 0666);
+        if (fd >= 0) return File(fd);
+        if (errno != EEXIST || attempt == kAttempts) return os_error();
+        struct stat st;
+        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) continue;  // gone meanwhile
+            return os_error();
+        }
+        if (S_ISLNK(st.st_mode)) return std::unexpected(PlaceError::link_in_the_way(dest.disk_path(rel)));
+        if (S_ISDIR(st.st_mode)) return io_fail(IoError::from_errno(EISDIR));
+        if (::unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT) return os_error();
+    }
 }
 
 IoResult<void> set_permissions(File& file, uint32_t mode) {

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "core/dest_dir.hpp"
 #include "core/extract.hpp"
@@ -38,16 +37,12 @@ struct FileId {
     friend bool operator==(const FileId&, const FileId&) = default;
 };
 
-struct FileIdHash {
-    size_t operator()(const FileId& id) const { return std::hash<uint64_t>{}(uint64_t(id.ino) * 31 + uint64_t(id.dev)); }
-};
-
 FileId id_of(const struct stat& st) { return {st.st_dev, st.st_ino}; }
 
 // The regular files of one extraction.  The names of a link set become hard
 // links of one file, as cpio and bsdtar make them (a copy where the file
-// system refuses links).  A file that several names share is replaced, never
-// rewritten in place, so that writing one name leaves the others as they are.
+// system refuses links).  Each file is written as a new one, replacing what
+// stands at its name, so that writing one name leaves the others as they are.
 class FileWriter {
 public:
     explicit FileWriter(core::DestDir& dest) : dest_(dest) {}
@@ -65,10 +60,7 @@ public:
             }
         }
         auto id = KIV_TRY(create(path, data, permissions));
-        if (link_set) {
-            sets_.insert_or_assign(*link_set, Written{path, id});
-            shared_.insert(id);
-        }
+        if (link_set) sets_.insert_or_assign(*link_set, Written{path, id});
         return {};
     }
 
@@ -78,28 +70,21 @@ private:
         FileId id;
     };
 
-    // Creates or replaces the file at `path` and writes it.
+    // Creates the file at `path`, replacing what stands there, and writes it.
     core::PlaceResult<FileId> create(const std::string& path, std::span<const uint8_t> data, uint32_t permissions) {
         const auto place = KIV_TRY(dest_.place_of(path));
-        core::File file = KIV_TRY(core::open_output_file_at(place.dir, place.name, dest_, path, core::Existing::Keep));
+        core::File file = KIV_TRY(core::open_output_file_at(place.dir, place.name, dest_, path));
         struct stat st;
         if (::fstat(file.fd(), &st) != 0) return os_error();
-        if (st.st_nlink > 1 || shared_.contains(id_of(st))) {
-            file.close();
-            if (::unlinkat(place.dir, place.name.c_str(), 0) != 0) return os_error();
-            file = KIV_TRY(core::open_output_file_at(place.dir, place.name, dest_, path, core::Existing::Refuse));
-            if (::fstat(file.fd(), &st) != 0) return os_error();
-        } else if (st.st_size != 0 && ::ftruncate(file.fd(), 0) != 0) {
-            return os_error();
-        }
         KIV_TRY(file.write_all(data));
         KIV_TRY(core::set_permissions(file, permissions));
         return id_of(st);
     }
 
-    // Makes `path` a hard link of `first`.  False when `first` no longer holds
-    // the set's file, when something other than a regular file stands at
-    // `path`, or when the file system refuses the link: the caller writes the data.
+    // Makes `path` a hard link of `first`, replacing what stands there.  False
+    // when `first` no longer holds the set's file, when a folder or a symbolic
+    // link stands at `path`, or when the file system refuses the link: the
+    // caller writes the data.
     core::PlaceResult<bool> link(const Written& first, const std::string& path, uint32_t permissions) {
         const auto from = KIV_TRY(dest_.own_place_of(first.path));
         struct stat st;
@@ -108,7 +93,7 @@ private:
         const auto to = KIV_TRY(dest_.place_of(path));
         bool linked = false;  // `path` is already a name of the set's file
         if (::fstatat(to.dir, to.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (!S_ISREG(st.st_mode)) return false;
+            if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)) return false;
             linked = id_of(st) == first.id;
             if (!linked && ::unlinkat(to.dir, to.name.c_str(), 0) != 0) return os_error();
         }
@@ -117,14 +102,13 @@ private:
                 return false;
             return os_error();
         }
-        // A regular file stands there now, so the change cannot go through a link.
+        // The set's regular file stands there now, so the change cannot go through a link.
         if (::fchmodat(to.dir, to.name.c_str(), mode_t(permissions), 0) != 0) return os_error();
         return true;
     }
 
     core::DestDir& dest_;
-    std::unordered_map<size_t, Written> sets_;          // link set -> the file written for it
-    std::unordered_set<FileId, FileIdHash> shared_;  // files that link sets point to
+    std::unordered_map<size_t, Written> sets_;  // link set -> the file written for it
 };
 
 }  // namespace

@@ -35,15 +35,13 @@ IoResult<void> create_directories(const std::filesystem::path& dir);
 // Refuses a name holding a NUL byte, which a system call would cut short.
 IoResult<void> check_name(const std::filesystem::path& path);
 
-// What becomes of a file already at an output path.
-enum class Existing : uint8_t { Truncate, Keep, Refuse };
-
-// Opens the output file `name` in the folder `dir` for writing, created with
-// mode 0666 before the umask, never through a symbolic link standing in its
-// place: that fails as a link in the way, named by the path on disk of
-// `rel`, the file's path below `dest`.
-PlaceResult<File> open_output_file_at(int dir, const std::string& name, const DestDir& dest, std::string_view rel,
-                                      Existing existing = Existing::Truncate);
+// Creates the output file `name` in the folder `dir` for writing, mode 0666
+// before the umask, always as a new file.  Whatever else stands in its place
+// (a regular file, a hard link, a FIFO, a socket, a device) is removed first,
+// never opened, so nothing outside the destination changes.  A symbolic link
+// there fails as a link in the way, named by the path on disk of `rel`, the
+// file's path below `dest`; a folder there fails ("Is a directory").
+PlaceResult<File> open_output_file_at(int dir, const std::string& name, const DestDir& dest, std::string_view rel);
 
 // Sets the permission bits (mode & 07777) of an open file.
 IoResult<void> set_permissions(File& file, uint32_t mode);
@@ -54,7 +52,7 @@ void remove_output_file_at(int dir, const std::string& name);
 // What becomes of an output file that could not be written whole.
 enum class Partial : bool { Keep, Remove };
 
-// Creates (or truncates) the output file `name` in the folder `dir` and hands
+// Creates (or replaces) the output file `name` in the folder `dir` and hands
 // a sink over it (8 KiB buffer, holes for skipped zeros) to `fill`, which
 // returns std::expected<uint64_t, E> with E convertible from IoError and
 // PlaceError.  `rel`, the file's path below `dest`, names it in messages.

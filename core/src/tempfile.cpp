@@ -47,6 +47,7 @@ IoResult<File> anonymous_tempfile() {
 
 IoResult<ReplacementFile> ReplacementFile::create(const std::string& path) {
     KIV_TRY(check_name(path));
+    if (path.empty()) return io_fail(IoError::from_errno(ENOENT));
     std::string target = path;
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {

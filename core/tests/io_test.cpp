@@ -1,11 +1,14 @@
 #include <cerrno>
 #include <random>
+#include <set>
+#include <string>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include "core/endian.hpp"
 #include "core/io.hpp"
+#include "core/tempfile.hpp"
 #include "testing/testing.hpp"
 
 using namespace core;
@@ -95,4 +98,40 @@ TEST(BufferedFileWriter, WritesInOrderAndSkipsZerosAsHoles) {
     EXPECT_EQ(back, data);
     auto huge = w->skip_zeros(uint64_t(1) << 62);
     EXPECT_TRUE(!huge && huge.error().os_code() == EFBIG);
+}
+
+// A replacement takes the path's place only when committed: until then, and
+// when dropped, the old file stays as it was and nothing else is left.  A
+// link is followed to the file it names; a folder is refused at once.
+TEST(ReplacementFile, TakesThePlaceOnlyWhenCommitted) {
+    testing_util::ScratchDir dir;
+    const std::vector<uint8_t> old_bytes{'o', 'l', 'd'}, new_bytes{'n', 'e', 'w', '!'};
+    testing_util::write_bytes(dir / "f", old_bytes);
+    ASSERT_EQ(::chmod((dir / "f").c_str(), 0640), 0);
+    ASSERT_EQ(::symlink("f", (dir / "link").c_str()), 0);
+    auto entries = [&] {
+        std::set<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.insert(e.path().filename());
+        return names;
+    };
+    {
+        auto dropped = ReplacementFile::create((dir / "f").string());
+        ASSERT_TRUE(dropped && dropped->file().write_all(new_bytes));
+        EXPECT_EQ(testing_util::read_bytes(dir / "f"), old_bytes);
+    }
+    EXPECT_EQ(entries(), (std::set<std::string>{"f", "link"}));
+    auto kept = ReplacementFile::create((dir / "link").string());
+    ASSERT_TRUE(kept && kept->file().write_all(new_bytes) && kept->commit());
+    EXPECT_EQ(testing_util::read_bytes(dir / "f"), new_bytes);
+    struct stat st;
+    ASSERT_EQ(::lstat((dir / "link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(::stat((dir / "f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(entries(), (std::set<std::string>{"f", "link"}));
+    for (const std::string& refused : {dir.path().string(), std::string()}) {
+        auto made = ReplacementFile::create(refused);
+        EXPECT_TRUE(!made && made.error().os_code() == (refused.empty() ? ENOENT : EISDIR)) << refused;
+    }
+    EXPECT_EQ(entries(), (std::set<std::string>{"f", "link"}));
 }

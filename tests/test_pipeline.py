@@ -77,6 +77,27 @@ def test_packages_and_payloads(installer):
         kiv.extract_pkg_payload(str(installer), "/Installer.pkg", None)
 
 
+def test_a_package_payload_that_is_not_cpio_is_refused(tmp_path):
+    # An Apple Archive in the PBZX stream of a package on the volume: every way to its members says so.
+    foreign = tmp_path / "aa.pbzx"
+    writer = kiv.PbzxWriter(str(foreign))
+    writer.write_cpio(b"AA01\x35\x00TYP1DPAT P" + bytes(100))
+    writer.finish()
+    src = tmp_path / "src"
+    src.mkdir()
+    shutil.copy(product_package(tmp_path, {"Core.pkg": foreign.read_bytes()}), src / "Installer.pkg")
+    image = build_image(tmp_path / "aa.dmg", [("disk image (Apple_HFS : 1)", hfsplus_volume(src, tmp_path))])
+    refused = r'^PBZX error: Invalid CPIO archive: Invalid CPIO magic at offset 0: "AA015\\0"$'
+    archives = [kiv.extract_pkg_payload(str(image), "/Installer.pkg", "Core.pkg")]
+    with kiv.open(str(image)) as dmg:
+        for mode in ("temp_file", "in_memory"):
+            with dmg.filesystem(mode) as fs, fs.open_pkg("/Installer.pkg") as pkg:
+                archives.append(pkg.payload("Core.pkg"))
+    for archive in archives:
+        with archive, pytest.raises(kiv.InvalidFormatError, match=refused):
+            archive.list()
+
+
 def test_apfs_handle():
     with kiv.open(str(fixture_path("real/homebrew/container-apfs.dmg"))) as dmg, dmg.filesystem("in_memory") as fs:
         assert fs.fs_type == "apfs" and repr(fs) == "FilesystemHandle(Apfs, open)"

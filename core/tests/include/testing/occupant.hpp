@@ -23,9 +23,6 @@ inline const char* name_of(Occupant kind) {
     return names[int(kind)];
 }
 
-// `kind` planted at `at`; the links go to `outside`/victim ("v").  The reader
-// side of a FIFO is held open without blocking, so that a writer opening it
-// never waits and what it writes is seen.
 // What stands at `path`, read without opening anything but a regular file:
 // "file <bytes>" (with " +N links" when it has other names), "folder", "link" or "other".
 inline std::string standing(const fs::path& path) {
@@ -40,6 +37,9 @@ inline std::string standing(const fs::path& path) {
     return out;
 }
 
+// `kind` planted at `at`; the links go to `outside`/victim ("v").  The reader
+// side of a FIFO is held open without blocking, so that a writer opening it
+// never waits and what it writes is seen.
 class PlantedOccupant {
 public:
     PlantedOccupant(Occupant kind, const fs::path& at, const fs::path& outside) : victim_(outside / "victim") {

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 
+#include "core/extract.hpp"
 #include "core/tempfile.hpp"
 #include "core/try.hpp"
 #include "udif/archive.hpp"
@@ -114,6 +115,7 @@ private:
 // device or a pipe already standing at the path (/dev/null, say) is written
 // into instead, run by run.
 Result<void> write_partition_file(DmgReader& reader, int32_t id, const std::string& path) {
+    KIV_TRY(core::check_name(path));
     struct stat st;
     if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
         const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);

@@ -59,8 +59,12 @@ public:
                 if (linked) return {};
             }
         }
-        auto id = KIV_TRY(create(path, data, permissions));
-        if (link_set) sets_.insert_or_assign(*link_set, Written{path, id});
+        const core::File file = KIV_TRY(create(path, data, permissions));
+        if (link_set) {
+            struct stat st;
+            if (::fstat(file.fd(), &st) != 0) return os_error();
+            sets_.insert_or_assign(*link_set, Written{path, id_of(st)});
+        }
         return {};
     }
 
@@ -71,14 +75,12 @@ private:
     };
 
     // Creates the file at `path`, replacing what stands there, and writes it.
-    core::PlaceResult<FileId> create(const std::string& path, std::span<const uint8_t> data, uint32_t permissions) {
+    core::PlaceResult<core::File> create(const std::string& path, std::span<const uint8_t> data, uint32_t permissions) {
         const auto place = KIV_TRY(dest_.place_of(path));
         core::File file = KIV_TRY(core::open_output_file_at(place.dir, place.name, dest_, path));
-        struct stat st;
-        if (::fstat(file.fd(), &st) != 0) return os_error();
         KIV_TRY(file.write_all(data));
         KIV_TRY(core::set_permissions(file, permissions));
-        return id_of(st);
+        return file;
     }
 
     // Makes `path` a hard link of `first`, replacing what stands there.  False

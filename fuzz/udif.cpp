@@ -1,6 +1,7 @@
 // A UDIF image held in memory, or with KIV_FUZZ_UDIF_FILE read from a file
 // (buffered and positional reads): opened with and without checksums,
-// queried, every partition decoded in memory, into a file and streamed.
+// queried, every partition decoded in memory, into a file and streamed, the
+// three giving the same bytes or all failing.
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -53,6 +54,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 }
                 if (back != *bytes) std::abort();
             }
+            // So must the stream, or fail as memory does.
+            core::VecSink streamed;
+            auto length = archive.extract_partition_to(p.id, streamed);
+            if (bytes.has_value() != length.has_value()) std::abort();
+            if (bytes && (streamed.data() != *bytes || *length != bytes->size())) std::abort();
         }
         BoundedSink sink(std::min(kMaxOutput, budget));
         (void)archive.extract_partition_to(p.id, sink);

@@ -102,6 +102,42 @@ def test_partition_files_replace_what_the_path_names(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(names)
 
 
+def test_a_pipe_gets_what_memory_and_files_get(tmp_path):
+    # Tables listing runs out of order, over each other or past the partition: a FIFO at the path gets the
+    # bytes memory and a file get, or the same refusal and no bytes.
+    original = build_image(tmp_path / "x.dmg", [(HFS, random.Random(7).randbytes(16384))], compression="raw",
+                           chunk_size=4096).read_bytes()
+    zero_fill = struct.pack(">IIQQQQ", 0, 0, 0, 32, 0, 0)
+    edits = {"swapped": lambda s, runs: (s, [runs[1], runs[0], *runs[2:]]),
+             "reversed": lambda s, runs: (s, runs[::-1]),
+             "zero fill over data": lambda s, runs: (s, [zero_fill, *runs]),
+             "listed twice": lambda s, runs: (s, [runs[0], *runs]),
+             "fewer sectors": lambda s, runs: (s - 8, runs)}
+
+    def outcome(call):
+        try:
+            return call()
+        except kiv.KivError as e:
+            return type(e), str(e)
+
+    for name, edit in edits.items():
+        (tmp_path / f"{name}.dmg").write_bytes(original)
+        edited = edit_block_maps(tmp_path / f"{name}.dmg", edit)
+        pipe, got = tmp_path / "pipe", []
+        os.mkfifo(pipe)
+        reader = threading.Thread(target=lambda: got.append(open(pipe, "rb").read()), daemon=True)
+        reader.start()
+        with kiv.DmgArchive.open(str(edited)) as a:
+            memory = outcome(lambda: a.extract_partition(0))
+            assert outcome(lambda: a.extract_partition_to(0, str(pipe))) == (None if isinstance(memory, bytes) else memory)
+            reader.join(30)
+            assert got == [memory if isinstance(memory, bytes) else b""], name
+            if isinstance(memory, bytes):
+                a.extract_partition_to(0, str(tmp_path / "file.img"))
+                assert (tmp_path / "file.img").read_bytes() == memory
+        os.unlink(pipe)
+
+
 def test_builder_settings_and_errors(tmp_path):
     builder = kiv.DmgBuilder()
     assert (builder.compression, builder.compression_level, builder.chunk_size, builder.skip_checksums) == \

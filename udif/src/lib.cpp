@@ -113,7 +113,7 @@ private:
 // A regular file (new, or replacing one) gets the partition only once it has
 // decoded whole, written at each run's place with zeros left as holes.  A
 // device or a pipe already standing at the path (/dev/null, say) is written
-// into instead, run by run.
+// into instead, from its first byte to its last.
 Result<void> write_partition_file(DmgReader& reader, int32_t id, const std::string& path) {
     KIV_TRY(core::check_name(path));
     struct stat st;

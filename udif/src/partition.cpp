@@ -1,8 +1,6 @@
-// Partition decoding in parallel into memory, and run by run into a sink.
+// Partition decoding in parallel into memory.
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
 #include <string>
@@ -17,30 +15,10 @@ namespace udif {
 
 namespace {
 
-using detail::adc_refused;
 using detail::fits_in_memory;
-using detail::is_raw;
 using detail::out_of_memory;
-using detail::past_partition_end;
 using detail::PlannedRun;
 using detail::RunPlan;
-using detail::short_read;
-
-constexpr uint64_t kMaxU64 = std::numeric_limits<uint64_t>::max();
-
-// Zeroed memory that is only touched where it is written (calloc maps large
-// requests lazily).
-struct FreeDeleter {
-    void operator()(uint8_t* p) const { std::free(p); }
-};
-using ZeroBuffer = std::unique_ptr<uint8_t[], FreeDeleter>;
-
-Result<ZeroBuffer> zero_buffer(uint64_t size) {
-    if (!fits_in_memory(size)) return out_of_memory();
-    ZeroBuffer buf(static_cast<uint8_t*>(std::calloc(size ? size_t(size) : 1, 1)));
-    if (!buf) return out_of_memory();
-    return buf;
-}
 
 // Decodes the planned runs on the thread pool into `output` (the partition's
 // size), which the caller may have zeroed already.
@@ -160,100 +138,6 @@ Result<void> DmgReader::decompress_partition_into(int32_t id, std::span<uint8_t>
         return fail(core::IoError::other("output buffer holds " + std::to_string(output.size()) +
                                             " bytes, the partition " + std::to_string(plan.size)));
     return decode_parallel(plan, *source_, output, false);
-}
-
-// ================================================================ streamed extraction
-
-namespace {
-
-// A sink only goes forward, so runs are written in the order they are
-// listed.  A run that writes bytes below a sector some run before it has
-// reached would land elsewhere than its sector says: such a table is
-// refused before anything is written.
-Result<void> check_listed_in_order(const RunPlan& plan) {
-    uint64_t reached = 0;
-    for (size_t i = 0; i < plan.runs.size(); ++i) {
-        const PlannedRun& run = plan.runs[i];
-        const bool writes = run.output_length > 0 && run.type != BlockType::Comment && run.type != BlockType::Terminator;
-        if (writes && run.output_offset < reached)
-            return fail(KivError::invalid_block_map(
-                "block run " + std::to_string(i) + " at sector " + std::to_string(run.output_offset / kSectorSize) +
-                " is listed after a run at sector " + std::to_string(reached / kSectorSize) +
-                ": runs out of output order cannot be streamed"));
-        reached = std::max(reached, run.output_offset);
-    }
-    return {};
-}
-
-}  // namespace
-
-// Zeros (gaps, zero-fill and empty runs) go to the sink as skipped zeros:
-// holes on a file.
-Result<uint64_t> DmgReader::decompress_partition_to(int32_t id, core::ByteSink& sink) {
-    auto entry = KIV_TRY(find_partition(id));
-    auto plan = KIV_TRY(detail::plan_runs(*entry, sector_limit_, trailer_.data_fork_offset, *source_));
-    KIV_TRY(check_listed_in_order(plan));
-
-    auto write = [&](std::span<const uint8_t> bytes) -> Result<void> {
-        return sink.write_all(bytes);
-    };
-    auto zeros = [&](uint64_t n) -> Result<void> {
-        return sink.skip_zeros(n);
-    };
-    auto read_stored = [&](const PlannedRun& run) -> Result<std::vector<uint8_t>> {
-        if (!run.stored_in_file) return short_read();
-        KIV_TRY(source_->seek(run.file_offset));
-        return source_->read_vec(run.stored_length);
-    };
-
-    uint64_t position = 0;
-    for (const auto& run : plan.runs) {
-        if (run.output_offset > position) {
-            KIV_TRY(zeros(run.output_offset - position));
-            position = run.output_offset;
-        }
-        const uint64_t length = run.output_length;
-        if (length > kMaxU64 - position) return fail(past_partition_end());
-        switch (run.type) {
-            case BlockType::Comment:
-            case BlockType::Terminator:
-                continue;
-            case BlockType::Adc:
-                return fail(adc_refused());
-            case BlockType::ZeroFill:
-                KIV_TRY(zeros(length));
-                break;
-            case BlockType::Raw:
-            case BlockType::Ignore: {
-                if (run.stored_length == 0) {
-                    KIV_TRY(zeros(length));
-                    break;
-                }
-                auto stored = KIV_TRY(read_stored(run));
-                KIV_TRY(write(stored));
-                if (stored.size() > length)
-                    return fail(KivError::invalid_block_map("block run stores " + std::to_string(stored.size()) +
-                                                            " bytes but declares only " + std::to_string(length)));
-                KIV_TRY(zeros(length - stored.size()));
-                break;
-            }
-            default: {
-                auto stored = KIV_TRY(read_stored(run));
-                auto buffer = KIV_TRY(zero_buffer(length));
-                std::span<uint8_t> out(buffer.get(), size_t(length));
-                ReadBlock block{stored, run.output_offset, length, run.type};
-                KIV_TRY(reader::decompress_block(block, out));
-                KIV_TRY(write(out));
-                break;
-            }
-        }
-        position += length;
-    }
-    if (position < plan.size) {
-        KIV_TRY(zeros(plan.size - position));
-        position = plan.size;
-    }
-    return position;
 }
 
 }  // namespace udif

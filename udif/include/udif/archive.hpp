@@ -73,7 +73,7 @@ public:
     // as decompress_partition_positional does, under a temporary name in its
     // folder renamed over `path` once the image is whole: when decoding
     // fails there is no file, or the old one as it was.  A device or a pipe
-    // standing at `path` is written into, run by run, instead.
+    // standing at `path` is written into instead, in output order.
     Result<void> extract_partition_to_file(int32_t id, const std::string& path);
     Result<void> extract_main_partition_to_file(const std::string& path);
 
@@ -87,7 +87,7 @@ public:
     Result<void> extract_partition_into(int32_t id, std::span<uint8_t> output) {
         return reader_.decompress_partition_into(id, output);
     }
-    // Streamed decoding, run by run, into a sink (not flushed).
+    // The partition's image into a sink, in output order (not flushed).
     Result<uint64_t> extract_partition_to(int32_t id, core::ByteSink& sink) {
         return reader_.decompress_partition_to(id, sink);
     }

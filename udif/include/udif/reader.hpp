@@ -54,11 +54,12 @@ public:
     // The same into caller memory of exactly partition_size(id) bytes (any
     // content: every byte is written).
     Result<void> decompress_partition_into(int32_t id, std::span<uint8_t> output);
-    // Decodes the runs one after another in stored order into the sink,
-    // filling gaps with zeros; returns the number of bytes written.  Does
-    // not flush the sink.  A sink only goes forward: a table listing a run
-    // below a sector an earlier run reached is refused (InvalidBlockMap)
-    // before anything is written.
+    // The bytes of decompress_partition_parallel into the sink, in output
+    // order: a table that fails there writes nothing.  Runs are decoded on
+    // the thread pool in windows of bounded memory; zeros go to the sink as
+    // skipped zeros.  Returns the partition's size, the number of bytes
+    // written.  Does not flush the sink; after a decoding failure what was
+    // written stays there.
     Result<uint64_t> decompress_partition_to(int32_t id, core::ByteSink& sink);
     // The bytes of decompress_partition_parallel into an empty file, decoded
     // on the thread pool in windows of bounded memory, each run written at

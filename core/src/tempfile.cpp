@@ -1,6 +1,8 @@
 #include "core/tempfile.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fcntl.h>
@@ -14,12 +16,14 @@
 namespace core {
 namespace {
 
+constexpr size_t kRandomChars = 12;
+
 // Creates a new file named `prefix` followed by random characters, open for
 // reading and writing; returns it with its name.
 IoResult<std::pair<File, std::string>> create_unique(const std::string& prefix, mode_t mode) {
     static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     for (int attempt = 0; attempt < 64; ++attempt) {
-        uint8_t random[12];
+        uint8_t random[kRandomChars];
         if (getrandom(random, sizeof random, 0) != ssize_t(sizeof random))
             return io_fail(IoError::from_errno(errno));
         std::string name = prefix;
@@ -29,6 +33,18 @@ IoResult<std::pair<File, std::string>> create_unique(const std::string& prefix, 
         if (errno != EEXIST) return io_fail(IoError::from_errno(errno));
     }
     return io_fail(IoError::from_errno(EEXIST));
+}
+
+// The hidden name's prefix for a file named `name`: ".NAME.part-", NAME cut
+// short where the whole, random part included, would pass NAME_MAX; the cut
+// is moved back to the start of a character unless NAME is not UTF-8 there.
+std::string hidden_prefix(const std::string& name) {
+    constexpr size_t kRoom = NAME_MAX - std::string_view("..part-").size() - kRandomChars;
+    auto inside = [&](size_t at) { return at < name.size() && (uint8_t(name[at]) & 0xc0) == 0x80; };
+    size_t keep = std::min(name.size(), kRoom), start = keep;
+    while (start > 0 && keep - start < 3 && inside(start)) --start;
+    if (!inside(start)) keep = start;
+    return "." + name.substr(0, keep) + ".part-";
 }
 
 }  // namespace
@@ -57,10 +73,8 @@ IoResult<ReplacementFile> ReplacementFile::create(const std::string& path) {
     }
     const bool exists = ::stat(target.c_str(), &st) == 0;
     if (exists && S_ISDIR(st.st_mode)) return io_fail(IoError::from_errno(EISDIR));
-    const std::filesystem::path where(target);
-    std::string prefix = where.parent_path().native();
-    if (!prefix.empty() && prefix.back() != '/') prefix += '/';
-    prefix += "." + where.filename().native() + ".part-";
+    const size_t slash = target.rfind('/') + 1;  // npos + 1 == 0: no folder
+    const std::string prefix = target.substr(0, slash) + hidden_prefix(target.substr(slash));
     auto [file, temp] = KIV_TRY(create_unique(prefix, 0666));
     if (exists && ::fchmod(file.fd(), st.st_mode & 07777) != 0) {
         const int err = errno;

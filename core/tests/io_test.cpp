@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <climits>
 #include <random>
 #include <set>
 #include <string>
@@ -134,4 +135,30 @@ TEST(ReplacementFile, TakesThePlaceOnlyWhenCommitted) {
         EXPECT_TRUE(!made && made.error().os_code() == (refused.empty() ? ENOENT : EISDIR)) << refused;
     }
     EXPECT_EQ(entries(), (std::set<std::string>{"f", "link"}));
+}
+
+static std::set<std::string> names_in(const std::filesystem::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename());
+    return names;
+}
+
+// A target whose name is near the limit still gets a hidden name within it:
+// the target's part is shortened, at a character boundary.
+TEST(ReplacementFile, HiddenNameStaysWithinTheLimit) {
+    testing_util::ScratchDir dir;
+    std::string name = "x";
+    while (name.size() < 248) name += "\xc3\xa9";  // é
+    name += "x";
+    ASSERT_EQ(name.size(), 250u);
+    auto made = ReplacementFile::create((dir / name).string());
+    ASSERT_TRUE(made) << made.error().message();
+    const std::string hidden = *names_in(dir.path()).begin();
+    const size_t kept = hidden.size() - std::string(".part-123456789012").size() - 1;
+    EXPECT_LE(hidden.size(), size_t(NAME_MAX));
+    EXPECT_EQ(hidden.substr(0, kept + 7), "." + name.substr(0, kept) + ".part-");
+    EXPECT_NE(name[kept] & 0xc0, 0x80) << "cut inside a character";
+    ASSERT_TRUE(made->file().write_all(std::vector<uint8_t>{'n'}) && made->commit());
+    EXPECT_EQ(names_in(dir.path()), std::set<std::string>{name});
+    EXPECT_EQ(testing_util::read_bytes(dir / name), std::vector<uint8_t>{'n'});
 }

@@ -16,7 +16,8 @@ std::string temp_dir();
 IoResult<File> anonymous_tempfile();
 
 // A new, empty file that takes the place of `path` only when committed.  It
-// is written under a hidden random name in the folder of `path` and renamed
+// is written under a hidden random name (".NAME.part-" and random characters,
+// NAME cut short to keep within NAME_MAX) in the folder of `path` and renamed
 // over it by commit(), so that until then an existing file stays as it was;
 // one never committed is removed.  A symbolic link at `path` is followed:
 // the file it leads to is the one replaced.  The new file gets the

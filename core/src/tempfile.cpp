@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <filesystem>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -33,6 +32,31 @@ IoResult<std::pair<File, std::string>> create_unique(const std::string& prefix, 
         if (errno != EEXIST) return io_fail(IoError::from_errno(errno));
     }
     return io_fail(IoError::from_errno(EEXIST));
+}
+
+// The file that opening `path` for writing would reach.  Where the last
+// component is a symbolic link, its chain is followed here, so that one whose
+// file is missing still leads to where that file is made; the folders on the
+// way are left to the kernel.  Past 40 links it fails as opening would.
+IoResult<std::string> follow_final_links(std::string path) {
+    for (int hops = 0;; ++hops) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        if (hops == 40) return io_fail(IoError::from_errno(ELOOP));
+        std::string link(PATH_MAX, '\0');
+        for (;;) {
+            const ssize_t n = ::readlink(path.c_str(), link.data(), link.size());
+            if (n < 0) return io_fail(IoError::from_errno(errno));
+            if (size_t(n) < link.size()) {
+                link.resize(size_t(n));
+                break;
+            }
+            link.resize(link.size() * 2);
+        }
+        if (link.empty()) return io_fail(IoError::from_errno(ENOENT));
+        // A relative link is read from its own folder (none: npos + 1 == 0).
+        path = link.front() == '/' ? std::move(link) : path.substr(0, path.rfind('/') + 1) + link;
+    }
 }
 
 // The hidden name's prefix for a file named `name`: ".NAME.part-", NAME cut
@@ -64,13 +88,8 @@ IoResult<File> anonymous_tempfile() {
 IoResult<ReplacementFile> ReplacementFile::create(const std::string& path) {
     KIV_TRY(check_name(path));
     if (path.empty()) return io_fail(IoError::from_errno(ENOENT));
-    std::string target = path;
+    std::string target = KIV_TRY(follow_final_links(path));
     struct stat st;
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        std::error_code ec;
-        auto resolved = std::filesystem::canonical(path, ec);
-        if (!ec) target = resolved.native();
-    }
     const bool exists = ::stat(target.c_str(), &st) == 0;
     if (exists && S_ISDIR(st.st_mode)) return io_fail(IoError::from_errno(EISDIR));
     const size_t slash = target.rfind('/') + 1;  // npos + 1 == 0: no folder

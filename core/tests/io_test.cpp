@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <random>
 #include <set>
 #include <string>
@@ -161,4 +162,31 @@ TEST(ReplacementFile, HiddenNameStaysWithinTheLimit) {
     ASSERT_TRUE(made->file().write_all(std::vector<uint8_t>{'n'}) && made->commit());
     EXPECT_EQ(names_in(dir.path()), std::set<std::string>{name});
     EXPECT_EQ(testing_util::read_bytes(dir / name), std::vector<uint8_t>{'n'});
+}
+
+// A link whose file is missing is followed as opening it would: the file it
+// names is created (a relative name is taken from the link's own folder) and
+// the links stay.  A loop, or a missing folder, fails as opening would.
+TEST(ReplacementFile, FollowsDanglingLinks) {
+    testing_util::ScratchDir dir;
+    std::filesystem::create_directory(dir / "sub");
+    ASSERT_EQ(::symlink("made", (dir / "link").c_str()), 0);
+    ASSERT_EQ(::symlink("sub/hop", (dir / "chain").c_str()), 0);
+    ASSERT_EQ(::symlink("end", (dir / "sub/hop").c_str()), 0);
+    ASSERT_EQ(::symlink("loop2", (dir / "loop1").c_str()), 0);
+    ASSERT_EQ(::symlink("loop1", (dir / "loop2").c_str()), 0);
+    ASSERT_EQ(::symlink("nowhere/x", (dir / "lost").c_str()), 0);
+    for (const auto& [from, to] : {std::pair{"link", "made"}, std::pair{"chain", "sub/end"}}) {
+        const std::vector<uint8_t> bytes(from, from + std::strlen(from));
+        auto made = ReplacementFile::create((dir / from).string());
+        ASSERT_TRUE(made && made->file().write_all(bytes) && made->commit()) << from;
+        EXPECT_EQ(testing_util::read_bytes(dir / to), bytes) << from;
+    }
+    for (const auto& [from, code] : {std::pair{"loop1", ELOOP}, std::pair{"lost", ENOENT}}) {
+        auto made = ReplacementFile::create((dir / from).string());
+        EXPECT_TRUE(!made && made.error().os_code() == code) << from;
+    }
+    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"chain", "link", "lost", "loop1", "loop2", "made", "sub"}));
+    EXPECT_EQ(names_in(dir / "sub"), (std::set<std::string>{"end", "hop"}));
+    for (const char* link : {"link", "chain", "sub/hop"}) EXPECT_TRUE(std::filesystem::is_symlink(dir / link)) << link;
 }

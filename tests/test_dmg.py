@@ -138,6 +138,21 @@ def test_a_pipe_gets_what_memory_and_files_get(tmp_path):
         os.unlink(pipe)
 
 
+def test_partition_files_behind_long_names_and_dangling_links(tmp_path):
+    # A name of 250 bytes (the hidden name beside it is cut to fit) and a link whose file is missing (the
+    # file is made where it points, the link stays) both get the partition.
+    image = build_image(tmp_path / "x.dmg", [(HFS, random.Random(3).randbytes(3000))])
+    long_name = "é" * 125
+    os.symlink("made.img", tmp_path / "dangling.img")
+    with kiv.DmgArchive.open(str(image)) as a:
+        data = a.extract_main_partition()
+        for name in (long_name, "dangling.img"):
+            a.extract_main_partition_to(str(tmp_path / name))
+    assert (tmp_path / long_name).read_bytes() == (tmp_path / "made.img").read_bytes() == data
+    assert os.readlink(tmp_path / "dangling.img") == "made.img"
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["dangling.img", long_name, "made.img", "x.dmg"])
+
+
 def test_builder_settings_and_errors(tmp_path):
     builder = kiv.DmgBuilder()
     assert (builder.compression, builder.compression_level, builder.chunk_size, builder.skip_checksums) == \

@@ -1,4 +1,6 @@
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <random>
 #include <set>
 #include <string>
@@ -134,4 +136,57 @@ TEST(ReplacementFile, TakesThePlaceOnlyWhenCommitted) {
         EXPECT_TRUE(!made && made.error().os_code() == (refused.empty() ? ENOENT : EISDIR)) << refused;
     }
     EXPECT_EQ(entries(), (std::set<std::string>{"f", "link"}));
+}
+
+static std::set<std::string> names_in(const std::filesystem::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename());
+    return names;
+}
+
+// A target whose name is near the limit still gets a hidden name within it:
+// the target's part is shortened, at a character boundary.
+TEST(ReplacementFile, HiddenNameStaysWithinTheLimit) {
+    testing_util::ScratchDir dir;
+    std::string name = "x";
+    while (name.size() < 248) name += "\xc3\xa9";  // é
+    name += "x";
+    ASSERT_EQ(name.size(), 250u);
+    auto made = ReplacementFile::create((dir / name).string());
+    ASSERT_TRUE(made) << made.error().message();
+    const std::string hidden = *names_in(dir.path()).begin();
+    const size_t kept = hidden.size() - std::string(".part-123456789012").size() - 1;
+    EXPECT_LE(hidden.size(), size_t(NAME_MAX));
+    EXPECT_EQ(hidden.substr(0, kept + 7), "." + name.substr(0, kept) + ".part-");
+    EXPECT_NE(name[kept] & 0xc0, 0x80) << "cut inside a character";
+    ASSERT_TRUE(made->file().write_all(std::vector<uint8_t>{'n'}) && made->commit());
+    EXPECT_EQ(names_in(dir.path()), std::set<std::string>{name});
+    EXPECT_EQ(testing_util::read_bytes(dir / name), std::vector<uint8_t>{'n'});
+}
+
+// A link whose file is missing is followed as opening it would: the file it
+// names is created (a relative name is taken from the link's own folder) and
+// the links stay.  A loop, or a missing folder, fails as opening would.
+TEST(ReplacementFile, FollowsDanglingLinks) {
+    testing_util::ScratchDir dir;
+    std::filesystem::create_directory(dir / "sub");
+    ASSERT_EQ(::symlink("made", (dir / "link").c_str()), 0);
+    ASSERT_EQ(::symlink("sub/hop", (dir / "chain").c_str()), 0);
+    ASSERT_EQ(::symlink("end", (dir / "sub/hop").c_str()), 0);
+    ASSERT_EQ(::symlink("loop2", (dir / "loop1").c_str()), 0);
+    ASSERT_EQ(::symlink("loop1", (dir / "loop2").c_str()), 0);
+    ASSERT_EQ(::symlink("nowhere/x", (dir / "lost").c_str()), 0);
+    for (const auto& [from, to] : {std::pair{"link", "made"}, std::pair{"chain", "sub/end"}}) {
+        const std::vector<uint8_t> bytes(from, from + std::strlen(from));
+        auto made = ReplacementFile::create((dir / from).string());
+        ASSERT_TRUE(made && made->file().write_all(bytes) && made->commit()) << from;
+        EXPECT_EQ(testing_util::read_bytes(dir / to), bytes) << from;
+    }
+    for (const auto& [from, code] : {std::pair{"loop1", ELOOP}, std::pair{"lost", ENOENT}}) {
+        auto made = ReplacementFile::create((dir / from).string());
+        EXPECT_TRUE(!made && made.error().os_code() == code) << from;
+    }
+    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"chain", "link", "lost", "loop1", "loop2", "made", "sub"}));
+    EXPECT_EQ(names_in(dir / "sub"), (std::set<std::string>{"end", "hop"}));
+    for (const char* link : {"link", "chain", "sub/hop"}) EXPECT_TRUE(std::filesystem::is_symlink(dir / link)) << link;
 }

@@ -16,14 +16,18 @@ std::string temp_dir();
 IoResult<File> anonymous_tempfile();
 
 // A new, empty file that takes the place of `path` only when committed.  It
-// is written under a hidden random name in the folder of `path` and renamed
+// is written under a hidden random name (".NAME.part-" and random characters,
+// NAME cut short to keep within NAME_MAX) in the folder of `path` and renamed
 // over it by commit(), so that until then an existing file stays as it was;
-// one never committed is removed.  A symbolic link at `path` is followed:
-// the file it leads to is the one replaced.  The new file gets the
-// permission bits of the file it replaces, else 0666 before the umask.
+// one never committed is removed.  A symbolic link at `path` is followed as
+// opening the path would: the file at the end of its chain is the one
+// replaced, or made where it is missing, and the hidden file goes beside it.
+// The new file gets the permission bits of the file it replaces, else 0666
+// before the umask.
 class ReplacementFile {
 public:
-    // Fails at once where `path` names a folder, or holds a NUL byte.
+    // Fails at once where `path` names a folder, or holds a NUL byte, or its
+    // links loop (ELOOP after 40).
     static IoResult<ReplacementFile> create(const std::string& path);
 
     ReplacementFile(ReplacementFile&& other) noexcept;

@@ -72,8 +72,10 @@ public:
     // Writes the partition's image to the file at `path` in bounded memory,
     // as decompress_partition_positional does, under a temporary name in its
     // folder renamed over `path` once the image is whole: when decoding
-    // fails there is no file, or the old one as it was.  A device or a pipe
-    // standing at `path` is written into instead, in output order.
+    // fails there is no file, or the old one as it was.  A symbolic link at
+    // `path` is followed as opening it would, to the file it names, which is
+    // made where missing.  A device or a pipe standing at `path` is written
+    // into instead, in output order.
     Result<void> extract_partition_to_file(int32_t id, const std::string& path);
     Result<void> extract_main_partition_to_file(const std::string& path);
 

@@ -15,23 +15,6 @@ using namespace pbzx_test;
 using pbzx::Archive;
 using pbzx::ExtractStats;
 
-// A newc member with the given fields written as they are.
-std::string newc_member(std::string name, std::string data, uint32_t mode = 0100644, std::string filesize = "",
-                        uint32_t ino = 7, uint32_t nlink = 1) {
-    char fields[13 * 8 + 1];
-    std::snprintf(fields, sizeof fields, "%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X", ino, mode, 501u, 20u,
-                  nlink, 1234u, unsigned(data.size()), 0u, 0u, 0u, 0u, unsigned(name.size() + 1), 0u);
-    std::string out = "070701"s + fields;
-    if (!filesize.empty()) out.replace(54, 8, filesize);
-    out += name + '\0';
-    out.resize((out.size() + 3) / 4 * 4, '\0');
-    out += data;
-    out.resize((out.size() + 3) / 4 * 4, '\0');
-    return out;
-}
-
-const std::string trailer = newc_member("TRAILER!!!", "");
-
 // An odc member; `mode` is the 6-character field as written.
 std::string odc_member(const std::string& name, const std::string& data, const std::string& mode) {
     char head[80];

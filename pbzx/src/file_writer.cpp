@@ -14,22 +14,25 @@ namespace {
 // The failure of the system call that just set errno.
 std::unexpected<core::IoError> os_error() { return core::io_fail(core::IoError::from_errno(errno)); }
 
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The errors of a link that cannot be made here, or not now: the data are written instead.
+bool cannot_link(int error) {
+    return error == EEXIST || error == ENOENT || error == EXDEV || error == EPERM || error == EMLINK ||
+           error == ENOTSUP || error == EOPNOTSUPP;
+}
+
 }  // namespace
 
 core::PlaceResult<void> FileWriter::write(const std::string& path, std::span<const uint8_t> data,
                                           uint32_t permissions, std::optional<size_t> link_set) {
     if (link_set) {
-        if (auto it = sets_.find(*link_set); it != sets_.end()) {
-            auto linked = KIV_TRY(link(it->second, path, permissions));
-            if (linked) return {};
+        if (core::File* held = sets_.find(*link_set)) {
+            if (KIV_TRY(link(*held, path, permissions))) return {};
         }
     }
-    const core::File file = KIV_TRY(create(path, data, permissions));
-    if (link_set) {
-        struct stat st;
-        if (::fstat(file.fd(), &st) != 0) return os_error();
-        sets_.insert_or_assign(*link_set, Written{path, {st.st_dev, st.st_ino}});
-    }
+    core::File file = KIV_TRY(create(path, data, permissions));
+    if (link_set) sets_.hold(*link_set, std::move(file));
     return {};
 }
 
@@ -42,26 +45,26 @@ core::PlaceResult<core::File> FileWriter::create(const std::string& path, std::s
     return file;
 }
 
-core::PlaceResult<bool> FileWriter::link(const Written& first, const std::string& path, uint32_t permissions) {
-    const auto from = KIV_TRY(dest_.own_place_of(first.path));
-    struct stat st;
-    if (::fstatat(from.dir.fd(), from.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        FileId{st.st_dev, st.st_ino} != first.id)
-        return false;
+core::PlaceResult<bool> FileWriter::link(core::File& file, const std::string& path, uint32_t permissions) {
+    struct stat held, st;
+    if (::fstat(file.fd(), &held) != 0) return os_error();
+    if (held.st_nlink == 0) return false;  // every name of the set's file was replaced
     const auto to = KIV_TRY(dest_.place_of(path));
     bool linked = false;  // `path` is already a name of the set's file
     if (::fstatat(to.dir, to.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)) return false;
-        linked = FileId{st.st_dev, st.st_ino} == first.id;
-        if (!linked && ::unlinkat(to.dir, to.name.c_str(), 0) != 0) return os_error();
+        linked = same_file(st, held);
+        if (!linked && ::unlinkat(to.dir, to.name.c_str(), 0) != 0 && errno != ENOENT) return os_error();
     }
-    if (!linked && ::linkat(from.dir.fd(), from.name.c_str(), to.dir, to.name.c_str(), 0) != 0) {
-        if (errno == EXDEV || errno == EPERM || errno == EMLINK || errno == ENOTSUP || errno == EOPNOTSUPP)
-            return false;
-        return os_error();
+    // The link goes through the descriptor: no other file can take the place of the set's.
+    if (!linked) {
+        const std::string self = "/proc/self/fd/" + std::to_string(file.fd());
+        if (::linkat(AT_FDCWD, self.c_str(), to.dir, to.name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+            if (cannot_link(errno)) return false;
+            return os_error();
+        }
     }
-    // The set's regular file stands there now, so the change cannot go through a link.
-    if (::fchmodat(to.dir, to.name.c_str(), mode_t(permissions), 0) != 0) return os_error();
+    KIV_TRY(core::set_permissions(file, permissions));
     return true;
 }
 

@@ -1,24 +1,15 @@
 // Extraction of a CPIO archive's members below a destination directory.
-#include <cerrno>
-#include <fcntl.h>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <unordered_map>
 
 #include "core/dest_dir.hpp"
-#include "core/extract.hpp"
-#include "core/io.hpp"
 #include "core/try.hpp"
+#include "file_writer.hpp"
 #include "links.hpp"
 #include "paths.hpp"
 #include "pbzx/cpio.hpp"
 
 namespace pbzx {
 namespace {
-
-// The failure of the system call that just set errno.
-std::unexpected<core::IoError> os_error() { return core::io_fail(core::IoError::from_errno(errno)); }
 
 // The relative path without its last component ("" when there is none).
 std::string_view parent_of(std::string_view rel) {
@@ -30,88 +21,6 @@ std::string_view parent_of(std::string_view rel) {
     const size_t slash = rel.rfind('/');
     return slash == std::string_view::npos ? std::string_view() : rel.substr(0, slash);
 }
-
-struct FileId {
-    dev_t dev;
-    ino_t ino;
-    friend bool operator==(const FileId&, const FileId&) = default;
-};
-
-FileId id_of(const struct stat& st) { return {st.st_dev, st.st_ino}; }
-
-// The regular files of one extraction.  The names of a link set become hard
-// links of one file, as cpio and bsdtar make them (a copy where the file
-// system refuses links).  Each file is written as a new one, replacing what
-// stands at its name, so that writing one name leaves the others as they are.
-class FileWriter {
-public:
-    explicit FileWriter(core::DestDir& dest) : dest_(dest) {}
-
-    // Writes `data` to `path` (below the destination) with the permission
-    // bits `permissions`; for a link set (the offset of its data), links
-    // `path` to the set's file when one is already written.  An existing
-    // symbolic link at `path` is not followed.
-    core::PlaceResult<void> write(const std::string& path, std::span<const uint8_t> data, uint32_t permissions,
-                                  std::optional<size_t> link_set) {
-        if (link_set) {
-            if (auto it = sets_.find(*link_set); it != sets_.end()) {
-                auto linked = KIV_TRY(link(it->second, path, permissions));
-                if (linked) return {};
-            }
-        }
-        const core::File file = KIV_TRY(create(path, data, permissions));
-        if (link_set) {
-            struct stat st;
-            if (::fstat(file.fd(), &st) != 0) return os_error();
-            sets_.insert_or_assign(*link_set, Written{path, id_of(st)});
-        }
-        return {};
-    }
-
-private:
-    struct Written {
-        std::string path;
-        FileId id;
-    };
-
-    // Creates the file at `path`, replacing what stands there, and writes it.
-    core::PlaceResult<core::File> create(const std::string& path, std::span<const uint8_t> data, uint32_t permissions) {
-        const auto place = KIV_TRY(dest_.place_of(path));
-        core::File file = KIV_TRY(core::open_output_file_at(place.dir, place.name, dest_, path));
-        KIV_TRY(file.write_all(data));
-        KIV_TRY(core::set_permissions(file, permissions));
-        return file;
-    }
-
-    // Makes `path` a hard link of `first`, replacing what stands there.  False
-    // when `first` no longer holds the set's file, when a folder or a symbolic
-    // link stands at `path`, or when the file system refuses the link: the
-    // caller writes the data.
-    core::PlaceResult<bool> link(const Written& first, const std::string& path, uint32_t permissions) {
-        const auto from = KIV_TRY(dest_.own_place_of(first.path));
-        struct stat st;
-        if (::fstatat(from.dir.fd(), from.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || id_of(st) != first.id)
-            return false;
-        const auto to = KIV_TRY(dest_.place_of(path));
-        bool linked = false;  // `path` is already a name of the set's file
-        if (::fstatat(to.dir, to.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)) return false;
-            linked = id_of(st) == first.id;
-            if (!linked && ::unlinkat(to.dir, to.name.c_str(), 0) != 0) return os_error();
-        }
-        if (!linked && ::linkat(from.dir.fd(), from.name.c_str(), to.dir, to.name.c_str(), 0) != 0) {
-            if (errno == EXDEV || errno == EPERM || errno == EMLINK || errno == ENOTSUP || errno == EOPNOTSUPP)
-                return false;
-            return os_error();
-        }
-        // The set's regular file stands there now, so the change cannot go through a link.
-        if (::fchmodat(to.dir, to.name.c_str(), mode_t(permissions), 0) != 0) return os_error();
-        return true;
-    }
-
-    core::DestDir& dest_;
-    std::unordered_map<size_t, Written> sets_;  // link set -> the file written for it
-};
 
 }  // namespace
 
@@ -125,7 +34,7 @@ Result<ExtractStats> CpioReader::extract_path(std::string_view base_path, const 
     rewind();
     ExtractStats stats;
 
-    FileWriter files(out);
+    detail::FileWriter files(out);
     std::optional<detail::LinkIndex> links;  // built when the first size-0 link name is met
     for (;;) {
         const size_t header_offset = pos_;

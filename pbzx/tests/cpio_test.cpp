@@ -1,4 +1,5 @@
 #include <filesystem>
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
@@ -14,23 +15,6 @@ namespace {
 using namespace pbzx_test;
 using pbzx::Archive;
 using pbzx::ExtractStats;
-
-// A newc member with the given fields written as they are.
-std::string newc_member(std::string name, std::string data, uint32_t mode = 0100644, std::string filesize = "",
-                        uint32_t ino = 7, uint32_t nlink = 1) {
-    char fields[13 * 8 + 1];
-    std::snprintf(fields, sizeof fields, "%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X", ino, mode, 501u, 20u,
-                  nlink, 1234u, unsigned(data.size()), 0u, 0u, 0u, 0u, unsigned(name.size() + 1), 0u);
-    std::string out = "070701"s + fields;
-    if (!filesize.empty()) out.replace(54, 8, filesize);
-    out += name + '\0';
-    out.resize((out.size() + 3) / 4 * 4, '\0');
-    out += data;
-    out.resize((out.size() + 3) / 4 * 4, '\0');
-    return out;
-}
-
-const std::string trailer = newc_member("TRAILER!!!", "");
 
 // An odc member; `mode` is the 6-character field as written.
 std::string odc_member(const std::string& name, const std::string& data, const std::string& mode) {
@@ -201,6 +185,56 @@ TEST(CpioExtractTest, LinkSetsShareTheirData) {
     auto crowd = archive_of(many + linked("./data", text(payload_like(1 << 20, 4)), 21) + trailer);
     EXPECT_EQ(crowd.extract_all((scratch / "crowd").string()), (ExtractStats{3001, 0, 0, 3001ull << 20}));
     EXPECT_EQ(fs::hard_link_count(scratch / "crowd/n0"), 3001u);
+}
+
+// A name that took the place of a link set's only name written so far, a file of its own to which
+// the file system may give the freed inode number: the set's later name still gets the set's data
+// and mode, and neither is linked to the other, as GNU cpio makes them.  Repeated, since another
+// process may take the freed number first.
+TEST(CpioExtractTest, ALinkSetWhoseNameWasTakenIsWrittenAnew) {
+    testing_util::ScratchDir scratch;
+    constexpr uint32_t kTimes = 10;
+    std::string cpio;
+    for (uint32_t i = 0; i < kTimes; ++i) {
+        const std::string n = std::to_string(i);
+        cpio += newc_member("a" + n, "", 0100600, "", 2 * i + 5, 2) +
+                newc_member("a" + n, "SECOND", 0100755, "", 2 * i + 6, 1) +
+                newc_member("b" + n, "FIRST", 0100640, "", 2 * i + 5, 2);
+    }
+    EXPECT_EQ(archive_of(cpio + trailer).extract_all((scratch / "dest").string()),
+              (ExtractStats{3 * kTimes, 0, 0, 16 * kTimes}));
+    for (uint32_t i = 0; i < kTimes; ++i) {
+        const fs::path a = scratch / ("dest/a" + std::to_string(i)), b = scratch / ("dest/b" + std::to_string(i));
+        ASSERT_EQ(read_text(a) + read_text(b), "SECONDFIRST") << i;
+        ASSERT_EQ(std::pair(fs::status(a).permissions(), fs::status(b).permissions()),
+                  std::pair(fs::perms(0755), fs::perms(0640)));
+        ASSERT_FALSE(fs::equivalent(a, b));
+    }
+}
+
+// Thousands of link sets open at once (every first name before any second one) under a low
+// descriptor limit: the extraction keeps within it, and each name gets its own set's data.
+TEST(CpioExtractTest, ManyOpenLinkSetsKeepWithinTheDescriptorLimit) {
+    testing_util::ScratchDir scratch;
+    constexpr int kSets = 2000;
+    std::string firsts, seconds;
+    for (int i = 0; i < kSets; ++i) {
+        firsts += newc_member("a" + std::to_string(i), "", 0100644, "", 100 + i, 2);
+        seconds += newc_member("b" + std::to_string(i), "set" + std::to_string(i), 0100644, "", 100 + i, 2);
+    }
+    auto archive = archive_of(firsts + seconds + trailer);
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit low = saved;
+    low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 64);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    auto got = archive.extract_all((scratch / "dest").string());
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(got) << error_of(got);
+    for (int i = 0; i < kSets; ++i) {
+        const std::string n = std::to_string(i);
+        ASSERT_EQ(read_text(scratch / ("dest/a" + n)) + read_text(scratch / ("dest/b" + n)), "set" + n + "set" + n);
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <string>
 #include <string_view>
@@ -49,6 +50,24 @@ inline std::vector<uint8_t> pbzx_stream(const std::vector<RawChunk>& chunks, uin
     }
     return out;
 }
+
+// A newc member with the given fields written as they are.
+inline std::string newc_member(std::string name, std::string data, uint32_t mode = 0100644, std::string filesize = "",
+                               uint32_t ino = 7, uint32_t nlink = 1) {
+    char fields[13 * 8 + 1];
+    std::snprintf(fields, sizeof fields, "%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X", ino, mode, 501u, 20u,
+                  nlink, 1234u, unsigned(data.size()), 0u, 0u, 0u, 0u, unsigned(name.size() + 1), 0u);
+    std::string out = std::string("070701") + fields;
+    if (!filesize.empty()) out.replace(54, 8, filesize);
+    out += name + '\0';
+    out.resize((out.size() + 3) / 4 * 4, '\0');
+    out += data;
+    out.resize((out.size() + 3) / 4 * 4, '\0');
+    return out;
+}
+
+// The member that ends a newc archive.
+inline const std::string trailer = newc_member("TRAILER!!!", "");
 
 // Pseudo-random text of a small alphabet: it compresses about as well as real payloads do.
 inline std::vector<uint8_t> payload_like(size_t n, uint64_t seed) {

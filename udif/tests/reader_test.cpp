@@ -234,6 +234,30 @@ TEST(Decode, RunsCodecsAndFailures) {
     }
 }
 
+// More runs than one window holds, listed last first, with gaps: every way gives each run at its own sectors, the
+// sink taking the windows one after another.
+TEST(Decode, RunsSpanningSeveralWindows) {
+    constexpr size_t kRun = 1u << 20, kRuns = 80;  // one run per chunk of the writer
+    Bytes fork, expected(kRun * kRuns, 0);
+    std::vector<udif::BlockRun> runs;
+    for (size_t i = 0; i < kRuns; ++i) {
+        if (i % 9 == 4) continue;
+        std::memset(expected.data() + i * kRun, int(i + 1), kRun);
+        const Bytes stored = coded(BlockType::Zlib, Bytes(expected.begin() + i * kRun, expected.begin() + (i + 1) * kRun));
+        runs.insert(runs.begin(), run(BlockType::Zlib, i * kRun / 512, kRun / 512, fork.size(), stored.size()));
+        fork.insert(fork.end(), stored.begin(), stored.end());
+    }
+    auto r = open_bytes(image(fork, udif::resource_fork_xml({{.name = "p", .runs = runs, .sector_count = expected.size() / 512}})));
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(*r->decompress_partition_parallel(0) == expected);
+    core::VecSink sink;
+    EXPECT_EQ(r->decompress_partition_to(0, sink).value_or(0), expected.size());
+    EXPECT_TRUE(sink.data() == expected);
+    auto file = core::anonymous_tempfile();
+    ASSERT_TRUE(file && r->decompress_partition_positional(0, *file));
+    EXPECT_TRUE(testing_util::read_bytes("/proc/self/fd/" + std::to_string(file->fd())) == expected);
+}
+
 // Zero runs and zero blocks reach files as holes, streamed, positioned and in parallel.
 TEST(Decode, ZerosBecomeHolesInFiles) {
     testing_util::ScratchDir dir;
